@@ -1,0 +1,23 @@
+// Field helpers shared by the server and the sender tools; each works in place.
+#ifndef COMMON_FIELDS_H
+#define COMMON_FIELDS_H
+
+// Newlines become '^' in the first min(strlen(text), n) bytes.
+void translate_nl_to_hat(char *text, int n);
+// '^' becomes a newline in the first min(strlen(text), n) bytes.
+void translate_hat_to_nl(char *text, int n);
+// n zero bytes.
+void zero_data_field(char *area, int n);
+// The n low-order decimal digits of value, right-aligned, no terminator.
+void number_to_string(char *area, int value, int n);
+// n - 1 digits and a zero byte; a lone zero byte when n <= 1.
+void number_to_string_with_null(char *area, int value, int n);
+// Makes field a text field of width n: content up to a zero or newline byte, cut at n,
+// spaces to n, and a zero byte at field[n].
+void space_fill_string(char *field, int n);
+// Local time as "YYYYMMDD HH:MM" and a zero byte (15 bytes).
+void set_datestamp(char *dest);
+// Space-fills the six header text fields of an alert request buffer or console reply.
+void pad_header_fields(char *record);
+
+#endif // COMMON_FIELDS_H

@@ -1,0 +1,95 @@
+// Alert message processing: the event line, the ACK reply and the action by message type.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/fields.h"
+#include "server/server.h"
+
+// The text of a field, bounded to the record, for "%.*s".
+#define FIELD(rec, off) static_cast<int>(field_text(rec, ALERT_RECORD_SIZE, off).size()), (rec) + (off)
+
+void
+alert_record_event(const char *record)
+{
+    char line[128];
+    snprintf(line, sizeof line, "AINF: %.*s %.*s %c%c %.*s %c %.*s %.*s",
+             FIELD(record, OFF_HOSTNAME), FIELD(record, OFF_DATETIME),
+             record[OFF_MSGTYPE], record[OFF_MSGTYPE + 1], FIELD(record, OFF_KEY),
+             record[OFF_PERSISTENT], FIELD(record, OFF_MSGTEXT),
+             FIELD(record, OFF_OPTIONAL_DATA));
+    myprintf("%s\n", line);
+}
+
+// Answers an alert with one record of msgtype "--": the request's productid, blank header
+// fields, persistent 'N', no text.
+static void
+send_ack(int fd, const char *record)
+{
+    char *ack = static_cast<char *>(calloc(1, ALERT_RECORD_SIZE));
+    if (ack == nullptr) {
+        myprintf("*ERR: Insufficient server memory to ACK message from %.*s\n",
+                 FIELD(record, OFF_HOSTNAME));
+        return;
+    }
+    // The header up to its first zero byte; the rest of the 81 bytes stay zero.
+    memcpy(ack, record, strnlen(record, HEADER_SIZE));
+    set_msgtype(ack, MSG_REPLY_DONE);
+    ack[OFF_REPLY_WANTED] = '\0';
+    ack[OFF_PERSISTENT] = 'N';
+    zero_data_field(ack + OFF_MSGTEXT, LEN_MSGTEXT);
+    number_to_string_with_null(ack + OFF_MSGTEXT_LENGTH, 0, LEN_MSGTEXT_LENGTH + 1);
+    zero_data_field(ack + OFF_OPTIONAL_DATA, LEN_OPTIONAL_DATA);
+    pad_header_fields(ack);
+    ack[OFF_ALERT_NEWLINE] = '\n';
+    if (client_reply(fd, ack, ALERT_RECORD_SIZE) != 0)
+        myprintf("*ERR: Unable to ACK message from host %.*s\n", FIELD(record, OFF_HOSTNAME));
+    free(ack);
+}
+
+void
+process_alert_request(int fd, char *record)
+{
+    alert_record_event(record);
+    if (record[OFF_REPLY_WANTED] == 'Y')
+        send_ack(fd, record);
+    process_alert_message(record, 0);
+}
+
+// Pads a text field to its width with spaces and ends it with a zero byte; a text that
+// already fills the width is left as it is.
+static void
+pad_to_width(char *field, std::size_t width)
+{
+    std::size_t len = strnlen(field, width);
+    if (len < width) {
+        memset(field + len, ' ', width - len);
+        field[width] = '\0';
+    }
+}
+
+void
+process_alert_message(char *record, int from_overflow)
+{
+    pad_to_width(record + OFF_KEY, LEN_KEY);
+    pad_to_width(record + OFF_HOSTNAME, LEN_HOSTNAME);
+
+    if (msgtype_is(record, MSG_CRITICAL) || msgtype_is(record, MSG_WARNING) ||
+        msgtype_is(record, MSG_INFO)) {
+        alert_add(record);
+    } else if (msgtype_is(record, MSG_CLEAR)) {
+        if (alert_delete(record, from_overflow) > 0) {
+            alert_retrieve_from_overflow();
+            alert_check_overflow_file();
+        }
+    } else if (msgtype_is(record, MSG_ACKNOWLEDGE)) {
+        alert_acknowledge(record, from_overflow);
+    } else if (msgtype_is(record, MSG_CLEAR_HOST)) {
+        alert_delete_all_for_host(record, from_overflow);
+    } else if (msgtype_is(record, MSG_LOG_ONLY)) {
+        // The event line was the whole effect.
+    } else {
+        myprintf("*ERR: Unknown message type %c%c from %.*s, discarded\n", record[OFF_MSGTYPE],
+                 record[OFF_MSGTYPE + 1], FIELD(record, OFF_HOSTNAME));
+    }
+}

@@ -1,0 +1,219 @@
+// tarrowd: start-up, the listening socket and the select loop of the alert collection server.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "server/server.h"
+
+static volatile sig_atomic_t stop_signal = 0;
+
+static void
+on_stop_signal(int sig)
+{
+    stop_signal = sig;
+}
+
+static void
+usage(FILE *f)
+{
+    fprintf(f, "usage: tarrowd [--foreground] [port [address]]\n");
+}
+
+// The listening socket's local address as "a.b.c.d:port" in buf, or nullptr.
+static char *
+get_sock_addr(int fd, char *buf, std::size_t size)
+{
+    struct sockaddr_in sa {};
+    socklen_t len = sizeof sa;
+    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&sa), &len) != 0)
+        return nullptr;
+    snprintf(buf, size, "%s:%u", inet_ntoa(sa.sin_addr), ntohs(sa.sin_port));
+    return buf;
+}
+
+// accept() failures that say something about one connection, not about the server.
+static bool
+accept_error_is_transient(int e)
+{
+    switch (e) {
+    case ECONNABORTED: case EINTR: case EAGAIN: case EPROTO: case ENETDOWN:
+    case ENOPROTOOPT: case EHOSTDOWN: case ENONET: case EHOSTUNREACH: case EOPNOTSUPP:
+    case ENETUNREACH: case ENOBUFS: case ENOMEM:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Accepts one connection into the client table. Returns false when none was taken.
+static bool
+accept_client(int listen_fd)
+{
+    int fd = accept(listen_fd, nullptr, nullptr);
+    if (fd < 0) {
+        int saved_errno = errno;
+        if (accept_error_is_transient(saved_errno)) {
+            myprintf("WARN: accept() failed, %s, continuing\n", strerror(saved_errno));
+            return false;
+        }
+        errno = saved_errno;
+        die("accept()", 2);
+    }
+    if (fd >= MAX_CLIENTS || fd >= FD_SETSIZE) {
+        myprintf("WARN: Client connection refused, server alrady has maximum connections "
+                 "allowed !\n");
+        close(fd);
+        return false;
+    }
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    client_open(fd);
+    return true;
+}
+
+int
+main(int argc, char **argv)
+{
+    bool foreground = false;
+    int argi = 1;
+    for (; argi < argc; argi++) {
+        if (strcmp(argv[argi], "--foreground") == 0) {
+            foreground = true;
+        } else if (strcmp(argv[argi], "--help") == 0) {
+            usage(stdout);
+            return 0;
+        } else if (strcmp(argv[argi], "--version") == 0) {
+            printf("tarrowd %s\n", application_version);
+            return 0;
+        } else {
+            break;
+        }
+    }
+    int port = argi < argc ? atoi(argv[argi]) : 9003;
+    const char *bind_address = argi + 1 < argc ? argv[argi + 1] : nullptr;
+
+    // A reply to a peer that has gone is an ordinary failed write, not the end of the server.
+    signal(SIGPIPE, SIG_IGN);
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+
+    SERVER_roll_log_files();
+
+    if (overflow_open() != 0) {
+        myprintf("*ERR: Unable to open alert overflow buffer file %s, aborting!\n",
+                 event_logfile_name);
+        die("IO error on alert overflow file", 1);
+    }
+
+    myprintf("----: tarrow alert collection server\n");
+    myprintf("----: Version %s\n", application_version);
+    myprintf("----: Built with g++ %s for Linux\n", __VERSION__);
+    myprintf("----: Server initialisation beginning\n");
+
+    alert_table_reset();
+    client_table_reset();
+
+    int listen_fd = socket(AF_INET, SOCK_STREAM, 6);
+    if (listen_fd < 0)
+        die("socket()", 2);
+    fcntl(listen_fd, F_SETFD, FD_CLOEXEC);
+
+    struct sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind_address != nullptr) {
+        myprintf("INFO: Server configured to bind to interface %s, port %d only\n", bind_address,
+                 port);
+        addr.sin_addr.s_addr = inet_addr(bind_address);
+    } else {
+        myprintf("INFO: Server configured to bind to all interfaces, port %d\n", port);
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    }
+    if (addr.sin_addr.s_addr == INADDR_NONE)
+        die("Translating IP address", 2);
+
+    if (bind(listen_fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+        int saved_errno = errno;
+        myprintf("*ERR: Unable to bind to configured interface(s)\n");
+        char text[127];
+        snprintf(text, sizeof text, "bind() port %d", port);
+        errno = saved_errno;
+        die(text, 2);
+    }
+    if (listen(listen_fd, 10) != 0)
+        die("listen()", 2);
+    // Non-blocking, so a peer that vanishes between select and accept cannot hold the loop.
+    fcntl(listen_fd, F_SETFL, fcntl(listen_fd, F_GETFL) | O_NONBLOCK);
+
+    char where[64];
+    if (get_sock_addr(listen_fd, where, sizeof where) == nullptr)
+        die("get_sock_addr", 2);
+    myprintf("INFO: Server listening on port address '%s'\n", where);
+
+    // Records an earlier run left in the overflow file come back into the table now.
+    if (alerts_num_buffered() > 0) {
+        alert_retrieve_from_overflow();
+        alert_check_overflow_file();
+    }
+
+    myprintf("INFO: TCP-IP Services now available\n");
+    myprintf("INFO: Server has initialised, going daemon now\n");
+
+    if (!foreground && daemon(1, 1) != 0) {
+        perror("Request to run as a daemon");
+        myprintf("*ERR: Unable to run as a deamon task, running as a normal task !\n");
+    }
+
+    for (;;) {
+        if (stop_signal != 0) {
+            myprintf("INFO: Shutdown requested by signal %d\n", static_cast<int>(stop_signal));
+            shutdown_immed(0);
+        }
+        fd_set read_set;
+        FD_ZERO(&read_set);
+        FD_SET(listen_fd, &read_set);
+        int bound = listen_fd + 1;
+        bool line_waiting = false;
+        for (int fd = 0; fd < MAX_CLIENTS; fd++) {
+            if (client[fd].fd != fd)
+                continue;
+            FD_SET(fd, &read_set);
+            if (fd + 1 > bound)
+                bound = fd + 1;
+            if (client_has_line(fd))
+                line_waiting = true;
+        }
+        // A connection with a line already read in is ready now: do not wait for more.
+        struct timeval timeout = {1, 30000};
+        if (line_waiting)
+            timeout = {0, 0};
+        int ready = select(bound, &read_set, nullptr, nullptr, &timeout);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            die("select()", 2);
+        }
+        if (FD_ISSET(listen_fd, &read_set) && !accept_client(listen_fd))
+            continue;
+        for (int fd = 0; fd < bound && fd < MAX_CLIENTS; fd++) {
+            if (fd == listen_fd || client[fd].fd != fd)
+                continue;
+            if (FD_ISSET(fd, &read_set) || client_has_line(fd))
+                process_client(fd);
+        }
+    }
+}

@@ -1,0 +1,120 @@
+// What the server's files share: the client slot table, the message log, the alert table,
+// the overflow file and the handlers that dispatch calls.
+#ifndef SERVER_SERVER_H
+#define SERVER_SERVER_H
+
+#include <cstddef>
+
+#include "common/record.h"
+
+// ---- Client connections (dispatch.cc) ----
+
+inline constexpr int MAX_CLIENTS = 65;                 // slots for descriptors 0 to 64
+inline constexpr std::size_t LINE_MAX_BYTES = 8192;    // longest line handled as one piece
+inline constexpr std::size_t LINE_BUFFER_SIZE = LINE_MAX_BYTES + 1;
+static_assert(LINE_BUFFER_SIZE > CONSOLE_REPLY_SIZE);  // a request buffer can carry a reply
+inline constexpr int REPLY_DEADLINE_MS = 2000;         // a reply not written by then is torn
+
+struct client_slot {            // plain data, indexed by descriptor
+    int fd = -1;                // -1 while the slot is free
+    bool eof = false;           // end of input (or a read error) seen
+    bool torn = false;          // a reply could not be written whole: close the connection
+    std::size_t in_len = 0;
+    char peer_address[50] = "SPARE";
+    char in[LINE_MAX_BYTES];    // read, not yet handled
+};
+
+extern client_slot client[MAX_CLIENTS];
+
+// Empties every slot ("SPARE", no connection).
+void client_table_reset();
+// Takes a freshly accepted descriptor into its slot; the descriptor is made non-blocking.
+// Returns 0, or -1 when the descriptor is beyond the table (the caller closes it).
+int client_open(int fd);
+// True when the slot holds a whole line (or a piece of one) that can be handled now.
+bool client_has_line(int fd);
+// Reads what has arrived and handles at most one line. Returns 0 when the connection stays
+// open, -1 when it has been closed and its slot freed. Does not return after "KILLER".
+int process_client(int fd);
+// Writes a reply whole within REPLY_DEADLINE_MS. Returns 0, or -1 when it was not written
+// whole; the connection is then marked torn and closed after the current line.
+int client_reply(int fd, const char *buf, std::size_t len);
+// 1 when the record's productid begins with "JOBSCHED", "GENALERT" or "RELOADER".
+int message_from_forwarding_application(const char *record);
+// Closes every open connection (shutdown).
+void client_close_all();
+
+// ---- Message log and the two exits (msglog.cc) ----
+
+void myprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void SERVER_roll_log_files();
+[[noreturn]] void die(const char *text, int status);
+[[noreturn]] void shutdown_immed(int status);
+// Closes the message log (tests use it to start a fresh day's file).
+void msglog_close();
+
+// ---- Alert memory table (alert_table.cc) ----
+
+inline constexpr int MAX_ALERTS = 50;
+extern alert_record memory_table[MAX_ALERTS];
+extern int last_table_entry;
+
+// Empties the table.
+void alert_table_reset();
+// Slot of the record's identity (hostname and key over their full widths), or -1.
+int alert_lookup(const char *record);
+// Stores or replaces the alert; a new one meeting a full table displaces the lowest "IO"
+// slot or goes to the overflow file.
+void alert_add(char *record);
+// Removes every "DD" slot; returns how many it removed.
+int alerts_compress();
+// Removes the alert; returns the compress result (1 when it was there), else 0.
+int alert_delete(char *record, int from_overflow);
+// Sets the stored alert's msgtype to "AK".
+void alert_acknowledge(char *record, int from_overflow);
+// Removes every alert of the record's hostname.
+void alert_delete_all_for_host(char *record, int from_overflow);
+
+// ---- Overflow buffer file (overflow.cc) ----
+
+extern const char event_logfile_name[];   // "evt_buffer.dat"
+extern int next_evt_record_to_read;
+extern int unlink_permitted;
+
+// Opens the file at start-up (a torn tail is cut back). Returns 0, or -1 when it cannot be
+// opened (the caller logs and dies).
+int overflow_open();
+// Closes the file if open (shutdown).
+void overflow_close();
+// True while the file is open.
+bool overflow_is_open();
+// Unread records, 0 when the file cannot be positioned.
+int alerts_num_buffered();
+// Appends the record (reply_wanted set to 'N' first), flushed to the system.
+void alert_write_to_bufferfile(char *record);
+// Deletes and recreates the file when this run has appended to it.
+void alerts_recreate_overflow_file();
+// Recreates the file when nothing is left unread.
+void alert_check_overflow_file();
+// Replays unread records into the table while it has room.
+void alert_retrieve_from_overflow();
+
+// ---- Alert message processing (alert.cc) ----
+
+// Logs the event line, ACKs when asked (reply to fd), then processes the record.
+void process_alert_request(int fd, char *record);
+// Writes the alert event line.
+void alert_record_event(const char *record);
+// Pads key and hostname, then acts on the msgtype.
+void process_alert_message(char *record, int from_overflow);
+
+// ---- Console requests (console.cc) ----
+
+// 0: not a console; otherwise the number of listing lines (negative: no console either).
+// Stores the line length through line_length only when the productid carries one.
+int message_from_console_application(const char *record, int *line_length);
+// Carries out a console command and writes its replies to fd. request points to a buffer
+// of at least LINE_BUFFER_SIZE bytes, which may be reused as the reply when memory fails.
+void process_console_request(int fd, char *request);
+
+#endif // SERVER_SERVER_H
