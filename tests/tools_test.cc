@@ -1,0 +1,398 @@
+// Black-box tests of flicket and quiesk: the bytes they send, their messages and statuses.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/fields.h"
+#include "common/record.h"
+#include "tests/harness.h"
+
+namespace {
+
+const std::string USAGE_FLICKET = "Required arguments are missing !\n"
+                                  "Need port-num ip-address severity key message-text\n"
+                                  "Please read the manual !\n";
+const std::string USAGE_QUIESK = "Required arguments are missing !\n"
+                                 "Need port-num ip-address\n"
+                                 "Please read the manual !\n";
+const std::string BAD_SEVERITY = "Invalid severity agrument !\nPlease read the manual !\n";
+const std::string NO_CONNECT = "Unable to connect to server.\n";
+
+// A socket on 127.0.0.1 and a free port, listening when asked (otherwise connects to it are
+// refused). The tools run to their end before the test accepts: the backlog holds them.
+struct test_port {
+    int fd = -1;
+    int port = 0;
+
+    explicit test_port(bool do_listen = true)
+    {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in sa {};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
+            (!do_listen || listen(fd, 16) == 0) &&
+            getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
+            port = ntohs(sa.sin_port);
+    }
+    ~test_port()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    test_port(const test_port &) = delete;
+    test_port &operator=(const test_port &) = delete;
+
+    // True when a connection is waiting within timeout_ms.
+    bool pending(int timeout_ms = 200) const
+    {
+        struct pollfd p = {fd, POLLIN, 0};
+        return poll(&p, 1, timeout_ms) == 1;
+    }
+
+    // Everything one sender wrote, up to its end of stream; "<none>" without a connection.
+    std::string take() const
+    {
+        if (!pending(2000))
+            return "<none>";
+        int c = accept(fd, nullptr, nullptr);
+        if (c < 0)
+            return "<none>";
+        std::string got = read_exact(c, ALERT_RECORD_SIZE + 1, 2000);
+        close(c);
+        return got;
+    }
+};
+
+std::string
+stamp_now()
+{
+    char d[LEN_DATETIME + 1];
+    set_datestamp(d);
+    return d;
+}
+
+std::string
+host_field_text()
+{
+    char name[256] = {};
+    gethostname(name, sizeof name - 1);
+    return std::string(name, strnlen(name, LEN_HOSTNAME));
+}
+
+std::string
+padded(const std::string &s, std::size_t width)
+{
+    return s + std::string(width - s.size(), ' ') + '\0';
+}
+
+// The record a tool must send, with the datetime taken from got (checked separately).
+std::string
+expected_record(const std::string &got, const std::string &productid, const std::string &key,
+                const std::string &msgtype, const std::string &text,
+                const std::string &host = host_field_text())
+{
+    std::string stamp = got.size() == ALERT_RECORD_SIZE ? got.substr(66, 14) : "";
+    char len[5];
+    snprintf(len, sizeof len, "%04zu", text.size());
+    std::string header = padded(productid, 14) + padded("1.0.2", 10) + padded(host, 15) +
+                         padded(key, 14) + padded("0", 5) + msgtype + "N" + stamp + '\0';
+    std::string text_zone = text + std::string(100 - text.size(), '\0') + '\0';
+    return header + std::string(15, '\0') + "Y" + len + '\0' + text_zone +
+           std::string(29 + 1, '\0') + "\n";
+}
+
+// True when the record's datetime is one of the two stamps taken around the run.
+bool
+stamped_between(const std::string &got, const std::string &before, const std::string &after)
+{
+    if (got.size() != ALERT_RECORD_SIZE)
+        return false;
+    std::string s = got.substr(66, 14);
+    return s == before || s == after;
+}
+
+run_result
+flicket(const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv = {flicket_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv);
+}
+
+run_result
+quiesk(const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv = {quiesk_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv);
+}
+
+} // namespace
+
+TEST(FlicketTest, SeverityWordsSelectTheirMsgtype)
+{
+    struct {
+        const char *word, *msgtype;
+    } cases[] = {
+        {"critical", "AC"}, {"critical-now", "AC"}, {"warning", "AW"},  {"warnings", "AW"},
+        {"harmless", "AK"}, {"info", "IO"},         {"information", "IO"},
+        {"logonly", "LO"},  {"clearall", "KH"},     {"clearallnow", "KH"},
+    };
+    test_port lp;
+    ASSERT_GT(lp.port, 0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.word);
+        std::string before = stamp_now();
+        run_result r = flicket({std::to_string(lp.port), "127.0.0.1", c.word, "disk", "full"});
+        std::string after = stamp_now();
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "\n");    // one empty line and nothing else
+        EXPECT_EQ(r.err, "");
+        std::string got = lp.take();
+        EXPECT_EQ(got, expected_record(got, "GENALERT", "disk", c.msgtype, "full"));
+        EXPECT_TRUE(stamped_between(got, before, after));
+    }
+}
+
+TEST(FlicketTest, KeyAndTextAreCutPaddedAndNewlinesSentAsSpaces)
+{
+    std::string long_key(20, 'k'), long_text(150, 't');
+    struct {
+        std::string key, text, key_sent, text_sent;
+    } cases[] = {
+        {"k3y", "", "k3y", ""},
+        {"", "x", "", "x"},
+        {long_key, long_text, long_key.substr(0, 14), long_text.substr(0, 100)},
+        {std::string(14, 'a'), std::string(100, 'b'), std::string(14, 'a'), std::string(100, 'b')},
+        {"a\nb", "line1\nline2", "a b", "line1 line2"},
+        {"\n", "\n\n", "", "  "},
+        {"key-of-14-char\n", std::string(99, 'c') + "\n", "key-of-14-char",
+         std::string(99, 'c') + " "},
+    };
+    test_port lp;
+    ASSERT_GT(lp.port, 0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.key + "|" + c.text);
+        run_result r = flicket({std::to_string(lp.port), "127.0.0.1", "warning", c.key, c.text});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "\n");
+        std::string got = lp.take();
+        EXPECT_EQ(got, expected_record(got, "GENALERT", c.key_sent, "AW", c.text_sent));
+        EXPECT_EQ(got.find('\n'), OFF_ALERT_NEWLINE);    // the last byte is the only newline
+    }
+}
+
+TEST(FlicketTest, ArgumentErrorsSendNothing)
+{
+    test_port lp;
+    ASSERT_GT(lp.port, 0);
+    std::string p = std::to_string(lp.port);
+    struct {
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {{}, USAGE_FLICKET},
+        {{p}, USAGE_FLICKET},
+        {{p, "127.0.0.1", "critical", "key"}, USAGE_FLICKET},
+        {{"0", "127.0.0.1", "critical", "k", "t"}, "Illegal port number: 0\n"},
+        {{"abc", "127.0.0.1", "critical", "k", "t"}, "Illegal port number: abc\n"},
+        // The port is tested before the severity.
+        {{"abc", "127.0.0.1", "warn", "k", "t"}, "Illegal port number: abc\n"},
+        {{p, "127.0.0.1", "warn", "k", "t"}, BAD_SEVERITY},
+        {{p, "127.0.0.1", "Critical", "k", "t"}, BAD_SEVERITY},
+        {{p, "127.0.0.1", "", "k", "t"}, BAD_SEVERITY},
+        // The address is read only when connecting, after the severity.
+        {{p, "localhost", "warn", "k", "t"}, BAD_SEVERITY},
+        {{p, "255.255.255.255", "info", "k", "t"},
+         "Improperly formatted network address, 255.255.255.255\n" + NO_CONNECT},
+        {{p, "localhost", "info", "k", "t"},
+         "Improperly formatted network address, localhost\n" + NO_CONNECT},
+    };
+    for (const auto &c : cases) {
+        std::string trace;
+        for (const auto &a : c.args)
+            trace += a + " ";
+        SCOPED_TRACE(trace);
+        run_result r = flicket(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_FALSE(lp.pending());
+    }
+}
+
+// atoi reads the leading number, and only the low 16 bits of the port are used.
+TEST(SenderTools, PortTextAndHighBits)
+{
+    test_port lp;
+    ASSERT_GT(lp.port, 0);
+    for (const std::string &port :
+         {std::to_string(lp.port) + "x", std::to_string(lp.port + 65536)}) {
+        SCOPED_TRACE(port);
+        run_result r = flicket({port, "127.0.0.1", "info", "k", "t"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "\n");
+        EXPECT_EQ(lp.take().size(), ALERT_RECORD_SIZE);
+
+        r = quiesk({port, "127.0.0.1"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "\n");
+        EXPECT_EQ(lp.take().size(), ALERT_RECORD_SIZE);
+    }
+}
+
+TEST(SenderTools, RefusedConnectionMessage)
+{
+    test_port closed(false);
+    ASSERT_GT(closed.port, 0);
+    for (int port : {closed.port, closed.port + 65536}) {
+        std::string want = std::string(strerror(ECONNREFUSED)) +
+                           ": connect(2), host 127.0.0.1 nothing listening on port " +
+                           std::to_string(port) + "\n" + NO_CONNECT;
+        run_result f = flicket({std::to_string(port), "127.0.0.1", "critical", "k", "t"});
+        EXPECT_EQ(f.status, 1);
+        EXPECT_EQ(f.out, want);
+        run_result q = quiesk({std::to_string(port), "127.0.0.1"});
+        EXPECT_EQ(q.status, 1);
+        EXPECT_EQ(q.out, want);
+    }
+}
+
+TEST(SenderTools, HelpAndVersion)
+{
+    struct {
+        bool is_flicket;
+        std::vector<std::string> args;
+        std::string out_prefix;
+    } cases[] = {
+        {true, {"--help"}, "usage: flicket port-num ip-address severity key message-text\n"},
+        {true, {"--help", "1", "2", "3", "4", "5"}, "usage: flicket port-num ip-address"},
+        {true, {"--version"}, "flicket 1.0.2\n"},
+        {false, {"--help"}, "usage: quiesk port-num ip-address\n"},
+        {false, {"--help", "9003", "127.0.0.1"}, "usage: quiesk port-num ip-address\n"},
+        {false, {"--version"}, "quiesk 1.0.2\n"},
+    };
+    test_port lp;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        run_result r = c.is_flicket ? flicket(c.args) : quiesk(c.args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.substr(0, c.out_prefix.size()), c.out_prefix);
+        EXPECT_EQ(r.err, "");
+        if (c.args[0] == "--version") {
+            EXPECT_EQ(r.out, c.out_prefix);
+        }
+        if (c.is_flicket && c.args[0] == "--help") {
+            for (const char *w : {"critical", "warning", "harmless", "info", "logonly", "clearall"})
+                EXPECT_NE(r.out.find(w), std::string::npos) << w;
+        }
+    }
+    EXPECT_FALSE(lp.pending());
+}
+
+TEST(QuieskTest, SendsTheShutdownRecord)
+{
+    test_port lp;
+    ASSERT_GT(lp.port, 0);
+    std::string before = stamp_now();
+    run_result r = quiesk({std::to_string(lp.port), "127.0.0.1", "ignored"});
+    std::string after = stamp_now();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "\n");
+    EXPECT_EQ(r.err, "");
+    std::string got = lp.take();
+    EXPECT_EQ(got, expected_record(got, "KILLER", "N/A", "LO", ""));
+    EXPECT_TRUE(stamped_between(got, before, after));
+}
+
+TEST(QuieskTest, ArgumentErrorsSendNothing)
+{
+    test_port lp;
+    ASSERT_GT(lp.port, 0);
+    std::string p = std::to_string(lp.port);
+    struct {
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {{}, USAGE_QUIESK},
+        {{p}, USAGE_QUIESK},
+        {{"0", "127.0.0.1"}, "Illegal port number: 0\n"},
+        {{"port", "127.0.0.1"}, "Illegal port number: port\n"},
+        {{p, "255.255.255.255"}, "Improperly formatted network address, 255.255.255.255\n" +
+                                     NO_CONNECT},
+        {{p, "127.0.0"}, ""},    // inet_addr reads this as 127.0.0.0: not an address error
+    };
+    for (const auto &c : cases) {
+        std::string trace;
+        for (const auto &a : c.args)
+            trace += a + " ";
+        SCOPED_TRACE(trace);
+        run_result r = quiesk(c.args);
+        if (c.out.empty()) {
+            EXPECT_EQ(r.out.find("Improperly formatted"), std::string::npos) << r.out;
+            continue;
+        }
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_FALSE(lp.pending());
+    }
+}
+
+// Both tools put this host's name, cut to 15 bytes, in the record. Run in a private UTS
+// namespace so that a long name can be set; skipped where that is not allowed.
+TEST(SenderTools, LongHostNameIsCut)
+{
+    test_port lp;
+    ASSERT_GT(lp.port, 0);
+    std::string p = std::to_string(lp.port);
+    const std::string set_name =
+        "hostname tarrow-host-name-of-30-bytes >/dev/null 2>&1 || exit 77; exec \"$0\" \"$@\"";
+    struct {
+        std::vector<std::string> args;
+        std::string productid, key, msgtype;
+    } cases[] = {
+        {{flicket_path(), p, "127.0.0.1", "info", "k", "t"}, "GENALERT", "k", "IO"},
+        {{quiesk_path(), p, "127.0.0.1"}, "KILLER", "N/A", "LO"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> argv = {"unshare", "-u", "sh", "-c", set_name};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        run_result r = run_program(argv);
+        if (r.status == 77 || r.status == 127 || (r.status == 1 && r.out.empty()))
+            GTEST_SKIP() << "cannot set a host name here";
+        EXPECT_EQ(r.status, 0);
+        std::string got = lp.take();
+        std::string want = expected_record(got, c.productid, c.key, c.msgtype,
+                                           c.productid == "KILLER" ? "" : "t", "tarrow-host-nam");
+        EXPECT_EQ(got, want);
+    }
+}
+
+// quiesk stops a real server: exit status 0 and the shutdown line in its log.
+TEST(QuieskTest, StopsARunningServer)
+{
+    temp_dir dir;
+    server_proc s = start_server(dir.path);
+    if (s.port == 0) {
+        if (s.pid > 0)
+            stop_server(s);
+        FAIL() << "tarrowd did not come up";
+    }
+    run_result r = quiesk({std::to_string(s.port), "127.0.0.1"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "\n");
+    int st = wait_exit(s.pid);
+    EXPECT_EQ(st, 0);
+    EXPECT_NE(read_log(dir.path).find("INFO: Shutdown request recieved !"), std::string::npos);
+}
