@@ -1,0 +1,320 @@
+// Console requests: recognising a console by its productid, carrying out its commands on the
+// alert table and writing the 4184-byte replies.
+#include "server/console.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "common/fields.h"
+#include "common/record.h"
+#include "server/server.h"
+
+bool console_fail_next_alloc = false;
+
+inline constexpr int DEFAULT_CONSOLE_LINES = 23;
+inline constexpr int MAX_LINE_LENGTH = 127;
+inline constexpr int DATA_TEXT_MAX = static_cast<int>(MAX_DATA_TEXT);   // 4095
+inline constexpr int DATA_AREA = static_cast<int>(LEN_DATA);            // 4096
+
+static const char NO_ALERTS_TAIL[] = " --------------- -------------- IO NO ALERTS AT PRESENT\n";
+
+// The text of a field of a 234-byte record: up to its first zero byte, but never past the
+// record's final newline byte, whatever a crafted record holds.
+static std::string_view
+rec_text(const char *rec, std::size_t off)
+{
+    return field_text(rec, ALERT_RECORD_SIZE - 1, off);
+}
+
+static int
+sv_len(std::string_view s)
+{
+    return static_cast<int>(s.size());
+}
+
+// Reads a decimal number the way atoi does (leading white space, a sign, digits up to the
+// first other byte), but never past end and without overflow: a count too large for an int
+// reads as INT_MAX, which the callers treat like any other count out of range.
+static int
+read_number(const char *p, const char *end)
+{
+    while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' ||
+                       *p == '\r'))
+        p++;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) {
+        negative = *p == '-';
+        p++;
+    }
+    long long v = 0;
+    while (p < end && *p >= '0' && *p <= '9') {
+        if (v <= INT_MAX)
+            v = v * 10 + (*p - '0');
+        p++;
+    }
+    if (v > INT_MAX)
+        v = INT_MAX;
+    return static_cast<int>(negative ? -v : v);
+}
+
+int
+message_from_console_application(const char *record, int *line_length)
+{
+    if (memcmp(record + OFF_PRODUCTID, PRODUCT_CONSOLE.data(), PRODUCT_CONSOLE.size()) != 0)
+        return 0;
+    const char *end = record + ALERT_RECORD_SIZE - 1;
+    const char *p = record + OFF_PRODUCTID + PRODUCT_CONSOLE.size();
+    if (*p == ' ' || *p == '\t' || *p == '\0' || *p == '\n')
+        return DEFAULT_CONSOLE_LINES;
+
+    std::string_view host = rec_text(record, OFF_HOSTNAME);
+    int n = read_number(p, end);
+    if (n == 0) {
+        n = DEFAULT_CONSOLE_LINES;
+        myprintf("WARN: Illegal # console lines in productid from %.*s, defaulting to 24 lines\n",
+                 sv_len(host), host.data());
+    } else if (n > 2) {
+        n--;   // the console's last line is its own, not the listing's
+    }
+
+    // The line length follows an underscore only after a two-character line count.
+    p += 2;
+    if (*p == '_') {
+        int len = read_number(p + 1, end);
+        if (len < 1 || len > MAX_LINE_LENGTH) {
+            len = MAX_LINE_LENGTH;
+            myprintf("WARN: Illegal # console linelen in productid from %.*s, defaulting to %d "
+                     "lines\n",
+                     sv_len(host), host.data(), MAX_LINE_LENGTH);
+        }
+        *line_length = len;
+    }
+    return n;
+}
+
+void
+write_console_reply_buffer(int fd, char *reply)
+{
+    char saved_reply_wanted = reply[OFF_REPLY_WANTED];
+    reply[OFF_REPLY_WANTED] = 'N';
+    set_datestamp(reply + OFF_DATETIME);
+    int text_len = static_cast<int>(strnlen(reply + OFF_DATA, MAX_DATA_TEXT));
+    number_to_string_with_null(reply + OFF_DATA_LENGTH, text_len, LEN_DATA_LENGTH + 1);
+    translate_nl_to_hat(reply + OFF_DATA, DATA_AREA);
+    pad_header_fields(reply);
+    reply[OFF_REPLY_NEWLINE] = '\n';
+    if (client_reply(fd, reply, CONSOLE_REPLY_SIZE) != 0)
+        myprintf("*ERR: Unable to write a response to a client console application\n");
+    reply[OFF_REPLY_WANTED] = saved_reply_wanted;
+}
+
+// Empties the data area and sets data_length to "0000".
+static void
+clear_reply_data(char *reply)
+{
+    zero_data_field(reply + OFF_DATA, DATA_AREA);
+    number_to_string_with_null(reply + OFF_DATA_LENGTH, 0, LEN_DATA_LENGTH + 1);
+}
+
+void
+add_to_console_io_buffer(int fd, char *reply, const char *text, int length)
+{
+    if (length < 0)
+        return;
+    if (length > DATA_TEXT_MAX)   // no caller passes more; never let a text overrun the area
+        length = DATA_TEXT_MAX;
+    int used = static_cast<int>(strnlen(reply + OFF_DATA, MAX_DATA_TEXT));
+    if (length + used > DATA_TEXT_MAX) {
+        set_msgtype(reply, REPLY_LIST_MORE);
+        write_console_reply_buffer(fd, reply);
+        clear_reply_data(reply);
+        used = 0;
+    }
+    memcpy(reply + OFF_DATA + used, text, static_cast<std::size_t>(length));
+    reply[OFF_DATA + used + length] = '\0';
+}
+
+// Fills the reply with the listing of the table, writing each full reply as "DF" on the way;
+// the caller writes the last one, which this leaves as "DB".
+static void
+console_refresh_me(int fd, char *reply)
+{
+    int line_length = MAX_LINE_LENGTH;
+    int n = message_from_console_application(reply, &line_length);
+    if (n > last_table_entry)
+        n = last_table_entry;
+    if (line_length > MAX_LINE_LENGTH)
+        line_length = MAX_LINE_LENGTH;
+
+    char line[MAX_LINE_LENGTH + 1];
+    for (int i = 0; i < n; i++) {
+        const char *rec = memory_table[i].data();
+        std::string_view when = rec_text(rec, OFF_DATETIME);
+        std::string_view host = rec_text(rec, OFF_HOSTNAME);
+        std::string_view key = rec_text(rec, OFF_KEY);
+        std::string_view text = rec_text(rec, OFF_MSGTEXT);
+        int whole = snprintf(line, static_cast<std::size_t>(line_length),
+                             "%.*s %.*s %.*s %c%c %.*s\n", sv_len(when), when.data(),
+                             sv_len(host), host.data(), sv_len(key), key.data(),
+                             rec[OFF_MSGTYPE], rec[OFF_MSGTYPE + 1], sv_len(text), text.data());
+        int len = whole;
+        if (whole >= line_length) {
+            // Too long for the console: keep what fits and end it with its newline.
+            line[line_length - 1] = '\n';
+            line[line_length] = '\0';
+            len = line_length;
+        }
+        add_to_console_io_buffer(fd, reply, line, len);
+    }
+
+    if (last_table_entry == 0) {
+        char stamp[LEN_DATETIME + 1];
+        set_datestamp(stamp);
+        snprintf(reply + OFF_DATA, LEN_DATA, "%s%s", stamp, NO_ALERTS_TAIL);
+    }
+    set_msgtype(reply, REPLY_LIST_LAST);
+}
+
+// Fills the reply with the details of the alert that its hostname and key name, or with the
+// not-found error.
+static void
+console_get_details(char *reply)
+{
+    int slot = alert_lookup(reply);
+    if (slot < 0) {
+        set_msgtype(reply, REPLY_ERROR);
+        snprintf(reply + OFF_DATA, LEN_DATA, "%s", "*ERR: Alert no longer exists\n");
+        return;
+    }
+    const char *rec = memory_table[slot].data();
+    std::string_view host = rec_text(rec, OFF_HOSTNAME);
+    std::string_view when = rec_text(rec, OFF_DATETIME);
+    std::string_view key = rec_text(rec, OFF_KEY);
+    std::string_view text = rec_text(rec, OFF_MSGTEXT);
+    std::string_view optional = rec_text(rec, OFF_OPTIONAL_DATA);
+    snprintf(reply + OFF_DATA, LEN_DATA,
+             "HOST: %.*s   DATETIME: %.*s\nKEY: %.*s\nMSGTYPE %c%c     PERSISTENT %c\n"
+             "MSGTEXT: %.*s\nOPTIONAL DATA: %.*s\n",
+             sv_len(host), host.data(), sv_len(when), when.data(), sv_len(key), key.data(),
+             rec[OFF_MSGTYPE], rec[OFF_MSGTYPE + 1], rec[OFF_PERSISTENT], sv_len(text),
+             text.data(), sv_len(optional), optional.data());
+    set_msgtype(reply, REPLY_DETAILS);
+}
+
+// Moves records back from the overflow file after the table lost some.
+static void
+refill_from_overflow()
+{
+    alert_retrieve_from_overflow();
+    alert_check_overflow_file();
+}
+
+// "KK": deletes every alert from slot 0 through the one the request names.
+static void
+alert_deletelist(const char *request)
+{
+    if (last_table_entry == 0)
+        return;
+    int last = alert_lookup(request);
+    if (last < 0)
+        return;
+    for (int i = 0; i <= last; i++) {
+        char *rec = memory_table[i].data();
+        set_msgtype(rec, MSG_REMOVING);
+        std::string_view host = rec_text(rec, OFF_HOSTNAME);
+        std::string_view key = rec_text(rec, OFF_KEY);
+        myprintf("AINF: Manual delete of %.*s %.*s (CONSOLE KK)\n", sv_len(host), host.data(),
+                 sv_len(key), key.data());
+    }
+    int removed = alerts_compress();
+    myprintf("AINF: %d alerts KK deleted, %d recovered by compress\n", last + 1, removed);
+    if (removed > 0)
+        refill_from_overflow();
+}
+
+// The log line of an "AD" or "AC" command, cut to 127 characters.
+static void
+console_log_event(const char *request)
+{
+    std::string_view host = rec_text(request, OFF_HOSTNAME);
+    std::string_view when = rec_text(request, OFF_DATETIME);
+    std::string_view key = rec_text(request, OFF_KEY);
+    char line[MAX_LINE_LENGTH + 1];
+    snprintf(line, sizeof line, "AINF: %.*s %.*s %c%c %.*s (CONSOLE COMMAND)", sv_len(host),
+             host.data(), sv_len(when), when.data(), request[OFF_MSGTYPE],
+             request[OFF_MSGTYPE + 1], sv_len(key), key.data());
+    myprintf("%s\n", line);
+}
+
+// A reply buffer from the heap, or nullptr when none can be had (or a test asked for that).
+static char *
+console_reply_alloc()
+{
+    if (console_fail_next_alloc) {
+        console_fail_next_alloc = false;
+        return nullptr;
+    }
+    return static_cast<char *>(calloc(1, CONSOLE_REPLY_SIZE));
+}
+
+void
+process_console_request(int fd, char *request)
+{
+    bool reply_wanted = request[OFF_REPLY_WANTED] == 'Y';
+    char *reply = console_reply_alloc();
+    if (reply == nullptr) {
+        myprintf("*ERR: Insufficent server memory for console request\n");
+        if (reply_wanted) {
+            // The request buffer is larger than a reply, so the answer is built in it.
+            set_msgtype(request, REPLY_ERROR);
+            clear_reply_data(request);
+            snprintf(request + OFF_DATA, LEN_DATA, "%s",
+                     "*ERR: Insufficent server memory for request\n");
+            request[OFF_REPLY_NEWLINE - 1] = '\0';
+            write_console_reply_buffer(fd, request);
+        }
+        return;
+    }
+
+    memcpy(reply, request, HEADER_SIZE);
+    set_msgtype(reply, REPLY_LIST_LAST);
+    clear_reply_data(reply);
+
+    if (msgtype_is(request, CMD_LIST)) {
+        if (reply_wanted)
+            console_refresh_me(fd, reply);
+    } else if (msgtype_is(request, CMD_DETAILS)) {
+        if (reply_wanted)
+            console_get_details(reply);
+    } else if (msgtype_is(request, CMD_DELETE)) {
+        console_log_event(request);
+        if (alert_delete(request, 0) > 0)
+            refill_from_overflow();
+        set_msgtype(reply, MSG_REPLY_DONE);
+    } else if (msgtype_is(request, CMD_ACKNOWLEDGE)) {
+        console_log_event(request);
+        alert_acknowledge(request, 0);
+        set_msgtype(reply, MSG_REPLY_DONE);
+    } else if (msgtype_is(request, CMD_DELETE_THROUGH)) {
+        alert_deletelist(request);
+        set_msgtype(reply, MSG_REPLY_DONE);
+    } else if (msgtype_is(request, CMD_RC)) {
+        set_msgtype(reply, REPLY_ERROR);
+        snprintf(reply + OFF_DATA, LEN_DATA, "%s",
+                 "Server does not have that command implemented yet !\n");
+    } else {
+        std::string_view host = rec_text(request, OFF_HOSTNAME);
+        myprintf("*ERR: Unknown command '%c%c' recieved from console at %.*s, ignored\n",
+                 request[OFF_MSGTYPE], request[OFF_MSGTYPE + 1], sv_len(host), host.data());
+        set_msgtype(reply, REPLY_ERROR);
+        snprintf(reply + OFF_DATA, LEN_DATA, "%s",
+                 "Server does not recognise command, ignored !\n");
+    }
+
+    if (reply_wanted)
+        write_console_reply_buffer(fd, reply);
+    free(reply);
+}

@@ -1,0 +1,422 @@
+// Console requests: productid geometry, listing replies, details, deletes and the error paths.
+#include "server/console.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/fields.h"
+#include "server/server.h"
+#include "server/test_util.h"
+
+namespace {
+
+struct reply {
+    std::string bytes;      // the whole 4184-byte record
+    std::string type() const { return bytes.substr(OFF_MSGTYPE, 2); }
+    std::string data_length() const { return bytes.substr(OFF_DATA_LENGTH, LEN_DATA_LENGTH); }
+    std::string data() const
+    {
+        return std::string(bytes.c_str() + OFF_DATA, strnlen(bytes.c_str() + OFF_DATA, LEN_DATA));
+    }
+};
+
+// Splits what the server wrote into whole replies; a torn tail fails the test.
+std::vector<reply>
+split_replies(const std::string &wire)
+{
+    std::vector<reply> out;
+    EXPECT_EQ(wire.size() % CONSOLE_REPLY_SIZE, 0u) << "torn reply stream";
+    for (std::size_t at = 0; at + CONSOLE_REPLY_SIZE <= wire.size(); at += CONSOLE_REPLY_SIZE)
+        out.push_back({wire.substr(at, CONSOLE_REPLY_SIZE)});
+    return out;
+}
+
+// s followed by spaces to width n, as the server stores hostnames and keys.
+std::string
+pad(const std::string &s, std::size_t n)
+{
+    return s + std::string(n - s.size(), ' ');
+}
+
+std::size_t
+count(const std::string &hay, const std::string &needle)
+{
+    std::size_t n = 0;
+    for (std::size_t at = hay.find(needle); at != std::string::npos;
+         at = hay.find(needle, at + 1))
+        n++;
+    return n;
+}
+
+// Stores an alert as the alert path would: fields space-filled, then added to the table.
+void
+store(const std::string &host, const std::string &key, const std::string &type,
+      const std::string &text)
+{
+    line_buf l = make_record("GENALERT", host, key, type, 'N', text);
+    alert_add(l.data());
+}
+
+class console : public server_fixture {
+protected:
+    sock_pair sp;
+
+    // Sends one console request and returns the replies written for it.
+    std::vector<reply> ask(const std::string &productid, const std::string &host,
+                           const std::string &key, const std::string &cmd, char want = 'Y')
+    {
+        line_buf req = make_record(productid, host, key, cmd, want);
+        process_console_request(sp.server_fd, req.data());
+        return split_replies(read_available(sp.peer_fd, 50));
+    }
+};
+
+} // namespace
+
+TEST_F(console, productid_gives_line_count_and_length)
+{
+    const char *LINES_WARN = "WARN: Illegal # console lines in productid from hostA";
+    const char *LEN_WARN = "WARN: Illegal # console linelen in productid from hostA          , "
+                           "defaulting to 127 lines\n";
+    struct {
+        const char *productid;
+        int lines;
+        int length;   // -1: left as the caller set it
+        bool lines_warning, length_warning;
+    } cases[] = {
+        {"CONSOLE       ", 23, -1, false, false},
+        {"CONSOLE24", 23, -1, false, false},
+        {"CONSOLE3", 2, -1, false, false},
+        {"CONSOLE2", 2, -1, false, false},
+        {"CONSOLE1", 1, -1, false, false},
+        {"CONSOLE0", 23, -1, true, false},
+        {"CONSOLEXY", 23, -1, true, false},
+        {"CONSOLE24_80", 23, 80, false, false},
+        {"CONSOLE24_1", 23, 1, false, false},
+        {"CONSOLE24_127", 23, 127, false, false},
+        {"CONSOLE5_80", 4, -1, false, false},
+        {"CONSOLE100_80", 99, -1, false, false},
+        {"CONSOLE24_0", 23, 127, false, true},
+        {"CONSOLE24_500", 23, 127, false, true},
+        {"CONSOLE24_", 23, 127, false, true},
+        {"CONSOLE24_-5", 23, 127, false, true},
+        {"CONSOLE-3", -3, -1, false, false},
+        {"CONSOLE00_0", 23, 127, true, true},
+        {"console24", 0, -1, false, false},
+        {"CONSOL", 0, -1, false, false},
+        {"GENALERT", 0, -1, false, false},
+    };
+    for (const auto &c : cases) {
+        line_buf rec = make_record(c.productid, "hostA", "k", "SL", 'Y');
+        std::string before = log();
+        int length = -1;
+        EXPECT_EQ(message_from_console_application(rec.data(), &length), c.lines) << c.productid;
+        EXPECT_EQ(length, c.length) << c.productid;
+        std::string added = log().substr(before.size());
+        EXPECT_EQ(count(added, LINES_WARN), c.lines_warning ? 1u : 0u) << c.productid << added;
+        EXPECT_EQ(count(added, LEN_WARN), c.length_warning ? 1u : 0u) << c.productid << added;
+        if (c.lines_warning) {
+            EXPECT_NE(added.find(", defaulting to 24 lines\n"), std::string::npos);
+        }
+    }
+
+    // A line count of digits that fill the productid and run on: read within the record,
+    // never overflowing.
+    line_buf big = make_record("CONSOLE9999999", "h", "k", "SL");
+    memset(big.data() + OFF_PRODUCTID + 7, '9', ALERT_RECORD_SIZE - 8);
+    int length = -1;
+    EXPECT_GT(message_from_console_application(big.data(), &length), 0);
+}
+
+TEST_F(console, listing_lines_replies_and_cuts)
+{
+    // Empty table: one "DB" with the no-alerts line, its newline sent as '^'.
+    auto r = ask("CONSOLE24_80", "h", "k", "SL");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].type(), "DB");
+    EXPECT_EQ(r[0].data_length(), "0070");
+    std::string d = r[0].data();
+    ASSERT_EQ(d.size(), 70u);
+    EXPECT_EQ(d.substr(14), " --------------- -------------- IO NO ALERTS AT PRESENT^");
+    EXPECT_EQ(d[8], ' ');
+    EXPECT_EQ(d[11], ':');
+
+    // Listing line: 49 characters before the text, then the text and a newline; a line of
+    // exactly the line length arrives whole, one longer is cut to length - 1 and a newline.
+    store("hostA", "k80", "AC", std::string(80 - 50, 'a'));   // 80 with its newline
+    store("hostA", "k81", "AW", std::string(81 - 50, 'b'));   // 81
+    store("hostA", "k10", "IO", "short");
+    r = ask("CONSOLE24_80", "h", "k", "SL");
+    ASSERT_EQ(r.size(), 1u);
+    std::string when(memory_table[0].data() + OFF_DATETIME, LEN_DATETIME);
+    std::string expect = when + " hostA           k80            AC " + std::string(30, 'a') + "^" +
+                         std::string(memory_table[1].data() + OFF_DATETIME, LEN_DATETIME) +
+                         " hostA           k81            AW " + std::string(29, 'b') + "^" +
+                         std::string(memory_table[2].data() + OFF_DATETIME, LEN_DATETIME) +
+                         " hostA           k10            IO short^";
+    EXPECT_EQ(r[0].data(), expect);
+    EXPECT_EQ(r[0].data_length(), "0" + std::to_string(expect.size()));
+
+    // Line length 1: every line is a lone newline.  CONSOLE03: two lines only.
+    r = ask("CONSOLE24_1", "h", "k", "SL");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].data(), "^^^");
+    r = ask("CONSOLE03", "h", "k", "SL");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(count(r[0].data(), "^"), 2u);
+
+    // Without reply_wanted 'Y' a listing writes and logs nothing.
+    std::string before = log();
+    r = ask("CONSOLE0", "h", "k", "SL", 'N');
+    EXPECT_TRUE(r.empty());
+    EXPECT_EQ(log(), before);
+}
+
+TEST_F(console, full_table_listing_splits_at_4095)
+{
+    for (int i = 0; i < MAX_ALERTS; i++)
+        store("host" + std::to_string(i), "key" + std::to_string(i), "AC", std::string(100, 'x'));
+    auto r = ask("CONSOLE99", "h", "k", "SL");
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].type(), "DF");
+    EXPECT_EQ(r[0].data_length(), "4064");
+    EXPECT_EQ(count(r[0].data(), "^"), 32u);
+    EXPECT_EQ(r[1].type(), "DB");
+    EXPECT_EQ(r[1].data_length(), std::to_string(18 * 127));
+    EXPECT_EQ(r[1].data().substr(15, 6), "host32");
+    // CONSOLE10: 9 lines only, in table order.
+    r = ask("CONSOLE10", "h", "k", "SL");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(count(r[0].data(), "^"), 9u);
+    EXPECT_EQ(r[0].data().substr(15, 6), "host0 ");
+}
+
+TEST_F(console, append_fills_to_exactly_4095)
+{
+    line_buf req = make_record("CONSOLE", "h", "k", "SL", 'Y');
+    char *reply = req.data();
+    memset(reply + OFF_DATA, 0, LEN_DATA);
+    std::string a(4000, 'a'), b(95, 'b');
+    add_to_console_io_buffer(sp.server_fd, reply, a.data(), 4000);
+    add_to_console_io_buffer(sp.server_fd, reply, b.data(), 95);
+    EXPECT_EQ(read_available(sp.peer_fd, 50), "");          // 4095 fits
+    EXPECT_EQ(reply[OFF_DATA + 4095], '\0');
+    add_to_console_io_buffer(sp.server_fd, reply, "c", 1);  // 4096 does not
+    auto r = split_replies(read_available(sp.peer_fd, 50));
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].type(), "DF");
+    EXPECT_EQ(r[0].data_length(), "4095");
+    EXPECT_EQ(r[0].bytes[OFF_DATA + 4095], '\0');
+    EXPECT_EQ(std::string(reply + OFF_DATA), "c");
+}
+
+TEST_F(console, reply_header_bytes)
+{
+    line_buf req = make_record("CONSOLE24_80", "hostA", "keyA", "SD", 'Y');
+    memcpy(req.data() + OFF_DATETIME, "19990101 00:00", LEN_DATETIME);
+    process_console_request(sp.server_fd, req.data());
+    auto r = split_replies(read_available(sp.peer_fd, 50));
+    ASSERT_EQ(r.size(), 1u);
+    const std::string &b = r[0].bytes;
+    EXPECT_EQ(b.substr(0, 63), std::string("CONSOLE24_80  \0" "1.0.2     \0" "hostA          \0"
+                                           "keyA          \0" "0    \0", 63));
+    EXPECT_EQ(b.substr(63, 3), "DEN");
+    char now[LEN_DATETIME + 1];
+    set_datestamp(now);
+    EXPECT_EQ(b.substr(OFF_DATETIME, LEN_DATETIME + 1).substr(0, 8), std::string(now, 8));
+    EXPECT_EQ(b[OFF_DATETIME + LEN_DATETIME], '\0');
+    EXPECT_NE(b.substr(OFF_DATETIME, 4), "1999");
+    EXPECT_EQ(b.substr(OFF_DATA_LENGTH, 5), std::string("0029\0", 5));
+    EXPECT_EQ(r[0].data(), "*ERR: Alert no longer exists^");
+    EXPECT_EQ(b.find_first_not_of('\0', OFF_DATA + 29), OFF_REPLY_NEWLINE);
+    EXPECT_EQ(b.back(), '\n');
+    EXPECT_EQ(count(b, "\n"), 1u);
+    // The request itself is not the reply: its own reply_wanted is untouched.
+    EXPECT_EQ(req.data()[OFF_REPLY_WANTED], 'Y');
+}
+
+TEST_F(console, details_and_crafted_records)
+{
+    store("hostA", "keyA", "AW", "disk full");
+    auto r = ask("CONSOLE", "hostA          ", "keyA          ", "SD");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].type(), "DS");
+    std::string when(memory_table[0].data() + OFF_DATETIME, LEN_DATETIME);
+    EXPECT_EQ(r[0].data(), "HOST: hostA             DATETIME: " + when +
+                               "^KEY: keyA          ^MSGTYPE AW     PERSISTENT Y^"
+                               "MSGTEXT: disk full^OPTIONAL DATA: ^");
+
+    // Not space-filled as stored: no such alert.  Nothing is logged for "SD".
+    std::string before = log();
+    line_buf req = make_record("CONSOLE", "hostA", "keyA", "SD", 'Y');
+    req.data()[OFF_HOSTNAME + 5] = '\0';
+    process_console_request(sp.server_fd, req.data());
+    r = split_replies(read_available(sp.peer_fd, 50));
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].type(), "DE");
+    EXPECT_EQ(log(), before);
+
+    // A stored record without any terminator from msgtext on: its texts end at the record's
+    // end and never show the neighbouring slot.
+    store("hostB", "keyB", "AC", "x");
+    char *rec = memory_table[0].data();
+    memset(rec + OFF_MSGTEXT, 'm', ALERT_RECORD_SIZE - OFF_MSGTEXT);
+    rec[OFF_ALERT_NEWLINE] = '\n';
+    memset(memory_table[1].data(), '#', ALERT_RECORD_SIZE);   // a neighbour of all '#'
+    r = ask("CONSOLE", "hostA          ", "keyA          ", "SD");
+    ASSERT_EQ(r.size(), 1u);
+    std::string d = r[0].data();
+    EXPECT_EQ(d.find('#'), std::string::npos) << d;
+    EXPECT_NE(d.find("MSGTEXT: " + std::string(ALERT_RECORD_SIZE - 1 - OFF_MSGTEXT, 'm') + "^"),
+              std::string::npos);
+    r = ask("CONSOLE", "h", "k", "SL");
+    ASSERT_EQ(r.size(), 1u);
+    d = r[0].data();
+    std::size_t first_end = d.find('^');
+    ASSERT_NE(first_end, std::string::npos);
+    EXPECT_EQ(first_end, 126u);   // cut at 127 with its newline, nothing of slot 1
+    EXPECT_EQ(d.substr(0, first_end).find_first_not_of("m", 49), std::string::npos);
+}
+
+TEST_F(console, acknowledge_delete_and_delete_through)
+{
+    for (int i = 0; i < 5; i++)
+        store("host", "key" + std::to_string(i), "AC", "t");
+
+    // "AC": the command log line, the stored alert becomes "AK" in its slot, "--" back.
+    line_buf req = make_record("CONSOLE", "host", "key1", "AC", 'Y');
+    memcpy(req.data() + OFF_DATETIME, "20240102 03:04", LEN_DATETIME);
+    process_console_request(sp.server_fd, req.data());
+    auto r = split_replies(read_available(sp.peer_fd, 50));
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].type(), "--");
+    EXPECT_EQ(r[0].data_length(), "0000");
+    EXPECT_NE(log().find("AINF: " + pad("host", 15) + " 20240102 03:04 AC " + pad("key1", 14) +
+                         " (CONSOLE COMMAND)\n"),
+              std::string::npos);
+    EXPECT_TRUE(msgtype_is(memory_table[1].data(), "AK"));
+
+    // "AD" without 'Y': logged and carried out, nothing written back.
+    r = ask("CONSOLE", "host", "key4", "AD", 'N');
+    EXPECT_TRUE(r.empty());
+    EXPECT_EQ(last_table_entry, 4);
+    EXPECT_NE(log().find(" AD " + pad("key4", 14) + " (CONSOLE COMMAND)\n"), std::string::npos);
+
+    // "AD" of a missing alert: not-found warning, still "--".
+    r = ask("CONSOLE", "host", "gone", "AD");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].type(), "--");
+    EXPECT_NE(log().find("WARN: message not found to delete, requested from host"),
+              std::string::npos);
+
+    // "KK" through slot 2 of 4: three delete lines in order, the summary, slot 3 moves up.
+    std::string before = log();
+    r = ask("CONSOLE", "host", "key2", "KK");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].type(), "--");
+    std::string added = log().substr(before.size());
+    auto manual = [](const char *key) {
+        return "AINF: Manual delete of " + pad("host", 15) + " " + pad(key, 14) + " (CONSOLE KK)\n";
+    };
+    std::size_t a = added.find(manual("key0"));
+    std::size_t b = added.find(manual("key1"));
+    std::size_t c = added.find(manual("key2"));
+    std::size_t s = added.find("AINF: 3 alerts KK deleted, 3 recovered by compress\n");
+    ASSERT_NE(a, std::string::npos);
+    EXPECT_TRUE(a < b && b < c && c < s && s != std::string::npos) << added;
+    ASSERT_EQ(last_table_entry, 1);
+    EXPECT_EQ(std::string(memory_table[0].data() + OFF_KEY, 4), "key3");
+
+    // "KK" naming no stored alert: nothing logged, nothing changed, still "--".
+    before = log();
+    r = ask("CONSOLE", "host", "nope", "KK");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].type(), "--");
+    EXPECT_EQ(log(), before);
+    EXPECT_EQ(last_table_entry, 1);
+}
+
+TEST_F(console, command_log_line_stays_within_127)
+{
+    line_buf req = make_record("CONSOLE", "h", "k", "AC", 'N');
+    memset(req.data() + OFF_HOSTNAME, 'H', ALERT_RECORD_SIZE - OFF_HOSTNAME);
+    req.data()[OFF_MSGTYPE] = 'A';
+    req.data()[OFF_MSGTYPE + 1] = 'C';
+    process_console_request(sp.server_fd, req.data());
+    std::string l = log();
+    std::size_t at = l.find("AINF: HHH");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(l.find('\n', at) - at, 127u);
+}
+
+TEST_F(console, unknown_and_unimplemented_commands)
+{
+    struct {
+        const char *cmd;
+        char want;
+        const char *reply_text;   // nullptr: nothing written
+        bool logged;
+    } cases[] = {
+        {"RC", 'Y', "Server does not have that command implemented yet !^", false},
+        {"RC", 'N', nullptr, false},
+        {"ZZ", 'Y', "Server does not recognise command, ignored !^", true},
+        {"ZZ", 'N', nullptr, true},
+        {"sl", 'Y', "Server does not recognise command, ignored !^", true},
+        {"SD", 'N', nullptr, false},
+    };
+    for (const auto &c : cases) {
+        std::string before = log();
+        auto r = ask("CONSOLE", "hostZ", "k", c.cmd, c.want);
+        std::string added = log().substr(before.size());
+        if (c.reply_text) {
+            ASSERT_EQ(r.size(), 1u) << c.cmd;
+            EXPECT_EQ(r[0].type(), "DE");
+            EXPECT_EQ(r[0].data(), c.reply_text);
+        } else {
+            EXPECT_TRUE(r.empty()) << c.cmd;
+        }
+        std::string line = std::string("*ERR: Unknown command '") + c.cmd +
+                           "' recieved from console at hostZ          , ignored\n";
+        EXPECT_EQ(added.find(line) != std::string::npos, c.logged) << c.cmd << added;
+        if (!c.logged) {
+            EXPECT_EQ(added, "") << c.cmd;
+        }
+    }
+}
+
+TEST_F(console, out_of_memory_and_failed_write)
+{
+    store("host", "key", "AC", "t");
+    // No reply buffer: logged, no command carried out, the request answers "DE" itself.
+    console_fail_next_alloc = true;
+    line_buf req = make_record("CONSOLE", "host", "key", "AD", 'Y');
+    process_console_request(sp.server_fd, req.data());
+    auto r = split_replies(read_available(sp.peer_fd, 50));
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].type(), "DE");
+    EXPECT_EQ(r[0].data(), "*ERR: Insufficent server memory for request^");
+    EXPECT_EQ(r[0].bytes.substr(OFF_HOSTNAME, 16), std::string("host           \0", 16));
+    EXPECT_EQ(r[0].bytes[OFF_REPLY_WANTED], 'N');
+    EXPECT_EQ(last_table_entry, 1);
+    EXPECT_NE(log().find("*ERR: Insufficent server memory for console request\n"),
+              std::string::npos);
+    EXPECT_EQ(log().find("CONSOLE COMMAND"), std::string::npos);
+
+    console_fail_next_alloc = true;
+    r = ask("CONSOLE", "host", "key", "SL", 'N');
+    EXPECT_TRUE(r.empty());
+    EXPECT_EQ(count(log(), "*ERR: Insufficent server memory for console request\n"), 2u);
+
+    // A console that has gone: the write fails, is logged, and the request still completes.
+    signal(SIGPIPE, SIG_IGN);
+    close(sp.peer_fd);
+    sp.peer_fd = -1;
+    line_buf ack = make_record("CONSOLE", "host", "key", "AC", 'Y');
+    process_console_request(sp.server_fd, ack.data());
+    EXPECT_NE(log().find("*ERR: Unable to write a response to a client console application\n"),
+              std::string::npos);
+    EXPECT_TRUE(msgtype_is(memory_table[0].data(), "AK"));
+}
