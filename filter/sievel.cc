@@ -1,0 +1,134 @@
+// sievel: reads log lines on stdin and writes an action line for each that matches an entry.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "filter/match.h"
+#include "filter/params.h"
+
+static const char application_version[] = "1.0.2";
+
+static void
+usage()
+{
+    printf("usage: sievel paramfile [logdataoffset]\n"
+           "       sievel --check paramfile [logfile]\n"
+           "       sievel --help | --version\n");
+}
+
+// The first catching line of each entry, for --check.
+static char first_caught[MAX_ENTRIES][LINE_PIECE_MAX + 1];
+
+// Runs every line of logname through the matcher and prints what each entry caught.
+static int
+check_log(const char *logname)
+{
+    int fd = open(logname, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        int saved_errno = errno;
+        snprintf(line_buffer, LINE_PIECE_MAX + 1, "Error: Unable to open file %s\n", logname);
+        errno = saved_errno;
+        perror(line_buffer);
+        return 1;
+    }
+    static piece_reader in;
+    in.fd = fd;
+    unsigned long caught[MAX_ENTRIES] = {};
+    unsigned long first_at[MAX_ENTRIES] = {};
+    unsigned long lines = 0, unmatched = 0;
+    std::string_view piece;
+    int rc;
+    while ((rc = read_piece(in, piece)) > 0) {
+        ++lines;
+        int i = find_first_entry(piece);
+        if (i < 0) {
+            ++unmatched;
+            continue;
+        }
+        if (caught[i]++ == 0) {
+            first_at[i] = lines;
+            memcpy(first_caught[i], piece.data(), piece.size());
+            first_caught[i][piece.size()] = '\0';
+        }
+    }
+    if (rc < 0) {
+        int saved_errno = errno;
+        close(fd);
+        snprintf(line_buffer, LINE_PIECE_MAX + 1, "Error: Unable to read file %s\n", logname);
+        errno = saved_errno;
+        perror(line_buffer);
+        return 1;
+    }
+    close(fd);
+    for (int i = 0; i < message_table.entry_count; ++i) {
+        const parameter_entry &e = message_table.entry[i];
+        printf("%2d %c %-14s %8lu lines", i + 1, e.action_code, e.alert_key, caught[i]);
+        if (caught[i] > 0)
+            printf(", first at line %lu: %s", first_at[i], first_caught[i]);
+        printf("\n");
+    }
+    printf("%lu of %lu lines matched nothing\n", unmatched, lines);
+    return 0;
+}
+
+// sievel --check paramfile [logfile]: loads the file as a run would and reports what it holds,
+// and with a log file what each entry would catch there, instead of writing action lines.
+static int
+check_main(int argc, char **argv)
+{
+    if (argc < 3) {
+        printf("Error: missing parameters !\n");
+        printf("Syntax: sievel --check <config-file-name> [<log-file>]\n");
+        return 1;
+    }
+    if (load_parameter_file(argv[2]) != 0)
+        return 1;
+    matcher_build();
+    printf("%s: %d entries, USEHOSTNAME ", argv[2], message_table.entry_count);
+    if (usehostname_fieldnumber == 0)
+        printf("not set\n");
+    else if (usehostname_fieldnumber < 0)
+        printf("%d (no host extraction)\n", usehostname_fieldnumber);
+    else
+        printf("%d\n", usehostname_fieldnumber);
+    if (argc < 4)
+        return 0;
+    return check_log(argv[3]);
+}
+
+int
+main(int argc, char **argv)
+{
+    params_reset();
+    if (argc < 2) {
+        printf("Error: missing parameters !\n");
+        printf("Syntax: tail -f <log-to-parse> | sievel <config-file-name> [<logdataoffset>] "
+               "| processing script\n");
+        return 1;
+    }
+    if (strcmp(argv[1], "--help") == 0) {
+        usage();
+        return 0;
+    }
+    if (strcmp(argv[1], "--version") == 0) {
+        printf("sievel %s\n", application_version);
+        return 0;
+    }
+    if (strcmp(argv[1], "--check") == 0)
+        return check_main(argc, argv);
+
+    // Any argument after the parameter file (the old logdataoffset) is accepted and unused:
+    // each entry carries its own data start offset.
+    if (load_parameter_file(argv[1]) != 0)
+        return 1;
+    matcher_build();
+
+    static piece_reader in;
+    in.fd = STDIN_FILENO;
+    std::string_view piece;
+    while (read_piece(in, piece) > 0)
+        line_function_request(piece);
+    return 0;
+}
