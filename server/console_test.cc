@@ -154,7 +154,7 @@ TEST_F(console, listing_lines_replies_and_cuts)
     std::string when(memory_table[0].data() + OFF_DATETIME, LEN_DATETIME);
     std::string expect = when + " hostA           k80            AC " + std::string(30, 'a') + "^" +
                          std::string(memory_table[1].data() + OFF_DATETIME, LEN_DATETIME) +
-                         " hostA           k81            AW " + std::string(29, 'b') + "^" +
+                         " hostA           k81            AW " + std::string(30, 'b') + "^" +
                          std::string(memory_table[2].data() + OFF_DATETIME, LEN_DATETIME) +
                          " hostA           k10            IO short^";
     EXPECT_EQ(r[0].data(), expect);
