@@ -1,0 +1,289 @@
+// Tests of the alert table and the overflow file together: targeted cases, then a seeded
+// random run compared after every request with a small model of the two.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <deque>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "server/test_util.h"
+
+namespace {
+
+std::string
+host_of(int slot)
+{
+    return std::string(memory_table[slot].data() + OFF_HOSTNAME, LEN_HOSTNAME);
+}
+
+std::string
+key_of(int slot)
+{
+    return std::string(memory_table[slot].data() + OFF_KEY, LEN_KEY);
+}
+
+std::string
+type_of(int slot)
+{
+    return std::string(memory_table[slot].data() + OFF_MSGTYPE, 2);
+}
+
+std::string
+pad(std::string s, std::size_t width)
+{
+    s.resize(width, ' ');
+    return s;
+}
+
+void
+send(const std::string &host, const std::string &key, const std::string &type,
+     const std::string &text = "")
+{
+    line_buf l = make_record("JOBSCHED", host, key, type, 'N', text);
+    process_alert_message(l.data(), 0);
+}
+
+using TableTest = server_fixture;
+
+TEST_F(TableTest, FullTableGivesUpLowestInfoAlertThenSpills)
+{
+    for (int i = 0; i < MAX_ALERTS; i++)
+        send("h", "k" + std::to_string(i), i == 7 || i == 20 ? "IO" : "AC");
+    ASSERT_EQ(last_table_entry, 50);
+
+    send("h", "new1", "AW");        // displaces the info alert in slot 7
+    EXPECT_EQ(last_table_entry, 50);
+    EXPECT_EQ(key_of(7), pad("k8", LEN_KEY));
+    EXPECT_EQ(key_of(49), pad("new1", LEN_KEY));
+    EXPECT_EQ(type_of(19), "IO");   // k20, now one slot lower, keeps its type
+    EXPECT_EQ(alerts_num_buffered(), 0);
+
+    send("h", "new2", "AC");        // displaces k20
+    send("h", "new3", "AC");        // no info alert left: goes to the file
+    EXPECT_EQ(alerts_num_buffered(), 1);
+    std::string file = overflow_bytes();
+    ASSERT_EQ(file.size(), ALERT_RECORD_SIZE);
+    EXPECT_EQ(file[OFF_REPLY_WANTED], 'N');
+    EXPECT_EQ(file.substr(OFF_KEY, LEN_KEY), pad("new3", LEN_KEY));
+
+    send("h", "k0", "AW", "raised again");      // replacing never spills
+    EXPECT_EQ(type_of(0), "AW");
+    EXPECT_EQ(alerts_num_buffered(), 1);
+    EXPECT_EQ(log().find("WARN"), std::string::npos) << log();
+}
+
+TEST_F(TableTest, DeleteShiftsAcknowledgeKeepsSlotIdentityIsExact)
+{
+    for (int i = 0; i < 10; i++)
+        send("host", "key" + std::to_string(i), "AC", "text" + std::to_string(i));
+    send("host", "KEY1", "AC");                 // case counts: a new alert
+    EXPECT_EQ(last_table_entry, 11);
+
+    line_buf del = make_record("JOBSCHED", "host", "key3", "AK");
+    process_alert_message(del.data(), 0);
+    EXPECT_EQ(last_table_entry, 10);
+    for (int i = 3; i < 9; i++)
+        EXPECT_EQ(key_of(i), pad("key" + std::to_string(i + 1), LEN_KEY));
+
+    // A short host name and the same name padded with blanks are one host.
+    line_buf ack = make_record("JOBSCHED", "host           ", "key5", "KA");
+    process_alert_message(ack.data(), 0);
+    process_alert_message(ack.data(), 0);
+    EXPECT_EQ(type_of(4), "AK");
+    EXPECT_EQ(memory_table[4][OFF_REPLY_WANTED], '\0');
+    EXPECT_STREQ(memory_table[4].data() + OFF_MSGTEXT, "text5");
+    send("host", "key5", "AC");                 // raised again: critical once more
+    EXPECT_EQ(type_of(4), "AC");
+
+    send("other", "x", "AK");
+    EXPECT_NE(log().find("WARN: message not found to delete, requested from other          \n"),
+              std::string::npos) << log();
+    send("other", "x", "KA");
+    EXPECT_NE(log().find("WARN: message not found to acknowledge, requested from "
+                         "'other          ', key 'x             '\n"),
+              std::string::npos) << log();
+}
+
+TEST_F(TableTest, ClearAllForHost)
+{
+    send("a", "1", "AC");
+    send("b", "2", "AC");
+    send("a", "3", "IO");
+    send("c", "4", "AW");
+    send("a", "", "KH");
+    ASSERT_EQ(last_table_entry, 2);
+    EXPECT_EQ(host_of(0), pad("b", LEN_HOSTNAME));
+    EXPECT_EQ(host_of(1), pad("c", LEN_HOSTNAME));
+    send("nobody", "", "KH");
+    EXPECT_EQ(last_table_entry, 2);
+    EXPECT_EQ(log().find("WARN"), std::string::npos);
+}
+
+TEST_F(TableTest, EmptyTableClearAllIsNotBufferedEvenWithUnreadRecords)
+{
+    for (int i = 0; i < 51; i++)
+        send("h", "k" + std::to_string(i), "AC");
+    ASSERT_EQ(alerts_num_buffered(), 1);
+    send("h", "", "KH");                        // empties the table, is buffered, no refill
+    EXPECT_EQ(last_table_entry, 0);
+    EXPECT_EQ(alerts_num_buffered(), 2);
+    send("x", "", "KH");                        // empty table: nothing at all
+    EXPECT_EQ(alerts_num_buffered(), 2);
+    EXPECT_EQ(alert_lookup(make_record("JOBSCHED", "h", "k1", "AC").data()), -1);
+    EXPECT_EQ(alerts_compress(), 0);
+}
+
+TEST_F(TableTest, ClearOfBufferedAlertIsDeferredAndReplayedInOrder)
+{
+    for (int i = 0; i < 52; i++)
+        send("h", "k" + std::to_string(i), "AC");   // k50, k51 buffered
+    send("h", "k51", "AK");                         // not in the table: deferred
+    send("h", "k50", "KA");                         // deferred too
+    EXPECT_EQ(alerts_num_buffered(), 4);
+    EXPECT_EQ(log().find("WARN"), std::string::npos);
+
+    send("h", "k0", "AK");          // frees a slot: k50 comes back, then the refill stops
+    EXPECT_EQ(last_table_entry, 50);
+    EXPECT_EQ(key_of(49), pad("k50", LEN_KEY));
+    EXPECT_EQ(alerts_num_buffered(), 3);
+    send("h", "k1", "AK");          // k51 back; the table is full again, the refill stops
+    EXPECT_EQ(key_of(49), pad("k51", LEN_KEY));
+    EXPECT_EQ(alerts_num_buffered(), 2);
+    send("h", "k2", "AK");          // the replayed AK removes k51 and refills: KA acks k50
+    EXPECT_EQ(alerts_num_buffered(), 0);
+    EXPECT_EQ(last_table_entry, 48);
+    EXPECT_EQ(type_of(47), "AK");
+    EXPECT_EQ(key_of(47), pad("k50", LEN_KEY));
+    EXPECT_EQ(overflow_bytes().size(), 0u);         // read back, so recreated empty
+    EXPECT_EQ(next_evt_record_to_read, 0);
+    EXPECT_EQ(log().find("WARN"), std::string::npos) << log();
+}
+
+// ---- Model of the table and the unread part of the overflow file. ----
+
+struct model_rec {
+    std::string host, key, type, text;
+};
+
+struct model {
+    std::vector<model_rec> table;
+    std::deque<model_rec> unread;
+
+    int find(const model_rec &r) const
+    {
+        for (std::size_t i = 0; i < table.size(); i++)
+            if (table[i].host == r.host && table[i].key == r.key)
+                return static_cast<int>(i);
+        return -1;
+    }
+
+    void refill()
+    {
+        while (table.size() < 50 && !unread.empty()) {
+            model_rec r = unread.front();
+            unread.pop_front();
+            process(r, true);
+        }
+    }
+
+    // replaying: the record came from the file; while it is replayed the file counts as
+    // holding an unread record, so requests for missing alerts are dropped silently.
+    void process(const model_rec &r, bool replaying)
+    {
+        bool pending = replaying || !unread.empty();
+        int at = find(r);
+        if (r.type == "AC" || r.type == "AW" || r.type == "IO") {
+            if (at >= 0) {
+                table[at] = r;
+            } else if (table.size() < 50) {
+                table.push_back(r);
+            } else {
+                int io = -1;
+                for (std::size_t i = 0; i < table.size() && io < 0; i++)
+                    if (table[i].type == "IO")
+                        io = static_cast<int>(i);
+                if (io < 0) {
+                    unread.push_back(r);
+                } else {
+                    table.erase(table.begin() + io);
+                    table.push_back(r);
+                }
+            }
+        } else if (r.type == "AK") {
+            if (at >= 0) {
+                table.erase(table.begin() + at);
+                refill();
+            } else if (pending && !replaying) {
+                unread.push_back(r);
+            }
+        } else if (r.type == "KA") {
+            if (at >= 0)
+                table[at].type = "AK";
+            else if (pending && !replaying)
+                unread.push_back(r);
+        } else if (r.type == "KH") {
+            if (table.empty())
+                return;
+            if (pending && !replaying)
+                unread.push_back(r);
+            std::erase_if(table, [&](const model_rec &t) { return t.host == r.host; });
+        }
+    }
+};
+
+TEST_F(TableTest, RandomRequestsMatchModel)
+{
+    const char *types[] = {"AC", "AC", "AC", "AC", "AW", "AW", "IO", "AK", "AK", "AK", "KA",
+                           "LO", "KH"};
+    const char *products[] = {"JOBSCHED", "GENALERT", "RELOADER"};
+    for (unsigned seed : {1u, 2u, 3u, 20261207u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        TearDown();
+        SetUp();
+        std::mt19937 rng(seed);
+        model m;
+        int max_unread = 0, max_table = 0;
+        for (int step = 0; step < 3000; step++) {
+            model_rec r;
+            r.host = pad("host" + std::to_string(rng() % 3), LEN_HOSTNAME);
+            r.key = pad("key" + std::to_string(rng() % 40), LEN_KEY);
+            r.type = types[rng() % (sizeof types / sizeof *types)];
+            if (r.type == "KH" && rng() % 4 != 0)
+                r.type = "AC";      // keep clear-all rare, or the table never fills
+            r.text = "t" + std::to_string(step);
+            line_buf l = make_record(products[rng() % 3], r.host, r.key, r.type, 'N', r.text);
+            process_alert_message(l.data(), 0);
+            m.process(r, false);
+
+            ASSERT_EQ(last_table_entry, static_cast<int>(m.table.size())) << "step " << step;
+            for (int i = 0; i < last_table_entry; i++) {
+                ASSERT_EQ(host_of(i), m.table[i].host) << "step " << step << " slot " << i;
+                ASSERT_EQ(key_of(i), m.table[i].key) << "step " << step << " slot " << i;
+                ASSERT_EQ(type_of(i), m.table[i].type) << "step " << step << " slot " << i;
+                ASSERT_STREQ(memory_table[i].data() + OFF_MSGTEXT, m.table[i].text.c_str())
+                    << "step " << step << " slot " << i;
+            }
+            ASSERT_EQ(alerts_num_buffered(), static_cast<int>(m.unread.size())) << "step " << step;
+            std::string file = overflow_bytes();
+            ASSERT_EQ(file.size() % ALERT_RECORD_SIZE, 0u);
+            for (std::size_t u = 0; u < m.unread.size(); u++) {
+                std::size_t off = (next_evt_record_to_read + u) * ALERT_RECORD_SIZE;
+                ASSERT_LE(off + ALERT_RECORD_SIZE, file.size());
+                ASSERT_EQ(file.substr(off + OFF_KEY, LEN_KEY), m.unread[u].key) << "step " << step;
+                ASSERT_EQ(file.substr(off + OFF_MSGTYPE, 2), m.unread[u].type) << "step " << step;
+                ASSERT_EQ(file[off + OFF_REPLY_WANTED], 'N');
+            }
+            max_unread = std::max(max_unread, static_cast<int>(m.unread.size()));
+            max_table = std::max(max_table, last_table_entry);
+        }
+        // The mix must really have filled the table and used the file.
+        EXPECT_EQ(max_table, 50);
+        EXPECT_GT(max_unread, 5);
+    }
+}
+
+} // namespace

@@ -1,0 +1,168 @@
+// Tests of the overflow file: counting, torn tails, failed appends, refill bounds.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "server/test_util.h"
+
+namespace {
+
+using OverflowTest = server_fixture;
+
+void
+write_file(const std::string &path, const std::string &bytes)
+{
+    FILE *f = fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+}
+
+std::string
+records(int n, const std::string &type = "AC", int first = 0)
+{
+    std::string all;
+    for (int i = 0; i < n; i++) {
+        line_buf l = make_record("JOBSCHED", "buffered", "k" + std::to_string(first + i), type);
+        all.append(l.data(), ALERT_RECORD_SIZE);
+    }
+    return all;
+}
+
+// Reopens the overflow file after the test wrote it by hand.
+void
+reopen()
+{
+    overflow_close();
+    ASSERT_EQ(overflow_open(), 0);
+}
+
+TEST_F(OverflowTest, CountsWholeRecordsFromTheReadIndex)
+{
+    write_file(event_logfile_name, records(3));
+    reopen();
+    EXPECT_EQ(alerts_num_buffered(), 3);
+    next_evt_record_to_read = 1;
+    EXPECT_EQ(alerts_num_buffered(), 2);
+    next_evt_record_to_read = 7;
+    EXPECT_EQ(alerts_num_buffered(), 0);
+}
+
+TEST_F(OverflowTest, TornTailIsCutBackAtOpenForEveryLength)
+{
+    std::string whole = records(3);
+    for (std::size_t extra : {1u, 100u, 233u}) {
+        write_file(event_logfile_name, whole + records(1).substr(0, extra));
+        reopen();
+        EXPECT_EQ(overflow_bytes(), whole) << extra;
+        EXPECT_NE(log().find("WARN: Overflow buffer file evt_buffer.dat had a partial record of " +
+                             std::to_string(extra) + " bytes at its end, removed\n"),
+                  std::string::npos) << extra;
+        EXPECT_EQ(alerts_num_buffered(), 3);
+    }
+    // A record appended afterwards lands on a record boundary.
+    line_buf l = make_record("JOBSCHED", "h", "after", "AC", 'Y');
+    alert_write_to_bufferfile(l.data());
+    std::string file = overflow_bytes();
+    ASSERT_EQ(file.size(), 4 * ALERT_RECORD_SIZE);
+    EXPECT_EQ(file.substr(3 * ALERT_RECORD_SIZE + OFF_KEY, 5), "after");
+    EXPECT_EQ(file[3 * ALERT_RECORD_SIZE + OFF_REPLY_WANTED], 'N');
+    EXPECT_EQ(l.b[OFF_REPLY_WANTED], 'N');
+}
+
+TEST_F(OverflowTest, FailedAppendWarnsAndLeavesNothingBehind)
+{
+    overflow_close();
+    unlink(event_logfile_name);
+    ASSERT_EQ(symlink("/dev/full", event_logfile_name), 0);
+    ASSERT_EQ(overflow_open(), 0);
+    line_buf l = make_record("JOBSCHED", "h", "k", "AC");
+    alert_write_to_bufferfile(l.data());
+    alert_write_to_bufferfile(l.data());
+    EXPECT_NE(log().find("WARN: Unable to store events in buffer file, disk full ?"),
+              std::string::npos) << log();
+    EXPECT_EQ(alerts_num_buffered(), 0);
+    EXPECT_EQ(unlink_permitted, 1);
+}
+
+TEST_F(OverflowTest, RefillStopsWhenTableIsFullAndKeepsTheRest)
+{
+    for (int i = 0; i < 47; i++) {
+        line_buf l = make_record("JOBSCHED", "live", "k" + std::to_string(i), "AC");
+        process_alert_message(l.data(), 0);
+    }
+    write_file(event_logfile_name, records(5));
+    reopen();
+    unlink_permitted = 1;
+    alert_retrieve_from_overflow();
+    alert_check_overflow_file();
+    EXPECT_EQ(last_table_entry, 50);
+    EXPECT_EQ(next_evt_record_to_read, 3);
+    EXPECT_EQ(alerts_num_buffered(), 2);
+    EXPECT_EQ(overflow_bytes().size(), 5 * ALERT_RECORD_SIZE);
+    // Replays get no event line.
+    EXPECT_EQ(log().find("AINF"), std::string::npos);
+}
+
+TEST_F(OverflowTest, RecreateOnlyAfterThisRunAppended)
+{
+    write_file(event_logfile_name, records(2));
+    reopen();
+    alert_retrieve_from_overflow();
+    alert_check_overflow_file();
+    // Not appended to by this run: the records stay, the read index too.
+    EXPECT_EQ(last_table_entry, 2);
+    EXPECT_EQ(overflow_bytes().size(), 2 * ALERT_RECORD_SIZE);
+    EXPECT_EQ(next_evt_record_to_read, 2);
+    alerts_recreate_overflow_file();
+    EXPECT_EQ(overflow_bytes().size(), 2 * ALERT_RECORD_SIZE);
+
+    line_buf l = make_record("JOBSCHED", "h", "k", "AC");
+    alert_write_to_bufferfile(l.data());
+    EXPECT_EQ(alerts_num_buffered(), 1);
+    alert_retrieve_from_overflow();
+    alert_check_overflow_file();
+    EXPECT_EQ(last_table_entry, 3);
+    EXPECT_EQ(overflow_bytes().size(), 0u);
+    EXPECT_EQ(next_evt_record_to_read, 0);
+    EXPECT_EQ(unlink_permitted, 0);
+}
+
+TEST_F(OverflowTest, NestedRefillReplaysEachRecordOnceInOrder)
+{
+    // Table full of 50 alerts; the file holds: AC b0, AK live0 (frees a slot while being
+    // replayed, starting a nested refill), AC b1, AC b2.
+    for (int i = 0; i < 49; i++) {
+        line_buf l = make_record("JOBSCHED", "live", "k" + std::to_string(i), "AC");
+        process_alert_message(l.data(), 0);
+    }
+    std::string file = records(1, "AC", 0);
+    line_buf clear = make_record("JOBSCHED", "live", "k0", "AK");
+    file.append(clear.data(), ALERT_RECORD_SIZE);
+    file += records(2, "AC", 1);
+    write_file(event_logfile_name, file);
+    reopen();
+    unlink_permitted = 1;
+
+    alert_retrieve_from_overflow();     // room for one: b0 (table 50 again)
+    alert_check_overflow_file();
+    EXPECT_EQ(next_evt_record_to_read, 1);
+    line_buf free_one = make_record("JOBSCHED", "live", "k1", "AK");
+    process_alert_message(free_one.data(), 0);  // refill: AK k0 frees, nested takes b1, b2
+    EXPECT_EQ(alerts_num_buffered(), 0);
+    EXPECT_EQ(overflow_bytes().size(), 0u);
+    ASSERT_EQ(last_table_entry, 50);
+    EXPECT_EQ(alert_lookup(make_record("JOBSCHED", "live", "k0", "AC").data()), -1);
+    std::string tail;
+    for (int i = 47; i < 50; i++)
+        tail += std::string(memory_table[i].data() + OFF_KEY, 2) + ",";
+    EXPECT_EQ(tail, "k0,k1,k2,");  // b0, b1, b2 (their keys), once each, in file order
+    EXPECT_EQ(log().find("WARN"), std::string::npos) << log();
+}
+
+} // namespace
