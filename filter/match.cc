@@ -30,26 +30,75 @@ find_first_entry_plain(std::string_view line)
 // window-length bytes lets the window jump ahead; only where the shift is 0 are the texts whose
 // prefix ends in that block compared. Entries that can never be the first match (an earlier
 // entry's text lies inside theirs) are left out.
-static int live_count;                  // entries that can win
-static std::size_t window;              // shortest match_length among them
-static std::size_t block;               // 1 or 2 bytes
-static std::uint8_t shift_table[1 << 16];
-static std::uint8_t bucket_of[1 << 16]; // 1 + first place in bucket_entry, 0 for no bucket
-static std::uint16_t bucket_key[MAX_ENTRIES];
-static std::uint8_t bucket_entry[MAX_ENTRIES];  // table indexes, grouped by key, ascending
+//
+// Once an entry has matched, only earlier entries can still win, and when those are all long
+// the rest of the line is scanned with a wider window: a level is the scan set up for the
+// entries before a limit.
+struct scan_level {
+    int limit;                          // holds the live entries with index below it
+    int count;
+    std::size_t window;                 // shortest match_length among them
+    std::size_t block;                  // 1 or 2 bytes
+    std::uint8_t shift[1 << 16];
+    std::uint8_t bucket_of[1 << 16];    // 1 + first place in bucket_entry, 0 for no bucket
+    std::uint16_t bucket_key[MAX_ENTRIES];
+    std::uint8_t bucket_entry[MAX_ENTRIES];     // table indexes, grouped by key, ascending
+};
+
+static constexpr int MAX_LEVELS = 3;
+static scan_level levels[MAX_LEVELS];
+static int level_count;
 
 static unsigned
-block_key(const unsigned char *end)    // end points at the block's last byte
+block_key(const scan_level &lv, const unsigned char *end)   // end: the block's last byte
 {
-    return block == 2 ? (static_cast<unsigned>(end[-1]) << 8 | end[0]) : end[0];
+    return lv.block == 2 ? (static_cast<unsigned>(end[-1]) << 8 | end[0]) : end[0];
+}
+
+static const unsigned char *
+text_of(int i)
+{
+    return reinterpret_cast<const unsigned char *>(message_table.entry[i].match_text);
+}
+
+static void
+build_level(scan_level &lv, const int *live, int count, int limit, std::size_t window)
+{
+    lv.limit = limit;
+    lv.count = count;
+    lv.window = window;
+    lv.block = window >= 2 ? 2 : 1;
+    memset(lv.shift, static_cast<int>(window - lv.block + 1), sizeof lv.shift);
+    memset(lv.bucket_of, 0, sizeof lv.bucket_of);
+    for (int k = 0; k < count; ++k)
+        for (std::size_t j = lv.block - 1; j < window; ++j) {
+            unsigned key = block_key(lv, text_of(live[k]) + j);
+            auto sh = static_cast<std::uint8_t>(window - 1 - j);
+            if (sh < lv.shift[key])
+                lv.shift[key] = sh;
+        }
+    // Group the entries by the block that ends their window, keeping table order inside each
+    // group (a stable insertion sort on the key).
+    for (int k = 0; k < count; ++k) {
+        auto key = static_cast<std::uint16_t>(block_key(lv, text_of(live[k]) + window - 1));
+        int at = k;
+        while (at > 0 && lv.bucket_key[at - 1] > key) {
+            lv.bucket_key[at] = lv.bucket_key[at - 1];
+            lv.bucket_entry[at] = lv.bucket_entry[at - 1];
+            --at;
+        }
+        lv.bucket_key[at] = key;
+        lv.bucket_entry[at] = static_cast<std::uint8_t>(live[k]);
+    }
+    for (int k = count - 1; k >= 0; --k)
+        lv.bucket_of[lv.bucket_key[k]] = static_cast<std::uint8_t>(k + 1);
 }
 
 void
 matcher_build()
 {
-    int live[MAX_ENTRIES];
-    live_count = 0;
-    window = LEN_MATCH_TEXT;
+    int live[MAX_ENTRIES] = {};
+    int live_count = 0;
     for (int j = 0; j < message_table.entry_count; ++j) {
         const parameter_entry &e = message_table.entry[j];
         bool shadowed = false;
@@ -58,78 +107,74 @@ matcher_build()
                               message_table.entry[i].match_text,
                               static_cast<std::size_t>(message_table.entry[i].match_length))
                        != nullptr;
-        if (shadowed)
+        if (!shadowed)
+            live[live_count++] = j;
+    }
+    // prefix_window[k]: the shortest text among the first k live entries.
+    std::size_t prefix_window[MAX_ENTRIES + 1];
+    prefix_window[0] = LEN_MATCH_TEXT;
+    for (int k = 0; k < live_count; ++k) {
+        auto len = static_cast<std::size_t>(message_table.entry[live[k]].match_length);
+        prefix_window[k + 1] = len < prefix_window[k] ? len : prefix_window[k];
+    }
+    level_count = 1;
+    build_level(levels[0], live, live_count, MAX_ENTRIES, prefix_window[live_count]);
+    // A further level where the entries before a live entry allow at least twice the window.
+    for (int k = live_count - 1; k > 0 && level_count < MAX_LEVELS; --k) {
+        if (prefix_window[k] < 2 * levels[level_count - 1].window)
             continue;
-        live[live_count++] = j;
-        if (static_cast<std::size_t>(e.match_length) < window)
-            window = static_cast<std::size_t>(e.match_length);
+        build_level(levels[level_count], live, k, live[k], prefix_window[k]);
+        ++level_count;
     }
-    block = window >= 2 ? 2 : 1;
-    memset(shift_table, static_cast<int>(window - block + 1), sizeof shift_table);
-    memset(bucket_of, 0, sizeof bucket_of);
-    if (live_count == 0)
-        return;
-
-    for (int k = 0; k < live_count; ++k) {
-        const auto *t = reinterpret_cast<const unsigned char *>(message_table.entry[live[k]]
-                                                                     .match_text);
-        for (std::size_t j = block - 1; j < window; ++j) {
-            unsigned key = block_key(t + j);
-            auto sh = static_cast<std::uint8_t>(window - 1 - j);
-            if (sh < shift_table[key])
-                shift_table[key] = sh;
-        }
-    }
-
-    // Group the live entries by the block that ends their window, keeping table order inside
-    // each group (insertion sort on key, stable).
-    for (int k = 0; k < live_count; ++k) {
-        const auto *t = reinterpret_cast<const unsigned char *>(message_table.entry[live[k]]
-                                                                     .match_text);
-        auto key = static_cast<std::uint16_t>(block_key(t + window - 1));
-        int at = k;
-        while (at > 0 && bucket_key[at - 1] > key) {
-            bucket_key[at] = bucket_key[at - 1];
-            bucket_entry[at] = bucket_entry[at - 1];
-            --at;
-        }
-        bucket_key[at] = key;
-        bucket_entry[at] = static_cast<std::uint8_t>(live[k]);
-    }
-    for (int k = live_count - 1; k >= 0; --k)
-        bucket_of[bucket_key[k]] = static_cast<std::uint8_t>(k + 1);
 }
 
 int
 find_first_entry(std::string_view line)
 {
     const std::size_t n = line.size();
-    if (live_count == 0 || n < window)
-        return -1;
     const auto *s = reinterpret_cast<const unsigned char *>(line.data());
     int best = MAX_ENTRIES;
-    for (std::size_t q = window - 1; q < n;) {
-        unsigned key = block_key(s + q);
-        std::size_t sh = shift_table[key];
-        if (sh != 0) {
-            q += sh;
-            continue;
-        }
-        const std::size_t start = q + 1 - window;
-        for (int k = bucket_of[key] - 1; k < live_count && bucket_key[k] == key; ++k) {
-            int i = bucket_entry[k];
-            if (i >= best)
-                break;
-            const parameter_entry &e = message_table.entry[i];
-            const std::size_t len = static_cast<std::size_t>(e.match_length);
-            if (len <= n - start && memcmp(s + start, e.match_text, len) == 0) {
-                best = i;
-                break;
+    const scan_level *lv = &levels[0];
+    std::size_t first_start = 0;        // every earlier start has been tried
+    while (lv->count > 0 && n >= lv->window) {
+        int found = -1;
+        std::size_t start = 0;
+        for (std::size_t q = first_start + lv->window - 1; q < n;) {
+            unsigned key = block_key(*lv, s + q);
+            std::size_t sh = lv->shift[key];
+            if (sh != 0) {
+                q += sh;
+                continue;
             }
+            start = q + 1 - lv->window;
+            for (int k = lv->bucket_of[key] - 1; k < lv->count && lv->bucket_key[k] == key;
+                 ++k) {
+                int i = lv->bucket_entry[k];
+                if (i >= best)
+                    break;
+                const std::size_t len =
+                    static_cast<std::size_t>(message_table.entry[i].match_length);
+                if (len <= n - start && memcmp(s + start, message_table.entry[i].match_text,
+                                               len) == 0) {
+                    found = i;
+                    break;
+                }
+            }
+            if (found >= 0)
+                break;
+            ++q;
         }
-        if (best == 0)      // entry 0 can never be shadowed: nothing beats it
+        if (found < 0)
             break;
-        ++q;
+        best = found;
+        if (best == 0)      // entry 0 is never shadowed: nothing beats it
+            break;
+        // Go on after this start with the narrowest set that still holds every earlier entry.
+        int j = level_count - 1;
+        while (levels[j].limit < best)
+            --j;
+        lv = &levels[j];
+        first_start = start + 1;
     }
     return best == MAX_ENTRIES ? -1 : best;
 }
