@@ -1,0 +1,231 @@
+// Console client: request bytes, reply gathering against a scripted server, connection errors.
+#include "common/console_client.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// A console reply buffer as the server writes it.
+std::string
+reply_bytes(const std::string &type, const std::string &data)
+{
+    std::string r(CONSOLE_REPLY_SIZE, '\0');
+    memcpy(r.data(), "CONSOLE99_127 ", LEN_PRODUCTID);
+    r[OFF_MSGTYPE] = type[0];
+    r[OFF_MSGTYPE + 1] = type[1];
+    r[OFF_REPLY_WANTED] = 'N';
+    std::string len = std::to_string(data.size());
+    memcpy(r.data() + OFF_DATA_LENGTH, (std::string(4 - len.size(), '0') + len).data(), 4);
+    memcpy(r.data() + OFF_DATA, data.data(), data.size());
+    r[OFF_REPLY_NEWLINE] = '\n';
+    return r;
+}
+
+// A one-connection server on 127.0.0.1 that reads one request, writes the scripted bytes,
+// then waits `linger_ms` before closing.
+struct scripted_server {
+    int listen_fd = -1;
+    int port = 0;
+    std::string request;
+    std::thread t;
+
+    scripted_server(std::string script, int linger_ms)
+    {
+        listen_fd = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in sa {};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        bind(listen_fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa);
+        listen(listen_fd, 1);
+        getsockname(listen_fd, reinterpret_cast<struct sockaddr *>(&sa), &len);
+        port = ntohs(sa.sin_port);
+        t = std::thread([this, script, linger_ms] {
+            struct pollfd p = {listen_fd, POLLIN, 0};
+            if (poll(&p, 1, 3000) <= 0)
+                return;
+            int fd = accept(listen_fd, nullptr, nullptr);
+            if (fd < 0)
+                return;
+            char buf[ALERT_RECORD_SIZE];
+            std::size_t got = 0;
+            while (got < sizeof buf) {
+                ssize_t n = read(fd, buf + got, sizeof buf - got);
+                if (n <= 0)
+                    break;
+                got += static_cast<std::size_t>(n);
+            }
+            request.assign(buf, got);
+            if (!script.empty() && send(fd, script.data(), script.size(), MSG_NOSIGNAL) < 0)
+                request += "<write failed>";
+            std::this_thread::sleep_for(std::chrono::milliseconds(linger_ms));
+            close(fd);
+        });
+    }
+    ~scripted_server()
+    {
+        t.join();
+        close(listen_fd);
+    }
+};
+
+} // namespace
+
+TEST(console_client, request_bytes)
+{
+    struct {
+        std::string host, key;
+        std::string want_host, want_key;   // the 15 and 14 bytes sent, then a zero byte
+    } cases[] = {
+        {"web01", "disk", "web01          ", "disk          "},
+        {"a-very-long-hostname", "a-very-long-key-name", "a-very-long-hos", "a-very-long-ke"},
+        {"exactly15chars_", "exactly14chars", "exactly15chars_", "exactly14chars"},
+        {"", "two\nlines", "               ", "two lines     "},
+    };
+    for (const auto &c : cases) {
+        alert_record r = console_build_request("CONSOLE24_80", c.host, c.key, "SD");
+        std::string b(r.data(), r.size());
+        EXPECT_EQ(b.substr(OFF_PRODUCTID, 15), std::string("CONSOLE24_80  \0", 15));
+        EXPECT_EQ(b.substr(OFF_VERSION, 11), std::string("1.0.2     \0", 11));
+        EXPECT_EQ(b.substr(OFF_HOSTNAME, 16), c.want_host + std::string(1, '\0')) << c.host;
+        EXPECT_EQ(b.substr(OFF_KEY, 15), c.want_key + std::string(1, '\0')) << c.key;
+        EXPECT_EQ(b.substr(OFF_MSGTYPE, 3), "SDY");
+        EXPECT_EQ(b[OFF_DATETIME + 8], ' ');
+        EXPECT_EQ(b[OFF_DATETIME + 11], ':');
+        EXPECT_EQ(b[HEADER_SIZE - 1], '\0');
+        EXPECT_EQ(b.find('\n'), OFF_ALERT_NEWLINE) << "one newline, the last byte";
+    }
+    alert_record n = console_build_request("CONSOLE", "h", "k", "AD", 'N');
+    EXPECT_EQ(n[OFF_REPLY_WANTED], 'N');
+}
+
+TEST(console_client, gathers_replies_until_the_final_one)
+{
+    struct {
+        const char *name;
+        std::string script;
+        int status;
+        std::string final_type, text;
+        int replies;
+    } cases[] = {
+        {"list in two parts", reply_bytes("DF", "a^b^") + reply_bytes("DB", "c^"), CONSOLE_OK,
+         "DB", "a\nb\nc\n", 2},
+        {"details", reply_bytes("DS", "HOST: h^"), CONSOLE_OK, "DS", "HOST: h\n", 1},
+        {"done", reply_bytes("--", ""), CONSOLE_OK, "--", "", 1},
+        {"error", reply_bytes("DE", "*ERR: Alert no longer exists^"), CONSOLE_OK, "DE",
+         "*ERR: Alert no longer exists\n", 1},
+        {"closed before a reply", "", CONSOLE_LOST, "", "", 0},
+        {"torn reply", reply_bytes("DB", "x").substr(0, 1000), CONSOLE_LOST, "", "", 0},
+        {"closed after DF", reply_bytes("DF", "x"), CONSOLE_LOST, "", "", 0},
+        {"unknown type", reply_bytes("XX", ""), CONSOLE_BAD_REPLY, "", "", 0},
+        {"no final newline", reply_bytes("DB", "").substr(0, CONSOLE_REPLY_SIZE - 1) + "x",
+         CONSOLE_BAD_REPLY, "", "", 0},
+    };
+    for (const auto &c : cases) {
+        scripted_server srv(c.script, 0);
+        console_result r = console_call("127.0.0.1", srv.port,
+                                        console_build_request("CONSOLE99_127", "", "", "SL"), 3000);
+        EXPECT_EQ(r.status, c.status) << c.name << ": " << r.error;
+        if (c.status == CONSOLE_OK) {
+            EXPECT_EQ(r.final_type, c.final_type) << c.name;
+            EXPECT_EQ(r.text, c.text) << c.name;
+            EXPECT_EQ(r.replies, c.replies) << c.name;
+        } else {
+            EXPECT_FALSE(r.error.empty()) << c.name;
+        }
+    }
+
+    // A server that answers nothing: a time-out, not a hang.
+    scripted_server quiet("", 1500);
+    console_result r = console_call("127.0.0.1", quiet.port,
+                                    console_build_request("CONSOLE", "", "", "SL"), 200);
+    EXPECT_EQ(r.status, CONSOLE_TIMEOUT) << r.error;
+
+    // Without reply_wanted 'Y' nothing is read.
+    scripted_server none("", 0);
+    r = console_call("127.0.0.1", none.port, console_build_request("CONSOLE", "h", "k", "AD", 'N'),
+                     3000);
+    EXPECT_EQ(r.status, CONSOLE_OK);
+    EXPECT_EQ(r.replies, 0);
+}
+
+TEST(console_client, connection_errors_are_clear)
+{
+    // A port that nobody listens on: bind one, then close it.
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa), 0);
+    getsockname(fd, reinterpret_cast<struct sockaddr *>(&sa), &len);
+    int closed_port = ntohs(sa.sin_port);
+    close(fd);
+
+    struct {
+        std::string address;
+        int port;
+        int status;
+        std::string in_message;
+    } cases[] = {
+        {"localhost", 9003, CONSOLE_BAD_ADDRESS, "dotted IPv4"},
+        {"127.0.0", 9003, CONSOLE_BAD_ADDRESS, "invalid address '127.0.0'"},
+        {"127.0.0.1", 0, CONSOLE_BAD_ADDRESS, "invalid port 0"},
+        {"127.0.0.1", 70000, CONSOLE_BAD_ADDRESS, "invalid port 70000"},
+        {"127.0.0.1", closed_port, CONSOLE_NO_CONNECT,
+         "cannot connect to 127.0.0.1 port " + std::to_string(closed_port) +
+             ": Connection refused"},
+    };
+    for (const auto &c : cases) {
+        console_conn conn;
+        std::string error;
+        EXPECT_EQ(console_connect(conn, c.address, c.port, 1000, error), c.status) << c.address;
+        EXPECT_NE(error.find(c.in_message), std::string::npos) << error;
+        EXPECT_EQ(conn.fd, -1);
+    }
+    console_conn none;
+    EXPECT_EQ(console_exchange(none, console_build_request("CONSOLE", "", "", "SL"), 100).status,
+              CONSOLE_NO_CONNECT);
+}
+
+TEST(console_client, parses_listing_lines)
+{
+    std::string text = "20240102 03:04 web01           disk           AC disk full\n"
+                       "20240102 03:05 db1             k2             AK \n"
+                       "20240102 03:06 short\n"
+                       "20240102 03:07 h               k              IO " +
+                       std::string(127 - 50, 'x') + "\n";
+    auto a = console_parse_listing(text, 127);
+    ASSERT_EQ(a.size(), 3u);
+    EXPECT_EQ(a[0].datetime, "20240102 03:04");
+    EXPECT_EQ(a[0].hostname, "web01          ");
+    EXPECT_EQ(a[0].key, "disk          ");
+    EXPECT_EQ(a[0].type, "AC");
+    EXPECT_EQ(a[0].text, "disk full");
+    EXPECT_FALSE(a[0].cut);
+    EXPECT_EQ(a[1].type, "AK");
+    EXPECT_EQ(a[1].text, "");
+    EXPECT_TRUE(a[2].cut);
+    EXPECT_EQ(console_trim(a[0].hostname), "web01");
+
+    auto none = console_parse_listing(
+        "20240102 03:04 --------------- -------------- IO NO ALERTS AT PRESENT\n", 127);
+    EXPECT_TRUE(none.empty());
+
+    EXPECT_EQ(console_details_msgtext("HOST: h   DATETIME: d\nKEY: k\nMSGTYPE AC     PERSISTENT "
+                                      "Y\nMSGTEXT: full text here\nOPTIONAL DATA: \n"),
+              "full text here");
+    EXPECT_EQ(console_details_msgtext("nothing"), "");
+}

@@ -1,0 +1,32 @@
+// tarrowc: what the command-line commands and the full-screen view share.
+#ifndef CONSOLE_TARROWC_H
+#define CONSOLE_TARROWC_H
+
+#include <string>
+
+#include "common/console_client.h"
+
+inline constexpr int EXIT_SERVER_ERROR = 1;   // the server said no, or the alert is missing
+inline constexpr int EXIT_USAGE = 2;          // bad arguments, or no connection
+
+inline constexpr int REQUEST_TIMEOUT_MS = 5000;
+
+struct tarrowc_options {
+    std::string address = "127.0.0.1";
+    int port = 9003;
+    int interval = 2;   // seconds between refreshes of the view
+    bool tsv = false;
+};
+
+// Outcome of acting on one named alert.
+enum act_outcome { ACT_DONE, ACT_NO_SUCH_ALERT, ACT_SERVER_ERROR, ACT_CONNECTION_ERROR };
+
+// Looks the alert up ("SD") on the connection and, when it is there, sends the command
+// ("AC", "AD" or "KK"). message says what happened, for people.
+act_outcome act_on_alert(console_conn &c, const char *command, const std::string &host,
+                         const std::string &key, std::string &message);
+
+// The full-screen view; returns the exit status.
+int run_watch(const tarrowc_options &opt);
+
+#endif // CONSOLE_TARROWC_H
