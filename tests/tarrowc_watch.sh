@@ -3,7 +3,7 @@
 # acknowledges it, its state changes, `q` quits. Every wait is bounded.
 # usage: tarrowc_watch.sh TARROWD FLICKET TARROWC     (exit 0 pass, 1 fail, 77 skip)
 set -u
-tarrowd=$1 flicket=$2 tarrowc=$3
+tarrowd=$(realpath "$1") flicket=$(realpath "$2") tarrowc=$(realpath "$3")
 
 command -v tmux >/dev/null 2>&1 || { echo "tmux not installed: skipped"; exit 77; }
 
