@@ -4,6 +4,7 @@
 
 #include <ncurses.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -299,10 +300,14 @@ run_watch(const tarrowc_options &opt)
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
 
-    if (initscr() == nullptr) {
-        fprintf(stderr, "tarrowc: cannot set up the terminal\n");
+    // newterm, unlike initscr, reports a missing or unknown terminal instead of exiting.
+    SCREEN *scr = isatty(STDIN_FILENO) ? newterm(nullptr, stdout, stdin) : nullptr;
+    if (scr == nullptr) {
+        console_close(v.conn);
+        fprintf(stderr, "tarrowc: watch needs a terminal; try tarrowc list\n");
         return EXIT_USAGE;
     }
+    set_term(scr);
     cbreak();
     noecho();
     keypad(stdscr, TRUE);
@@ -380,6 +385,7 @@ run_watch(const tarrowc_options &opt)
         }
     }
     endwin();
+    delscreen(scr);
     console_close(v.conn);
     return 0;
 }

@@ -151,6 +151,7 @@ TEST_F(tarrowc_e2e, usage_and_connection_errors)
         {{tarrowc_path(), "-x", "list"}, 2, "", "tarrowc: unknown option -x"},
         {{tarrowc_path(), "-a", "localhost", "list"}, 2, "",
          "tarrowc: invalid address 'localhost': expected a dotted IPv4 address\n"},
+        {{tarrowc_path(), "-p", "1"}, 2, "", "tarrowc: watch needs a terminal"},
         {{tarrowc_path(), "-a", "127.0.0.1", "-p", "1", "ack", "h", "k"}, 2, "",
          "tarrowc: cannot connect to 127.0.0.1 port 1: Connection refused\n"},
     };
