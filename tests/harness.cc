@@ -99,6 +99,8 @@ start_server(const std::string &dir, const std::vector<std::string> &args)
 {
     server_proc s;
     s.dir = dir;
+    // A restart in the same directory appends to the log: look only past what is there.
+    const std::size_t skip = read_log(dir).size();
     std::vector<std::string> argv = {tarrowd_path(), "--foreground"};
     if (args.empty()) {
         argv.push_back("0");
@@ -127,7 +129,7 @@ start_server(const std::string &dir, const std::vector<std::string> &args)
     long end = now_ms() + 5000;
     while (now_ms() < end) {
         std::string log = read_log(dir);
-        std::size_t at = log.find(marker);
+        std::size_t at = log.find(marker, skip);
         if (at != std::string::npos) {
             std::size_t q = log.find('\'', at + marker.size());
             std::size_t colon = log.rfind(':', q);
