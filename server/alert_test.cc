@@ -5,6 +5,7 @@
 #include <string>
 
 #include "server/test_util.h"
+#include "tests/records.h"
 
 namespace {
 
@@ -18,18 +19,7 @@ TEST_F(AlertTest, AckIsByteExactAndOnlyWhenAsked)
         process_alert_request(p.server_fd, l.data());
         std::string ack = read_available(p.peer_fd);
         ASSERT_EQ(ack.size(), ALERT_RECORD_SIZE) << type;
-        std::string expect(ALERT_RECORD_SIZE, '\0');
-        expect.replace(0, 14, "RELOADER      ");
-        expect.replace(15, 10, std::string(10, ' '));
-        expect.replace(26, 15, std::string(15, ' '));
-        expect.replace(42, 14, std::string(14, ' '));
-        expect.replace(57, 5, std::string(5, ' '));
-        expect.replace(63, 2, "--");
-        expect.replace(66, 14, std::string(14, ' '));
-        expect[96] = 'N';
-        expect.replace(97, 4, "0000");
-        expect[233] = '\n';
-        EXPECT_EQ(ack, expect) << type;
+        EXPECT_EQ(ack, expected_ack("RELOADER")) << type;
     }
     EXPECT_NE(log().find("*ERR: Unknown message type ZZ from somehost       , discarded\n"),
               std::string::npos);

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "common/fields.h"
+#include "tests/records.h"
 
 static std::string
 slurp(const std::string &path)
@@ -74,25 +74,8 @@ make_record(const std::string &productid, const std::string &hostname, const std
             const std::string &msgtype, char reply_wanted, const std::string &msgtext)
 {
     line_buf l;
-    char *r = l.data();
-    auto put = [r](std::size_t off, std::size_t len, const std::string &s) {
-        memcpy(r + off, s.data(), std::min(len, s.size()));
-    };
-    put(OFF_PRODUCTID, LEN_PRODUCTID, productid);
-    put(OFF_VERSION, LEN_VERSION, application_version);
-    put(OFF_HOSTNAME, LEN_HOSTNAME, hostname);
-    put(OFF_KEY, LEN_KEY, key);
-    put(OFF_AUX_NUMBER, LEN_AUX_NUMBER, "0");
-    put(OFF_MSGTYPE, LEN_MSGTYPE, msgtype);
-    r[OFF_REPLY_WANTED] = reply_wanted;
-    set_datestamp(r + OFF_DATETIME);
-    r[OFF_PERSISTENT] = 'Y';
-    number_to_string_with_null(r + OFF_MSGTEXT_LENGTH,
-                               static_cast<int>(std::min<std::size_t>(msgtext.size(), LEN_MSGTEXT)),
-                               LEN_MSGTEXT_LENGTH + 1);
-    put(OFF_MSGTEXT, LEN_MSGTEXT, msgtext);
-    pad_header_fields(r);
-    r[OFF_ALERT_NEWLINE] = '\n';
+    std::string rec = sender_record(productid, hostname, key, msgtype, reply_wanted, msgtext);
+    memcpy(l.b, rec.data(), rec.size());
     return l;
 }
 

@@ -22,8 +22,7 @@
 #include <sstream>
 #include <thread>
 
-#include "common/fields.h"
-#include "common/record.h"
+#include "tests/records.h"
 
 const char *tarrowd_path() { return TARROWD_PATH; }
 const char *flicket_path() { return FLICKET_PATH; }
@@ -310,24 +309,5 @@ std::string
 make_alert(const std::string &productid, const std::string &hostname, const std::string &key,
            const std::string &msgtype, char reply_wanted, const std::string &msgtext)
 {
-    alert_record rec{};
-    auto put = [&rec](std::size_t off, std::size_t len, const std::string &s) {
-        memcpy(rec.data() + off, s.data(), std::min(len, s.size()));
-    };
-    put(OFF_PRODUCTID, LEN_PRODUCTID, productid);
-    put(OFF_VERSION, LEN_VERSION, application_version);
-    put(OFF_HOSTNAME, LEN_HOSTNAME, hostname);
-    put(OFF_KEY, LEN_KEY, key);
-    put(OFF_AUX_NUMBER, LEN_AUX_NUMBER, "0");
-    put(OFF_MSGTYPE, LEN_MSGTYPE, msgtype);
-    rec[OFF_REPLY_WANTED] = reply_wanted;
-    set_datestamp(rec.data() + OFF_DATETIME);
-    rec[OFF_PERSISTENT] = 'Y';
-    number_to_string_with_null(rec.data() + OFF_MSGTEXT_LENGTH,
-                               static_cast<int>(std::min<std::size_t>(msgtext.size(), LEN_MSGTEXT)),
-                               LEN_MSGTEXT_LENGTH + 1);
-    put(OFF_MSGTEXT, LEN_MSGTEXT, msgtext);
-    pad_header_fields(rec.data());
-    rec[OFF_ALERT_NEWLINE] = '\n';
-    return std::string(rec.data(), rec.size());
+    return sender_record(productid, hostname, key, msgtype, reply_wanted, msgtext);
 }

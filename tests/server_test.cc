@@ -13,6 +13,7 @@
 
 #include "common/record.h"
 #include "tests/harness.h"
+#include "tests/records.h"
 
 namespace {
 
@@ -26,25 +27,6 @@ expect_in_order(const std::string &log, const std::vector<std::string> &texts)
         ASSERT_NE(found, std::string::npos) << "missing or out of order: " << t << "\n" << log;
         at = found + t.size();
     }
-}
-
-std::string
-ack_for(const std::string &productid)
-{
-    std::string expect(ALERT_RECORD_SIZE, '\0');
-    std::string pid = productid;
-    pid.resize(14, ' ');
-    expect.replace(0, 14, pid);
-    expect.replace(15, 10, std::string(10, ' '));
-    expect.replace(26, 15, std::string(15, ' '));
-    expect.replace(42, 14, std::string(14, ' '));
-    expect.replace(57, 5, std::string(5, ' '));
-    expect.replace(63, 2, "--");
-    expect.replace(66, 14, std::string(14, ' '));
-    expect[96] = 'N';
-    expect.replace(97, 4, "0000");
-    expect[233] = '\n';
-    return expect;
 }
 
 TEST(ServerProcess, QuieskStopsItAndTheLogTellsTheWholeLife)
@@ -147,7 +129,7 @@ TEST(ServerProcess, SignalsStopInOrderOrAreSurvived)
     int fd = connect_local(s.port);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(send_all(fd, make_alert("JOBSCHED", "h", "k", "LO", 'Y')));
-    EXPECT_EQ(read_exact(fd, ALERT_RECORD_SIZE), ack_for("JOBSCHED"));
+    EXPECT_EQ(read_exact(fd, ALERT_RECORD_SIZE), expected_ack("JOBSCHED"));
 
     // A peer that has gone before its reply: the server goes on.
     int gone = connect_local(s.port);
@@ -179,11 +161,11 @@ TEST(ServerLoop, NoClientDelaysAnother)
     ASSERT_TRUE(send_all(fast, make_alert("RELOADER", "h", "a", "AC", 'Y') +
                                    make_alert("RELOADER", "h", "b", "AW", 'Y')));
     EXPECT_EQ(read_exact(fast, 2 * ALERT_RECORD_SIZE, 2000),
-              ack_for("RELOADER") + ack_for("RELOADER"));
+              expected_ack("RELOADER") + expected_ack("RELOADER"));
 
     // The slow client's record completes later and is handled then.
     ASSERT_TRUE(send_all(slow, make_alert("JOBSCHED", "h", "slow", "AC", 'Y').substr(120)));
-    EXPECT_EQ(read_exact(slow, ALERT_RECORD_SIZE, 2000), ack_for("JOBSCHED"));
+    EXPECT_EQ(read_exact(slow, ALERT_RECORD_SIZE, 2000), expected_ack("JOBSCHED"));
 
     // Unknown data is logged, and the connection carries on.
     ASSERT_TRUE(send_all(fast, "what is this\n"));
