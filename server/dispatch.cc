@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -56,6 +57,10 @@ client_open(int fd)
     int flags = fcntl(fd, F_GETFL);
     if (flags >= 0)
         fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    // Replies are whole records written at once: send each now rather than letting a small
+    // ACK wait for the peer's acknowledgement of the one before.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     client_slot &c = client[fd];
     c.fd = fd;
     c.eof = false;
