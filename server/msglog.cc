@@ -97,6 +97,12 @@ msglog_close()
 }
 
 void
+msglog_set_file_date(int yyyymmdd)
+{
+    logfile_roll_time_last_day = yyyymmdd;
+}
+
+void
 die(const char *text, int status)
 {
     perror(text);

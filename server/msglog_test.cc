@@ -35,4 +35,29 @@ TEST_F(MsglogTest, EveryMessageIsStampedAndWrittenAtOnce)
     EXPECT_TRUE(std::regex_search(lg, line)) << lg;
 }
 
+TEST_F(MsglogTest, FileChangesWhenAnyPartOfTheDateChanges)
+{
+    time_t now = time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    int today = (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
+    // The same day of the month in another month, or another year: still a new date.
+    for (int other : {today - 100 + (t.tm_mon == 0 ? -10000 + 1200 : 0), today - 10000}) {
+        msglog_set_file_date(other);
+        myprintf("INFO: after %d\n", other);
+        std::string lg = log();
+        std::size_t closing = lg.rfind("Closing log file, rolling over to a new days log\n");
+        ASSERT_NE(closing, std::string::npos) << other;
+        EXPECT_NE(lg.find("INFO: after " + std::to_string(other) + "\n", closing),
+                  std::string::npos);
+    }
+    // The same date: no change.
+    std::size_t closings = 0;
+    myprintf("INFO: same day\n");
+    for (std::size_t at = log().find("Closing log file"); at != std::string::npos;
+         at = log().find("Closing log file", at + 1))
+        closings++;
+    EXPECT_EQ(closings, 2u);
+}
+
 } // namespace

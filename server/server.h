@@ -52,6 +52,9 @@ void SERVER_roll_log_files();
 [[noreturn]] void shutdown_immed(int status);
 // Closes the message log (tests use it to start a fresh day's file).
 void msglog_close();
+// Makes the log believe its open file belongs to the date yyyymmdd, so that tests can see
+// the change of date without waiting for midnight.
+void msglog_set_file_date(int yyyymmdd);
 
 // ---- Alert memory table (alert_table.cc) ----
 
