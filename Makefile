@@ -17,8 +17,7 @@ build: $(BUILD)/CMakeCache.txt
 
 run: build
 	@mkdir -p run
-	@echo "tarrowd on $(ADDRESS):$(PORT), working directory ./run (log_YYYYMMDD.log, evt_buffer.dat)."
-	@echo "Send an alert: $(BUILD)/tools/flicket $(PORT) $(ADDRESS) critical DISK01 'disk full'   Stop: $(BUILD)/tools/quiesk $(PORT) $(ADDRESS) (or Ctrl-C)"
+	@echo "tarrowd in ./run on $(ADDRESS):$(PORT). Alert: $(BUILD)/tools/flicket $(PORT) $(ADDRESS) critical DISK01 'disk full'  List: $(BUILD)/console/tarrowc list  Stop: Ctrl-C or $(BUILD)/tools/quiesk $(PORT) $(ADDRESS)"
 	cd run && exec ../$(BUILD)/server/tarrowd --foreground $(PORT) $(ADDRESS)
 
 test: build

@@ -105,6 +105,8 @@ main(int argc, char **argv)
 
     // A reply to a peer that has gone is an ordinary failed write, not the end of the server.
     signal(SIGPIPE, SIG_IGN);
+    // Likewise a file size limit: an append past it fails like a full disk, and is handled.
+    signal(SIGXFSZ, SIG_IGN);
     struct sigaction sa {};
     sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);

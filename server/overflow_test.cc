@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,6 +90,34 @@ TEST_F(OverflowTest, FailedAppendWarnsAndLeavesNothingBehind)
               std::string::npos) << log();
     EXPECT_EQ(alerts_num_buffered(), 0);
     EXPECT_EQ(unlink_permitted, 1);
+}
+
+TEST_F(OverflowTest, ShortAppendIsCutBackToTheLastWholeRecord)
+{
+    for (int i = 0; i < 3; i++) {
+        line_buf l = make_record("JOBSCHED", "h", "k" + std::to_string(i), "AC");
+        alert_write_to_bufferfile(l.data());
+    }
+    // A file size limit in the middle of the fourth record: its write falls short.
+    struct rlimit old_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    struct rlimit limit = old_limit;
+    limit.rlim_cur = 3 * ALERT_RECORD_SIZE + 100;
+    auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    line_buf l = make_record("JOBSCHED", "h", "torn", "AC");
+    alert_write_to_bufferfile(l.data());
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    signal(SIGXFSZ, old_handler);
+
+    EXPECT_NE(log().find("WARN: Unable to store events in buffer file, disk full ?"),
+              std::string::npos) << log();
+    EXPECT_EQ(overflow_bytes().size(), 3 * ALERT_RECORD_SIZE);
+    // The next append lands on a record boundary again.
+    alert_write_to_bufferfile(l.data());
+    std::string file = overflow_bytes();
+    ASSERT_EQ(file.size(), 4 * ALERT_RECORD_SIZE);
+    EXPECT_EQ(file.substr(3 * ALERT_RECORD_SIZE + OFF_KEY, 4), "torn");
 }
 
 TEST_F(OverflowTest, RefillStopsWhenTableIsFullAndKeepsTheRest)

@@ -99,6 +99,19 @@ TEST(ServerProcess, StartUpFailuresEndWithTheirStatus)
     stop_server(busy);
 }
 
+TEST(ServerProcess, HelpAndVersionStartNothing)
+{
+    temp_dir d;
+    run_result h = run_program({tarrowd_path(), "--help"}, d.path);
+    EXPECT_EQ(h.status, 0);
+    EXPECT_EQ(h.out, "usage: tarrowd [--foreground] [port [address]]\n");
+    run_result v = run_program({tarrowd_path(), "--version"}, d.path);
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(v.out, "tarrowd 1.0.2\n");
+    EXPECT_EQ(read_log(d.path), "");
+    EXPECT_EQ(read_file(d.path + "/evt_buffer.dat"), "");
+}
+
 TEST(ServerProcess, DetachesWithoutForeground)
 {
     temp_dir d;
