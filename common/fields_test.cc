@@ -130,7 +130,8 @@ TEST(FieldText, NeverPastTheRecord)
 {
     alert_record rec;
     rec.fill('x');
-    EXPECT_EQ(field_text(rec, OFF_OPTIONAL_DATA).size(), ALERT_RECORD_SIZE - OFF_OPTIONAL_DATA);
+    // The final newline byte is never part of a field's text.
+    EXPECT_EQ(field_text(rec, OFF_OPTIONAL_DATA).size(), OFF_ALERT_NEWLINE - OFF_OPTIONAL_DATA);
     rec[OFF_KEY + 3] = '\0';
     EXPECT_EQ(field_text(rec, OFF_KEY), "xxx");
 }

@@ -104,10 +104,18 @@ field_text(const char *rec, std::size_t rec_size, std::size_t off)
     return {rec + off, strnlen(rec + off, rec_size - off)};
 }
 
+// The text of a field of an alert record: up to its first zero byte, and never into the
+// record's final newline, whatever a crafted record holds.
+inline std::string_view
+alert_field_text(const char *rec, std::size_t off)
+{
+    return field_text(rec, OFF_ALERT_NEWLINE, off);
+}
+
 inline std::string_view
 field_text(std::span<const char, ALERT_RECORD_SIZE> rec, std::size_t off)
 {
-    return field_text(rec.data(), rec.size(), off);
+    return alert_field_text(rec.data(), off);
 }
 
 // True when the record's msgtype is the two-letter code.

@@ -6,8 +6,8 @@
 #include "common/fields.h"
 #include "server/server.h"
 
-// The text of a field, bounded to the record, for "%.*s".
-#define FIELD(rec, off) static_cast<int>(field_text(rec, ALERT_RECORD_SIZE, off).size()), (rec) + (off)
+// The text of a field, bounded to the record, as the two arguments of "%.*s".
+#define FIELD(rec, off) static_cast<int>(alert_field_text(rec, off).size()), (rec) + (off)
 
 void
 alert_record_event(const char *record)

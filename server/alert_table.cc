@@ -108,7 +108,7 @@ alert_delete(char *record, int from_overflow)
     if (slot < 0) {
         if (defer_behind_buffered(record, unread, from_overflow))
             return 0;
-        std::string_view host = field_text(record, ALERT_RECORD_SIZE, OFF_HOSTNAME);
+        std::string_view host = alert_field_text(record, OFF_HOSTNAME);
         myprintf("WARN: message not found to delete, requested from %.*s\n",
                  static_cast<int>(host.size()), host.data());
         return 0;
@@ -125,8 +125,8 @@ alert_acknowledge(char *record, int from_overflow)
     if (slot < 0) {
         if (defer_behind_buffered(record, unread, from_overflow))
             return;
-        std::string_view host = field_text(record, ALERT_RECORD_SIZE, OFF_HOSTNAME);
-        std::string_view key = field_text(record, ALERT_RECORD_SIZE, OFF_KEY);
+        std::string_view host = alert_field_text(record, OFF_HOSTNAME);
+        std::string_view key = alert_field_text(record, OFF_KEY);
         myprintf("WARN: message not found to acknowledge, requested from '%.*s', key '%.*s'\n",
                  static_cast<int>(host.size()), host.data(), static_cast<int>(key.size()),
                  key.data());

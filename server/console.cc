@@ -26,7 +26,7 @@ static const char NO_ALERTS_TAIL[] = " --------------- -------------- IO NO ALER
 static std::string_view
 rec_text(const char *rec, std::size_t off)
 {
-    return field_text(rec, ALERT_RECORD_SIZE - 1, off);
+    return alert_field_text(rec, off);
 }
 
 static int
