@@ -156,6 +156,10 @@ K2' 0
 if sh "$act" -x </dev/null 2>/dev/null; then
     fail "an unknown option is accepted"
 fi
+out=$(sh "$act" --help </dev/null) || fail "--help: exit status $?"
+case $out in "usage: sievel-act "*) ;; *) fail "--help printed: $out" ;; esac
+out=$(sh "$act" --version </dev/null) || fail "--version: exit status $?"
+[ "$out" = "sievel-act 1.0.2" ] || fail "--version printed: $out"
 
 [ $failures -eq 0 ] || exit 1
 echo "sievel-act: all checks passed"
