@@ -71,6 +71,26 @@ wait_listing_size(int port, std::size_t n)
     return false;
 }
 
+// n alerts of one host and type with keys PREFIX0 to PREFIXn-1, as one burst of records.
+std::string
+burst_of(int n, const std::string &host, const std::string &type = "AC", char reply_wanted = 'Y',
+         const std::string &prefix = "K")
+{
+    std::string all;
+    for (int i = 0; i < n; i++)
+        all += make_alert("JOBSCHED", host, prefix + std::to_string(i), type, reply_wanted);
+    return all;
+}
+
+// Sends records that all ask for an ACK and waits for every ACK.
+bool
+send_awaiting_acks(int fd, const std::string &records)
+{
+    std::size_t n = records.size() / ALERT_RECORD_SIZE;
+    return send_all(fd, records) &&
+           read_exact(fd, n * ALERT_RECORD_SIZE, 5000).size() == n * ALERT_RECORD_SIZE;
+}
+
 TEST(Alerts, EachFlicketSeverityActsOnTheTable)
 {
     temp_dir d;
@@ -102,11 +122,7 @@ TEST(Alerts, FullTableSpillsToTheFileAndComesBackAcrossRestarts)
     ASSERT_GT(s.port, 0);
     // 52 critical alerts on one connection, as a forwarding application sends them.
     int fd = connect_local(s.port);
-    std::string burst;
-    for (int i = 0; i < 52; i++)
-        burst += make_alert("JOBSCHED", "node1", "K" + std::to_string(i), "AC", 'Y');
-    ASSERT_TRUE(send_all(fd, burst));
-    ASSERT_EQ(read_exact(fd, 52 * ALERT_RECORD_SIZE, 5000).size(), 52 * ALERT_RECORD_SIZE);
+    ASSERT_TRUE(send_awaiting_acks(fd, burst_of(52, "node1")));
 
     std::string file = read_file(d.path + "/evt_buffer.dat");
     ASSERT_EQ(file.size(), 2 * ALERT_RECORD_SIZE);
@@ -115,8 +131,7 @@ TEST(Alerts, FullTableSpillsToTheFileAndComesBackAcrossRestarts)
     EXPECT_EQ(listing(s.port).size(), 50u);
 
     // Clearing one brings the first buffered alert back at the end of the table.
-    ASSERT_TRUE(send_all(fd, make_alert("JOBSCHED", "node1", "K3", "AK", 'Y')));
-    ASSERT_EQ(read_exact(fd, ALERT_RECORD_SIZE).size(), ALERT_RECORD_SIZE);
+    ASSERT_TRUE(send_awaiting_acks(fd, make_alert("JOBSCHED", "node1", "K3", "AK", 'Y')));
     std::vector<std::string> l = listing(s.port);
     ASSERT_EQ(l.size(), 50u);
     EXPECT_EQ(l.back(), key_entry("K50", "AC"));
@@ -138,14 +153,9 @@ TEST(Alerts, ClearAllForHostDoesNotRefill)
     server_proc s = start_server(d.path);
     ASSERT_GT(s.port, 0);
     int fd = connect_local(s.port);
-    std::string burst;
-    for (int i = 0; i < 50; i++)
-        burst += make_alert("JOBSCHED", i < 5 ? "gone" : "stays", "K" + std::to_string(i), "AC",
-                            'Y');
-    burst += make_alert("JOBSCHED", "later", "L", "AC", 'Y');
-    burst += make_alert("JOBSCHED", "gone", "", "KH", 'Y');
-    ASSERT_TRUE(send_all(fd, burst));
-    ASSERT_EQ(read_exact(fd, 52 * ALERT_RECORD_SIZE, 5000).size(), 52 * ALERT_RECORD_SIZE);
+    ASSERT_TRUE(send_awaiting_acks(fd, burst_of(5, "gone") + burst_of(45, "stays") +
+                                           make_alert("JOBSCHED", "later", "L", "AC", 'Y') +
+                                           make_alert("JOBSCHED", "gone", "", "KH", 'Y')));
     EXPECT_EQ(listing(s.port).size(), 45u);
     // Both the buffered alert and the buffered clear-all are still waiting.
     EXPECT_EQ(read_file(d.path + "/evt_buffer.dat").size(), 2 * ALERT_RECORD_SIZE);
@@ -160,11 +170,7 @@ TEST(Alerts, OverflowFileOnAFullDiskWarnsAndTheServerGoesOn)
     server_proc s = start_server(d.path);
     ASSERT_GT(s.port, 0);
     int fd = connect_local(s.port);
-    std::string burst;
-    for (int i = 0; i < 51; i++)
-        burst += make_alert("JOBSCHED", "h", "K" + std::to_string(i), "AC", 'Y');
-    ASSERT_TRUE(send_all(fd, burst));
-    ASSERT_EQ(read_exact(fd, 51 * ALERT_RECORD_SIZE, 5000).size(), 51 * ALERT_RECORD_SIZE);
+    ASSERT_TRUE(send_awaiting_acks(fd, burst_of(51, "h")));
     EXPECT_TRUE(wait_for_log(d.path, "WARN: Unable to store events in buffer file, disk full ?"));
     EXPECT_EQ(listing(s.port).size(), 50u);
     close(fd);
@@ -177,13 +183,8 @@ TEST(Alerts, KilledDuringAppendsLeavesWholeRecordsThatReplay)
     server_proc s = start_server(d.path);
     ASSERT_GT(s.port, 0);
     int fd = connect_local(s.port);
-    std::string burst;
-    for (int i = 0; i < 50; i++)
-        burst += make_alert("JOBSCHED", "h", "K" + std::to_string(i), "AC", 'N');
-    ASSERT_TRUE(send_all(fd, burst));
-    std::string more;
-    for (int i = 0; i < 400; i++)
-        more += make_alert("JOBSCHED", "over", "O" + std::to_string(i), "AW", 'N');
+    ASSERT_TRUE(send_all(fd, burst_of(50, "h", "AC", 'N')));
+    std::string more = burst_of(400, "over", "AW", 'N', "O");
     std::thread writer([&] { send_all(fd, more); });
     // Kill it once some of the burst has reached the file.
     for (int i = 0; i < 500 && read_file(d.path + "/evt_buffer.dat").size() < 20 * 234; i++)
