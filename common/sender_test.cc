@@ -19,6 +19,7 @@
 
 #include "common/fields.h"
 #include "common/record.h"
+#include "tests/records.h"
 
 namespace {
 
@@ -73,29 +74,6 @@ bound_socket(bool do_listen, int *port)
         return -1;
     *port = ntohs(sa.sin_port);
     return fd;
-}
-
-std::string
-stamp_now()
-{
-    char d[LEN_DATETIME + 1];
-    set_datestamp(d);
-    return d;
-}
-
-// The local host name cut to the width of the field.
-std::string
-host_field_text()
-{
-    char name[256] = {};
-    gethostname(name, sizeof name - 1);
-    return std::string(name, strnlen(name, LEN_HOSTNAME));
-}
-
-std::string
-padded(const std::string &s, std::size_t width)
-{
-    return s + std::string(width - s.size(), ' ') + '\0';
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 #ifndef TESTS_RECORDS_H
 #define TESTS_RECORDS_H
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -55,6 +57,31 @@ expected_ack(const std::string &productid)
     ack.replace(OFF_MSGTEXT_LENGTH, LEN_MSGTEXT_LENGTH, "0000");
     ack[OFF_ALERT_NEWLINE] = '\n';
     return ack;
+}
+
+// The local time as a record's datetime text.
+inline std::string
+stamp_now()
+{
+    char d[LEN_DATETIME + 1];
+    set_datestamp(d);
+    return d;
+}
+
+// The local host name cut to the width of the hostname field.
+inline std::string
+host_field_text()
+{
+    char name[256] = {};
+    gethostname(name, sizeof name - 1);
+    return std::string(name, strnlen(name, LEN_HOSTNAME));
+}
+
+// s space-filled to width, then the field's zero byte.
+inline std::string
+padded(const std::string &s, std::size_t width)
+{
+    return s + std::string(width - s.size(), ' ') + '\0';
 }
 
 #endif // TESTS_RECORDS_H

@@ -14,6 +14,7 @@
 #include "common/fields.h"
 #include "common/record.h"
 #include "tests/harness.h"
+#include "tests/records.h"
 
 namespace {
 
@@ -72,28 +73,6 @@ struct test_port {
         return got;
     }
 };
-
-std::string
-stamp_now()
-{
-    char d[LEN_DATETIME + 1];
-    set_datestamp(d);
-    return d;
-}
-
-std::string
-host_field_text()
-{
-    char name[256] = {};
-    gethostname(name, sizeof name - 1);
-    return std::string(name, strnlen(name, LEN_HOSTNAME));
-}
-
-std::string
-padded(const std::string &s, std::size_t width)
-{
-    return s + std::string(width - s.size(), ' ') + '\0';
-}
 
 // The record a tool must send, with the datetime taken from got (checked separately).
 std::string
