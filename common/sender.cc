@@ -91,3 +91,24 @@ disconnect_from_server(int socket)
     close(socket);
     printf("\n");
 }
+
+int
+sender_command_line(int argc, char **argv, const char *name, const char *usage_text, int nargs,
+                    const char *need)
+{
+    if (argc > 1 && strcmp(argv[1], "--help") == 0) {
+        fputs(usage_text, stdout);
+        return 0;
+    }
+    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
+        printf("%s %s\n", name, application_version);
+        return 0;
+    }
+    if (argc < nargs + 1) {
+        printf("Required arguments are missing !\n");
+        printf("Need %s\n", need);
+        printf("Please read the manual !\n");
+        return 1;
+    }
+    return -1;
+}

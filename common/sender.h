@@ -15,4 +15,11 @@ int connect_to_server(int port, const char *address, int *socket);
 // Closes the socket and prints one newline on standard output.
 void disconnect_from_server(int socket);
 
+// The start every tool's command line shares. When the first argument is --help or
+// --version, prints the usage text or "NAME 1.0.2" and returns 0, the exit status. When fewer
+// than nargs arguments follow the program name, prints the three missing-argument lines
+// (need names them) and returns 1. Otherwise returns -1: go on.
+int sender_command_line(int argc, char **argv, const char *name, const char *usage_text,
+                        int nargs, const char *need);
+
 #endif // COMMON_SENDER_H

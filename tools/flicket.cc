@@ -22,13 +22,10 @@ static const severity severities[] = {
     {"info", MSG_INFO},         {"logonly", MSG_LOG_ONLY}, {"clearall", MSG_CLEAR_HOST},
 };
 
-static void
-usage()
-{
-    printf("usage: flicket port-num ip-address severity key message-text\n");
-    printf("       flicket --help | --version\n");
-    printf("severity: critical, warning, harmless, info, logonly or clearall\n");
-}
+static const char usage_text[] =
+    "usage: flicket port-num ip-address severity key message-text\n"
+    "       flicket --help | --version\n"
+    "severity: critical, warning, harmless, info, logonly or clearall\n";
 
 // The first severity word that arg begins with, or nullptr.
 static const severity *
@@ -54,20 +51,10 @@ copy_text(char *dest, const char *text, std::size_t width)
 int
 main(int argc, char **argv)
 {
-    if (argc > 1 && strcmp(argv[1], "--help") == 0) {
-        usage();
-        return 0;
-    }
-    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
-        printf("flicket %s\n", application_version);
-        return 0;
-    }
-    if (argc < 6) {
-        printf("Required arguments are missing !\n");
-        printf("Need port-num ip-address severity key message-text\n");
-        printf("Please read the manual !\n");
-        return 1;
-    }
+    int status = sender_command_line(argc, argv, "flicket", usage_text, 5,
+                                     "port-num ip-address severity key message-text");
+    if (status >= 0)
+        return status;
     // A server that closes before our write must not kill us: the write then just fails.
     signal(SIGPIPE, SIG_IGN);
 

@@ -9,30 +9,16 @@
 #include "common/record.h"
 #include "common/sender.h"
 
-static void
-usage()
-{
-    printf("usage: quiesk port-num ip-address\n");
-    printf("       quiesk --help | --version\n");
-}
+static const char usage_text[] =
+    "usage: quiesk port-num ip-address\n"
+    "       quiesk --help | --version\n";
 
 int
 main(int argc, char **argv)
 {
-    if (argc > 1 && strcmp(argv[1], "--help") == 0) {
-        usage();
-        return 0;
-    }
-    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
-        printf("quiesk %s\n", application_version);
-        return 0;
-    }
-    if (argc < 3) {
-        printf("Required arguments are missing !\n");
-        printf("Need port-num ip-address\n");
-        printf("Please read the manual !\n");
-        return 1;
-    }
+    int status = sender_command_line(argc, argv, "quiesk", usage_text, 2, "port-num ip-address");
+    if (status >= 0)
+        return status;
     // A server that closes before our write must not kill us: the write then just fails.
     signal(SIGPIPE, SIG_IGN);
 
