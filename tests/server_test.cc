@@ -99,6 +99,32 @@ TEST(ServerProcess, StartUpFailuresEndWithTheirStatus)
     stop_server(busy);
 }
 
+TEST(ServerProcess, WithoutALogFileMessagesGoToStandardOutput)
+{
+    temp_dir busy_dir;
+    server_proc busy = start_server(busy_dir.path);
+    ASSERT_GT(busy.port, 0);
+    temp_dir d;
+    char name[32];
+    time_t now = time(nullptr);
+    struct tm tm_now;
+    localtime_r(&now, &tm_now);
+    strftime(name, sizeof name, "log_%Y%m%d.log", &tm_now);
+    ASSERT_EQ(mkdir((d.path + "/" + name).c_str(), 0755), 0);   // cannot be opened as a file
+    run_result r = run_program(
+        {tarrowd_path(), "--foreground", std::to_string(busy.port), "127.0.0.1"}, d.path);
+    EXPECT_EQ(r.status, 2);
+    std::string expect = std::string("*ERR: Unable to open log file ") + name +
+                         ", continuing using STDOUT for messages\n"
+                         "----: tarrow alert collection server\n";
+    EXPECT_EQ(r.out.substr(0, expect.size()), expect);
+    expect_in_order(r.out, {"*ERR: Unable to bind to configured interface(s)\n",
+                            "INFO: Server has aborted.\n"});
+    EXPECT_EQ(r.out.find("----: Shutdown in progress"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("ALL OK"), std::string::npos) << r.out;
+    stop_server(busy);
+}
+
 TEST(ServerProcess, HelpAndVersionStartNothing)
 {
     temp_dir d;
