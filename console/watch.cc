@@ -201,18 +201,26 @@ draw(view &v)
     refresh();
 }
 
-// Asks a yes/no question in the status line; true for y.
-bool
-confirm(const std::string &question)
+// Waits for one real key press (not a resize), then goes back to the polling timeout.
+int
+wait_key()
 {
-    put_line(LINES - 1, question + " (y/n)", A_BOLD);
-    refresh();
     timeout(-1);
     int ch;
     do
         ch = getch();
     while (ch == KEY_RESIZE || ch == ERR);
     timeout(200);
+    return ch;
+}
+
+// Asks a yes/no question in the status line; true for y.
+bool
+confirm(const std::string &question)
+{
+    put_line(LINES - 1, question + " (y/n)", A_BOLD);
+    refresh();
+    int ch = wait_key();
     return ch == 'y' || ch == 'Y';
 }
 
@@ -246,12 +254,7 @@ show_details(view &v)
     }
     put_line(LINES - 1, "press any key to return", A_BOLD);
     refresh();
-    timeout(-1);
-    int ch;
-    do
-        ch = getch();
-    while (ch == KEY_RESIZE || ch == ERR);
-    timeout(200);
+    wait_key();
 }
 
 void

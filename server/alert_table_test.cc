@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "server/test_util.h"
+#include "tests/records.h"
 
 namespace {
 
@@ -30,13 +31,6 @@ std::string
 type_of(int slot)
 {
     return std::string(memory_table[slot].data() + OFF_MSGTYPE, 2);
-}
-
-std::string
-pad(std::string s, std::size_t width)
-{
-    s.resize(width, ' ');
-    return s;
 }
 
 void

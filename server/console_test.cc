@@ -10,6 +10,7 @@
 #include "common/fields.h"
 #include "server/server.h"
 #include "server/test_util.h"
+#include "tests/records.h"
 
 namespace {
 
@@ -32,23 +33,6 @@ split_replies(const std::string &wire)
     for (std::size_t at = 0; at + CONSOLE_REPLY_SIZE <= wire.size(); at += CONSOLE_REPLY_SIZE)
         out.push_back({wire.substr(at, CONSOLE_REPLY_SIZE)});
     return out;
-}
-
-// s followed by spaces to width n, as the server stores hostnames and keys.
-std::string
-pad(const std::string &s, std::size_t n)
-{
-    return s + std::string(n - s.size(), ' ');
-}
-
-std::size_t
-count(const std::string &hay, const std::string &needle)
-{
-    std::size_t n = 0;
-    for (std::size_t at = hay.find(needle); at != std::string::npos;
-         at = hay.find(needle, at + 1))
-        n++;
-    return n;
 }
 
 // Stores an alert as the alert path would: fields space-filled, then added to the table.

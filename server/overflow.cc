@@ -149,14 +149,9 @@ alert_retrieve_from_overflow()
 {
     if (refill_depth == 0)
         next_to_replay = next_evt_record_to_read;
-    // The records this refill may replay: those unread when it starts, less the ones a
-    // running outer refill has already taken.
-    long records = records_in_file();
-    if (records < 0)
-        records = 0;
-    long end = next_to_replay + alerts_num_buffered();
-    if (end > records)
-        end = records;
+    // The records this refill may replay: those after the ones already taken, up to the
+    // end of the file as it is now (nothing is appended while a refill runs).
+    long end = records_in_file();
     unsigned generation = file_generation;
     refill_depth++;
     while (next_to_replay < end && last_table_entry < MAX_ALERTS) {

@@ -10,6 +10,7 @@
 #include "common/fields.h"
 #include "common/record.h"
 #include "tests/harness.h"
+#include "tests/records.h"
 
 namespace {
 
@@ -35,22 +36,6 @@ struct wire_reply {
         return out;
     }
 };
-
-std::string
-pad(const std::string &s, std::size_t n)
-{
-    return s + std::string(n - s.size(), ' ');
-}
-
-std::size_t
-count(const std::string &hay, const std::string &needle)
-{
-    std::size_t n = 0;
-    for (std::size_t at = hay.find(needle); at != std::string::npos;
-         at = hay.find(needle, at + 1))
-        n++;
-    return n;
-}
 
 class console_e2e : public ::testing::Test {
 protected:

@@ -84,4 +84,24 @@ padded(const std::string &s, std::size_t width)
     return s + std::string(width - s.size(), ' ') + '\0';
 }
 
+// s followed by spaces to width n, as the server stores hostnames and keys.
+inline std::string
+pad(const std::string &s, std::size_t n)
+{
+    std::string p = s;
+    p.resize(std::max(n, s.size()), ' ');
+    return p;
+}
+
+// How many times needle occurs in hay.
+inline std::size_t
+count(const std::string &hay, const std::string &needle)
+{
+    std::size_t n = 0;
+    for (std::size_t at = hay.find(needle); at != std::string::npos;
+         at = hay.find(needle, at + 1))
+        n++;
+    return n;
+}
+
 #endif // TESTS_RECORDS_H

@@ -118,6 +118,16 @@ quiesk(const std::vector<std::string> &args)
 
 } // namespace
 
+// The arguments of a run, for a trace line.
+std::string
+joined(const std::vector<std::string> &args)
+{
+    std::string all;
+    for (const auto &a : args)
+        all += a + " ";
+    return all;
+}
+
 TEST(FlicketTest, SeverityWordsSelectTheirMsgtype)
 {
     struct {
@@ -198,10 +208,7 @@ TEST(FlicketTest, ArgumentErrorsSendNothing)
          "Improperly formatted network address, localhost\n" + NO_CONNECT},
     };
     for (const auto &c : cases) {
-        std::string trace;
-        for (const auto &a : c.args)
-            trace += a + " ";
-        SCOPED_TRACE(trace);
+        SCOPED_TRACE(joined(c.args));
         run_result r = flicket(c.args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, c.out);
@@ -312,10 +319,7 @@ TEST(QuieskTest, ArgumentErrorsSendNothing)
         {{p, "127.0.0"}, ""},    // inet_addr reads this as 127.0.0.0: not an address error
     };
     for (const auto &c : cases) {
-        std::string trace;
-        for (const auto &a : c.args)
-            trace += a + " ";
-        SCOPED_TRACE(trace);
+        SCOPED_TRACE(joined(c.args));
         run_result r = quiesk(c.args);
         if (c.out.empty()) {
             EXPECT_EQ(r.out.find("Improperly formatted"), std::string::npos) << r.out;
