@@ -21,17 +21,11 @@ alert_record_event(const char *record)
     myprintf("%s\n", line);
 }
 
-// Answers an alert with one record of msgtype "--": the request's productid, blank header
-// fields, persistent 'N', no text.
+// Builds the answer to an alert: one record of msgtype "--" with the request's productid,
+// blank header fields, persistent 'N' and no text. ack must be zero-filled.
 static void
-send_ack(int fd, const char *record)
+build_ack(char *ack, const char *record)
 {
-    char *ack = static_cast<char *>(calloc(1, ALERT_RECORD_SIZE));
-    if (ack == nullptr) {
-        myprintf("*ERR: Insufficient server memory to ACK message from %.*s\n",
-                 FIELD(record, OFF_HOSTNAME));
-        return;
-    }
     // The header up to its first zero byte; the rest of the 81 bytes stay zero.
     memcpy(ack, record, strnlen(record, HEADER_SIZE));
     set_msgtype(ack, MSG_REPLY_DONE);
@@ -42,18 +36,28 @@ send_ack(int fd, const char *record)
     zero_data_field(ack + OFF_OPTIONAL_DATA, LEN_OPTIONAL_DATA);
     pad_header_fields(ack);
     ack[OFF_ALERT_NEWLINE] = '\n';
-    if (client_reply(fd, ack, ALERT_RECORD_SIZE) != 0)
-        myprintf("*ERR: Unable to ACK message from host %.*s\n", FIELD(record, OFF_HOSTNAME));
-    free(ack);
 }
 
 void
 process_alert_request(int fd, char *record)
 {
     alert_record_event(record);
-    if (record[OFF_REPLY_WANTED] == 'Y')
-        send_ack(fd, record);
+    // The answer is built from the request as it arrived (processing pads and terminates
+    // fields in place), but only sent once the record has been stored: an ACK tells the
+    // sender its alert is kept, in the table or on disk.
+    bool wants_ack = record[OFF_REPLY_WANTED] == 'Y';
+    char ack[ALERT_RECORD_SIZE] = {};
+    if (wants_ack)
+        build_ack(ack, record);
+    unsigned long failed = overflow_failed_appends;
     process_alert_message(record, 0);
+    if (overflow_failed_appends != failed) {
+        // Not stored: no ACK, and the sender learns it at once from the closed connection.
+        client_reject(fd, "an alert could not be stored");
+        return;
+    }
+    if (wants_ack && client_reply(fd, ack, ALERT_RECORD_SIZE) != 0)
+        myprintf("*ERR: Unable to ACK message from host %.*s\n", FIELD(record, OFF_HOSTNAME));
 }
 
 // Pads a text field to its width with spaces and ends it with a zero byte; a text that

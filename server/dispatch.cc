@@ -65,6 +65,7 @@ client_open(int fd)
     c.fd = fd;
     c.eof = false;
     c.torn = false;
+    c.rejected = false;
     c.in_len = 0;
     if (get_remote_addr(fd, c.peer_address, sizeof c.peer_address) == nullptr) {
         myprintf("INFO: Connection from a host that hides its ip address\n");
@@ -132,6 +133,7 @@ client_close(client_slot &c)
     c.fd = -1;
     c.eof = false;
     c.torn = false;
+    c.rejected = false;
     c.in_len = 0;
 }
 
@@ -141,6 +143,15 @@ client_close_all()
     for (auto &c : client)
         if (c.fd >= 0)
             client_close(c);
+}
+
+void
+client_reject(int fd, const char *why)
+{
+    if (!slot_open(fd))
+        return;
+    myprintf("WARN: Connection from %s closed, %s\n", client[fd].peer_address, why);
+    client[fd].rejected = true;
 }
 
 int
@@ -193,6 +204,10 @@ process_client(int fd)
         } else {
             log_unknown_data(c, line, text_len);
         }
+    }
+    if (c.rejected) {
+        client_close(c);
+        return -1;
     }
     if (c.torn) {
         myprintf("WARN: Connection from %s closed, a reply could not be written whole\n",

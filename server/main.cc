@@ -115,9 +115,11 @@ main(int argc, char **argv)
 
     SERVER_roll_log_files();
 
-    if (overflow_open() != 0) {
-        myprintf("*ERR: Unable to open alert overflow buffer file %s, aborting!\n",
-                 event_logfile_name);
+    int overflow_status = overflow_open();
+    if (overflow_status != 0) {
+        if (overflow_status == -1)
+            myprintf("*ERR: Unable to open alert overflow buffer file %s, aborting!\n",
+                     event_logfile_name);
         die("IO error on alert overflow file", 1);
     }
 

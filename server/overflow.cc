@@ -13,14 +13,13 @@ static FILE *event_log_handle = nullptr;
 int next_evt_record_to_read = 0;
 int unlink_permitted = 0;
 
-// Refill state. A replayed "AK" that frees a slot starts a nested refill while its own record
-// still counts as unread (next_evt_record_to_read stays at it); next_to_replay is the next
-// record no refill has started yet, shared by every level, so no record is read twice or
-// passed over. file_generation changes at every recreate, so an outer refill notices that
-// the file it was reading is gone.
-static int next_to_replay = 0;
-static int refill_depth = 0;
-static unsigned file_generation = 0;
+// True while a refill runs. A replayed "AK" that frees a slot asks for a refill again; the
+// running one simply goes on while the table has room, so the depth of the call stack never
+// depends on what the file holds.
+static bool refilling = false;
+
+unsigned long overflow_failed_appends = 0;
+int (*overflow_ftruncate)(int, off_t) = ftruncate;
 
 static constexpr long RECORD = static_cast<long>(ALERT_RECORD_SIZE);
 
@@ -35,23 +34,43 @@ open_stream()
     return f;
 }
 
+// Cuts a partial record at the end of the file back to the last whole record. Returns the
+// bytes removed (0 when the file ends on a boundary), or -1 when the cut failed.
+static long
+cut_torn_tail()
+{
+    if (fseek(event_log_handle, 0, SEEK_END) != 0)
+        return 0;
+    long size = ftell(event_log_handle);
+    long partial = size > 0 ? size % RECORD : 0;
+    if (partial == 0)
+        return 0;
+    if (overflow_ftruncate(fileno(event_log_handle), size - partial) != 0)
+        return -1;
+    return partial;
+}
+
 int
 overflow_open()
 {
     next_evt_record_to_read = 0;
-    next_to_replay = 0;
     unlink_permitted = 0;
     event_log_handle = open_stream();
     if (event_log_handle == nullptr)
         return -1;
-    // A torn tail (a crash in the middle of an append) would misalign every later record.
-    if (fseek(event_log_handle, 0, SEEK_END) == 0) {
-        long size = ftell(event_log_handle);
-        long partial = size > 0 ? size % RECORD : 0;
-        if (partial != 0 && ftruncate(fileno(event_log_handle), size - partial) == 0)
-            myprintf("WARN: Overflow buffer file %s had a partial record of %d bytes at its "
-                     "end, removed\n", event_logfile_name, static_cast<int>(partial));
+    // A torn tail (a crash in the middle of an append) would misalign every later record,
+    // so a file whose tail cannot be cut is not used at all.
+    long cut = cut_torn_tail();
+    if (cut < 0) {
+        int saved_errno = errno;
+        myprintf("*ERR: Unable to cut the partial record at the end of overflow buffer file "
+                 "%s, %s\n", event_logfile_name, strerror(saved_errno));
+        overflow_close();
+        return -2;
     }
+    if (cut > 0)
+        myprintf("WARN: Overflow buffer file %s had a partial record of %d bytes at its "
+                 "end, removed\n", event_logfile_name, static_cast<int>(cut));
     return 0;
 }
 
@@ -61,12 +80,6 @@ overflow_close()
     if (event_log_handle != nullptr)
         fclose(event_log_handle);
     event_log_handle = nullptr;
-}
-
-bool
-overflow_is_open()
-{
-    return event_log_handle != nullptr;
 }
 
 // Whole records in the file, or -1 when the stream cannot be positioned.
@@ -91,28 +104,42 @@ alerts_num_buffered()
     return unread > 0 ? static_cast<int>(unread) : 0;
 }
 
-void
+int
 alert_write_to_bufferfile(char *record)
 {
-    if (event_log_handle == nullptr || fseek(event_log_handle, 0, SEEK_END) != 0)
-        return;
-    long size = ftell(event_log_handle);
+    if (event_log_handle == nullptr || fseek(event_log_handle, 0, SEEK_END) != 0) {
+        overflow_failed_appends++;
+        return -1;
+    }
     record[OFF_REPLY_WANTED] = 'N';
+    unlink_permitted = 1;
+    // An earlier failed append whose cut failed too left a torn tail: a record written
+    // behind it would be misaligned, so it must be cut first.
+    if (cut_torn_tail() < 0) {
+        int saved_errno = errno;
+        myprintf("WARN: Unable to store events in buffer file, disk full ?");
+        myprintf("*ERR: Unable to cut overflow file back to a whole record, %s\n",
+                 strerror(saved_errno));
+        overflow_failed_appends++;
+        return -1;
+    }
+    fseek(event_log_handle, 0, SEEK_END);
+    long size = ftell(event_log_handle);
     bool ok = fwrite(record, ALERT_RECORD_SIZE, 1, event_log_handle) == 1;
     if (fflush(event_log_handle) != 0)
         ok = false;
-    if (!ok) {
-        myprintf("WARN: Unable to store events in buffer file, disk full ?");
-        clearerr(event_log_handle);
-        // Cut back to the last whole record, so the next append starts on a boundary.
-        if (size >= 0 && ftruncate(fileno(event_log_handle), size - size % RECORD) != 0) {
-            int saved_errno = errno;
-            if (saved_errno != EINVAL)
-                myprintf("*ERR: Unable to cut overflow file back to %ld bytes, %s\n",
-                         size - size % RECORD, strerror(saved_errno));
-        }
+    if (ok)
+        return 0;
+    myprintf("WARN: Unable to store events in buffer file, disk full ?");
+    clearerr(event_log_handle);
+    // Cut back to the last whole record, so the next append starts on a boundary.
+    if (size >= 0 && overflow_ftruncate(fileno(event_log_handle), size) != 0) {
+        int saved_errno = errno;
+        myprintf("*ERR: Unable to cut overflow file back to %ld bytes, %s\n", size,
+                 strerror(saved_errno));
     }
-    unlink_permitted = 1;
+    overflow_failed_appends++;
+    return -1;
 }
 
 void
@@ -121,14 +148,13 @@ alerts_recreate_overflow_file()
     if (unlink_permitted == 0)
         return;
     overflow_close();
-    if (unlink(event_logfile_name) != 0) {
+    // A file already removed from outside counts as deleted: a new one is made below.
+    if (unlink(event_logfile_name) != 0 && errno != ENOENT) {
         myprintf("*ERR: Unable to delete overflow file, aborting\n");
         shutdown_immed(1);
     }
     unlink_permitted = 0;
     next_evt_record_to_read = 0;
-    next_to_replay = 0;
-    file_generation++;
     event_log_handle = open_stream();
     if (event_log_handle == nullptr) {
         myprintf("*ERR: Unable to re-open alert overflow buffer file %s, aborting!\n",
@@ -147,17 +173,16 @@ alert_check_overflow_file()
 void
 alert_retrieve_from_overflow()
 {
-    if (refill_depth == 0)
-        next_to_replay = next_evt_record_to_read;
-    // The records this refill may replay: those after the ones already taken, up to the
-    // end of the file as it is now (nothing is appended while a refill runs).
+    if (refilling)
+        return;
+    refilling = true;
+    // The records this refill may replay: up to the end of the file as it is now (a replay
+    // never appends). A record still counts as unread while it is replayed, so the index
+    // moves past it only afterwards.
     long end = records_in_file();
-    unsigned generation = file_generation;
-    refill_depth++;
-    while (next_to_replay < end && last_table_entry < MAX_ALERTS) {
-        long index = next_to_replay;
+    while (next_evt_record_to_read < end && last_table_entry < MAX_ALERTS) {
         char record[ALERT_RECORD_SIZE];
-        if (fseek(event_log_handle, index * RECORD, SEEK_SET) != 0 ||
+        if (fseek(event_log_handle, next_evt_record_to_read * RECORD, SEEK_SET) != 0 ||
             fread(record, ALERT_RECORD_SIZE, 1, event_log_handle) != 1) {
             myprintf("WARN: Unable to read records from buffer overflow file, flushing "
                      "overflow file\n");
@@ -165,14 +190,8 @@ alert_retrieve_from_overflow()
             alerts_recreate_overflow_file();
             break;
         }
-        next_to_replay = static_cast<int>(index + 1);
         process_alert_message(record, 1);
-        if (generation != file_generation)
-            break;
-        // Only the outermost refill moves the read index: while it replays a record, that
-        // record and everything nested refills replay behind it still count as unread.
-        if (refill_depth == 1)
-            next_evt_record_to_read = next_to_replay;
+        next_evt_record_to_read++;
     }
-    refill_depth--;
+    refilling = false;
 }

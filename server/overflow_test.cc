@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "server/test_util.h"
@@ -58,7 +60,7 @@ TEST_F(OverflowTest, CountsWholeRecordsFromTheReadIndex)
 TEST_F(OverflowTest, TornTailIsCutBackAtOpenForEveryLength)
 {
     std::string whole = records(3);
-    for (std::size_t extra : {1u, 100u, 233u}) {
+    for (std::size_t extra = 1; extra < ALERT_RECORD_SIZE; extra++) {
         write_file(event_logfile_name, whole + records(1).substr(0, extra));
         reopen();
         EXPECT_EQ(overflow_bytes(), whole) << extra;
@@ -77,6 +79,58 @@ TEST_F(OverflowTest, TornTailIsCutBackAtOpenForEveryLength)
     EXPECT_EQ(l.b[OFF_REPLY_WANTED], 'N');
 }
 
+// A torn tail that cannot be cut: the file is not used at start-up, and at run time no record
+// is appended behind it (each such append fails and is counted, so nobody is told it is kept).
+TEST_F(OverflowTest, TornTailThatCannotBeCutIsNeverAppendedTo)
+{
+    auto fail = [](int, off_t) { errno = EPERM; return -1; };
+    write_file(event_logfile_name, records(2) + "partial");
+    overflow_close();
+    overflow_ftruncate = fail;
+    EXPECT_EQ(overflow_open(), -2);
+    overflow_ftruncate = ftruncate;
+    EXPECT_NE(log().find("*ERR: Unable to cut the partial record at the end of overflow buffer "
+                         "file evt_buffer.dat, " + std::string(strerror(EPERM)) + "\n"),
+              std::string::npos) << log();
+
+    write_file(event_logfile_name, records(2));
+    ASSERT_EQ(overflow_open(), 0);
+    // A short append (file size limit) whose cut-back fails leaves a torn tail behind.
+    struct rlimit old_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    struct rlimit limit = old_limit;
+    limit.rlim_cur = 2 * ALERT_RECORD_SIZE + 100;
+    auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    overflow_ftruncate = fail;
+    line_buf l = make_record("JOBSCHED", "h", "k", "AC");
+    unsigned long failed = overflow_failed_appends;
+    EXPECT_EQ(alert_write_to_bufferfile(l.data()), -1);
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(alert_write_to_bufferfile(l.data()), -1);
+    EXPECT_EQ(overflow_failed_appends, failed + 2);
+    EXPECT_EQ(overflow_bytes().size(), 2 * ALERT_RECORD_SIZE + 100);
+    // Once the cut works again, the next append lands on a boundary.
+    overflow_ftruncate = ftruncate;
+    EXPECT_EQ(alert_write_to_bufferfile(l.data()), 0);
+    EXPECT_EQ(overflow_bytes().size(), 3 * ALERT_RECORD_SIZE);
+}
+
+// An overflow file deleted from outside is recreated at the next drain; the server goes on.
+TEST_F(OverflowTest, FileDeletedFromOutsideIsRecreated)
+{
+    line_buf l = make_record("JOBSCHED", "h", "k", "AC");
+    ASSERT_EQ(alert_write_to_bufferfile(l.data()), 0);
+    ASSERT_EQ(unlink(event_logfile_name), 0);
+    next_evt_record_to_read = 1;
+    alert_check_overflow_file();
+    EXPECT_EQ(log().find("*ERR"), std::string::npos) << log();
+    EXPECT_EQ(alert_write_to_bufferfile(l.data()), 0);
+    EXPECT_EQ(overflow_bytes().size(), ALERT_RECORD_SIZE);
+    EXPECT_EQ(alerts_num_buffered(), 1);
+}
+
 TEST_F(OverflowTest, FailedAppendWarnsAndLeavesNothingBehind)
 {
     overflow_close();
@@ -84,8 +138,10 @@ TEST_F(OverflowTest, FailedAppendWarnsAndLeavesNothingBehind)
     ASSERT_EQ(symlink("/dev/full", event_logfile_name), 0);
     ASSERT_EQ(overflow_open(), 0);
     line_buf l = make_record("JOBSCHED", "h", "k", "AC");
-    alert_write_to_bufferfile(l.data());
-    alert_write_to_bufferfile(l.data());
+    unsigned long failed = overflow_failed_appends;
+    EXPECT_EQ(alert_write_to_bufferfile(l.data()), -1);
+    EXPECT_EQ(alert_write_to_bufferfile(l.data()), -1);
+    EXPECT_EQ(overflow_failed_appends, failed + 2);
     EXPECT_NE(log().find("WARN: Unable to store events in buffer file, disk full ?"),
               std::string::npos) << log();
     EXPECT_EQ(alerts_num_buffered(), 0);
@@ -192,6 +248,44 @@ TEST_F(OverflowTest, NestedRefillReplaysEachRecordOnceInOrder)
     for (int i = 47; i < 50; i++)
         tail += std::string(memory_table[i].data() + OFF_KEY, 2) + ",";
     EXPECT_EQ(tail, "k0,k1,k2,");  // b0, b1, b2 (their keys), once each, in file order
+    EXPECT_EQ(log().find("WARN"), std::string::npos) << log();
+}
+
+// A file of 25,000 raise/clear pairs behind a nearly full table: each replayed clear frees a
+// slot and asks for a refill again. The refill must not nest: every record is replayed once,
+// in order, without the stack growing with the file.
+TEST_F(OverflowTest, DeepFileOfRaiseClearPairsReplaysWithoutNesting)
+{
+    for (int i = 0; i < 49; i++) {
+        line_buf l = make_record("JOBSCHED", "live", "k" + std::to_string(i), "AC");
+        process_alert_message(l.data(), 0);
+    }
+    constexpr int PAIRS = 25000;
+    std::string file;
+    file.reserve(2 * PAIRS * ALERT_RECORD_SIZE);
+    for (int i = 0; i < PAIRS; i++) {
+        for (const char *type : {"AC", "AK"}) {
+            line_buf l = make_record("JOBSCHED", "flap", "f" + std::to_string(i), type);
+            l.b[OFF_REPLY_WANTED] = 'N';
+            file.append(l.data(), ALERT_RECORD_SIZE);
+        }
+    }
+    line_buf last = make_record("JOBSCHED", "flap", "stays", "AW");
+    file.append(last.data(), ALERT_RECORD_SIZE);
+    write_file(event_logfile_name, file);
+    reopen();
+    unlink_permitted = 1;
+
+    alert_retrieve_from_overflow();     // room for one: f0 fills the table
+    alert_check_overflow_file();
+    EXPECT_EQ(next_evt_record_to_read, 1);
+    line_buf free_one = make_record("JOBSCHED", "live", "k0", "AK");
+    process_alert_message(free_one.data(), 0);
+    EXPECT_EQ(alerts_num_buffered(), 0);
+    EXPECT_EQ(overflow_bytes().size(), 0u);     // all read back: recreated
+    ASSERT_EQ(last_table_entry, 49);
+    EXPECT_EQ(std::string(memory_table[48].data() + OFF_KEY, 5), "stays");
+    EXPECT_EQ(alert_lookup(make_record("JOBSCHED", "flap", "f0", "AC").data()), -1);
     EXPECT_EQ(log().find("WARN"), std::string::npos) << log();
 }
 

@@ -3,6 +3,8 @@
 #ifndef SERVER_SERVER_H
 #define SERVER_SERVER_H
 
+#include <sys/types.h>
+
 #include <cstddef>
 
 #include "common/record.h"
@@ -19,6 +21,7 @@ struct client_slot {            // plain data, indexed by descriptor
     int fd = -1;                // -1 while the slot is free
     bool eof = false;           // end of input (or a read error) seen
     bool torn = false;          // a reply could not be written whole: close the connection
+    bool rejected = false;      // close after the current line, nothing more sent
     std::size_t in_len = 0;
     char peer_address[50] = "SPARE";
     char in[LINE_MAX_BYTES];    // read, not yet handled
@@ -39,6 +42,9 @@ int process_client(int fd);
 // Writes a reply whole within REPLY_DEADLINE_MS. Returns 0, or -1 when it was not written
 // whole; the connection is then marked torn and closed after the current line.
 int client_reply(int fd, const char *buf, std::size_t len);
+// Has the connection closed after the line being handled, with a WARN naming the peer and
+// why; nothing more is sent to it.
+void client_reject(int fd, const char *why);
 // 1 when the record's productid begins with "JOBSCHED", "GENALERT" or "RELOADER".
 int message_from_forwarding_application(const char *record);
 // Closes every open connection (shutdown).
@@ -84,17 +90,22 @@ extern const char event_logfile_name[];   // "evt_buffer.dat"
 extern int next_evt_record_to_read;
 extern int unlink_permitted;
 
-// Opens the file at start-up (a torn tail is cut back). Returns 0, or -1 when it cannot be
-// opened (the caller logs and dies).
+// Opens the file at start-up (a torn tail is cut back). Returns 0, -1 when it cannot be
+// opened (the caller logs and dies), or -2 when a torn tail cannot be cut (logged here; the
+// caller dies too: a record appended behind it would be misaligned).
 int overflow_open();
 // Closes the file if open (shutdown).
 void overflow_close();
-// True while the file is open.
-bool overflow_is_open();
 // Unread records, 0 when the file cannot be positioned.
 int alerts_num_buffered();
-// Appends the record (reply_wanted set to 'N' first), flushed to the system.
-void alert_write_to_bufferfile(char *record);
+// Appends the record (reply_wanted set to 'N' first), written through to the system.
+// Returns 0, or -1 when it was not stored (warned here, and counted below).
+int alert_write_to_bufferfile(char *record);
+// Appends that failed since start-up: a handler compares it before and after a request to
+// learn whether the request was stored.
+extern unsigned long overflow_failed_appends;
+// The truncate call used to cut the file back; a test hook, ftruncate otherwise.
+extern int (*overflow_ftruncate)(int, off_t);
 // Deletes and recreates the file when this run has appended to it.
 void alerts_recreate_overflow_file();
 // Recreates the file when nothing is left unread.
@@ -104,7 +115,8 @@ void alert_retrieve_from_overflow();
 
 // ---- Alert message processing (alert.cc) ----
 
-// Logs the event line, ACKs when asked (reply to fd), then processes the record.
+// Logs the event line and processes the record; then ACKs when asked (reply to fd), or,
+// when the record could not be stored, closes the connection without an ACK.
 void process_alert_request(int fd, char *record);
 // Writes the alert event line.
 void alert_record_event(const char *record);
