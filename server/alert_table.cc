@@ -5,11 +5,13 @@
 
 alert_record memory_table[MAX_ALERTS];
 int last_table_entry = 0;
+unsigned long table_generation = 0;
 
 void
 alert_table_reset()
 {
     last_table_entry = 0;
+    table_generation++;
 }
 
 static bool
@@ -39,6 +41,7 @@ alert_add(char *record)
     int slot = alert_lookup(record);
     if (slot >= 0) {
         memcpy(memory_table[slot].data(), record, ALERT_RECORD_SIZE);
+        table_generation++;
         return;
     }
     if (last_table_entry >= MAX_ALERTS) {
@@ -57,11 +60,12 @@ alert_add(char *record)
     if (last_table_entry < MAX_ALERTS) {
         memcpy(memory_table[last_table_entry].data(), record, ALERT_RECORD_SIZE);
         last_table_entry++;
+        table_generation++;
         return;
     }
     myprintf("*ERR: Full memory table and memory table compress failed\n");
     myprintf("*ERR: To avoid server failure server is flushing memory tables\n");
-    last_table_entry = 0;
+    alert_table_reset();
 }
 
 int
@@ -84,6 +88,8 @@ alerts_compress()
             break;
         }
     }
+    if (removed > 0)
+        table_generation++;
     return removed;
 }
 
@@ -134,6 +140,7 @@ alert_acknowledge(char *record, int from_overflow)
     }
     char *rec = memory_table[slot].data();
     set_msgtype(rec, MSG_CLEAR);
+    table_generation++;
     rec[OFF_REPLY_WANTED] = '\0';
 }
 

@@ -11,10 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "server/server.h"
 
 static volatile sig_atomic_t stop_signal = 0;
+static volatile sig_atomic_t hangup_signal = 0;
 
 static void
 on_stop_signal(int sig)
@@ -23,9 +25,16 @@ on_stop_signal(int sig)
 }
 
 static void
+on_hangup_signal(int)
+{
+    hangup_signal = 1;
+}
+
+static void
 usage(FILE *f)
 {
-    fprintf(f, "usage: tarrowd [--foreground] [port [address]]\n");
+    fprintf(f, "usage: tarrowd [--foreground] [--keep-table] [--allow address[/bits]]... "
+               "[port [address]]\n");
 }
 
 // The listening socket's local address as "a.b.c.d:port" in buf, or nullptr.
@@ -57,11 +66,44 @@ accept_error_is_transient(int e)
     }
 }
 
+// Logs a refused peer, at most one line a second however many arrive.
+static void
+refuse_peer(const struct sockaddr *sa)
+{
+    static time_t last_line = 0;
+    static unsigned long unlogged = 0;
+    time_t now = time(nullptr);
+    if (now == last_line) {
+        unlogged++;
+        return;
+    }
+    char text[INET6_ADDRSTRLEN] = "?";
+    unsigned port = 0;
+    if (sa->sa_family == AF_INET) {
+        const auto *v4 = reinterpret_cast<const struct sockaddr_in *>(sa);
+        inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+        port = ntohs(v4->sin_port);
+    } else if (sa->sa_family == AF_INET6) {
+        const auto *v6 = reinterpret_cast<const struct sockaddr_in6 *>(sa);
+        inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+        port = ntohs(v6->sin6_port);
+    }
+    if (unlogged > 0)
+        myprintf("WARN: Connection from %s:%u refused, not an allowed address (%lu more "
+                 "refused since the last line)\n", text, port, unlogged);
+    else
+        myprintf("WARN: Connection from %s:%u refused, not an allowed address\n", text, port);
+    last_line = now;
+    unlogged = 0;
+}
+
 // Accepts one connection into the client table. Returns false when none was taken.
 static bool
 accept_client(int listen_fd)
 {
-    int fd = accept(listen_fd, nullptr, nullptr);
+    struct sockaddr_storage peer {};
+    socklen_t peer_len = sizeof peer;
+    int fd = accept(listen_fd, reinterpret_cast<struct sockaddr *>(&peer), &peer_len);
     if (fd < 0) {
         int saved_errno = errno;
         if (accept_error_is_transient(saved_errno)) {
@@ -70,6 +112,11 @@ accept_client(int listen_fd)
         }
         errno = saved_errno;
         die("accept()", 2);
+    }
+    if (!allow_peer(reinterpret_cast<struct sockaddr *>(&peer))) {
+        refuse_peer(reinterpret_cast<struct sockaddr *>(&peer));
+        close(fd);
+        return false;
     }
     if (fd >= MAX_CLIENTS || fd >= FD_SETSIZE) {
         myprintf("WARN: Client connection refused, server alrady has maximum connections "
@@ -90,6 +137,16 @@ main(int argc, char **argv)
     for (; argi < argc; argi++) {
         if (strcmp(argv[argi], "--foreground") == 0) {
             foreground = true;
+        } else if (strcmp(argv[argi], "--keep-table") == 0) {
+            keep_table = true;
+        } else if (strcmp(argv[argi], "--allow") == 0) {
+            if (argi + 1 >= argc || allow_add(argv[argi + 1]) != 0) {
+                fprintf(stderr, "tarrowd: --allow needs an IPv4 or IPv6 address, optionally "
+                                "with /bits, got '%s'\n", argi + 1 < argc ? argv[argi + 1] : "");
+                usage(stderr);
+                return 2;
+            }
+            argi++;
         } else if (strcmp(argv[argi], "--help") == 0) {
             usage(stdout);
             return 0;
@@ -112,6 +169,10 @@ main(int argc, char **argv)
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    struct sigaction hup {};
+    hup.sa_handler = on_hangup_signal;
+    sigemptyset(&hup.sa_mask);
+    sigaction(SIGHUP, &hup, nullptr);
 
     SERVER_roll_log_files();
 
@@ -130,10 +191,14 @@ main(int argc, char **argv)
 
     alert_table_reset();
     client_table_reset();
+    if (keep_table)
+        table_store_load();
 
     int listen_fd = socket(AF_INET, SOCK_STREAM, 6);
     if (listen_fd < 0)
         die("socket()", 2);
+    int one = 1;
+    setsockopt(listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     fcntl(listen_fd, F_SETFD, FD_CLOEXEC);
 
     struct sockaddr_in addr {};
@@ -181,12 +246,19 @@ main(int argc, char **argv)
         perror("Request to run as a daemon");
         myprintf("*ERR: Unable to run as a deamon task, running as a normal task !\n");
     }
+    notify_service_manager("READY=1");
 
     for (;;) {
         if (stop_signal != 0) {
             myprintf("INFO: Shutdown requested by signal %d\n", static_cast<int>(stop_signal));
             shutdown_immed(0);
         }
+        if (hangup_signal != 0) {
+            hangup_signal = 0;
+            msglog_reopen();
+            myprintf("INFO: Signal %d (SIGHUP), log file reopened\n", SIGHUP);
+        }
+        table_store_tick();
         fd_set read_set;
         FD_ZERO(&read_set);
         FD_SET(listen_fd, &read_set);
@@ -203,6 +275,9 @@ main(int argc, char **argv)
         }
         // A connection with a line already read in is ready now: do not wait for more.
         struct timeval timeout = {1, 30000};
+        long save_due = table_store_due_ms();
+        if (save_due >= 0 && save_due < 1030)
+            timeout = {save_due / 1000, save_due % 1000 * 1000};
         if (line_waiting)
             timeout = {0, 0};
         int ready = select(bound, &read_set, nullptr, nullptr, &timeout);

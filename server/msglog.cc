@@ -97,6 +97,17 @@ msglog_close()
 }
 
 void
+msglog_reopen()
+{
+    if (msg_log_handle != nullptr)
+        fclose(msg_log_handle);
+    msg_log_handle = fopen(msg_logfile_name, "a+");
+    if (msg_log_handle == nullptr)
+        myprintf("*ERR: Unable to open log file %s, continuing using STDOUT for messages\n",
+                 msg_logfile_name);
+}
+
+void
 msglog_set_file_date(int yyyymmdd)
 {
     logfile_roll_time_last_day = yyyymmdd;
@@ -115,8 +126,11 @@ die(const char *text, int status)
 void
 shutdown_immed(int status)
 {
+    notify_service_manager("STOPPING=1");
     if (msg_log_handle != nullptr)
         myprintf("----: Shutdown in progress\n");
+    if (keep_table)
+        table_store_save();
     client_close_all();
     overflow_close();
     if (msg_log_handle != nullptr) {

@@ -1,8 +1,10 @@
 // Overflow buffer file: alerts and requests that wait on disk for room in the table.
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -94,6 +96,15 @@ records_in_file()
     return size / RECORD;
 }
 
+std::uint64_t
+overflow_file_id()
+{
+    struct stat st;
+    if (event_log_handle == nullptr || fstat(fileno(event_log_handle), &st) != 0)
+        return 0;
+    return static_cast<std::uint64_t>(st.st_dev) << 32 ^ static_cast<std::uint64_t>(st.st_ino);
+}
+
 int
 alerts_num_buffered()
 {
@@ -156,6 +167,9 @@ alerts_recreate_overflow_file()
     unlink_permitted = 0;
     next_evt_record_to_read = 0;
     event_log_handle = open_stream();
+    // A saved table must not pair the old file's read position with the new file.
+    if (event_log_handle != nullptr && keep_table)
+        table_store_save();
     if (event_log_handle == nullptr) {
         myprintf("*ERR: Unable to re-open alert overflow buffer file %s, aborting!\n",
                  event_logfile_name);

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "common/record.h"
 
@@ -56,6 +57,9 @@ void myprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void SERVER_roll_log_files();
 [[noreturn]] void die(const char *text, int status);
 [[noreturn]] void shutdown_immed(int status);
+// Closes and opens the day's log file again, so that a log moved aside by a rotation tool
+// is let go and a new file of the same name takes the messages (SIGHUP).
+void msglog_reopen();
 // Closes the message log (tests use it to start a fresh day's file).
 void msglog_close();
 // Makes the log believe its open file belongs to the date yyyymmdd, so that tests can see
@@ -67,6 +71,9 @@ void msglog_set_file_date(int yyyymmdd);
 inline constexpr int MAX_ALERTS = 50;
 extern alert_record memory_table[MAX_ALERTS];
 extern int last_table_entry;
+// Bumped by every change of the table (store, replace, acknowledge, removal, reset), so that
+// what is derived from the table knows when to be made again.
+extern unsigned long table_generation;
 
 // Empties the table.
 void alert_table_reset();
@@ -96,6 +103,8 @@ extern int unlink_permitted;
 int overflow_open();
 // Closes the file if open (shutdown).
 void overflow_close();
+// An identity of the open file (device and inode), 0 when none is open.
+std::uint64_t overflow_file_id();
 // Unread records, 0 when the file cannot be positioned.
 int alerts_num_buffered();
 // Appends the record (reply_wanted set to 'N' first), written through to the system.
@@ -112,6 +121,39 @@ void alerts_recreate_overflow_file();
 void alert_check_overflow_file();
 // Replays unread records into the table while it has room.
 void alert_retrieve_from_overflow();
+
+// ---- The saved table, --keep-table (table_store.cc) ----
+
+extern const char table_file_name[];      // "alert_table.dat"
+extern bool keep_table;                   // --keep-table given
+
+// Loads the saved table at start-up (after the overflow file is open, before its replay)
+// and the overflow read position saved with it. A damaged file is warned about and moved
+// aside to alert_table.dat.bad. Returns the number of alerts restored.
+int table_store_load();
+// Saves the table now. Returns 0, or -1 (warned once until saving works again).
+int table_store_save();
+// Milliseconds until a save is due, 0 when due now, -1 when nothing needs saving.
+long table_store_due_ms();
+// Saves when a change is due (at most one second after it): called once per loop pass.
+void table_store_tick();
+
+// ---- Allowed peers, --allow (allow.cc) ----
+
+inline constexpr int MAX_ALLOWED = 64;
+
+// Adds "ADDRESS[/BITS]" (IPv4 or IPv6) to the allowed peers. Returns 0, or -1 when the text is
+// not such an address or the list is full.
+int allow_add(const char *spec);
+// Forgets every allowed peer: everyone may connect again.
+void allow_reset();
+// True when the peer may connect: no --allow given, or its address is in an allowed network.
+bool allow_peer(const struct sockaddr *sa);
+
+// ---- Service manager (notify.cc) ----
+
+// Sends state ("READY=1", "STOPPING=1") to the service manager when $NOTIFY_SOCKET is set.
+void notify_service_manager(const char *state);
 
 // ---- Alert message processing (alert.cc) ----
 

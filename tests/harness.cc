@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -94,7 +95,8 @@ wait_for_log(const std::string &dir, const std::string &text, int timeout_ms)
 }
 
 server_proc
-start_server(const std::string &dir, const std::vector<std::string> &args)
+start_server(const std::string &dir, const std::vector<std::string> &args,
+             const std::vector<std::string> &extra_env, long fsize_limit)
 {
     server_proc s;
     s.dir = dir;
@@ -115,6 +117,13 @@ start_server(const std::string &dir, const std::vector<std::string> &args)
         if (devnull >= 0) {
             dup2(devnull, 0);
             dup2(devnull, 1);
+        }
+        for (const auto &e : extra_env)
+            putenv(strdup(e.c_str()));
+        if (fsize_limit > 0) {
+            struct rlimit limit = {static_cast<rlim_t>(fsize_limit),
+                                   static_cast<rlim_t>(fsize_limit)};
+            setrlimit(RLIMIT_FSIZE, &limit);
         }
         std::vector<char *> cargv;
         for (auto &a : argv)

@@ -30,8 +30,10 @@ struct server_proc {
 };
 
 // Starts tarrowd in dir and waits (at most 5 s) for its listening line. port is 0 when the
-// server did not come up; pid is then still set if the process started.
-server_proc start_server(const std::string &dir, const std::vector<std::string> &args = {});
+// server did not come up; pid is then still set if the process started. extra_env adds
+// "NAME=value" entries; fsize_limit, when not 0, limits the size of every file it writes.
+server_proc start_server(const std::string &dir, const std::vector<std::string> &args = {},
+                         const std::vector<std::string> &extra_env = {}, long fsize_limit = 0);
 // Waits at most timeout_ms for the process to end; returns its exit status, 128 + signal
 // number when a signal ended it, or -1 on time-out (the process is then killed).
 int wait_exit(pid_t pid, int timeout_ms = 5000);
