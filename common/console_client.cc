@@ -437,11 +437,17 @@ console_fetch_board(console_conn &c, int timeout_ms, bool all_details)
         b.error = r.error;
         return b;
     }
-    if (r.final_type != REPLY_LIST_LAST) {
+    if (r.final_type == REPLY_ERROR) {
         b.status = CONSOLE_REFUSED;
-        b.error = "the server refused the listing: " + console_visible(console_trim(r.text), false);
-        while (!b.error.empty() && b.error.back() == '\n')
-            b.error.pop_back();
+        std::string why = r.text;
+        while (!why.empty() && why.back() == '\n')
+            why.pop_back();
+        b.error = "the server refused the listing: " + console_visible(why, false);
+        return b;
+    }
+    if (r.final_type != REPLY_LIST_LAST) {
+        b.status = CONSOLE_BAD_REPLY;
+        b.error = "the server answered the listing with a reply of type '" + r.final_type + "'";
         return b;
     }
     b.alerts = console_parse_listing(r.text, 127);

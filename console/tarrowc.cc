@@ -191,8 +191,8 @@ cmd_ping(const tarrowc_options &opt)
                                     console_build_request(CONSOLE_LIST_ALL, "", "", CMD_LIST),
                                     opt.timeout_ms);
     if (r.status == CONSOLE_OK && r.final_type != REPLY_LIST_LAST) {
-        r.status = CONSOLE_REFUSED;
-        r.error = "the server refused the listing";
+        r.status = CONSOLE_BAD_REPLY;
+        r.error = "the server answered the listing with a reply of type '" + r.final_type + "'";
     }
     if (r.status != CONSOLE_OK) {
         fprintf(stderr, "tarrowc: %s port %d: %s\n", opt.address.c_str(), opt.port,

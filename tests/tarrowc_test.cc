@@ -265,14 +265,15 @@ fake_reply(const char *type)
 }
 
 // A misbehaving server on 127.0.0.1 for one connection: after the request it sends continuation
-// replies without end, or one short record and then nothing. Bounded: at most 50000 replies
-// (200 MB) and 8 seconds in all.
+// replies without end, one short record, or a "done" reply to a listing, and then nothing.
+// Bounded: at most 50000 replies (200 MB) and 8 seconds in all.
+enum bad_mode { ENDLESS, SHORT, WRONG_TYPE };
 struct bad_server {
     int listen_fd = -1;
     int port = 0;
     std::thread t;
 
-    explicit bad_server(bool endless)
+    explicit bad_server(bad_mode mode)
     {
         listen_fd = socket(AF_INET, SOCK_STREAM, 0);
         struct sockaddr_in sa {};
@@ -283,7 +284,7 @@ struct bad_server {
         listen(listen_fd, 1);
         getsockname(listen_fd, reinterpret_cast<struct sockaddr *>(&sa), &len);
         port = ntohs(sa.sin_port);
-        t = std::thread([this, endless] {
+        t = std::thread([this, mode] {
             struct pollfd p = {listen_fd, POLLIN, 0};
             if (poll(&p, 1, 5000) <= 0)
                 return;
@@ -293,13 +294,14 @@ struct bad_server {
             std::string req = read_exact(fd, ALERT_RECORD_SIZE, 3000);
             auto start = std::chrono::steady_clock::now();
             auto elapsed = [&] { return std::chrono::steady_clock::now() - start; };
-            if (endless) {
+            if (mode == ENDLESS) {
                 std::string df = fake_reply("DF");
                 for (int i = 0; i < 50000 && elapsed() < std::chrono::seconds(8); i++)
                     if (!send_all(fd, df))
                         break;
             } else {
-                send_all(fd, std::string(ALERT_RECORD_SIZE - 1, 'x') + "\n");
+                send_all(fd, mode == SHORT ? std::string(ALERT_RECORD_SIZE - 1, 'x') + "\n"
+                                           : fake_reply("--"));
                 struct pollfd q = {fd, POLLIN, 0};
                 poll(&q, 1, 8000);   // until the client goes away
             }
@@ -318,15 +320,16 @@ struct bad_server {
 TEST(tarrowc_bounds, endless_or_short_replies_end_in_an_error)
 {
     struct {
-        bool endless;
+        bad_mode mode;
         std::string error;
     } cases[] = {
-        {true, "tarrowc: the server sent more than 16 replies to one request\n"},
-        {false, "tarrowc: the server sent a reply of 234 bytes, not 4184\n"},
+        {ENDLESS, "tarrowc: the server sent more than 16 replies to one request\n"},
+        {SHORT, "tarrowc: the server sent a reply of 234 bytes, not 4184\n"},
+        {WRONG_TYPE, "tarrowc: the server answered the listing with a reply of type '--'\n"},
     };
     for (const auto &c : cases) {
         for (const char *cmd : {"list", "ping"}) {
-            bad_server srv(c.endless);
+            bad_server srv(c.mode);
             auto start = std::chrono::steady_clock::now();
             run_result r = run_program({tarrowc_path(), "-p", std::to_string(srv.port), "-t", "5", cmd});
             auto took = std::chrono::steady_clock::now() - start;
