@@ -322,8 +322,11 @@ edit_filter(view &v)
         if (quit_requested || ch == '\n' || ch == '\r' || ch == KEY_ENTER)
             return;
         if (ch == KEY_ESCAPE) {
-            text.clear();
-        } else if (ch == KEY_BACKSPACE || ch == 127 || ch == 8) {
+            v.filter.clear();
+            rebuild_rows(v);
+            return;
+        }
+        if (ch == KEY_BACKSPACE || ch == 127 || ch == 8) {
             // Take off one character: its UTF-8 continuation bytes too.
             while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xc0) == 0x80)
                 text.pop_back();
@@ -331,14 +334,6 @@ edit_filter(view &v)
                 text.pop_back();
         } else if (ch >= 0x20 && ch <= 0xff && ch != 0x7f && text.size() < 64) {
             text += static_cast<char>(ch);
-            continue;
-        } else {
-            continue;
-        }
-        if (ch == KEY_ESCAPE) {
-            v.filter.clear();
-            rebuild_rows(v);
-            return;
         }
     }
 }
