@@ -439,9 +439,8 @@ console_fetch_board(console_conn &c, int timeout_ms, bool all_details)
     }
     if (r.final_type == REPLY_ERROR) {
         b.status = CONSOLE_REFUSED;
-        std::string why = r.text;
-        while (!why.empty() && why.back() == '\n')
-            why.pop_back();
+        // The first line of the error text, within reason.
+        std::string why = r.text.substr(0, std::min(r.text.find('\n'), std::size_t{200}));
         b.error = "the server refused the listing: " + console_visible(why, false);
         return b;
     }
