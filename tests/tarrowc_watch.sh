@@ -152,6 +152,9 @@ wait_screen 20 "acknowledged .* KEY01" || fail "no acknowledgement message in th
 wait_screen 20 ", 1 acked " || fail "the header does not count the acknowledged alert"
 grep -q "AC KEY01          (CONSOLE COMMAND)" "$dir"/log_*.log ||
     fail "the server did not log the acknowledgement"
+keys Home Enter
+wait_screen 20 "^ State +acked \(was critical\)" || fail "the details lost the severity"
+keys x
 
 keys q
 for ((i = 0; i < 50; i++)); do
