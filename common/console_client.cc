@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -166,15 +167,24 @@ send_whole(int fd, const char *buf, std::size_t len, long deadline, std::string 
     return CONSOLE_OK;
 }
 
-// Reads exactly len bytes before the deadline. Returns CONSOLE_OK or an error status.
+// Reads one reply of len bytes before the deadline. A newline before the last byte means
+// the peer sent a record of another length: that is reported at once, without waiting for
+// bytes that may never come. Returns CONSOLE_OK or an error status.
 static int
-read_whole(int fd, char *buf, std::size_t len, long deadline, std::string &error)
+read_reply(int fd, char *buf, std::size_t len, long deadline, std::string &error)
 {
     std::size_t got = 0;
     while (got < len) {
         ssize_t n = read(fd, buf + got, len - got);
         if (n > 0) {
+            const void *nl = memchr(buf + got, '\n', static_cast<std::size_t>(n));
             got += static_cast<std::size_t>(n);
+            if (nl != nullptr && static_cast<const char *>(nl) != buf + len - 1) {
+                std::size_t size = static_cast<std::size_t>(static_cast<const char *>(nl) - buf) + 1;
+                error = "the server sent a reply of " + std::to_string(size) + " bytes, not " +
+                        std::to_string(len);
+                return CONSOLE_BAD_REPLY;
+            }
             continue;
         }
         if (n == 0) {
@@ -199,13 +209,27 @@ read_whole(int fd, char *buf, std::size_t len, long deadline, std::string &error
     return CONSOLE_OK;
 }
 
-console_result
-console_exchange(console_conn &c, const alert_record &request, int timeout_ms)
+// True when data_length holds four digits that count the text in the data area.
+static bool
+data_length_matches(const console_reply &buf, std::size_t text_len)
+{
+    std::size_t v = 0;
+    for (std::size_t i = 0; i < LEN_DATA_LENGTH; i++) {
+        char ch = buf[OFF_DATA_LENGTH + i];
+        if (ch < '0' || ch > '9')
+            return false;
+        v = v * 10 + static_cast<std::size_t>(ch - '0');
+    }
+    return v == text_len;
+}
+
+// console_exchange with an absolute deadline for the request and all its replies.
+static console_result
+exchange_until(console_conn &c, const alert_record &request, long deadline)
 {
     if (c.fd < 0)
         return fail(CONSOLE_NO_CONNECT, "not connected");
     std::string error;
-    long deadline = now_ms() + timeout_ms;
     int st = send_whole(c.fd, request.data(), request.size(), deadline, error);
     if (st != CONSOLE_OK)
         return fail(st, error);
@@ -215,25 +239,41 @@ console_exchange(console_conn &c, const alert_record &request, int timeout_ms)
         return res;
     console_reply buf;
     for (;;) {
-        st = read_whole(c.fd, buf.data(), buf.size(), now_ms() + timeout_ms, error);
+        st = read_reply(c.fd, buf.data(), buf.size(), deadline, error);
         if (st != CONSOLE_OK)
             return fail(st, error);
         if (buf[OFF_REPLY_NEWLINE] != '\n')
             return fail(CONSOLE_BAD_REPLY, "the server sent a reply that is not a console reply");
         res.replies++;
-        std::string text(buf.data() + OFF_DATA, strnlen(buf.data() + OFF_DATA, MAX_DATA_TEXT));
+        std::size_t len = strnlen(buf.data() + OFF_DATA, MAX_DATA_TEXT);
+        if (!data_length_matches(buf, len))
+            return fail(CONSOLE_BAD_REPLY, "the server sent a reply whose length field does "
+                                           "not match its data");
+        std::string text(buf.data() + OFF_DATA, len);
         translate_hat_to_nl(text.data(), static_cast<int>(text.size()));
         res.text += text;
         std::string type(buf.data() + OFF_MSGTYPE, LEN_MSGTYPE);
-        if (type == REPLY_LIST_MORE)
+        if (type == REPLY_LIST_MORE) {
+            if (res.replies >= CONSOLE_MAX_REPLIES)
+                return fail(CONSOLE_BAD_REPLY, "the server sent more than " +
+                                                   std::to_string(CONSOLE_MAX_REPLIES) +
+                                                   " replies to one request");
             continue;
+        }
         if (type == REPLY_LIST_LAST || type == REPLY_DETAILS || type == REPLY_ERROR ||
             type == MSG_REPLY_DONE) {
             res.final_type = type;
             return res;
         }
-        return fail(CONSOLE_BAD_REPLY, "the server sent an unknown reply type '" + type + "'");
+        return fail(CONSOLE_BAD_REPLY,
+                    "the server sent an unknown reply type '" + console_visible(type, false) + "'");
     }
+}
+
+console_result
+console_exchange(console_conn &c, const alert_record &request, int timeout_ms)
+{
+    return exchange_until(c, request, now_ms() + timeout_ms);
 }
 
 console_result
@@ -255,30 +295,262 @@ inline constexpr std::size_t COL_KEY = COL_HOST + LEN_HOSTNAME + 1;
 inline constexpr std::size_t COL_TYPE = COL_KEY + LEN_KEY + 1;
 inline constexpr std::size_t COL_TEXT = COL_TYPE + LEN_MSGTYPE + 1;
 
+// True when the line has the columns of a listing line: blanks between the columns and a
+// state code that the table holds.
+static bool
+listing_shape(const std::string &line)
+{
+    if (line.size() < COL_TYPE + LEN_MSGTYPE)
+        return false;
+    if (line[COL_HOST - 1] != ' ' || line[COL_KEY - 1] != ' ' || line[COL_TYPE - 1] != ' ')
+        return false;
+    std::string_view type(line.data() + COL_TYPE, LEN_MSGTYPE);
+    if (type != MSG_CRITICAL && type != MSG_WARNING && type != MSG_INFO && type != MSG_CLEAR)
+        return false;
+    return line.size() == COL_TYPE + LEN_MSGTYPE || line[COL_TEXT - 1] == ' ';
+}
+
 std::vector<console_alert>
 console_parse_listing(const std::string &text, int line_length)
 {
     std::vector<console_alert> out;
+    std::size_t whole = 0;   // length of the last alert's line as sent, '^'s and newline in
     std::size_t at = 0;
     while (at < text.size()) {
         std::size_t nl = text.find('\n', at);
         std::size_t end = nl == std::string::npos ? text.size() : nl;
         std::string line = text.substr(at, end - at);
-        std::size_t whole = end - at + (nl == std::string::npos ? 0 : 1);
+        std::size_t sent = end - at + (nl == std::string::npos ? 0 : 1);
         at = end + 1;
-        if (line.size() < COL_TYPE)
-            continue;   // too short to name an alert (a very narrow console)
+        if (!listing_shape(line)) {
+            if (out.empty())
+                continue;   // nothing to continue: not part of an alert
+            console_alert &prev = out.back();
+            prev.text += '^';
+            prev.text += line;
+            whole += sent;
+            prev.cut = static_cast<int>(whole) >= line_length;
+            continue;
+        }
         console_alert a;
         a.datetime = line.substr(0, LEN_DATETIME);
         a.hostname = line.substr(COL_HOST, LEN_HOSTNAME);
         a.key = line.substr(COL_KEY, LEN_KEY);
-        a.type = line.substr(COL_TYPE, std::min<std::size_t>(LEN_MSGTYPE, line.size() - COL_TYPE));
+        a.type = line.substr(COL_TYPE, LEN_MSGTYPE);
         a.text = line.size() > COL_TEXT ? line.substr(COL_TEXT) : "";
+        whole = sent;
         a.cut = static_cast<int>(whole) >= line_length;
-        if (a.hostname == std::string(LEN_HOSTNAME, '-') && a.key == std::string(LEN_KEY, '-') &&
-            a.text == "NO ALERTS AT PRESENT")
-            continue;
         out.push_back(a);
+    }
+    // The server sends this line only for an empty table, so only as the listing's one line.
+    if (out.size() == 1 && out[0].hostname == std::string(LEN_HOSTNAME, '-') &&
+        out[0].key == std::string(LEN_KEY, '-') && out[0].text == "NO ALERTS AT PRESENT")
+        out.clear();
+    return out;
+}
+
+// The text with each newline back to the '^' it was sent as.
+static std::string
+hats_back(std::string s)
+{
+    for (char &ch : s)
+        if (ch == '\n')
+            ch = '^';
+    return s;
+}
+
+bool
+console_parse_details(const std::string &details, console_details &out)
+{
+    // "HOST: " host "   DATETIME: " datetime "\nKEY: " key "\nMSGTYPE " type
+    // "     PERSISTENT " flag "\nMSGTEXT: " text "\nOPTIONAL DATA: " data "\n"
+    static const std::string HOST = "HOST: ", DATE = "   DATETIME: ", KEY = "\nKEY: ",
+                             TYPE = "\nMSGTYPE ", PERS = "     PERSISTENT ",
+                             TEXT = "\nMSGTEXT: ", OPT = "\nOPTIONAL DATA: ";
+    std::size_t p = 0;
+    auto expect = [&](const std::string &word) {
+        if (details.compare(p, word.size(), word) != 0)
+            return false;
+        p += word.size();
+        return true;
+    };
+    auto take = [&](std::size_t n, std::string &field) {
+        if (p + n > details.size())
+            return false;
+        field = hats_back(details.substr(p, n));
+        p += n;
+        return true;
+    };
+    console_details d;
+    if (!expect(HOST) || !take(LEN_HOSTNAME, d.hostname) || !expect(DATE))
+        return false;
+    std::size_t key_at = details.find(KEY, p);
+    if (key_at == std::string::npos || key_at - p > LEN_DATETIME)
+        return false;
+    take(key_at - p, d.datetime);
+    std::string flag;
+    if (!expect(KEY) || !take(LEN_KEY, d.key) || !expect(TYPE) || !take(LEN_MSGTYPE, d.type) ||
+        !expect(PERS) || !take(1, flag) || !expect(TEXT))
+        return false;
+    d.persistent = flag[0];
+    std::size_t opt_at = details.rfind(OPT);
+    if (opt_at == std::string::npos || opt_at < p || details.back() != '\n')
+        return false;
+    take(opt_at - p, d.text);
+    p = opt_at + OPT.size();
+    take(details.size() - 1 - p, d.optional_data);
+    out = d;
+    return true;
+}
+
+int
+console_fetch_details(console_conn &c, std::string_view host, std::string_view key,
+                      int timeout_ms, console_details &out, std::string &error)
+{
+    console_result r =
+        console_exchange(c, console_build_request(CONSOLE_LIST_ALL, host, key, CMD_DETAILS),
+                         timeout_ms);
+    if (r.status != CONSOLE_OK) {
+        error = r.error;
+        return r.status;
+    }
+    if (r.final_type == REPLY_ERROR) {
+        error = "no such alert";
+        return CONSOLE_REFUSED;
+    }
+    if (r.final_type != REPLY_DETAILS || !console_parse_details(r.text, out)) {
+        error = "the server answered a look-up with something that is not an alert's details";
+        return CONSOLE_BAD_REPLY;
+    }
+    return CONSOLE_OK;
+}
+
+console_board
+console_fetch_board(console_conn &c, int timeout_ms, bool all_details)
+{
+    console_board b;
+    long deadline = now_ms() + timeout_ms;
+    console_result r =
+        exchange_until(c, console_build_request(CONSOLE_LIST_ALL, "", "", CMD_LIST), deadline);
+    if (r.status != CONSOLE_OK) {
+        b.status = r.status;
+        b.error = r.error;
+        return b;
+    }
+    if (r.final_type == REPLY_ERROR) {
+        b.status = CONSOLE_REFUSED;
+        // The first line of the error text, within reason.
+        std::string why = r.text.substr(0, std::min(r.text.find('\n'), std::size_t{200}));
+        b.error = "the server refused the listing: " + console_visible(why, false);
+        return b;
+    }
+    if (r.final_type != REPLY_LIST_LAST) {
+        b.status = CONSOLE_BAD_REPLY;
+        b.error = "the server answered the listing with a reply of type '" + r.final_type + "'";
+        return b;
+    }
+    b.alerts = console_parse_listing(r.text, 127);
+    for (auto &a : b.alerts) {
+        if (!a.cut && !all_details)
+            continue;
+        long left = deadline - now_ms();
+        console_details d;
+        std::string error;
+        int st = left <= 0 ? static_cast<int>(CONSOLE_TIMEOUT)
+                           : console_fetch_details(c, a.hostname, a.key, static_cast<int>(left),
+                                                   d, error);
+        if (st == CONSOLE_REFUSED)
+            continue;   // deleted since the listing: keep what it showed
+        if (st != CONSOLE_OK) {
+            b.status = st;
+            b.error = left <= 0 ? "no reply from the server in time" : error;
+            b.alerts.clear();
+            return b;
+        }
+        a.text = d.text;
+        a.cut = false;
+        a.persistent = d.persistent;
+        a.optional_data = d.optional_data;
+    }
+    return b;
+}
+
+console_board
+console_fetch_board(const std::string &address, int port, int timeout_ms, bool all_details)
+{
+    console_board b;
+    console_conn c;
+    long deadline = now_ms() + timeout_ms;
+    b.status = console_connect(c, address, port, timeout_ms, b.error);
+    if (b.status != CONSOLE_OK)
+        return b;
+    long left = deadline - now_ms();
+    b = console_fetch_board(c, static_cast<int>(std::max(left, 1L)), all_details);
+    console_close(c);
+    return b;
+}
+
+// Length of the UTF-8 sequence at s[i] when it is valid and encodes a code point from
+// U+00A0 on (not a C1 control); 0 otherwise.
+static std::size_t
+printable_utf8_length(std::string_view s, std::size_t i)
+{
+    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char b = byte(i);
+    std::size_t n;
+    unsigned char lo = 0x80, hi = 0xbf;   // bounds of the second byte
+    if (b >= 0xc2 && b <= 0xdf)
+        n = 2;
+    else if (b >= 0xe0 && b <= 0xef) {
+        n = 3;
+        if (b == 0xe0)
+            lo = 0xa0;   // no overlong forms
+        if (b == 0xed)
+            hi = 0x9f;   // no surrogates
+    } else if (b >= 0xf0 && b <= 0xf4) {
+        n = 4;
+        if (b == 0xf0)
+            lo = 0x90;
+        if (b == 0xf4)
+            hi = 0x8f;   // nothing above U+10FFFF
+    } else
+        return 0;
+    if (i + n > s.size())
+        return 0;
+    if (byte(i + 1) < lo || byte(i + 1) > hi)
+        return 0;
+    for (std::size_t k = 2; k < n; k++)
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xbf)
+            return 0;
+    if (b == 0xc2 && byte(i + 1) < 0xa0)
+        return 0;   // U+0080 to U+009F: the C1 controls
+    return n;
+}
+
+std::string
+console_visible(std::string_view s, bool utf8)
+{
+    static const char HEX[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) {
+        unsigned char b = static_cast<unsigned char>(s[i]);
+        if (b < 0x20 || b == 0x7f) {
+            out += '^';
+            out += static_cast<char>(b ^ 0x40);
+            i++;
+        } else if (b < 0x80) {
+            out += static_cast<char>(b);
+            i++;
+        } else if (std::size_t n = utf8 ? printable_utf8_length(s, i) : 0; n > 0) {
+            out.append(s.substr(i, n));
+            i += n;
+        } else {
+            out += "\\x";
+            out += HEX[b >> 4];
+            out += HEX[b & 0xf];
+            i++;
+        }
     }
     return out;
 }

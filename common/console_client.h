@@ -16,8 +16,15 @@ enum console_status {
     CONSOLE_SEND_FAILED,    // the request could not be written
     CONSOLE_LOST,           // the server closed the connection or a read failed
     CONSOLE_TIMEOUT,        // no whole reply within the time allowed
-    CONSOLE_BAD_REPLY,      // a reply that is not a console reply buffer
+    CONSOLE_BAD_REPLY,      // a reply that is not a console reply buffer, or too many
+    CONSOLE_REFUSED,        // the server answered with an error ("DE"); its text in error
 };
+
+// At most this many reply buffers are read for one request: a whole table of 50 listing
+// lines takes two. A server that sends more is not trusted.
+inline constexpr int CONSOLE_MAX_REPLIES = 16;
+// The time a request may take, all its replies included, unless the caller says otherwise.
+inline constexpr int CONSOLE_TIMEOUT_MS = 10000;
 
 // The productid that lists the whole table with the longest lines the server sends.
 inline constexpr const char *CONSOLE_LIST_ALL = "CONSOLE99_127";
@@ -50,7 +57,9 @@ int console_connect(console_conn &c, const std::string &address, int port, int t
 // Closes the connection if open.
 void console_close(console_conn &c);
 // Sends the request and, when it asks for a reply, reads 4184-byte replies until the final
-// one, each within timeout_ms. On a failure the connection should be closed.
+// one, all within timeout_ms. More than CONSOLE_MAX_REPLIES replies, a reply of the wrong
+// length or of an unknown type is CONSOLE_BAD_REPLY. On a failure the connection should be
+// closed.
 console_result console_exchange(console_conn &c, const alert_record &request, int timeout_ms);
 // Connects, exchanges one request and closes.
 console_result console_call(const std::string &address, int port, const alert_record &request,
@@ -64,11 +73,51 @@ struct console_alert {
     std::string type;       // "AC", "AW", "IO" or "AK"
     std::string text;       // the message text as far as the line carries it
     bool cut = false;       // the line reached the line length: the text may be cut
+    char persistent = '\0'; // 'Y' or 'N' once the details were fetched, else a zero byte
+    std::string optional_data;  // from the details, when fetched
 };
 
 // The alerts of a listing text; the no-alerts line gives none. line_length is the length the
-// listing was asked with, to tell lines that may have been cut.
+// listing was asked with, to tell lines that may have been cut. A '^' in a text arrives as a
+// line break: a line that does not have the columns of a listing line continues the text of
+// the alert before it, with its '^' put back.
 std::vector<console_alert> console_parse_listing(const std::string &text, int line_length);
+
+// One alert's details ("DS" reply), split into its fields; host and key space-filled.
+struct console_details {
+    std::string hostname, datetime, key, type;
+    char persistent = '\0';
+    std::string text, optional_data;
+};
+// Splits a details text; false when the text is not one. A '^' that arrived as a line
+// break inside a field is put back.
+bool console_parse_details(const std::string &details, console_details &out);
+// Asks for the details of the alert named by host and key (space-filled as by
+// console_build_request). CONSOLE_OK with out filled, CONSOLE_REFUSED when the server has no
+// such alert, or another console_status; error says why.
+int console_fetch_details(console_conn &c, std::string_view host, std::string_view key,
+                          int timeout_ms, console_details &out, std::string &error);
+
+// The whole table, each text whole.
+struct console_board {
+    int status = CONSOLE_OK;    // a console_status
+    std::string error;          // what went wrong, for people; empty on success
+    std::vector<console_alert> alerts;
+};
+// Fetches the whole table: the listing with the longest lines the server sends, then the
+// details of every alert whose listed text was cut, or of every alert when all_details (for
+// persistent and optional data). An alert deleted in between keeps its listed text. All of it
+// takes at most timeout_ms.
+console_board console_fetch_board(console_conn &c, int timeout_ms, bool all_details);
+// The same on a connection of its own to address and port.
+console_board console_fetch_board(const std::string &address, int port, int timeout_ms,
+                                  bool all_details);
+
+// A server text made safe for a terminal: each byte below 0x20 and 0x7F shows as ^X, each
+// other byte of 0x80 to 0x9F as \xNN. With utf8, whole UTF-8 sequences are kept, except the
+// C1 controls U+0080 to U+009F, which show their bytes as \xNN, as does a byte that starts no
+// valid sequence; without utf8 every byte from 0x80 does. The result is valid UTF-8.
+std::string console_visible(std::string_view s, bool utf8);
 // The message text of a details text ("" when it has none).
 std::string console_details_msgtext(const std::string &details);
 // A text without its trailing spaces.

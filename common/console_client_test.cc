@@ -33,6 +33,16 @@ reply_bytes(const std::string &type, const std::string &data)
     return r;
 }
 
+// n replies of the type, each with the data "x".
+std::string
+many(const std::string &type, int n)
+{
+    std::string s;
+    for (int i = 0; i < n; i++)
+        s += reply_bytes(type, "x");
+    return s;
+}
+
 // A one-connection server on 127.0.0.1 that reads one request, writes the scripted bytes,
 // then waits `linger_ms` before closing.
 struct scripted_server {
@@ -132,6 +142,11 @@ TEST(console_client, gathers_replies_until_the_final_one)
         {"unknown type", reply_bytes("XX", ""), CONSOLE_BAD_REPLY, "", "", 0},
         {"no final newline", reply_bytes("DB", "").substr(0, CONSOLE_REPLY_SIZE - 1) + "x",
          CONSOLE_BAD_REPLY, "", "", 0},
+        {"sixteen replies", many("DF", 15) + reply_bytes("DB", "z^"), CONSOLE_OK, "DB",
+         std::string(15, 'x') + "z\n", 16},
+        {"a seventeenth", many("DF", 16) + reply_bytes("DB", ""), CONSOLE_BAD_REPLY, "", "", 0},
+        {"length field off", reply_bytes("DB", "abc").replace(OFF_DATA_LENGTH, 4, "0002"),
+         CONSOLE_BAD_REPLY, "", "", 0},
     };
     for (const auto &c : cases) {
         scripted_server srv(c.script, 0);
@@ -147,9 +162,16 @@ TEST(console_client, gathers_replies_until_the_final_one)
         }
     }
 
+    // A reply of another length is reported at once, not after the time allowed.
+    scripted_server short_reply(std::string(ALERT_RECORD_SIZE - 1, 'a') + "\n", 1500);
+    console_result r = console_call("127.0.0.1", short_reply.port,
+                                    console_build_request("CONSOLE", "", "", "SL"), 1000);
+    EXPECT_EQ(r.status, CONSOLE_BAD_REPLY) << r.error;
+    EXPECT_EQ(r.error, "the server sent a reply of 234 bytes, not 4184");
+
     // A server that answers nothing: a time-out, not a hang.
     scripted_server quiet("", 1500);
-    console_result r = console_call("127.0.0.1", quiet.port,
+    r = console_call("127.0.0.1", quiet.port,
                                     console_build_request("CONSOLE", "", "", "SL"), 200);
     EXPECT_EQ(r.status, CONSOLE_TIMEOUT) << r.error;
 
@@ -200,15 +222,19 @@ TEST(console_client, connection_errors_are_clear)
               CONSOLE_NO_CONNECT);
 }
 
-TEST(console_client, parses_listing_lines)
+TEST(console_client, parses_listing_and_details)
 {
+    // A '^' in a text arrives as a line break: the piece without the columns of a listing
+    // line goes back onto the text before it.
     std::string text = "20240102 03:04 web01           disk           AC disk full\n"
                        "20240102 03:05 db1             k2             AK \n"
-                       "20240102 03:06 short\n"
+                       "a^b piece\n"
                        "20240102 03:07 h               k              IO " +
-                       std::string(127 - 50, 'x') + "\n";
+                       std::string(127 - 50, 'x') + "\n" +
+                       "20240102 03:08 h               k2             AW " +
+                       std::string(127 - 52, 'y') + "\n" + "yy\n";
     auto a = console_parse_listing(text, 127);
-    ASSERT_EQ(a.size(), 3u);
+    ASSERT_EQ(a.size(), 4u);
     EXPECT_EQ(a[0].datetime, "20240102 03:04");
     EXPECT_EQ(a[0].hostname, "web01          ");
     EXPECT_EQ(a[0].key, "disk          ");
@@ -216,16 +242,54 @@ TEST(console_client, parses_listing_lines)
     EXPECT_EQ(a[0].text, "disk full");
     EXPECT_FALSE(a[0].cut);
     EXPECT_EQ(a[1].type, "AK");
-    EXPECT_EQ(a[1].text, "");
+    EXPECT_EQ(a[1].text, "^a^b piece");
     EXPECT_TRUE(a[2].cut);
+    EXPECT_EQ(a[3].text, std::string(127 - 52, 'y') + "^yy");
+    EXPECT_TRUE(a[3].cut) << "the line as sent reached the line length";
     EXPECT_EQ(console_trim(a[0].hostname), "web01");
 
-    auto none = console_parse_listing(
-        "20240102 03:04 --------------- -------------- IO NO ALERTS AT PRESENT\n", 127);
-    EXPECT_TRUE(none.empty());
+    const std::string none = "20240102 03:04 --------------- -------------- IO NO ALERTS AT PRESENT\n";
+    EXPECT_TRUE(console_parse_listing(none, 127).empty());
+    EXPECT_EQ(console_parse_listing(none + none, 127).size(), 2u) << "only a lone line is empty";
 
+    console_details d;
+    ASSERT_TRUE(console_parse_details("HOST: web01             DATETIME: 20240102 03:04\n"
+                                      "KEY: disk          \nMSGTYPE AW     PERSISTENT Y\n"
+                                      "MSGTEXT: full\ntext\nOPTIONAL DATA: opt\n",
+                                      d));
+    EXPECT_EQ(d.hostname, "web01          ");
+    EXPECT_EQ(d.datetime, "20240102 03:04");
+    EXPECT_EQ(d.key, "disk          ");
+    EXPECT_EQ(d.type, "AW");
+    EXPECT_EQ(d.persistent, 'Y');
+    EXPECT_EQ(d.text, "full^text");
+    EXPECT_EQ(d.optional_data, "opt");
     EXPECT_EQ(console_details_msgtext("HOST: h   DATETIME: d\nKEY: k\nMSGTYPE AC     PERSISTENT "
                                       "Y\nMSGTEXT: full text here\nOPTIONAL DATA: \n"),
               "full text here");
-    EXPECT_EQ(console_details_msgtext("nothing"), "");
+    for (const char *bad : {"nothing", "HOST: web01             DATETIME: 20240102 03:04\nKEY: d",
+                            "*ERR: Alert no longer exists\n"})
+        EXPECT_FALSE(console_parse_details(bad, d)) << bad;
+}
+
+TEST(console_client, visible_texts_hold_no_control_bytes)
+{
+    struct {
+        std::string in;
+        bool utf8;
+        std::string out;
+    } cases[] = {
+        {"plain text", false, "plain text"},
+        {"\x1b[2J\x1b]0;title\x07", false, "^[[2J^[]0;title^G"},
+        {std::string("a\rb\bc\0d\x7f\te\n", 11), false, "a^Mb^Hc^@d^?^Ie^J"},
+        {"csi \x9b" "2J", false, "csi \\x9b2J"},
+        {"caf\xc3\xa9 \xe2\x80\xa6", true, "caf\xc3\xa9 \xe2\x80\xa6"},
+        {"caf\xc3\xa9", false, "caf\\xc3\\xa9"},
+        {"\xc2\x9b" "2J", true, "\\xc2\\x9b2J"},                  // U+009B, a C1 control
+        {"\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80", true,         // overlong, surrogate, too high
+         "\\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80"},
+        {"cut \xe2\x80", true, "cut \\xe2\\x80"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(console_visible(c.in, c.utf8), c.out) << c.in;
 }

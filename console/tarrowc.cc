@@ -2,37 +2,43 @@
 // from the command line, or watches the table full-screen.
 #include "console/tarrowc.h"
 
+#include <langinfo.h>
 #include <signal.h>
 
 #include <cerrno>
 #include <climits>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "common/record.h"
+#include "console/board.h"
 
 static const char USAGE[] =
-    "usage: tarrowc [-a address] [-p port] [-i seconds] [command]\n"
+    "usage: tarrowc [-a address] [-p port] [-i seconds] [-t seconds] [command]\n"
     "commands:\n"
     "  watch                      full-screen view of the alert table (the default)\n"
-    "  list [--tsv]               print every alert, one a line\n"
+    "  list [--tsv | --json]      print every alert, one a line, or as JSON\n"
     "  show host key              print the details of one alert\n"
     "  ack host key               acknowledge an alert\n"
     "  delete host key            delete an alert\n"
     "  delete-through host key    delete an alert and every alert listed before it\n"
+    "  ping                       exit 0 when the server answers a listing in time\n"
     "options:\n"
     "  -a address    server address, dotted IPv4 (default 127.0.0.1)\n"
     "  -p port       server port (default 9003)\n"
     "  -i seconds    refresh interval of watch (default 2)\n"
+    "  -t seconds    time a request may take, replies included (default 10)\n"
     "  --help, --version\n";
 
 static int
-usage_error(const char *what)
+usage_error(const std::string &what)
 {
-    fprintf(stderr, "tarrowc: %s\n%s", what, USAGE);
+    fprintf(stderr, "tarrowc: %s\n%s", what.c_str(), USAGE);
     return EXIT_USAGE;
 }
 
@@ -55,7 +61,7 @@ static int
 connect_or_say(console_conn &c, const tarrowc_options &opt)
 {
     std::string error;
-    if (console_connect(c, opt.address, opt.port, REQUEST_TIMEOUT_MS, error) != CONSOLE_OK) {
+    if (console_connect(c, opt.address, opt.port, opt.timeout_ms, error) != CONSOLE_OK) {
         fprintf(stderr, "tarrowc: %s\n", error.c_str());
         return EXIT_USAGE;
     }
@@ -64,33 +70,25 @@ connect_or_say(console_conn &c, const tarrowc_options &opt)
 
 act_outcome
 act_on_alert(console_conn &c, const char *command, const std::string &host,
-             const std::string &key, std::string &message)
+             const std::string &key, int timeout_ms, std::string &message)
 {
-    std::string who = console_trim(host) + " " + console_trim(key);
-    console_result r = console_exchange(
-        c, console_build_request(CONSOLE_LIST_ALL, host, key, CMD_DETAILS), REQUEST_TIMEOUT_MS);
-    if (r.status != CONSOLE_OK) {
-        message = r.error;
-        return ACT_CONNECTION_ERROR;
-    }
-    if (r.final_type == REPLY_ERROR) {
+    std::string who = console_visible(console_trim(host) + " " + console_trim(key), false);
+    console_details d;
+    int st = console_fetch_details(c, host, key, timeout_ms, d, message);
+    if (st == CONSOLE_REFUSED) {
         message = "no such alert: " + who;
         return ACT_NO_SUCH_ALERT;
     }
-    if (r.final_type != REPLY_DETAILS) {
-        message = "unexpected answer to a look-up: " + r.final_type;
-        return ACT_SERVER_ERROR;
-    }
-    r = console_exchange(c, console_build_request(CONSOLE_LIST_ALL, host, key, command),
-                         REQUEST_TIMEOUT_MS);
+    if (st != CONSOLE_OK)
+        return ACT_CONNECTION_ERROR;
+    console_result r =
+        console_exchange(c, console_build_request(CONSOLE_LIST_ALL, host, key, command), timeout_ms);
     if (r.status != CONSOLE_OK) {
         message = r.error;
         return ACT_CONNECTION_ERROR;
     }
     if (r.final_type != MSG_REPLY_DONE) {
-        message = "server error: " + console_trim(r.text);
-        while (!message.empty() && message.back() == '\n')
-            message.pop_back();
+        message = "server error: " + console_visible(console_trim(r.text), false);
         return ACT_SERVER_ERROR;
     }
     if (command == CMD_ACKNOWLEDGE)
@@ -102,69 +100,62 @@ act_on_alert(console_conn &c, const char *command, const std::string &host,
     return ACT_DONE;
 }
 
-// "list": the whole table, one alert a line; a text the listing cut is fetched in full.
+// Exit status and message for a board or request that failed.
+static int
+report_failure(int status, const std::string &error)
+{
+    fprintf(stderr, "tarrowc: %s\n", error.c_str());
+    return status == CONSOLE_REFUSED ? EXIT_SERVER_ERROR : EXIT_USAGE;
+}
+
+// "list": the whole table, one alert a line, every text whole and made safe to print.
 static int
 cmd_list(const tarrowc_options &opt)
 {
-    console_conn c;
-    if (int st = connect_or_say(c, opt))
-        return st;
-    console_result r = console_exchange(
-        c, console_build_request(CONSOLE_LIST_ALL, "", "", CMD_LIST), REQUEST_TIMEOUT_MS);
-    if (r.status != CONSOLE_OK) {
-        fprintf(stderr, "tarrowc: %s\n", r.error.c_str());
-        console_close(c);
-        return EXIT_USAGE;
+    console_board b = console_fetch_board(opt.address, opt.port, opt.timeout_ms, opt.json);
+    if (b.status != CONSOLE_OK)
+        return report_failure(b.status, b.error);
+    if (opt.json) {
+        fputs(board_json(b.alerts).c_str(), stdout);
+        return 0;
     }
-    if (r.final_type != REPLY_LIST_LAST) {
-        fprintf(stderr, "tarrowc: server error: %s", r.text.c_str());
-        console_close(c);
-        return EXIT_SERVER_ERROR;
-    }
-    std::vector<console_alert> alerts = console_parse_listing(r.text, 127);
-    for (auto &a : alerts) {
-        if (!a.cut)
-            continue;
-        console_result d = console_exchange(
-            c, console_build_request(CONSOLE_LIST_ALL, a.hostname, a.key, CMD_DETAILS),
-            REQUEST_TIMEOUT_MS);
-        if (d.status == CONSOLE_OK && d.final_type == REPLY_DETAILS)
-            a.text = console_details_msgtext(d.text);
-    }
-    console_close(c);
-
-    if (alerts.empty() && !opt.tsv)
+    if (b.alerts.empty() && !opt.tsv)
         printf("no alerts at present\n");
-    for (const auto &a : alerts) {
+    for (const auto &a : b.alerts) {
+        std::string dt = console_visible(a.datetime, opt.utf8);
+        std::string text = console_visible(a.text, opt.utf8);
         if (opt.tsv)
-            printf("%s\t%s\t%s\t%s\t%s\n", a.datetime.c_str(), console_trim(a.hostname).c_str(),
-                   console_trim(a.key).c_str(), a.type.c_str(), a.text.c_str());
+            printf("%s\t%s\t%s\t%s\t%s\n", dt.c_str(),
+                   console_visible(console_trim(a.hostname), opt.utf8).c_str(),
+                   console_visible(console_trim(a.key), opt.utf8).c_str(), a.type.c_str(),
+                   text.c_str());
         else
-            printf("%s  %s %s %s  %s\n", a.datetime.c_str(), a.hostname.c_str(), a.key.c_str(),
-                   a.type.c_str(), a.text.c_str());
+            printf("%s  %s %s %s  %s\n", dt.c_str(), console_visible(a.hostname, opt.utf8).c_str(),
+                   console_visible(a.key, opt.utf8).c_str(), a.type.c_str(), text.c_str());
     }
     return 0;
 }
 
-// "show": the details of one alert.
+// "show": the details of one alert as labelled fields.
 static int
 cmd_show(const tarrowc_options &opt, const std::string &host, const std::string &key)
 {
     console_conn c;
     if (int st = connect_or_say(c, opt))
         return st;
-    console_result r = console_exchange(
-        c, console_build_request(CONSOLE_LIST_ALL, host, key, CMD_DETAILS), REQUEST_TIMEOUT_MS);
+    console_details d;
+    std::string error;
+    int st = console_fetch_details(c, host, key, opt.timeout_ms, d, error);
     console_close(c);
-    if (r.status != CONSOLE_OK) {
-        fprintf(stderr, "tarrowc: %s\n", r.error.c_str());
-        return EXIT_USAGE;
-    }
-    if (r.final_type != REPLY_DETAILS) {
-        fprintf(stderr, "tarrowc: no such alert: %s %s\n", host.c_str(), key.c_str());
+    if (st == CONSOLE_REFUSED) {
+        fprintf(stderr, "tarrowc: no such alert: %s\n",
+                console_visible(host + " " + key, opt.utf8).c_str());
         return EXIT_SERVER_ERROR;
     }
-    fputs(r.text.c_str(), stdout);
+    if (st != CONSOLE_OK)
+        return report_failure(st, error);
+    for (const auto &[label, value] : detail_fields(d, time(nullptr), opt.utf8))
+        printf("%-15s%s\n", (label + ":").c_str(), value.c_str());
     return 0;
 }
 
@@ -177,7 +168,7 @@ cmd_act(const tarrowc_options &opt, const char *command, const std::string &host
     if (int st = connect_or_say(c, opt))
         return st;
     std::string message;
-    act_outcome out = act_on_alert(c, command, host, key, message);
+    act_outcome out = act_on_alert(c, command, host, key, opt.timeout_ms, message);
     console_close(c);
     switch (out) {
     case ACT_DONE:
@@ -192,11 +183,35 @@ cmd_act(const tarrowc_options &opt, const char *command, const std::string &host
     }
 }
 
+// "ping": a listing request answered in time, for health checks.
+static int
+cmd_ping(const tarrowc_options &opt)
+{
+    console_result r = console_call(opt.address, opt.port,
+                                    console_build_request(CONSOLE_LIST_ALL, "", "", CMD_LIST),
+                                    opt.timeout_ms);
+    if (r.status == CONSOLE_OK && r.final_type != REPLY_LIST_LAST) {
+        r.status = CONSOLE_BAD_REPLY;
+        r.error = "the server answered the listing with a reply of type '" + r.final_type + "'";
+    }
+    if (r.status != CONSOLE_OK) {
+        fprintf(stderr, "tarrowc: %s port %d: %s\n", opt.address.c_str(), opt.port,
+                r.error.c_str());
+        return EXIT_USAGE;
+    }
+    std::size_t n = console_parse_listing(r.text, 127).size();
+    printf("%s port %d: tarrowd answers, %zu alert%s\n", opt.address.c_str(), opt.port, n,
+           n == 1 ? "" : "s");
+    return 0;
+}
+
 int
 main(int argc, char **argv)
 {
     signal(SIGPIPE, SIG_IGN);
+    setlocale(LC_ALL, "");
     tarrowc_options opt;
+    opt.utf8 = strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
     std::vector<std::string> args;
     bool options_done = false;
     for (int i = 1; i < argc; i++) {
@@ -215,30 +230,44 @@ main(int argc, char **argv)
             return 0;
         } else if (a == "--tsv") {
             opt.tsv = true;
-        } else if (a == "-a" || a == "-p" || a == "-i") {
+        } else if (a == "--json") {
+            opt.json = true;
+        } else if (a == "-a" || a == "-p" || a == "-i" || a == "-t") {
             if (i + 1 >= argc)
-                return usage_error(("option " + a + " needs a value").c_str());
+                return usage_error("option " + a + " needs a value");
             const char *v = argv[++i];
+            int seconds = 0;
             if (a == "-a") {
                 opt.address = v;
             } else if (a == "-p") {
                 if (!parse_int(v, 1, 65535, opt.port))
-                    return usage_error(("invalid port '" + std::string(v) + "'").c_str());
-            } else if (!parse_int(v, 1, 3600, opt.interval)) {
-                return usage_error(("invalid interval '" + std::string(v) + "'").c_str());
+                    return usage_error("invalid port '" + std::string(v) + "'");
+            } else if (a == "-i") {
+                if (!parse_int(v, 1, 3600, opt.interval))
+                    return usage_error("invalid interval '" + std::string(v) + "'");
+            } else if (!parse_int(v, 1, 3600, seconds)) {
+                return usage_error("invalid time-out '" + std::string(v) + "'");
+            } else {
+                opt.timeout_ms = seconds * 1000;
             }
         } else {
-            return usage_error(("unknown option " + a).c_str());
+            return usage_error("unknown option " + a);
         }
     }
 
     std::string cmd = args.empty() ? "watch" : args[0];
     std::size_t operands = args.empty() ? 0 : args.size() - 1;
+    if (opt.tsv && opt.json)
+        return usage_error("--tsv and --json exclude each other");
+    if ((opt.tsv || opt.json) && cmd != "list")
+        return usage_error("--tsv and --json go with list only");
     auto want = [&](std::size_t n) { return operands == n; };
     if (cmd == "list" && want(0))
         return cmd_list(opt);
     if (cmd == "watch" && want(0))
         return run_watch(opt);
+    if (cmd == "ping" && want(0))
+        return cmd_ping(opt);
     if (cmd == "show" && want(2))
         return cmd_show(opt, args[1], args[2]);
     if (cmd == "ack" && want(2))
@@ -248,7 +277,7 @@ main(int argc, char **argv)
     if (cmd == "delete-through" && want(2))
         return cmd_act(opt, CMD_DELETE_THROUGH.data(), args[1], args[2]);
     if (cmd == "list" || cmd == "watch" || cmd == "show" || cmd == "ack" || cmd == "delete" ||
-        cmd == "delete-through")
-        return usage_error(("wrong number of arguments for " + cmd).c_str());
-    return usage_error(("unknown command '" + cmd + "'").c_str());
+        cmd == "delete-through" || cmd == "ping")
+        return usage_error("wrong number of arguments for " + cmd);
+    return usage_error("unknown command '" + console_visible(cmd, opt.utf8) + "'");
 }

@@ -7,15 +7,16 @@
 #include "common/console_client.h"
 
 inline constexpr int EXIT_SERVER_ERROR = 1;   // the server said no, or the alert is missing
-inline constexpr int EXIT_USAGE = 2;          // bad arguments, or no connection
-
-inline constexpr int REQUEST_TIMEOUT_MS = 5000;
+inline constexpr int EXIT_USAGE = 2;          // bad arguments, no connection, or a bad reply
 
 struct tarrowc_options {
     std::string address = "127.0.0.1";
     int port = 9003;
-    int interval = 2;   // seconds between refreshes of the view
+    int interval = 2;                       // seconds between refreshes of the view
+    int timeout_ms = CONSOLE_TIMEOUT_MS;    // for one request and all its replies
     bool tsv = false;
+    bool json = false;
+    bool utf8 = false;                      // the locale's character set is UTF-8
 };
 
 // Outcome of acting on one named alert.
@@ -24,7 +25,7 @@ enum act_outcome { ACT_DONE, ACT_NO_SUCH_ALERT, ACT_SERVER_ERROR, ACT_CONNECTION
 // Looks the alert up ("SD") on the connection and, when it is there, sends the command
 // ("AC", "AD" or "KK"). message says what happened, for people.
 act_outcome act_on_alert(console_conn &c, const char *command, const std::string &host,
-                         const std::string &key, std::string &message);
+                         const std::string &key, int timeout_ms, std::string &message);
 
 // The full-screen view; returns the exit status.
 int run_watch(const tarrowc_options &opt);

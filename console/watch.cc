@@ -1,5 +1,6 @@
-// tarrowc watch: a full-screen view of the alert table, refreshed on a timer, with the
-// commands on keys. A lost server shows in the status line and is tried again.
+// tarrowc watch: a full-screen view of the whole alert table, refreshed on a timer, paged and
+// scrolled locally, with sort, filter and the commands on keys. A lost server shows in the
+// status line and is tried again.
 #include "console/tarrowc.h"
 
 #include <ncurses.h>
@@ -10,10 +11,13 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "common/record.h"
+#include "console/board.h"
 
 namespace {
 
@@ -34,45 +38,79 @@ now_ms()
 
 enum colour { C_TITLE = 1, C_CRITICAL, C_WARNING, C_INFO, C_ACKED, C_ERROR };
 
+inline constexpr int KEY_ESCAPE = 27;
+inline constexpr int AGE_WIDTH = 4, STATE_WIDTH = 8;
+// From this width on, the time an alert was raised has a column of its own.
+inline constexpr int WIDE_COLS = 110;
+
 struct view {
     tarrowc_options opt;
     console_conn conn;
-    std::vector<console_alert> alerts;
-    int selected = 0;
-    int top = 0;                  // first alert shown
-    bool lost = false;            // the last request failed
+    std::vector<console_alert> alerts;   // the whole table, in table order
+    std::vector<int> rows;               // indices into alerts, as shown
+    int selected = 0;                    // index into rows
+    int top = 0;                         // first row on the screen
+    int sort = SORT_TABLE;
+    std::string filter;
+    bool hide_acked = false;
+    bool bell = true;
+    bool listed = false;                 // a listing has arrived since the start
+    std::set<std::string> critical;      // identities critical at the last listing
+    std::set<std::string> fresh;         // became critical at a refresh, not selected since
+    std::map<std::string, std::string> severity;   // last state word before acknowledgement
+    bool lost = false;                   // the last request failed
     std::string lost_reason;
-    std::string message;          // last action's outcome, shown in the status line
-    char updated[16] = "";        // wall-clock time of the last good listing
+    std::string message;                 // last action's outcome, shown in the status line
+    char updated[16] = "";               // wall-clock time of the last good listing
     long next_refresh = 0;
 };
 
-const char *
-state_word(const std::string &type)
+std::string
+identity(const console_alert &a)
 {
-    if (type == "AC")
-        return "critical";
-    if (type == "AW")
-        return "warning";
-    if (type == "IO")
-        return "info";
-    if (type == "AK")
-        return "acked";
-    return type.c_str();
+    return a.hostname + '\0' + a.key;
 }
 
 int
 state_colour(const std::string &type)
 {
-    if (type == "AC")
+    if (type == MSG_CRITICAL)
         return C_CRITICAL;
-    if (type == "AW")
+    if (type == MSG_WARNING)
         return C_WARNING;
-    if (type == "IO")
+    if (type == MSG_INFO)
         return C_INFO;
-    if (type == "AK")
+    if (type == MSG_CLEAR)
         return C_ACKED;
     return 0;
+}
+
+int
+list_rows()
+{
+    return std::max(1, LINES - 3);
+}
+
+const console_alert *
+selected_alert(const view &v)
+{
+    if (v.selected < 0 || v.selected >= static_cast<int>(v.rows.size()))
+        return nullptr;
+    return &v.alerts[static_cast<std::size_t>(v.rows[static_cast<std::size_t>(v.selected)])];
+}
+
+// Rebuilds the rows after the alerts, sort or filter changed, keeping the selection on the
+// same alert when it is still shown.
+void
+rebuild_rows(view &v)
+{
+    const console_alert *sel = selected_alert(v);
+    std::string keep = sel ? identity(*sel) : "";
+    v.rows = board_rows(v.alerts, v.sort, v.filter, v.hide_acked, time(nullptr));
+    for (std::size_t i = 0; i < v.rows.size(); i++)
+        if (identity(v.alerts[static_cast<std::size_t>(v.rows[i])]) == keep)
+            v.selected = static_cast<int>(i);
+    v.selected = std::clamp(v.selected, 0, std::max(0, static_cast<int>(v.rows.size()) - 1));
 }
 
 // Connects when needed. False, with the view marked lost, when there is no connection.
@@ -98,106 +136,153 @@ mark_lost(view &v, const std::string &reason)
     v.lost_reason = reason;
 }
 
-// The productid for this terminal: a two-digit line count (the server sees the underscore
-// only two characters after CONSOLE) and a width that still carries host and key whole.
-std::string
-geometry_productid(int &width)
-{
-    int lines = std::clamp(LINES, 10, 99);
-    width = std::clamp(COLS, 50, 127);
-    char id[LEN_PRODUCTID + 1];
-    snprintf(id, sizeof id, "CONSOLE%02d_%d", lines, width);
-    return id;
-}
-
+// Fetches the whole table. Critical alerts that were not critical at the last listing are
+// marked fresh and ring the bell.
 void
 refresh_listing(view &v)
 {
     v.next_refresh = now_ms() + v.opt.interval * 1000L;
     if (!ensure_connected(v))
         return;
-    int width = 127;
-    std::string id = geometry_productid(width);
-    console_result r =
-        console_exchange(v.conn, console_build_request(id, "", "", CMD_LIST), REQUEST_TIMEOUT_MS);
-    if (r.status != CONSOLE_OK) {
-        mark_lost(v, r.error);
+    console_board b = console_fetch_board(v.conn, v.opt.timeout_ms, false);
+    if (b.status != CONSOLE_OK) {
+        mark_lost(v, b.error);
         return;
     }
     v.lost = false;
-    std::string sel_host, sel_key;
-    if (v.selected < static_cast<int>(v.alerts.size())) {
-        sel_host = v.alerts[v.selected].hostname;
-        sel_key = v.alerts[v.selected].key;
+    std::set<std::string> critical;
+    bool news = false;
+    for (const auto &a : b.alerts) {
+        std::string id = identity(a);
+        if (a.type != MSG_CLEAR)
+            v.severity[id] = state_word(a.type);
+        if (a.type != MSG_CRITICAL)
+            continue;
+        critical.insert(id);
+        if (v.listed && !v.critical.count(id)) {
+            v.fresh.insert(id);
+            news = true;
+        }
     }
-    v.alerts = console_parse_listing(r.text, width);
-    // Keep the selection on the same alert when it is still listed.
-    for (std::size_t i = 0; i < v.alerts.size(); i++)
-        if (v.alerts[i].hostname == sel_host && v.alerts[i].key == sel_key)
-            v.selected = static_cast<int>(i);
-    v.selected = std::clamp(v.selected, 0, std::max(0, static_cast<int>(v.alerts.size()) - 1));
+    std::erase_if(v.fresh, [&](const std::string &id) { return !critical.count(id); });
+    v.critical = std::move(critical);
+    v.listed = true;
+    if (news && v.bell)
+        beep();
+    v.alerts = std::move(b.alerts);
+    rebuild_rows(v);
     time_t t = time(nullptr);
     struct tm tm_now;
     localtime_r(&t, &tm_now);
     strftime(v.updated, sizeof v.updated, "%H:%M:%S", &tm_now);
 }
 
+// Writes text (already fitted to the screen) at the start of the row, padded to the width.
 void
-put_line(int row, const std::string &text, attr_t attr = A_NORMAL)
+put_line(int row, const std::string &text, attr_t attr, bool utf8)
 {
     attron(attr);
-    mvaddnstr(row, 0, text.c_str(), COLS);
-    for (int x = std::min<int>(static_cast<int>(text.size()), COLS); x < COLS; x++)
-        addch(' ');
+    mvaddstr(row, 0, pad_width(text, COLS, utf8).c_str());
     attroff(attr);
 }
 
-void
-draw(view &v)
+std::string
+title_line(const view &v)
 {
-    erase();
-    int list_rows = std::max(1, LINES - 3);
-    char title[256];
-    snprintf(title, sizeof title, " tarrowc  %s:%d  %zu alert%s  updated %s", v.opt.address.c_str(),
-             v.opt.port, v.alerts.size(), v.alerts.size() == 1 ? "" : "s",
-             v.updated[0] ? v.updated : "never");
-    put_line(0, title, COLOR_PAIR(C_TITLE) | A_BOLD);
-    put_line(1, "DATETIME       HOST            KEY            STATE    TEXT", A_UNDERLINE);
+    board_counts c = count_states(v.alerts);
+    char counts[160];
+    snprintf(counts, sizeof counts, " %d alert%s: %d critical, %d warning, %d info, %d acked",
+             c.total, c.total == 1 ? "" : "s", c.critical, c.warning, c.info, c.acked);
+    std::string where = v.opt.address + ":" + std::to_string(v.opt.port) + "  " +
+                        (v.updated[0] ? v.updated : "never") + " ";
+    std::string line = counts;
+    int gap = COLS - static_cast<int>(line.size()) - static_cast<int>(where.size());
+    if (gap >= 2)
+        line += std::string(static_cast<std::size_t>(gap), ' ') + where;
+    return line;
+}
 
+std::string
+status_text(const view &v, attr_t &attr)
+{
+    attr = A_NORMAL;
+    if (v.lost) {
+        attr = COLOR_PAIR(C_ERROR) | A_BOLD;
+        return "server lost: " + v.lost_reason + "; retrying every " +
+               std::to_string(v.opt.interval) + "s";
+    }
+    if (!v.message.empty())
+        return v.message;
+    std::string s = "sort: " + std::string(sort_name(v.sort));
+    if (!v.filter.empty())
+        s += "  filter: " + console_visible(v.filter, v.opt.utf8);
+    if (v.hide_acked)
+        s += "  acked hidden";
+    if (v.rows.size() != v.alerts.size())
+        s += "  showing " + std::to_string(v.rows.size()) + " of " +
+             std::to_string(v.alerts.size());
+    if (!v.fresh.empty())
+        s += "  " + std::to_string(v.fresh.size()) + " new critical";
+    if (!v.bell)
+        s += "  bell off";
+    return s + "  ? help  q quit";
+}
+
+void
+draw(view &v, const std::string &status_override = "")
+{
+    bool utf8 = v.opt.utf8;
+    bool wide = COLS >= WIDE_COLS;
+    erase();
+    put_line(0, title_line(v), COLOR_PAIR(C_TITLE) | A_BOLD, utf8);
+    std::string head = std::string(" ") + (wide ? "RAISED         " : "") + " AGE HOST" +
+                       std::string(LEN_HOSTNAME - 3, ' ') + "KEY" + std::string(LEN_KEY - 2, ' ') +
+                       "STATE    TEXT";
+    put_line(1, head, A_UNDERLINE, utf8);
+
+    int n = static_cast<int>(v.rows.size());
+    int page = list_rows();
+    v.selected = std::clamp(v.selected, 0, std::max(0, n - 1));
     if (v.selected < v.top)
         v.top = v.selected;
-    if (v.selected >= v.top + list_rows)
-        v.top = v.selected - list_rows + 1;
+    if (v.selected >= v.top + page)
+        v.top = v.selected - page + 1;
+    v.top = std::clamp(v.top, 0, std::max(0, n - page));
     if (v.alerts.empty())
-        put_line(2, v.updated[0] ? "no alerts at present" : "", A_DIM);
-    for (int row = 0; row < list_rows; row++) {
+        put_line(2, v.updated[0] ? " no alerts at present" : "", A_DIM, utf8);
+    else if (v.rows.empty())
+        put_line(2, " no alert matches", A_DIM, utf8);
+    time_t now = time(nullptr);
+    for (int row = 0; row < page && v.top + row < n; row++) {
         int i = v.top + row;
-        if (i >= static_cast<int>(v.alerts.size()))
-            break;
-        const console_alert &a = v.alerts[i];
-        char state[16];
-        snprintf(state, sizeof state, "%-8s", state_word(a.type));
-        std::string line = a.datetime + " " + a.hostname + " " + a.key + " " + state + " " + a.text;
+        const console_alert &a = v.alerts[static_cast<std::size_t>(v.rows[static_cast<std::size_t>(i)])];
+        bool is_fresh = v.fresh.count(identity(a)) > 0;
+        std::string line = is_fresh ? "*" : " ";
+        if (wide)
+            line += pad_width(console_visible(a.datetime, utf8), LEN_DATETIME, utf8) + " ";
+        std::string age = age_text(alert_age_seconds(a.datetime, now));
+        line += std::string(static_cast<std::size_t>(std::max(0, AGE_WIDTH - static_cast<int>(age.size()))), ' ') + age + " ";
+        line += pad_width(console_visible(a.hostname, utf8), LEN_HOSTNAME, utf8) + " ";
+        line += pad_width(console_visible(a.key, utf8), LEN_KEY, utf8) + " ";
+        line += pad_width(console_visible(state_word(a.type), utf8), STATE_WIDTH, utf8) + " ";
+        line += fit_width(console_visible(a.text, utf8), COLS - text_width(line, utf8), utf8);
         attr_t attr = COLOR_PAIR(state_colour(a.type));
-        if (a.type == "AC")
+        if (a.type == MSG_CRITICAL)
             attr |= A_BOLD;
+        if (is_fresh)
+            attr |= A_STANDOUT;
         if (i == v.selected)
             attr |= A_REVERSE;
-        put_line(2 + row, line, attr);
+        put_line(2 + row, line, attr, utf8);
     }
 
-    std::string status;
-    attr_t sattr = A_NORMAL;
-    if (v.lost) {
-        status = "server lost: " + v.lost_reason + "; retrying every " +
-                 std::to_string(v.opt.interval) + "s";
-        sattr = COLOR_PAIR(C_ERROR) | A_BOLD;
-    } else if (!v.message.empty()) {
-        status = v.message;
-    } else {
-        status = "arrows move  Enter details  a ack  d delete  K delete through  r refresh  q quit";
+    attr_t sattr;
+    std::string status = status_text(v, sattr);
+    if (!status_override.empty()) {
+        status = status_override;
+        sattr = A_BOLD;
     }
-    put_line(LINES - 1, status, sattr);
+    put_line(LINES - 1, status, sattr, utf8);
     refresh();
 }
 
@@ -205,54 +290,127 @@ draw(view &v)
 int
 wait_key()
 {
-    timeout(-1);
+    timeout(500);
     int ch;
     do
         ch = getch();
-    while (ch == KEY_RESIZE || ch == ERR);
+    while ((ch == KEY_RESIZE || ch == ERR) && !quit_requested);
     timeout(200);
     return ch;
 }
 
 // Asks a yes/no question in the status line; true for y.
 bool
-confirm(const std::string &question)
+confirm(view &v, const std::string &question)
 {
-    put_line(LINES - 1, question + " (y/n)", A_BOLD);
-    refresh();
+    draw(v, question + " (y/n)");
     int ch = wait_key();
     return ch == 'y' || ch == 'Y';
+}
+
+// Reads the filter in the status line, applying it as it is typed. Enter keeps it, Esc
+// clears it.
+void
+edit_filter(view &v)
+{
+    std::string text = v.filter;
+    for (;;) {
+        v.filter = text;
+        rebuild_rows(v);
+        draw(v, "/" + console_visible(text, v.opt.utf8) + "_   Enter keeps, Esc clears");
+        int ch = wait_key();
+        if (quit_requested || ch == '\n' || ch == '\r' || ch == KEY_ENTER)
+            return;
+        if (ch == KEY_ESCAPE) {
+            v.filter.clear();
+            rebuild_rows(v);
+            return;
+        }
+        if (ch == KEY_BACKSPACE || ch == 127 || ch == 8) {
+            // Take off one character: its UTF-8 continuation bytes too.
+            while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xc0) == 0x80)
+                text.pop_back();
+            if (!text.empty())
+                text.pop_back();
+        } else if (ch >= 0x20 && ch <= 0xff && ch != 0x7f && text.size() < 64) {
+            text += static_cast<char>(ch);
+        }
+    }
+}
+
+const char *const HELP[] = {
+    "up, k          move up              down, j     move down",
+    "PgUp, PgDn     a page up or down    Home, End   first, last alert",
+    "Enter          the selected alert in full",
+    "a              acknowledge the selected alert",
+    "d              delete the selected alert (asks first)",
+    "K              delete it and every alert above it in table order",
+    "s              sort: table order, severity, age, host",
+    "/              filter on host, key and text   Esc clears it",
+    "h              hide or show acknowledged alerts",
+    "b              bell on new critical alerts off or on",
+    "r              refresh now",
+    "?              this help",
+    "q              quit",
+    "",
+    "* marks a new critical alert until it is selected.",
+};
+
+void
+show_help(view &v)
+{
+    int n = static_cast<int>(sizeof HELP / sizeof HELP[0]);
+    int h = std::min(LINES, n + 4), w = std::min(COLS, 72);
+    WINDOW *win = newwin(h, w, std::max(0, (LINES - h) / 2), std::max(0, (COLS - w) / 2));
+    if (win == nullptr)
+        return;
+    werase(win);
+    box(win, 0, 0);
+    mvwaddstr(win, 0, 2, " keys ");
+    for (int i = 0; i < n && i + 2 < h - 1; i++)
+        mvwaddnstr(win, i + 1, 2, HELP[i], w - 4);
+    mvwaddnstr(win, h - 2, 2, "press any key to return", w - 4);
+    wrefresh(win);
+    wait_key();
+    delwin(win);
+    touchwin(stdscr);
+    draw(v);
 }
 
 void
 show_details(view &v)
 {
-    if (v.alerts.empty() || !ensure_connected(v))
+    const console_alert *sel = selected_alert(v);
+    if (sel == nullptr || !ensure_connected(v))
         return;
-    const console_alert &a = v.alerts[v.selected];
-    console_result r = console_exchange(
-        v.conn, console_build_request(CONSOLE_LIST_ALL, a.hostname, a.key, CMD_DETAILS),
-        REQUEST_TIMEOUT_MS);
-    if (r.status != CONSOLE_OK) {
-        mark_lost(v, r.error);
-        return;
-    }
-    if (r.final_type != REPLY_DETAILS) {
-        v.message = "no such alert: " + console_trim(a.hostname) + " " + console_trim(a.key);
+    const console_alert a = *sel;
+    console_details d;
+    std::string error;
+    int st = console_fetch_details(v.conn, a.hostname, a.key, v.opt.timeout_ms, d, error);
+    if (st == CONSOLE_REFUSED) {
+        v.message = "no such alert: " +
+                    console_visible(console_trim(a.hostname) + " " + console_trim(a.key), v.opt.utf8);
         return;
     }
+    if (st != CONSOLE_OK) {
+        mark_lost(v, error);
+        return;
+    }
+    bool utf8 = v.opt.utf8;
+    auto it = v.severity.find(identity(a));
+    std::string was = it == v.severity.end() ? "" : it->second;
     erase();
-    put_line(0, " alert details", COLOR_PAIR(C_TITLE) | A_BOLD);
+    put_line(0, " alert details", COLOR_PAIR(C_TITLE) | A_BOLD, utf8);
+    const int label_width = 15;
     int row = 2;
-    std::size_t at = 0;
-    while (at < r.text.size() && row < LINES - 2) {
-        std::size_t nl = r.text.find('\n', at);
-        if (nl == std::string::npos)
-            nl = r.text.size();
-        put_line(row++, r.text.substr(at, nl - at));
-        at = nl + 1;
+    for (const auto &[label, value] : detail_fields(d, time(nullptr), utf8, was)) {
+        std::vector<std::string> lines = wrap_text(value, std::max(1, COLS - label_width - 1), utf8);
+        for (std::size_t i = 0; i < lines.size() && row < LINES - 2; i++, row++) {
+            std::string lead = i == 0 ? " " + label : "";
+            put_line(row, pad_width(lead, label_width, utf8) + lines[i], A_NORMAL, utf8);
+        }
     }
-    put_line(LINES - 1, "press any key to return", A_BOLD);
+    put_line(LINES - 1, "press any key to return", A_BOLD, utf8);
     refresh();
     wait_key();
 }
@@ -260,23 +418,104 @@ show_details(view &v)
 void
 act(view &v, const char *command)
 {
-    if (v.alerts.empty())
+    const console_alert *sel = selected_alert(v);
+    if (sel == nullptr)
         return;
-    const console_alert a = v.alerts[v.selected];
-    std::string who = console_trim(a.hostname) + " " + console_trim(a.key);
-    if (command == CMD_DELETE && !confirm("delete " + who + "?"))
+    const console_alert a = *sel;
+    std::string who = console_visible(console_trim(a.hostname) + " " + console_trim(a.key), v.opt.utf8);
+    if (command == CMD_DELETE && !confirm(v, "delete " + who + "?"))
         return;
     if (command == CMD_DELETE_THROUGH &&
-        !confirm("delete " + who + " and every alert above it?"))
+        !confirm(v, "delete " + who + " and every alert above it in table order?"))
         return;
     if (!ensure_connected(v))
         return;
     std::string message;
-    if (act_on_alert(v.conn, command, a.hostname, a.key, message) == ACT_CONNECTION_ERROR)
+    if (act_on_alert(v.conn, command, a.hostname, a.key, v.opt.timeout_ms, message) ==
+        ACT_CONNECTION_ERROR)
         mark_lost(v, message);
     else
         v.message = message;
     refresh_listing(v);
+}
+
+// Handles one key; false when it asks to quit.
+bool
+handle_key(view &v, int ch)
+{
+    int count = static_cast<int>(v.rows.size());
+    int page = list_rows();
+    switch (ch) {
+    case 'q':
+    case 'Q':
+        return false;
+    case KEY_UP:
+    case 'k':
+        v.selected = std::max(0, v.selected - 1);
+        break;
+    case KEY_DOWN:
+    case 'j':
+        v.selected = std::max(0, std::min(count - 1, v.selected + 1));
+        break;
+    case KEY_PPAGE:
+        v.selected = std::max(0, v.selected - page);
+        v.top = std::max(0, v.top - page);
+        break;
+    case KEY_NPAGE:
+        v.selected = std::max(0, std::min(count - 1, v.selected + page));
+        v.top = std::max(0, std::min(count - page, v.top + page));
+        break;
+    case KEY_HOME:
+    case 'g':
+        v.selected = 0;
+        break;
+    case KEY_END:
+    case 'G':
+        v.selected = std::max(0, count - 1);
+        break;
+    case '\n':
+    case '\r':
+    case KEY_ENTER:
+        show_details(v);
+        break;
+    case 'a':
+        act(v, CMD_ACKNOWLEDGE.data());
+        break;
+    case 'd':
+        act(v, CMD_DELETE.data());
+        break;
+    case 'K':
+        act(v, CMD_DELETE_THROUGH.data());
+        break;
+    case 's':
+        v.sort = (v.sort + 1) % SORT_ORDERS;
+        rebuild_rows(v);
+        break;
+    case '/':
+        edit_filter(v);
+        break;
+    case KEY_ESCAPE:
+        v.filter.clear();
+        rebuild_rows(v);
+        break;
+    case 'h':
+        v.hide_acked = !v.hide_acked;
+        rebuild_rows(v);
+        break;
+    case 'b':
+        v.bell = !v.bell;
+        v.message = v.bell ? "bell on" : "bell off";
+        return true;
+    case '?':
+        show_help(v);
+        break;
+    case 'r':
+        refresh_listing(v);
+        break;
+    default:
+        break;
+    }
+    return true;
 }
 
 } // namespace
@@ -311,6 +550,7 @@ run_watch(const tarrowc_options &opt)
         return EXIT_USAGE;
     }
     set_term(scr);
+    set_escdelay(50);
     cbreak();
     noecho();
     keypad(stdscr, TRUE);
@@ -336,56 +576,14 @@ run_watch(const tarrowc_options &opt)
             refresh_listing(v);
         draw(v);
         int ch = getch();
-        if (ch == ERR)
+        if (ch == ERR || ch == KEY_RESIZE)
             continue;
-        int count = static_cast<int>(v.alerts.size());
-        switch (ch) {
-        case 'q':
-        case 'Q':
-            quit_requested = 1;
+        v.message.clear();
+        if (!handle_key(v, ch))
             break;
-        case KEY_UP:
-            if (v.selected > 0)
-                v.selected--;
-            break;
-        case KEY_DOWN:
-            if (v.selected + 1 < count)
-                v.selected++;
-            break;
-        case KEY_PPAGE:
-            v.selected = std::max(0, v.selected - std::max(1, LINES - 3));
-            break;
-        case KEY_NPAGE:
-            v.selected = std::max(0, std::min(count - 1, v.selected + std::max(1, LINES - 3)));
-            break;
-        case KEY_HOME:
-            v.selected = 0;
-            break;
-        case KEY_END:
-            v.selected = std::max(0, count - 1);
-            break;
-        case '\n':
-        case '\r':
-        case KEY_ENTER:
-            show_details(v);
-            break;
-        case 'a':
-            act(v, CMD_ACKNOWLEDGE.data());
-            break;
-        case 'd':
-            act(v, CMD_DELETE.data());
-            break;
-        case 'K':
-            act(v, CMD_DELETE_THROUGH.data());
-            break;
-        case 'r':
-        case KEY_RESIZE:
-            v.message.clear();
-            refresh_listing(v);
-            break;
-        default:
-            break;
-        }
+        // The alert the operator moved to has been seen.
+        if (const console_alert *sel = selected_alert(v))
+            v.fresh.erase(identity(*sel));
     }
     endwin();
     delscreen(scr);

@@ -1,12 +1,24 @@
 // tarrowc end to end: each command against a running tarrowd, alerts raised with flicket.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <climits>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "common/record.h"
 #include "tests/harness.h"
 
 namespace {
@@ -46,6 +58,14 @@ protected:
         ASSERT_EQ(r.status, 0) << r.out;
         // flicket closes at once; wait until the server has logged the alert.
         ASSERT_TRUE(wait_for_log(dir.path, pad(key, 14) + " Y " + text.substr(0, 20)));
+    }
+    // An alert whose text holds bytes flicket passes as they are; waits until it is stored.
+    void raise_raw(const std::string &key, const std::string &text)
+    {
+        run_result r = run_program(
+            {flicket_path(), std::to_string(srv.port), "127.0.0.1", "critical", key, text});
+        ASSERT_EQ(r.status, 0) << r.out;
+        ASSERT_TRUE(wait_for_log(dir.path, pad(key, 14) + " Y "));
     }
     run_result tarrowc(std::vector<std::string> args)
     {
@@ -100,8 +120,11 @@ TEST_F(tarrowc_e2e, show_ack_delete_and_missing_alerts)
 
     run_result r = tarrowc({"show", host, "K1"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.substr(0, 6 + 15), "HOST: " + pad(host, 15));
-    EXPECT_NE(r.out.find("\nKEY: K1            \nMSGTYPE AC     PERSISTENT Y\nMSGTEXT: first\n"),
+    EXPECT_EQ(r.out.substr(0, 15 + host.size() + 1), pad("Host:", 15) + host + "\n");
+    EXPECT_NE(r.out.find("\nKey:           K1\nState:         critical\nRaised:        "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(" ago)\nPersistent:    yes\nText:          first\nOptional data: \n"),
               std::string::npos)
         << r.out;
 
@@ -152,6 +175,11 @@ TEST_F(tarrowc_e2e, usage_and_connection_errors)
         {{tarrowc_path(), "-a", "localhost", "list"}, 2, "",
          "tarrowc: invalid address 'localhost': expected a dotted IPv4 address\n"},
         {{tarrowc_path(), "-p", "1"}, 2, "", "tarrowc: watch needs a terminal"},
+        {{tarrowc_path(), "-t", "0", "list"}, 2, "", "tarrowc: invalid time-out '0'"},
+        {{tarrowc_path(), "--json", "--tsv", "list"}, 2, "", "tarrowc: --tsv and --json exclude"},
+        {{tarrowc_path(), "--json", "show", "h", "k"}, 2, "", "tarrowc: --tsv and --json go with"},
+        {{tarrowc_path(), "-p", "1", "ping"}, 2, "",
+         "tarrowc: 127.0.0.1 port 1: cannot connect to 127.0.0.1 port 1: Connection refused\n"},
         {{tarrowc_path(), "-a", "127.0.0.1", "-p", "1", "ack", "h", "k"}, 2, "",
          "tarrowc: cannot connect to 127.0.0.1 port 1: Connection refused\n"},
     };
@@ -161,4 +189,162 @@ TEST_F(tarrowc_e2e, usage_and_connection_errors)
         EXPECT_EQ(r.out.substr(0, c.out_prefix.size()), c.out_prefix) << c.args.back();
         EXPECT_EQ(r.err.substr(0, c.err_prefix.size()), c.err_prefix) << c.args.back();
     }
+}
+
+TEST_F(tarrowc_e2e, server_texts_reach_the_terminal_as_stand_ins)
+{
+    // ESC with a colour, an OSC window title ended by BEL, BEL, CR, backspace, the C1 byte
+    // CSI, a tab, and a '^' that travels as a line break.
+    raise_raw("CTRL", "a\x1b[31mred\x1b]0;owned\x07 bel\x07 cr\rX bs\b csi\x9b" "2J\ttab hat^end");
+    const std::string shown = "a^[[31mred^[]0;owned^G bel^G cr^MX bs^H csi\\x9b2J^Itab hat^end";
+    auto clean = [](const std::string &out) {
+        for (char ch : out)
+            if ((static_cast<unsigned char>(ch) < 0x20 && ch != '\n' && ch != '\t') || ch == 0x7f ||
+                (static_cast<unsigned char>(ch) >= 0x80 && static_cast<unsigned char>(ch) < 0xa0))
+                return false;
+        return true;
+    };
+
+    run_result r = tarrowc({"list"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(" AC  " + shown + "\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(clean(r.out)) << r.out;
+
+    r = tarrowc({"list", "--tsv"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\t" + host + "\tCTRL\tAC\t" + shown + "\n"), std::string::npos) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\t'), 4) << "a tab in a text is no column";
+    EXPECT_TRUE(clean(r.out)) << r.out;
+
+    r = tarrowc({"show", host, "CTRL"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\nText:          " + shown + "\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(clean(r.out)) << r.out;
+
+    raise("warning", "PLAIN", "plain text");
+    r = tarrowc({"list", "--json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(clean(r.out)) << r.out;
+    nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << r.out;
+    ASSERT_TRUE(j.is_array());
+    ASSERT_EQ(j.size(), 2u);
+    EXPECT_EQ(j[0]["host"], host);
+    EXPECT_EQ(j[0]["key"], "CTRL");
+    EXPECT_EQ(j[0]["state"], "critical");
+    EXPECT_EQ(j[0]["text"], shown);
+    EXPECT_EQ(j[0]["persistent"], true);
+    std::string dt = j[1]["datetime"];
+    EXPECT_EQ(dt.size(), 16u);
+    EXPECT_EQ(dt[10], 'T') << dt;
+    EXPECT_EQ(j[1]["state"], "warning");
+    EXPECT_EQ(j[1]["text"], "plain text");
+
+    r = tarrowc({"ping"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "127.0.0.1 port " + std::to_string(srv.port) + ": tarrowd answers, 2 alerts\n");
+}
+
+namespace {
+
+// A console reply buffer of the given type, its data area full of listing lines.
+std::string
+fake_reply(const char *type)
+{
+    std::string r(CONSOLE_REPLY_SIZE, '\0');
+    memcpy(r.data(), "CONSOLE99_127 ", LEN_PRODUCTID);
+    r[OFF_MSGTYPE] = type[0];
+    r[OFF_MSGTYPE + 1] = type[1];
+    std::string line = "20240102 03:04 h               k              AC t^", data;
+    while (data.size() + line.size() <= MAX_DATA_TEXT)
+        data += line;
+    memcpy(r.data() + OFF_DATA_LENGTH, std::to_string(data.size()).data(), 4);
+    memcpy(r.data() + OFF_DATA, data.data(), data.size());
+    r[OFF_REPLY_NEWLINE] = '\n';
+    return r;
+}
+
+// A misbehaving server on 127.0.0.1 for one connection: after the request it sends continuation
+// replies without end, one short record, or a "done" reply to a listing, and then nothing.
+// Bounded: at most 50000 replies (200 MB) and 8 seconds in all.
+enum bad_mode { ENDLESS, SHORT, WRONG_TYPE };
+struct bad_server {
+    int listen_fd = -1;
+    int port = 0;
+    std::thread t;
+
+    explicit bad_server(bad_mode mode)
+    {
+        listen_fd = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in sa {};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        bind(listen_fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa);
+        listen(listen_fd, 1);
+        getsockname(listen_fd, reinterpret_cast<struct sockaddr *>(&sa), &len);
+        port = ntohs(sa.sin_port);
+        t = std::thread([this, mode] {
+            struct pollfd p = {listen_fd, POLLIN, 0};
+            if (poll(&p, 1, 5000) <= 0)
+                return;
+            int fd = accept(listen_fd, nullptr, nullptr);
+            if (fd < 0)
+                return;
+            std::string req = read_exact(fd, ALERT_RECORD_SIZE, 3000);
+            auto start = std::chrono::steady_clock::now();
+            auto elapsed = [&] { return std::chrono::steady_clock::now() - start; };
+            if (mode == ENDLESS) {
+                std::string df = fake_reply("DF");
+                for (int i = 0; i < 50000 && elapsed() < std::chrono::seconds(8); i++)
+                    if (!send_all(fd, df))
+                        break;
+            } else {
+                send_all(fd, mode == SHORT ? std::string(ALERT_RECORD_SIZE - 1, 'x') + "\n"
+                                           : fake_reply("--"));
+                struct pollfd q = {fd, POLLIN, 0};
+                poll(&q, 1, 8000);   // until the client goes away
+            }
+            close(fd);
+        });
+    }
+    ~bad_server()
+    {
+        t.join();
+        close(listen_fd);
+    }
+};
+
+} // namespace
+
+TEST(tarrowc_bounds, endless_or_short_replies_end_in_an_error)
+{
+    struct {
+        bad_mode mode;
+        std::string error;
+    } cases[] = {
+        {ENDLESS, "tarrowc: the server sent more than 16 replies to one request\n"},
+        {SHORT, "tarrowc: the server sent a reply of 234 bytes, not 4184\n"},
+        {WRONG_TYPE, "tarrowc: the server answered the listing with a reply of type '--'\n"},
+    };
+    for (const auto &c : cases) {
+        for (const char *cmd : {"list", "ping"}) {
+            bad_server srv(c.mode);
+            auto start = std::chrono::steady_clock::now();
+            run_result r = run_program({tarrowc_path(), "-p", std::to_string(srv.port), "-t", "5", cmd});
+            auto took = std::chrono::steady_clock::now() - start;
+            EXPECT_EQ(r.status, 2) << cmd << " " << r.err;
+            EXPECT_LT(took, std::chrono::seconds(5)) << cmd;
+            std::string err = std::string(cmd) == "ping"
+                                  ? "tarrowc: 127.0.0.1 port " + std::to_string(srv.port) + ": " +
+                                        c.error.substr(9)
+                                  : c.error;
+            EXPECT_EQ(r.err, err) << cmd;
+            EXPECT_EQ(r.out, "") << cmd;
+        }
+    }
+    // The largest child so far stayed small: the replies were not gathered without end.
+    struct rusage ru;
+    ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &ru), 0);
+    EXPECT_LT(ru.ru_maxrss, 64 * 1024) << "kilobytes";
 }

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# tarrowc watch, driven in a detached tmux session: an alert raised with flicket appears, `a`
-# acknowledges it, its state changes, `q` quits. Every wait is bounded.
+# tarrowc watch, driven in a detached 80x24 tmux session: 31 alerts, every one reachable with
+# PgDn and End, the header's counts, a cut text with its mark, stand-ins for control bytes, a
+# filter, a sort, the help overlay, a new critical alert marked, details, acknowledge, quit.
+# Every wait is bounded.
 # usage: tarrowc_watch.sh TARROWD FLICKET TARROWC     (exit 0 pass, 1 fail, 77 skip)
 set -u
 tarrowd=$(realpath "$1") flicket=$(realpath "$2") tarrowc=$(realpath "$3")
@@ -30,6 +32,7 @@ fail() {
 }
 
 screen() { tmux -L "$sock" capture-pane -p -t watch 2>/dev/null; }
+keys() { tmux -L "$sock" send-keys -t watch "$@"; }
 
 # Waits up to $1 tenths of a second for the screen to match the extended regex $2.
 wait_screen() {
@@ -40,6 +43,18 @@ wait_screen() {
     done
     return 1
 }
+
+# Waits up to $1 tenths of a second until the screen no longer matches $2.
+wait_gone() {
+    local tries=$1 pattern=$2
+    for ((i = 0; i < tries; i++)); do
+        screen | grep -Eq -- "$pattern" || return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+raise() { "$flicket" "$port" 127.0.0.1 "$@" >/dev/null || fail "flicket $*"; }
 
 (cd "$dir" && exec "$tarrowd" --foreground 0 127.0.0.1 >/dev/null 2>&1) &
 server_pid=$!
@@ -52,22 +67,96 @@ for ((i = 0; i < 50; i++)); do
 done
 [ -n "$port" ] || fail "tarrowd did not start"
 
-tmux -L "$sock" -f /dev/null new-session -d -s watch -x 100 -y 24 \
-    "$tarrowc -p $port -i 1 watch" || fail "tmux could not start"
+tmux -L "$sock" -f /dev/null new-session -d -s watch -x 80 -y 24 \
+    "LC_ALL=C.UTF-8 $tarrowc -p $port -i 1 watch" || fail "tmux could not start"
 wait_screen 50 "no alerts at present" || fail "the empty table was not shown"
 
-"$flicket" "$port" 127.0.0.1 critical WATCHKEY "watched alert" >/dev/null ||
-    fail "flicket failed"
-wait_screen 50 "WATCHKEY +critical +watched alert" || fail "the alert did not appear"
-screen | grep -Eq "1 alert " || fail "the title does not count one alert"
+# 30 alerts with texts too long for the screen, and one whose text holds ESC with a colour,
+# an OSC window title, BEL, CR, backspace and the C1 byte CSI.
+crit=0 warn=0 info=0
+for ((i = 1; i <= 30; i++)); do
+    k=$(printf 'KEY%02d' "$i")
+    if ((i % 3 == 0)); then sev=warning; warn=$((warn + 1))
+    elif ((i % 5 == 0)); then sev=info; info=$((info + 1))
+    else sev=critical; crit=$((crit + 1)); fi
+    raise "$sev" "$k" "load average high on svc$i, over the limit for the last ten minutes"
+done
+raise critical CTRL $'\e[31m\e]0;owned\a\a\rX\b\x9b2J'
+crit=$((crit + 1))
+wait_screen 50 "^ 31 alerts: $crit critical, $warn warning, $info info, 0 acked " ||
+    fail "the header does not count 31 alerts by state"
 
-tmux -L "$sock" send-keys -t watch a
-wait_screen 50 "WATCHKEY +acked +watched alert" || fail "the alert was not shown acknowledged"
-wait_screen 20 "acknowledged .* WATCHKEY" || fail "no acknowledgement message in the status line"
-grep -q "AC WATCHKEY       (CONSOLE COMMAND)" "$dir"/log_*.log ||
+# The cut text ends in its mark; the stand-ins show and nothing reached the terminal raw.
+screen | grep -Eq "KEY01 +critical +load average high on svc1, over t…$" ||
+    fail "no cut text with its mark"
+seen=$(screen)
+keys NPage
+sleep 0.3
+seen+=$(screen)
+keys End
+wait_screen 20 "CTRL +critical +\^\[\[31m\^\[\]0;owned\^G\^G\^MX\^H\\\\x9b2J$" ||
+    fail "the control bytes do not show as stand-ins"
+seen+=$(screen)
+n=$(grep -Eo "KEY[0-9]{2}|CTRL" <<<"$seen" | sort -u | wc -l)
+[ "$n" -eq 31 ] || fail "only $n of 31 alerts were reachable with PgDn and End"
+[ "$(tmux -L "$sock" display-message -p -t watch '#{pane_title}')" != owned ] ||
+    fail "an alert's text changed the window title"
+
+# A filter on host, key and text; Esc clears it.
+keys /
+keys -l svc7,
+wait_gone 20 "KEY01 " || fail "the filter kept an alert that does not match"
+keys Enter
+wait_screen 20 "showing 1 of 31" || fail "the filter did not narrow the list"
+screen | grep -Eq "KEY07 " || fail "the filter lost the matching alert"
+keys Escape
+wait_gone 20 "showing 1 of 31" || fail "Esc did not clear the filter"
+
+# Sort by severity: criticals first, information alerts last.
+keys s Home
+wait_screen 20 "sort: severity" || fail "s did not sort by severity"
+screen | sed -n 3p | grep -q critical || fail "severity order does not start with a critical"
+keys End
+sleep 0.3
+screen | sed -n 23p | grep -q " info " || fail "severity order does not end with info"
+keys s s s Home
+wait_screen 20 "sort: table" || fail "s did not cycle back to table order"
+
+# The help overlay names the keys; any key closes it.
+keys '?'
+wait_screen 20 "hide or show acknowledged" || fail "no help overlay"
+keys x
+wait_gone 20 "hide or show acknowledged" || fail "the help overlay did not close"
+
+# A new critical alert is marked until it is selected.
+keys Home
+raise critical NEWONE "just now"
+wait_screen 30 "^ 32 alerts" || fail "the new alert did not arrive"
+screen | grep -Eq "[0-9]+ new critical" || fail "the status line does not count new critical alerts"
+keys NPage
+wait_screen 20 "^\* +[0-9]+s .*NEWONE +critical" || fail "a new critical alert was not marked"
+keys End
+wait_gone 20 "^\* +[0-9]+s .*NEWONE" || fail "the mark stayed on the selected alert"
+
+# Details as labelled fields, the whole text.
+keys Home Enter
+wait_screen 20 "^ Text +load average high on svc1, over the limit for the last ten" ||
+    fail "the details view does not show the whole text"
+screen | grep -Eq "^ Persistent +yes" || fail "the details view has no Persistent field"
+keys x
+
+# Acknowledge the first alert.
+keys Home a
+wait_screen 50 "KEY01 +acked +load average" || fail "the alert was not shown acknowledged"
+wait_screen 20 "acknowledged .* KEY01" || fail "no acknowledgement message in the status line"
+wait_screen 20 ", 1 acked " || fail "the header does not count the acknowledged alert"
+grep -q "AC KEY01          (CONSOLE COMMAND)" "$dir"/log_*.log ||
     fail "the server did not log the acknowledgement"
+keys Home Enter
+wait_screen 20 "^ State +acked \(was critical\)" || fail "the details lost the severity"
+keys x
 
-tmux -L "$sock" send-keys -t watch q
+keys q
 for ((i = 0; i < 50; i++)); do
     tmux -L "$sock" has-session -t watch 2>/dev/null || { echo "PASS"; exit 0; }
     sleep 0.1

@@ -1,0 +1,321 @@
+// tarrowc: what the views make of the alerts: state words, ages, order, filter, screen widths
+// and the JSON listing.
+#include "console/board.h"
+
+#include <wchar.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+
+#include <nlohmann/json.hpp>
+
+#include "common/record.h"
+
+std::string
+state_word(std::string_view type)
+{
+    if (type == MSG_CRITICAL)
+        return "critical";
+    if (type == MSG_WARNING)
+        return "warning";
+    if (type == MSG_INFO)
+        return "info";
+    if (type == MSG_CLEAR)
+        return "acked";
+    return std::string(type);
+}
+
+// Severity first: critical, warning, info, acknowledged, anything else.
+static int
+state_rank(std::string_view type)
+{
+    if (type == MSG_CRITICAL)
+        return 0;
+    if (type == MSG_WARNING)
+        return 1;
+    if (type == MSG_INFO)
+        return 2;
+    if (type == MSG_CLEAR)
+        return 3;
+    return 4;
+}
+
+// The number in s[at, at + n) when those are all digits; -1 otherwise.
+static int
+digits(std::string_view s, std::size_t at, std::size_t n)
+{
+    int v = 0;
+    for (std::size_t i = at; i < at + n; i++) {
+        if (!isdigit(static_cast<unsigned char>(s[i])))
+            return -1;
+        v = v * 10 + (s[i] - '0');
+    }
+    return v;
+}
+
+// Splits "YYYYMMDD HH:MM" into a broken-down local time; false when it is no such time.
+static bool
+split_datetime(std::string_view dt, struct tm &tm)
+{
+    if (dt.size() != LEN_DATETIME || dt[8] != ' ' || dt[11] != ':')
+        return false;
+    int year = digits(dt, 0, 4), mon = digits(dt, 4, 2), day = digits(dt, 6, 2);
+    int hour = digits(dt, 9, 2), min = digits(dt, 12, 2);
+    if (year < 0 || mon < 1 || mon > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
+        min < 0 || min > 59)
+        return false;
+    tm = {};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = mon - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = min;
+    tm.tm_isdst = -1;
+    return true;
+}
+
+long
+alert_age_seconds(std::string_view datetime, time_t now)
+{
+    struct tm tm;
+    if (!split_datetime(datetime, tm))
+        return -1;
+    time_t t = mktime(&tm);
+    if (t == static_cast<time_t>(-1))
+        return -1;
+    return now > t ? static_cast<long>(now - t) : 0;
+}
+
+std::string
+age_text(long s)
+{
+    if (s < 0)
+        return "?";
+    if (s < 60)
+        return std::to_string(s) + "s";
+    if (s < 3600)
+        return std::to_string(s / 60) + "m";
+    if (s < 86400)
+        return std::to_string(s / 3600) + "h";
+    return std::to_string(s / 86400) + "d";
+}
+
+std::string
+iso_datetime(std::string_view dt)
+{
+    struct tm tm;
+    if (!split_datetime(dt, tm))
+        return std::string(dt);
+    std::string s(dt);
+    return s.substr(0, 4) + "-" + s.substr(4, 2) + "-" + s.substr(6, 2) + "T" + s.substr(9, 5);
+}
+
+board_counts
+count_states(const std::vector<console_alert> &alerts)
+{
+    board_counts c;
+    for (const auto &a : alerts) {
+        c.total++;
+        if (a.type == MSG_CRITICAL)
+            c.critical++;
+        else if (a.type == MSG_WARNING)
+            c.warning++;
+        else if (a.type == MSG_INFO)
+            c.info++;
+        else if (a.type == MSG_CLEAR)
+            c.acked++;
+    }
+    return c;
+}
+
+const char *
+sort_name(int order)
+{
+    static const char *const NAMES[SORT_ORDERS] = {"table", "severity", "age", "host"};
+    return order >= 0 && order < SORT_ORDERS ? NAMES[order] : "table";
+}
+
+static bool
+contains_nocase(std::string_view hay, std::string_view needle)
+{
+    auto it = std::search(hay.begin(), hay.end(), needle.begin(), needle.end(), [](char x, char y) {
+        return tolower(static_cast<unsigned char>(x)) == tolower(static_cast<unsigned char>(y));
+    });
+    return it != hay.end();
+}
+
+bool
+alert_matches(const console_alert &a, std::string_view needle)
+{
+    return needle.empty() || contains_nocase(a.hostname, needle) ||
+           contains_nocase(a.key, needle) || contains_nocase(a.text, needle);
+}
+
+std::vector<int>
+board_rows(const std::vector<console_alert> &alerts, int order, std::string_view filter,
+           bool hide_acked, time_t now)
+{
+    std::vector<int> rows;
+    std::vector<long> age(alerts.size());
+    for (std::size_t i = 0; i < alerts.size(); i++) {
+        const console_alert &a = alerts[i];
+        if ((hide_acked && a.type == MSG_CLEAR) || !alert_matches(a, filter))
+            continue;
+        rows.push_back(static_cast<int>(i));
+        age[i] = alert_age_seconds(a.datetime, now);
+        if (age[i] < 0)
+            age[i] = LONG_MAX;   // no time: after every dated alert
+    }
+    auto less = [&](int x, int y) {
+        const console_alert &a = alerts[static_cast<std::size_t>(x)];
+        const console_alert &b = alerts[static_cast<std::size_t>(y)];
+        switch (order) {
+        case SORT_SEVERITY:
+            return state_rank(a.type) < state_rank(b.type);
+        case SORT_AGE:
+            return age[static_cast<std::size_t>(x)] < age[static_cast<std::size_t>(y)];
+        case SORT_HOST:
+            return a.hostname != b.hostname ? a.hostname < b.hostname : a.key < b.key;
+        default:
+            return false;
+        }
+    };
+    std::stable_sort(rows.begin(), rows.end(), less);
+    return rows;
+}
+
+// Length in bytes and width in columns of the character at s[i]. Texts from console_visible
+// hold printable ASCII and, with utf8, whole sequences of printable characters only.
+static std::size_t
+next_char(std::string_view s, std::size_t i, bool utf8, int &width)
+{
+    unsigned char b = static_cast<unsigned char>(s[i]);
+    width = 1;
+    if (!utf8 || b < 0x80)
+        return 1;
+    std::size_t n = b >= 0xf0 ? 4 : b >= 0xe0 ? 3 : b >= 0xc0 ? 2 : 1;
+    n = std::min(n, s.size() - i);
+    mbstate_t st{};
+    wchar_t wc;
+    std::size_t r = mbrtowc(&wc, s.data() + i, n, &st);
+    if (r == static_cast<std::size_t>(-1) || r == static_cast<std::size_t>(-2) || r == 0)
+        return 1;
+    int w = wcwidth(wc);
+    width = w < 0 ? 1 : w;
+    return r;
+}
+
+int
+text_width(std::string_view s, bool utf8)
+{
+    int total = 0, w;
+    for (std::size_t i = 0; i < s.size(); i += next_char(s, i, utf8, w), total += w) {
+    }
+    return total;
+}
+
+std::string
+fit_width(std::string_view s, int width, bool utf8)
+{
+    if (text_width(s, utf8) <= width)
+        return std::string(s);
+    if (width <= 0)
+        return "";
+    std::string out;
+    int used = 0, w;
+    for (std::size_t i = 0; i < s.size();) {
+        std::size_t n = next_char(s, i, utf8, w);
+        if (used + w > width - 1)
+            break;
+        out.append(s.substr(i, n));
+        used += w;
+        i += n;
+    }
+    out += utf8 ? "\u2026" : ">";
+    return out;
+}
+
+std::string
+pad_width(std::string_view s, int width, bool utf8)
+{
+    std::string out = fit_width(s, width, utf8);
+    int w = text_width(out, utf8);
+    if (w < width)
+        out.append(static_cast<std::size_t>(width - w), ' ');
+    return out;
+}
+
+std::vector<std::string>
+wrap_text(std::string_view s, int width, bool utf8)
+{
+    std::vector<std::string> lines;
+    width = std::max(width, 1);
+    std::string line;
+    int used = 0, w;
+    std::size_t blank = std::string::npos;   // where line may be broken: after its last blank
+    for (std::size_t i = 0; i < s.size();) {
+        std::size_t n = next_char(s, i, utf8, w);
+        if (used + w > width && !line.empty()) {
+            std::string rest;
+            if (blank != std::string::npos && blank * 3 >= line.size()) {
+                rest = line.substr(blank);
+                line.resize(blank);
+            }
+            lines.push_back(line);
+            line = rest;
+            used = text_width(line, utf8);
+            blank = std::string::npos;
+        }
+        line.append(s.substr(i, n));
+        used += w;
+        if (s[i] == ' ')
+            blank = line.size();
+        i += n;
+    }
+    lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::pair<std::string, std::string>>
+detail_fields(const console_details &d, time_t now, bool utf8, const std::string &was)
+{
+    std::string state = state_word(d.type);
+    if (d.type == MSG_CLEAR && !was.empty())
+        state += " (was " + was + ")";
+    std::string raised = iso_datetime(d.datetime);
+    if (long age = alert_age_seconds(d.datetime, now); age >= 0) {
+        raised[10] = ' ';
+        raised += " (" + age_text(age) + " ago)";
+    }
+    const char *persistent = d.persistent == 'Y' ? "yes" : d.persistent == 'N' ? "no" : "";
+    return {
+        {"Host", console_visible(console_trim(d.hostname), utf8)},
+        {"Key", console_visible(console_trim(d.key), utf8)},
+        {"State", console_visible(state, utf8)},
+        {"Raised", console_visible(raised, utf8)},
+        {"Persistent", persistent[0] ? persistent : console_visible(std::string(1, d.persistent), utf8)},
+        {"Text", console_visible(d.text, utf8)},
+        {"Optional data", console_visible(console_trim(d.optional_data), utf8)},
+    };
+}
+
+std::string
+board_json(const std::vector<console_alert> &alerts)
+{
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const auto &a : alerts) {
+        nlohmann::ordered_json persistent = nullptr;
+        if (a.persistent == 'Y' || a.persistent == 'N')
+            persistent = a.persistent == 'Y';
+        list.push_back({
+            {"host", console_visible(console_trim(a.hostname), true)},
+            {"key", console_visible(console_trim(a.key), true)},
+            {"state", console_visible(state_word(a.type), true)},
+            {"datetime", console_visible(iso_datetime(a.datetime), true)},
+            {"text", console_visible(a.text, true)},
+            {"persistent", persistent},
+        });
+    }
+    return list.dump(2) + "\n";
+}

@@ -1,0 +1,59 @@
+// tarrowc: what the views make of the alerts: state words, ages, order, filter, screen widths
+// and the JSON listing.
+#ifndef CONSOLE_BOARD_H
+#define CONSOLE_BOARD_H
+
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/console_client.h"
+
+// "critical", "warning", "info" or "acked" for a state code; the code itself for any other.
+std::string state_word(std::string_view type);
+// Seconds since the alert's "YYYYMMDD HH:MM" local time (0 when that lies ahead); -1 when the
+// text is no such time.
+long alert_age_seconds(std::string_view datetime, time_t now);
+// An age for people: "45s", "12m", "3h", "2d"; "?" for -1.
+std::string age_text(long seconds);
+// "YYYY-MM-DDTHH:MM" for "YYYYMMDD HH:MM"; any other text as it is.
+std::string iso_datetime(std::string_view datetime);
+
+struct board_counts {
+    int total = 0, critical = 0, warning = 0, info = 0, acked = 0;
+};
+board_counts count_states(const std::vector<console_alert> &alerts);
+
+// Orders the view cycles through: table order, severity, age (newest first), host and key.
+enum sort_order { SORT_TABLE, SORT_SEVERITY, SORT_AGE, SORT_HOST, SORT_ORDERS };
+const char *sort_name(int order);
+// True when needle is in the host, key or text, letter case aside; an empty needle matches.
+bool alert_matches(const console_alert &a, std::string_view needle);
+// Indices of the alerts to show, in the order to show them: those that match the filter and,
+// with hide_acked, are not acknowledged. Ties keep table order.
+std::vector<int> board_rows(const std::vector<console_alert> &alerts, int order,
+                            std::string_view filter, bool hide_acked, time_t now);
+
+// Columns a text made by console_visible takes on the screen (utf8: the locale's widths).
+int text_width(std::string_view visible, bool utf8);
+// The text in at most width columns: whole, or cut to end in a mark ("…" with utf8, ">"
+// without) so that a cut never passes for the whole text.
+std::string fit_width(std::string_view visible, int width, bool utf8);
+// The text fitted into exactly width columns: cut as fit_width does, or padded with spaces.
+std::string pad_width(std::string_view visible, int width, bool utf8);
+// The text in lines of at most width columns, broken after a blank where one is near.
+std::vector<std::string> wrap_text(std::string_view visible, int width, bool utf8);
+
+// One alert's details as labelled fields for people, in order: Host, Key, State, Raised,
+// Persistent, Text, Optional data. Values pass console_visible; was, when not empty, is the
+// severity the alert had before it was acknowledged.
+std::vector<std::pair<std::string, std::string>>
+detail_fields(const console_details &d, time_t now, bool utf8, const std::string &was = "");
+
+// The alerts as one JSON array of objects: host, key, state, datetime (ISO 8601, as sent),
+// text and persistent (true, false, or null when unknown). Texts pass console_visible.
+std::string board_json(const std::vector<console_alert> &alerts);
+
+#endif // CONSOLE_BOARD_H

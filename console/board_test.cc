@@ -1,0 +1,166 @@
+// tarrowc's view of the alerts: ages, order, filter, counts, screen widths and JSON.
+#include "console/board.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+console_alert
+alert(const std::string &dt, const std::string &host, const std::string &key,
+      const std::string &type, const std::string &text, char persistent = '\0')
+{
+    console_alert a;
+    a.datetime = dt;
+    a.hostname = host + std::string(15 - host.size(), ' ');
+    a.key = key + std::string(14 - key.size(), ' ');
+    a.type = type;
+    a.text = text;
+    a.persistent = persistent;
+    return a;
+}
+
+time_t
+local(int y, int mo, int d, int h, int mi, int s)
+{
+    struct tm tm = {};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = s;
+    tm.tm_isdst = -1;
+    return mktime(&tm);
+}
+
+} // namespace
+
+TEST(board, ages_from_the_alerts_local_time)
+{
+    time_t now = local(2024, 3, 10, 12, 0, 45);
+    struct {
+        const char *datetime;
+        long seconds;
+        const char *text;
+    } cases[] = {
+        {"20240310 12:00", 45, "45s"},
+        {"20240310 11:48", 12 * 60 + 45, "12m"},
+        {"20240310 09:00", 3 * 3600 + 45, "3h"},
+        {"20240308 11:00", 2 * 86400 + 3645, "2d"},
+        {"20240310 12:05", 0, "0s"},        // a sender's clock ahead of ours
+        {"20240310 24:00", -1, "?"},
+        {"2024031012:00 ", -1, "?"},
+        {"", -1, "?"},
+    };
+    for (const auto &c : cases) {
+        long s = alert_age_seconds(c.datetime, now);
+        EXPECT_EQ(s, c.seconds) << c.datetime;
+        EXPECT_EQ(age_text(s), c.text) << c.datetime;
+    }
+    EXPECT_EQ(iso_datetime("20240310 09:05"), "2024-03-10T09:05");
+    EXPECT_EQ(iso_datetime("not a time"), "not a time");
+}
+
+TEST(board, rows_sort_filter_hide_and_counts)
+{
+    time_t now = local(2024, 3, 10, 12, 0, 0);
+    std::vector<console_alert> alerts = {
+        alert("20240310 11:00", "web02", "disk", "AK", "disk full"),
+        alert("20240310 11:50", "db1", "load", "AW", "Load high"),
+        alert("20240310 11:59", "web01", "oom", "AC", "killed"),
+        alert("20240310 11:30", "app", "note", "IO", "deployed"),
+        alert("garbage", "web01", "apache", "AC", "no time"),
+    };
+    struct {
+        int order;
+        const char *filter;
+        bool hide_acked;
+        std::vector<int> rows;
+    } cases[] = {
+        {SORT_TABLE, "", false, {0, 1, 2, 3, 4}},
+        {SORT_SEVERITY, "", false, {2, 4, 1, 3, 0}},
+        {SORT_AGE, "", false, {2, 1, 3, 0, 4}},   // newest first, no time last
+        {SORT_HOST, "", false, {3, 1, 4, 2, 0}},
+        {SORT_TABLE, "", true, {1, 2, 3, 4}},
+        {SORT_TABLE, "WEB0", false, {0, 2, 4}},   // host, any letter case
+        {SORT_TABLE, "load", false, {1}},          // key and text
+        {SORT_TABLE, "kill", false, {2}},          // text only
+        {SORT_SEVERITY, "web", true, {2, 4}},
+        {SORT_TABLE, "nothing like it", false, {}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(board_rows(alerts, c.order, c.filter, c.hide_acked, now), c.rows)
+            << sort_name(c.order) << " /" << c.filter << "/ " << c.hide_acked;
+
+    board_counts n = count_states(alerts);
+    EXPECT_EQ(n.total, 5);
+    EXPECT_EQ(n.critical, 2);
+    EXPECT_EQ(n.warning, 1);
+    EXPECT_EQ(n.info, 1);
+    EXPECT_EQ(n.acked, 1);
+}
+
+TEST(board, widths_cut_marks_and_wrapping)
+{
+    ASSERT_NE(setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+    const std::string ellipsis = "\u2026";
+    struct {
+        std::string text;
+        int width;
+        bool utf8;
+        std::string fitted;
+    } cases[] = {
+        {"load average high on svc13", 26, true, "load average high on svc13"},
+        {"load average high on svc13", 25, true, "load average high on svc" + ellipsis},
+        {"load average high on svc13", 25, false, "load average high on svc>"},
+        {"caf\xc3\xa9 au lait", 5, true, "caf\xc3\xa9" + ellipsis},
+        {"\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e", 4, true, "\xe6\x97\xa5" + ellipsis},   // wide
+        {"abc", 0, true, ""},
+    };
+    for (const auto &c : cases) {
+        std::string f = fit_width(c.text, c.width, c.utf8);
+        EXPECT_EQ(f, c.fitted) << c.text << " in " << c.width;
+        EXPECT_LE(text_width(f, c.utf8), c.width) << c.text;
+        EXPECT_EQ(text_width(pad_width(c.text, c.width, c.utf8), c.utf8), c.width) << c.text;
+    }
+
+    std::vector<std::string> want = {"disk full on ", "/var/lib/mysql ", "and more"};
+    EXPECT_EQ(wrap_text("disk full on /var/lib/mysql and more", 15, true), want);
+    want = {"abcdefghij", "klmnopqrst", "uv"};   // no blank to break at
+    EXPECT_EQ(wrap_text("abcdefghijklmnopqrstuv", 10, false), want);
+    EXPECT_EQ(wrap_text("", 10, false), std::vector<std::string>{""});
+    setlocale(LC_CTYPE, "C");
+}
+
+TEST(board, json_is_valid_and_safe)
+{
+    std::vector<console_alert> alerts = {
+        alert("20240310 11:00", "web01", "disk", "AC",
+              "esc\x1b]0;title\x07 cr\r bs\b csi\x9b" "2J \"quoted\" caf\xc3\xa9", 'Y'),
+        alert("20240310 11:01", "db1", "k", "AK", "", 'N'),
+        alert("odd time", "h", "k", "IO", "t"),
+    };
+    std::string out = board_json(alerts);
+    for (char ch : out)
+        EXPECT_TRUE(ch == '\n' || (static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7f))
+            << "a control byte in the output: " << static_cast<int>(ch);
+    nlohmann::json j = nlohmann::json::parse(out);
+    ASSERT_TRUE(j.is_array());
+    ASSERT_EQ(j.size(), 3u);
+    EXPECT_EQ(j[0]["host"], "web01");
+    EXPECT_EQ(j[0]["key"], "disk");
+    EXPECT_EQ(j[0]["state"], "critical");
+    EXPECT_EQ(j[0]["datetime"], "2024-03-10T11:00");
+    EXPECT_EQ(j[0]["text"], "esc^[]0;title^G cr^M bs^H csi\\x9b2J \"quoted\" caf\xc3\xa9");
+    EXPECT_EQ(j[0]["persistent"], true);
+    EXPECT_EQ(j[1]["state"], "acked");
+    EXPECT_EQ(j[1]["persistent"], false);
+    EXPECT_TRUE(j[2]["persistent"].is_null());
+    EXPECT_EQ(j[2]["datetime"], "odd time");
+    EXPECT_EQ(board_json({}), "[]\n");
+}
