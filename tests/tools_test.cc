@@ -520,3 +520,60 @@ TEST(FlicketTest, SendAsHostEndToEnd)
     EXPECT_NE(read_log(dir.path).find("Failed password for root"), std::string::npos);
     stop_server(s);
 }
+
+// The README's pipeline from build/bin: sievel with the ssh sample and sievel-act, which finds
+// flicket beside itself. Each log host gets its own alert, and a login that succeeds clears
+// only its own host's.
+TEST(Pipeline, LogLinesBecomeAlertsPerHost)
+{
+    temp_dir dir;
+    server_proc s = start_server(dir.path);
+    if (s.port == 0) {
+        if (s.pid > 0)
+            stop_server(s);
+        FAIL() << "tarrowd did not come up";
+    }
+    const std::string log = dir.path + "/auth.log";
+    FILE *f = fopen(log.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("2026-12-07T10:00:01+0000 web1 sshd[81]: Failed password for root from ::1 port 5\n"
+          "2026-12-07T10:00:02+0000 web2 sshd[82]: Failed password for bob from ::1 port 6\n"
+          "2026-12-07T10:00:03+0000 web3 sshd[83]: Invalid user admin from ::1 port 7\n"
+          "2026-12-07T10:00:04+0000 web4 sshd[84]: Accepted publickey for ops from ::1\n"
+          "2026-12-07T10:00:05+0000 web2 sshd[85]: Accepted password for bob from ::1\n"
+          "2026-12-07T10:00:06+0000 web5 cron[86]: nothing to see\n",
+          f);
+    fclose(f);
+    run_result r = run_program(
+        {"sh", "-c", "\"$0/sievel\" \"$1\" <\"$2\" | \"$0/sievel-act\" -p \"$3\"", BIN_DIR,
+         std::string(EXAMPLES_DIR) + "/ssh-logins.params", log, std::to_string(s.port)});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    // Five alert records, all handled before the listing: web1, web2 and web3 raised, web4
+    // and web2 cleared.
+    std::size_t events = 0;
+    for (int i = 0; i < 60 && events < 5; i++) {
+        std::string text = read_log(dir.path);
+        events = 0;
+        for (std::size_t at = text.find("AINF: "); at != std::string::npos;
+             at = text.find("AINF: ", at + 1))
+            ++events;
+        if (events < 5)
+            usleep(50000);
+    }
+    ASSERT_EQ(events, 5u) << read_log(dir.path);
+
+    int fd = connect_local(s.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_all(fd, make_alert("CONSOLE", "ops", "k", "SL", 'Y')));
+    std::string listing = read_exact(fd, CONSOLE_REPLY_SIZE);
+    close(fd);
+    ASSERT_EQ(listing.size(), CONSOLE_REPLY_SIZE);
+    for (const char *h : {"web1", "web3"})
+        EXPECT_NE(listing.find(pad(h, 15)), std::string::npos) << h;
+    for (const char *h : {"web2", "web4", "web5"})
+        EXPECT_EQ(listing.find(h), std::string::npos) << h;
+    EXPECT_NE(listing.find("SSHINVAL"), std::string::npos);
+    stop_server(s);
+}
