@@ -191,8 +191,8 @@ for copy in "$tmp/beside/sievel-act" "$tmp/uf/linked-act"; do
         fail "$copy did not run the flicket beside it: $(cat "$CALLS" "$tmp/err")"
 done
 : >"$CALLS"
-echo 'RAISE-ALERT K "t" h' | sh "$act" -f "$tmp/bin/flicket" 2>/dev/null
-case $(cat "$CALLS") in beside*) fail "-f lost to the flicket beside" ;; esac
+echo 'RAISE-ALERT K "t" h' | "$tmp/beside/sievel-act" -f "$tmp/bin/flicket" 2>/dev/null
+[ "$(head -1 "$CALLS")" = "[-H]" ] || fail "-f lost to the flicket beside: $(cat "$CALLS")"
 
 # A flicket that reads its standard input must not eat the action lines after its own.
 cat >"$tmp/bin/greedy" <<'EOF'
