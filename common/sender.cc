@@ -180,12 +180,12 @@ sender_command_line(int argc, char **argv, const char *name, const char *usage_t
     }
     // '+': the options end at the first positional argument, whatever follows it; ':' lets
     // us tell a missing value from an unknown letter, and every message goes to stdout.
-    char spec[16];
-    snprintf(spec, sizeof spec, "+:%s", optstring);
+    char letters[16];
+    snprintf(letters, sizeof letters, "+:%s", optstring);
     opterr = 0;
     optind = 1;
     int c;
-    while ((c = getopt(argc, argv, spec)) != -1) {
+    while ((c = getopt(argc, argv, letters)) != -1) {
         if (c == 'H') {
             opts.host = optarg;
         } else if (c == 't') {
