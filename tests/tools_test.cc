@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -521,8 +522,8 @@ TEST(FlicketTest, SendAsHostEndToEnd)
     stop_server(s);
 }
 
-// The README's pipeline from build/bin: sievel with the ssh sample and sievel-act, which finds
-// flicket beside itself. Each log host gets its own alert, and a login that succeeds clears
+// The README's pipeline: sievel with the ssh sample and sievel-act, which finds flicket beside
+// itself. Each log host gets its own alert, and a login that succeeds clears
 // only its own host's.
 TEST(Pipeline, LogLinesBecomeAlertsPerHost)
 {
@@ -544,9 +545,12 @@ TEST(Pipeline, LogLinesBecomeAlertsPerHost)
           "2026-12-07T10:00:06+0000 web5 cron[86]: nothing to see\n",
           f);
     fclose(f);
+    // As the README has it, from the source tree with build/bin first on PATH.
+    const char *path = getenv("PATH");
     run_result r = run_program(
-        {"sh", "-c", "\"$0/sievel\" \"$1\" <\"$2\" | \"$0/sievel-act\" -p \"$3\"", BIN_DIR,
-         std::string(EXAMPLES_DIR) + "/ssh-logins.params", log, std::to_string(s.port)});
+        {"sh", "-c", "sievel examples/ssh-logins.params <\"$0\" | sievel-act -p \"$1\"", log,
+         std::to_string(s.port)},
+        SOURCE_DIR, {std::string("PATH=") + BIN_DIR + ":" + (path ? path : "/usr/bin:/bin")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
