@@ -5,10 +5,12 @@
 
 alert_record memory_table[MAX_ALERTS];
 int last_table_entry = 0;
+unsigned alert_table_generation = 0;
 
 void
 alert_table_reset()
 {
+    alert_table_generation++;
     last_table_entry = 0;
 }
 
@@ -31,6 +33,7 @@ alert_lookup(const char *record)
 void
 alert_add(char *record)
 {
+    alert_table_generation++;
     record[OFF_PRODUCTID + LEN_PRODUCTID] = '\0';
     record[OFF_HOSTNAME + LEN_HOSTNAME] = '\0';
     record[OFF_KEY + LEN_KEY] = '\0';
@@ -67,6 +70,7 @@ alert_add(char *record)
 int
 alerts_compress()
 {
+    alert_table_generation++;
     if (last_table_entry == 0)
         return 0;
     int removed = 0, passes = 0, i = 0;
@@ -103,6 +107,7 @@ defer_behind_buffered(char *record, int unread, int from_overflow)
 int
 alert_delete(char *record, int from_overflow)
 {
+    alert_table_generation++;
     int unread = alerts_num_buffered();
     int slot = alert_lookup(record);
     if (slot < 0) {
@@ -120,6 +125,7 @@ alert_delete(char *record, int from_overflow)
 void
 alert_acknowledge(char *record, int from_overflow)
 {
+    alert_table_generation++;
     int unread = alerts_num_buffered();
     int slot = alert_lookup(record);
     if (slot < 0) {
@@ -140,6 +146,7 @@ alert_acknowledge(char *record, int from_overflow)
 void
 alert_delete_all_for_host(char *record, int from_overflow)
 {
+    alert_table_generation++;
     if (last_table_entry == 0)
         return;
     if (alerts_num_buffered() > 0 && !from_overflow)

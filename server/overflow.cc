@@ -63,12 +63,6 @@ overflow_close()
     event_log_handle = nullptr;
 }
 
-bool
-overflow_is_open()
-{
-    return event_log_handle != nullptr;
-}
-
 // Whole records in the file, or -1 when the stream cannot be positioned.
 static long
 records_in_file()
