@@ -111,9 +111,6 @@ client_open(int fd, const char *peer)
 {
     if (fd < 0 || fd >= MAX_CLIENTS)
         return -1;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0 && (flags & O_NONBLOCK) == 0)
-        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     client_slot &c = client[fd];
     if (c.fd == fd)
         return 0;
@@ -122,6 +119,15 @@ client_open(int fd, const char *peer)
     c = client_slot{};
     c.fd = fd;
     c.last_input_ms = monotonic_ms();
+    if (peer == nullptr) {
+        // Not from net_accept, which makes its descriptors non-blocking already.
+        int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0 && (flags & O_NONBLOCK) == 0)
+            fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    } else {
+        // A sender writes as soon as it is connected: its record is often there already.
+        c.readable = true;
+    }
     char text[sizeof c.peer_address];
     if (peer == nullptr || peer[0] == '\0')
         peer = net_peer_text(fd, text, sizeof text);
@@ -137,7 +143,10 @@ client_open(int fd, const char *peer)
 static void
 client_close(client_slot &c)
 {
-    shutdown(c.fd, SHUT_RDWR);
+    // Ends both directions even with input left unread; after the peer's end of input a
+    // close alone does the same.
+    if (!c.eof)
+        shutdown(c.fd, SHUT_RDWR);
     close(c.fd);
     open_list_remove(c.fd);
     if (c.out != nullptr) {

@@ -37,7 +37,8 @@ static struct pollfd wait_set[MAX_CLIENTS + 1];
 static void
 wait_for_events(int listen_fd, int timeout_ms)
 {
-    msglog_flush();
+    if (timeout_ms > 0)
+        msglog_flush();     // nothing logged stays in memory while the server waits
     int n = 0;
     wait_set[n++] = {listen_fd, POLLIN, 0};
     for (int i = 0; i < client_open_count; i++) {
@@ -68,14 +69,11 @@ wait_for_events(int listen_fd, int timeout_ms)
     if (may_send)
         client_send_queued(true);
     if (wait_set[0].revents & POLLIN) {
-        // Several may be waiting; each is taken in turn, a few at a time.
-        for (int i = 0; i < 16; i++) {
-            char peer[64];
-            int fd = net_accept(listen_fd, peer, sizeof peer);
-            if (fd < 0)
-                break;
+        // One at a time: the next wait returns at once while more are waiting.
+        char peer[64];
+        int fd = net_accept(listen_fd, peer, sizeof peer);
+        if (fd >= 0)
             client_accept(fd, peer);
-        }
     }
 }
 
