@@ -50,7 +50,8 @@ struct client_queue {
 static const char *handling_line = nullptr;
 static int handling_fd = -1;
 
-long
+// Milliseconds of a monotonic clock.
+static long
 monotonic_ms()
 {
     struct timespec ts;
@@ -157,6 +158,18 @@ client_close(client_slot &c)
     c.fd = -1;
     c.eof = c.readable = c.closing = false;
     c.in_off = c.in_len = 0;
+}
+
+// Closes a rejected connection, first handing the socket what was queued before the
+// rejection (answers to earlier lines), as far as it takes it now.
+static void
+close_rejected(client_slot &c)
+{
+    if (c.out != nullptr && c.out->len > 0) {
+        msglog_flush();
+        send(c.fd, c.out->data + c.out->off, c.out->len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    client_close(c);
 }
 
 int
@@ -334,7 +347,7 @@ process_client(int fd)
         handling_line = nullptr;
         handling_fd = -1;
         if (c.closing) {
-            client_close(c);
+            close_rejected(c);
             return -1;
         }
         // A line that starts with a zero byte leaves the close to the next call.
@@ -359,7 +372,7 @@ client_reject(int fd, const char *why)
     myprintf("WARN: Connection from %s closed, %s\n", c.peer_address, why);
     c.closing = true;
     if (fd != handling_fd)
-        client_close(c);
+        close_rejected(c);
 }
 
 // ---- Output queues ----
@@ -541,14 +554,9 @@ client_send_queued(bool all)
 void
 client_close_all()
 {
-    msglog_flush();
-    for (auto &c : client) {
-        if (c.fd < 0)
-            continue;
-        if (c.out != nullptr && c.out->len > 0)
-            send(c.fd, c.out->data + c.out->off, c.out->len, MSG_NOSIGNAL | MSG_DONTWAIT);
-        client_close(c);
-    }
+    for (auto &c : client)
+        if (c.fd >= 0)
+            close_rejected(c);
 }
 
 void

@@ -183,6 +183,8 @@ TEST_F(DispatchTest, RejectedConnectionIsClosedWithItsPeerNamed)
     EXPECT_NE(log().find("WARN: Connection from 192.0.2.7:4000 closed, no room for its alert\n"),
               std::string::npos) << log();
     p.server_fd = -1;   // closed by the server
+    // What was queued before the rejection still went out; then the connection ended.
+    EXPECT_EQ(read_available(p.peer_fd, 50), "x");
 }
 
 } // namespace
