@@ -152,19 +152,14 @@ main(int argc, char **argv)
             myprintf("INFO: Shutdown requested by signal %d\n", static_cast<int>(stop_signal));
             shutdown_immed(0);
         }
-        // Without waiting only while every connection holds a line to handle, and not for
-        // long, so that new connections and the ends of input are still seen.
-        bool any_line = false, all_lines = true;
-        for (int i = 0; i < client_open_count; i++) {
+        // Without waiting while some connection holds a line to handle, but not for long, so
+        // that new connections, new input and the ends of input are still seen.
+        bool any_line = false;
+        for (int i = 0; i < client_open_count && !any_line; i++) {
             int fd = client_open_fds[i];
-            if (client_paused(fd))
-                continue;
-            if (client_has_line(fd))
-                any_line = true;
-            else
-                all_lines = false;
+            any_line = !client_paused(fd) && client_has_line(fd);
         }
-        if (!any_line || !all_lines || ++passes >= PASSES_PER_WAIT) {
+        if (!any_line || ++passes >= PASSES_PER_WAIT) {
             int timeout = WAIT_MS;
             if (any_line)
                 timeout = 0;
