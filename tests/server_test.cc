@@ -340,11 +340,12 @@ TEST(ServerLoop, IdleConnectionsGiveWayWhenEverySlotIsTaken)
     for (int i = 0; i < 64; i++)
         idle.push_back(connect_local(s.port));
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    // Each sender stays connected, so each needs a slot of its own.
     for (int i = 0; i < 3; i++) {
         int fd = connect_local(s.port);
+        idle.push_back(fd);
         ASSERT_TRUE(send_all(fd, make_alert("JOBSCHED", "h", "k", "LO", 'Y')));
         EXPECT_EQ(read_exact(fd, ALERT_RECORD_SIZE, 3000), expected_ack("JOBSCHED")) << i;
-        close(fd);
     }
     EXPECT_GE(count(read_log(d.path), " closed, idle while the server is full\n"), 3u);
     // The one silent longest went first.
