@@ -27,6 +27,8 @@ usage(FILE *f)
 // Passes the loop may serve from what connections already hold before it looks for new
 // connections and input again.
 inline constexpr int PASSES_PER_WAIT = 32;
+// Connections taken after one wait at most.
+inline constexpr int ACCEPTS_PER_WAIT = 8;
 // The longest wait when nothing is due.
 inline constexpr int WAIT_MS = 1030;
 
@@ -69,11 +71,14 @@ wait_for_events(int listen_fd, int timeout_ms)
     if (may_send)
         client_send_queued(true);
     if (wait_set[0].revents & POLLIN) {
-        // One at a time: the next wait returns at once while more are waiting.
-        char peer[64];
-        int fd = net_accept(listen_fd, peer, sizeof peer);
-        if (fd >= 0)
+        // Those waiting now, a few at most, so that their records share this pass.
+        for (int i = 0; i < ACCEPTS_PER_WAIT; i++) {
+            char peer[64];
+            int fd = net_accept(listen_fd, peer, sizeof peer);
+            if (fd < 0)
+                break;
             client_accept(fd, peer);
+        }
     }
 }
 

@@ -80,6 +80,10 @@ net_listen(int port, const char *bind_address)
     // A restart may bind at once while connections of the last run linger in TIME_WAIT.
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Replies are whole records written at once: each leaves now rather than letting a small
+    // ACK wait for the peer's acknowledgement of the one before. Accepted connections inherit
+    // the option, which saves a system call per connection.
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sa_len) != 0) {
         int saved_errno = errno;
         myprintf("*ERR: Unable to bind to configured interface(s)\n");
@@ -144,10 +148,6 @@ net_accept(int listen_fd, char *peer, std::size_t size)
         close(fd);
         return -1;
     }
-    // Replies are whole records written at once: send each now rather than letting a small
-    // ACK wait for the peer's acknowledgement of the one before.
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (address_text(sa, peer, size) == nullptr && size > 0)
         peer[0] = '\0';
     return fd;
