@@ -380,5 +380,6 @@ main(int argc, char **argv)
         sleep_until(next);
     }
     am_done();
-    return ok ? 0 : EXIT_FAILED;
+    // A failed request is already logged; only a single sync reports it by its status.
+    return run.once && !ok ? EXIT_FAILED : 0;
 }
