@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -470,4 +471,65 @@ TEST_F(bridge_e2e, cluster_replicas_each_get_every_post)
     EXPECT_EQ(alerts_by_name(am2.url).size(), 3u) << r.err;
     EXPECT_EQ(stop_server(srv), 0);
     stop_am(am2);
+}
+
+TEST(bridge_cli, arguments_and_dry_run)
+{
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char *out;    // start of standard output
+    } cases[] = {
+        {{"--help"}, 0, "usage: tarrow-bridge"},
+        {{"--version"}, 0, "tarrow-bridge 1.0.2\n"},
+        {{}, 2, ""},        // no Alertmanager
+        {{"--alertmanager", "ftp://127.0.0.1/"}, 2, ""},
+        {{"--dry-run", "-p", "0"}, 2, ""},
+        {{"--dry-run", "-i", "0"}, 2, ""},
+        {{"--dry-run", "--label", "severity=high"}, 2, ""},
+        {{"--dry-run", "--label", "1x=y"}, 2, ""},
+        {{"--dry-run", "--label", "site="}, 2, ""},
+        {{"--dry-run", "--label", "a=1", "--label", "a=2"}, 2, ""},
+        {{"--dry-run", "--bearer-token-file", "/nonexistent/token"}, 2, ""},
+        {{"--dry-run", "--once", "extra"}, 2, ""},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> argv = {TARROW_BRIDGE_PATH};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        run_result r = run_program(argv);
+        std::string what = c.args.empty() ? "(none)" : c.args.back();
+        EXPECT_EQ(r.status, c.status) << what << ": " << r.err;
+        EXPECT_EQ(r.out.substr(0, strlen(c.out)), c.out) << what;
+        if (c.status == 2) {
+            EXPECT_NE(r.err.find("usage:"), std::string::npos) << what;
+        }
+    }
+
+    // --dry-run prints what it would post, one JSON document a line, and needs no Alertmanager.
+    temp_dir dir;
+    server_proc srv = start_server(dir.path);
+    ASSERT_GT(srv.port, 0);
+    ASSERT_EQ(run_program({flicket_path(), std::to_string(srv.port), "127.0.0.1", "warning",
+                           "LOAD", "busy"}).status, 0);
+    run_result r = run_program({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "--dry-run",
+                                "--once", "--label", "site=x"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::size_t nl = r.out.find('\n');
+    ASSERT_NE(nl, std::string::npos);
+    json posted = json::parse(r.out.substr(0, nl), nullptr, false);
+    ASSERT_TRUE(posted.is_array()) << r.out;
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0]["labels"]["alertname"], "LOAD");
+    EXPECT_EQ(posted[0]["labels"]["site"], "x");
+    EXPECT_EQ(r.out.size(), nl + 1) << "no silence without an acknowledgement";
+    EXPECT_EQ(stop_server(srv), 0);
+
+    // An Alertmanager that does not answer: logged, and --once says so by its status.
+    int dead = free_port();
+    r = run_program({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "--once",
+                     "--alertmanager", "http://127.0.0.1:" + std::to_string(dead)});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("127.0.0.1:" + std::to_string(dead)), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("board 127.0.0.1:" + std::to_string(srv.port) + " lost"),
+              std::string::npos) << r.err;
 }
