@@ -101,13 +101,13 @@ spawn(const std::vector<std::string> &argv, const std::string &log_path)
     return pid;
 }
 
-// The webhook receiver: answers every request 200 and keeps the bodies it was sent.
+// The webhook receiver: answers every request 200 and keeps each request, headers and body.
 struct webhook {
     int fd = -1;
     int port = 0;
     std::atomic<bool> stop{false};
     std::mutex lock;
-    std::vector<std::string> bodies;
+    std::vector<std::string> requests;
     std::thread thread;
 
     webhook()
@@ -154,25 +154,26 @@ struct webhook {
                 in.append(buf, static_cast<std::size_t>(n));
                 std::size_t head = in.find("\r\n\r\n");
                 std::size_t cl = in.find("Content-Length: ");
-                if (head != std::string::npos && cl != std::string::npos && cl < head)
-                    need = head + 4 + strtoul(in.c_str() + cl + 16, nullptr, 10);
+                if (head != std::string::npos)
+                    need = head + 4 + (cl != std::string::npos && cl < head
+                                           ? strtoul(in.c_str() + cl + 16, nullptr, 10)
+                                           : 0);
             }
             const char reply[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
             ssize_t w = write(c, reply, sizeof reply - 1);
             (void)w;
             close(c);
-            std::size_t head = in.find("\r\n\r\n");
             std::lock_guard<std::mutex> g(lock);
-            bodies.push_back(head == std::string::npos ? "" : in.substr(head + 4));
+            requests.push_back(in);
         }
     }
-    // True when a notification naming text arrives within timeout_ms.
+    // True when a request holding text arrives within timeout_ms.
     bool wait_for(const std::string &text, int timeout_ms)
     {
         for (long end = now_ms() + timeout_ms; now_ms() < end; sleep_ms(100)) {
             std::lock_guard<std::mutex> g(lock);
-            for (const std::string &b : bodies)
-                if (b.find(text) != std::string::npos)
+            for (const std::string &req : requests)
+                if (req.find(text) != std::string::npos)
                     return true;
         }
         return false;
@@ -532,4 +533,23 @@ TEST(bridge_cli, arguments_and_dry_run)
     EXPECT_NE(r.err.find("127.0.0.1:" + std::to_string(dead)), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("board 127.0.0.1:" + std::to_string(srv.port) + " lost"),
               std::string::npos) << r.err;
+
+    // Credentials for a proxy in front of Alertmanager travel with every request.
+    const struct {
+        const char *option, *secret, *header;
+    } auths[] = {{"--bearer-token-file", "s3cret\n", "Authorization: Bearer s3cret\r\n"},
+                 {"--basic-auth-file", "user:pw\n", "Authorization: Basic dXNlcjpwdw==\r\n"}};
+    for (const auto &a : auths) {
+        webhook proxy;
+        ASSERT_GT(proxy.port, 0);
+        std::ofstream(dir.path + "/secret") << a.secret;
+        r = run_program({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "--once",
+                         a.option, dir.path + "/secret", "--alertmanager",
+                         "http://127.0.0.1:" + std::to_string(proxy.port) + "/am/"});
+        EXPECT_TRUE(proxy.wait_for("POST /am/api/v2/alerts", 1000)) << a.option << r.err;
+        std::lock_guard<std::mutex> g(proxy.lock);
+        EXPECT_FALSE(proxy.requests.empty());
+        for (const std::string &req : proxy.requests)
+            EXPECT_NE(req.find(a.header), std::string::npos) << a.option << ": " << req;
+    }
 }
