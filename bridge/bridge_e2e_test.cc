@@ -20,6 +20,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "bridge/am.h"
@@ -47,36 +48,35 @@ sleep_ms(int ms)
 std::string
 find_program(const std::string &name)
 {
-    const char *path = getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    std::size_t at = 0;
-    while (at <= dirs.size()) {
-        std::size_t colon = dirs.find(':', at);
-        std::string dir = dirs.substr(at, colon == std::string::npos ? colon : colon - at);
-        std::string full = (dir.empty() ? "." : dir) + "/" + name;
-        if (access(full.c_str(), X_OK) == 0)
-            return full;
-        if (colon == std::string::npos)
-            break;
-        at = colon + 1;
-    }
+    std::stringstream dirs(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (access((dir + "/" + name).c_str(), X_OK) == 0)
+            return dir + "/" + name;
     return "";
 }
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
+// A TCP socket bound to a free port on 127.0.0.1, which port receives (0 on failure).
 int
-free_port()
+bind_local(int &port)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in sa {};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof sa;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
-        port = ntohs(sa.sin_port);
-    close(fd);
+    port = bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
+                   getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0
+               ? ntohs(sa.sin_port)
+               : 0;
+    return fd;
+}
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int
+free_port()
+{
+    int port;
+    close(bind_local(port));
     return port;
 }
 
@@ -112,16 +112,11 @@ struct webhook {
 
     webhook()
     {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in sa {};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, 8) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0)
-            return;
-        port = ntohs(sa.sin_port);
-        thread = std::thread([this] { serve(); });
+        fd = bind_local(port);
+        if (port > 0 && listen(fd, 8) == 0)
+            thread = std::thread([this] { serve(); });
+        else
+            port = 0;
     }
     ~webhook()
     {
