@@ -481,6 +481,7 @@ TEST(bridge_cli, arguments_and_dry_run)
         {{}, 2, ""},        // no Alertmanager
         {{"--alertmanager", "ftp://127.0.0.1/"}, 2, ""},
         {{"--dry-run", "-p", "0"}, 2, ""},
+        {{"--dry-run", "-a", "localhost"}, 2, ""},
         {{"--dry-run", "-i", "0"}, 2, ""},
         {{"--dry-run", "--label", "severity=high"}, 2, ""},
         {{"--dry-run", "--label", "1x=y"}, 2, ""},

@@ -1,6 +1,7 @@
 // tarrow-bridge: mirrors a tarrow board into Prometheus Alertmanager. Every interval it fetches
 // the board as a console does and posts its alerts to every Alertmanager given; acknowledged
 // alerts become silences, and a board that cannot be reached becomes an alert of its own.
+#include <arpa/inet.h>
 #include <getopt.h>
 #include <signal.h>
 
@@ -290,9 +291,14 @@ main(int argc, char **argv)
     std::string error;
     while ((c = getopt_long(argc, argv, ":a:p:i:", longopts, nullptr)) != -1) {
         switch (c) {
-        case 'a':
+        case 'a': {
+            struct in_addr in {};
+            if (inet_pton(AF_INET, optarg, &in) != 1)
+                return usage_error(std::string("invalid address '") + optarg +
+                                   "': expected a dotted IPv4 address");
             run.address = optarg;
             break;
+        }
         case 'p':
             if (!parse_int(optarg, 1, 65535, run.port))
                 return usage_error(std::string("invalid port '") + optarg + "'");
