@@ -5,7 +5,9 @@
 #   bench/bridge.sh [runs]
 # Each run is one `tarrow-bridge --once` (start-up and the take-up of earlier alerts included,
 # so an upper bound of a sync in a running bridge), interleaved with `tarrow-bridge --version`
-# as the reference for starting the process. Exit 77 where prometheus-alertmanager is missing.
+# as the reference for starting the process. Then a running bridge syncs every second for
+# SECONDS_RUN (default 10) seconds, and its CPU time a sync is read from /proc.
+# Exit 77 where prometheus-alertmanager is missing.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$top/build}
@@ -92,3 +94,16 @@ if command -v strace >/dev/null; then
     posts=$(strace -f -e trace=sendto,write,sendmsg -s 32 "$bridge" "${args[@]}" 2>&1 | grep -c 'POST /api/v2/alerts' || true)
     echo "alert posts in one sync to one Alertmanager: $posts"
 fi
+
+# A running bridge: CPU ticks after its first sync and SECONDS syncs later.
+secs=${SECONDS_RUN:-10}
+"$bridge" -p "$port" --alertmanager "$url" -i 1 2>>bridge.err &
+bp=$!
+pids+=($bp)
+sleep 1.5
+t1=$(awk '{ print $14 + $15 }' /proc/$bp/stat)
+sleep "$secs"
+t2=$(awk '{ print $14 + $15 }' /proc/$bp/stat)
+kill "$bp"
+awk -v t="$((t2 - t1))" -v n="$secs" -v hz="$(getconf CLK_TCK)" \
+    'BEGIN { printf "running bridge:          %.1f ms CPU a sync (%d syncs)\n", t * 1000 / hz / n, n }'
