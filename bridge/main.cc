@@ -19,6 +19,7 @@
 #include "bridge/am.h"
 #include "bridge/board.h"
 #include "bridge/mirror.h"
+#include "common/console_client.h"
 #include "common/record.h"
 
 static const char USAGE[] =
@@ -67,21 +68,6 @@ usage_error(const std::string &what)
 {
     fprintf(stderr, "tarrow-bridge: %s\n%s", what.c_str(), USAGE);
     return EXIT_USAGE;
-}
-
-// Reads a whole decimal number in [lo, hi]; false when text is anything else.
-static bool
-parse_int(const char *text, int lo, int hi, int &out)
-{
-    if (*text == '\0')
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    long v = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi)
-        return false;
-    out = static_cast<int>(v);
-    return true;
 }
 
 // The first line of a secret file, without its line end; false when it cannot be read or
@@ -300,11 +286,11 @@ main(int argc, char **argv)
             break;
         }
         case 'p':
-            if (!parse_int(optarg, 1, 65535, run.port))
+            if (!console_parse_int(optarg, 1, 65535, run.port))
                 return usage_error(std::string("invalid port '") + optarg + "'");
             break;
         case 'i':
-            if (!parse_int(optarg, 1, 86400, run.cfg.interval))
+            if (!console_parse_int(optarg, 1, 86400, run.cfg.interval))
                 return usage_error(std::string("invalid interval '") + optarg + "'");
             break;
         case OPT_AM: {

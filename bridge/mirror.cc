@@ -6,6 +6,8 @@
 #include <cstring>
 #include <set>
 
+#include "common/console_client.h"
+
 using json = nlohmann::json;
 
 std::string
@@ -92,21 +94,9 @@ rfc3339_parse(const std::string &s)
 time_t
 raised_parse(const std::string &s)
 {
-    if (s.size() != 14 || s[8] != ' ' || s[11] != ':')
+    struct tm tm;
+    if (!console_split_datetime(s, tm) || tm.tm_year < 70)
         return -1;
-    const char *p = s.c_str();
-    int year = digits(p, 4), mon = digits(p + 4, 2), day = digits(p + 6, 2);
-    int hour = digits(p + 9, 2), min = digits(p + 12, 2);
-    if (year < 1970 || mon < 1 || mon > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
-        min < 0 || min > 59)
-        return -1;
-    struct tm tm {};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = mon - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = min;
-    tm.tm_isdst = -1;
     return mktime(&tm);
 }
 

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 
@@ -576,4 +577,51 @@ console_trim(std::string_view s)
     while (n > 0 && s[n - 1] == ' ')
         n--;
     return std::string(s.substr(0, n));
+}
+
+// The number in s[at, at + n) when those are all digits; -1 otherwise.
+static int
+digits(std::string_view s, std::size_t at, std::size_t n)
+{
+    int v = 0;
+    for (std::size_t i = at; i < at + n; i++) {
+        if (s[i] < '0' || s[i] > '9')
+            return -1;
+        v = v * 10 + (s[i] - '0');
+    }
+    return v;
+}
+
+bool
+console_split_datetime(std::string_view dt, struct tm &tm)
+{
+    if (dt.size() != LEN_DATETIME || dt[8] != ' ' || dt[11] != ':')
+        return false;
+    int year = digits(dt, 0, 4), mon = digits(dt, 4, 2), day = digits(dt, 6, 2);
+    int hour = digits(dt, 9, 2), min = digits(dt, 12, 2);
+    if (year < 0 || mon < 1 || mon > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
+        min < 0 || min > 59)
+        return false;
+    tm = {};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = mon - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = min;
+    tm.tm_isdst = -1;
+    return true;
+}
+
+bool
+console_parse_int(const char *text, int lo, int hi, int &out)
+{
+    if (*text == '\0')
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    long v = strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi)
+        return false;
+    out = static_cast<int>(v);
+    return true;
 }

@@ -2,6 +2,7 @@
 #ifndef COMMON_CONSOLE_CLIENT_H
 #define COMMON_CONSOLE_CLIENT_H
 
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -118,6 +119,12 @@ console_board console_fetch_board(const std::string &address, int port, int time
 // C1 controls U+0080 to U+009F, which show their bytes as \xNN, as does a byte that starts no
 // valid sequence; without utf8 every byte from 0x80 does. The result is valid UTF-8.
 std::string console_visible(std::string_view s, bool utf8);
+// Splits an alert's "YYYYMMDD HH:MM" datetime into a broken-down local time (tm_isdst -1, for
+// mktime); false when it is no such time.
+bool console_split_datetime(std::string_view dt, struct tm &tm);
+// Reads a whole decimal number in [lo, hi] (an option's value); false when text is anything
+// else.
+bool console_parse_int(const char *text, int lo, int hi, int &out);
 // The message text of a details text ("" when it has none).
 std::string console_details_msgtext(const std::string &details);
 // A text without its trailing spaces.

@@ -41,45 +41,11 @@ state_rank(std::string_view type)
     return 4;
 }
 
-// The number in s[at, at + n) when those are all digits; -1 otherwise.
-static int
-digits(std::string_view s, std::size_t at, std::size_t n)
-{
-    int v = 0;
-    for (std::size_t i = at; i < at + n; i++) {
-        if (!isdigit(static_cast<unsigned char>(s[i])))
-            return -1;
-        v = v * 10 + (s[i] - '0');
-    }
-    return v;
-}
-
-// Splits "YYYYMMDD HH:MM" into a broken-down local time; false when it is no such time.
-static bool
-split_datetime(std::string_view dt, struct tm &tm)
-{
-    if (dt.size() != LEN_DATETIME || dt[8] != ' ' || dt[11] != ':')
-        return false;
-    int year = digits(dt, 0, 4), mon = digits(dt, 4, 2), day = digits(dt, 6, 2);
-    int hour = digits(dt, 9, 2), min = digits(dt, 12, 2);
-    if (year < 0 || mon < 1 || mon > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
-        min < 0 || min > 59)
-        return false;
-    tm = {};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = mon - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = min;
-    tm.tm_isdst = -1;
-    return true;
-}
-
 long
 alert_age_seconds(std::string_view datetime, time_t now)
 {
     struct tm tm;
-    if (!split_datetime(datetime, tm))
+    if (!console_split_datetime(datetime, tm))
         return -1;
     time_t t = mktime(&tm);
     if (t == static_cast<time_t>(-1))
@@ -105,7 +71,7 @@ std::string
 iso_datetime(std::string_view dt)
 {
     struct tm tm;
-    if (!split_datetime(dt, tm))
+    if (!console_split_datetime(dt, tm))
         return std::string(dt);
     std::string s(dt);
     return s.substr(0, 4) + "-" + s.substr(4, 2) + "-" + s.substr(6, 2) + "T" + s.substr(9, 5);

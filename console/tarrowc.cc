@@ -42,21 +42,6 @@ usage_error(const std::string &what)
     return EXIT_USAGE;
 }
 
-// Reads a whole decimal number in [lo, hi]; false when text is anything else.
-static bool
-parse_int(const char *text, int lo, int hi, int &out)
-{
-    if (*text == '\0')
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    long v = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi)
-        return false;
-    out = static_cast<int>(v);
-    return true;
-}
-
 static int
 connect_or_say(console_conn &c, const tarrowc_options &opt)
 {
@@ -240,12 +225,12 @@ main(int argc, char **argv)
             if (a == "-a") {
                 opt.address = v;
             } else if (a == "-p") {
-                if (!parse_int(v, 1, 65535, opt.port))
+                if (!console_parse_int(v, 1, 65535, opt.port))
                     return usage_error("invalid port '" + std::string(v) + "'");
             } else if (a == "-i") {
-                if (!parse_int(v, 1, 3600, opt.interval))
+                if (!console_parse_int(v, 1, 3600, opt.interval))
                     return usage_error("invalid interval '" + std::string(v) + "'");
-            } else if (!parse_int(v, 1, 3600, seconds)) {
+            } else if (!console_parse_int(v, 1, 3600, seconds)) {
                 return usage_error("invalid time-out '" + std::string(v) + "'");
             } else {
                 opt.timeout_ms = seconds * 1000;

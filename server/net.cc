@@ -136,15 +136,15 @@ static int allowed_count = 0;
 static const unsigned char V4_MAPPED_PREFIX[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
 
 int
-allow_add(const char *spec)
+allow_add(const char *arg)
 {
     if (allowed_count == MAX_ALLOWED)
         return -1;
     char text[INET6_ADDRSTRLEN + 8];
-    std::size_t len = strlen(spec);
+    std::size_t len = strlen(arg);
     if (len == 0 || len >= sizeof text)
         return -1;
-    memcpy(text, spec, len + 1);
+    memcpy(text, arg, len + 1);
     int bits = -1;
     if (char *slash = strchr(text, '/')) {
         *slash = '\0';

@@ -98,7 +98,7 @@ inline constexpr int MAX_ALLOWED = 64;
 
 // Adds "ADDRESS[/BITS]" (IPv4 or IPv6) to the allowed peers. Returns 0, or -1 when the text is
 // not such an address or the list is full.
-int allow_add(const char *spec);
+int allow_add(const char *arg);
 // Forgets every allowed peer: everyone may connect again.
 void allow_reset();
 // True when the peer may connect: no --allow given, or its address is in an allowed network.
