@@ -50,8 +50,7 @@ struct client_queue {
 static const char *handling_line = nullptr;
 static int handling_fd = -1;
 
-// Milliseconds of a monotonic clock.
-static long
+long
 monotonic_ms()
 {
     struct timespec ts;

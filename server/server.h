@@ -72,6 +72,8 @@ bool client_output_blocked(int fd);
 // whose oldest reply is older than REPLY_DEADLINE_MS. Returns the milliseconds until the next
 // such deadline, or -1 when none is pending.
 long client_send_queued(bool all);
+// Milliseconds of a monotonic clock.
+long monotonic_ms();
 // 1 when the record's productid begins with "JOBSCHED", "GENALERT" or "RELOADER".
 int message_from_forwarding_application(const char *record);
 // Closes every open connection, after trying once to write what is queued (shutdown).

@@ -5,14 +5,11 @@
 // state record that says where the overflow file's unread records begin. It is written to a
 // temporary file and renamed over the old one, so a crash leaves one whole version or the
 // other.
-#include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "common/fields.h"
@@ -30,20 +27,11 @@ static constexpr long SAVE_INTERVAL_MS = 1000;
 // What the file on disk says, so that an unchanged board is not written again.
 static unsigned saved_generation = 0;
 static int saved_read_index = -1;
-static std::uint64_t saved_file_id = 0;
 static long last_save_ms = 0;
 static bool save_failing = false;
 // Nothing is saved before the saved table has been read: a start that fails early must not
 // replace the board on disk with an empty one.
 static bool loaded = false;
-
-static long
-now_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
 
 // The state record: read index and overflow file identity as text in the message field.
 static void
@@ -81,7 +69,7 @@ table_store_save()
         ok = false;
         saved_errno = errno;
     }
-    last_save_ms = now_ms();
+    last_save_ms = monotonic_ms();
     if (!ok) {
         unlink(TEMP_NAME);
         // One warning when saving starts to fail, one line when it works again.
@@ -96,14 +84,14 @@ table_store_save()
     save_failing = false;
     saved_generation = alert_table_generation;
     saved_read_index = read_index;
-    saved_file_id = file_id;
     return 0;
 }
 
 static bool
 unsaved_changes()
 {
-    return alert_table_generation != saved_generation || next_evt_record_to_read != saved_read_index;
+    return alert_table_generation != saved_generation ||
+           next_evt_record_to_read != saved_read_index;
 }
 
 long
@@ -111,7 +99,7 @@ table_store_due_ms()
 {
     if (!keep_table || !unsaved_changes())
         return -1;
-    long left = last_save_ms + SAVE_INTERVAL_MS - now_ms();
+    long left = last_save_ms + SAVE_INTERVAL_MS - monotonic_ms();
     return left > 0 ? left : 0;
 }
 
@@ -201,6 +189,5 @@ table_store_load()
     alert_table_generation++;
     saved_generation = alert_table_generation;
     saved_read_index = next_evt_record_to_read;
-    saved_file_id = file_id;
     return last_table_entry;
 }
