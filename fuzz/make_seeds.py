@@ -124,3 +124,25 @@ put('table_file', 'one', board[0] + state(0, 0))
 put('table_file', 'empty', state(0, 0))
 put('table_file', 'twice', board[0] + board[0] + state(0, 0))
 put('table_file', 'torn', board[0] + state(0, 0)[:200])
+
+
+# Server input: the number of alerts already stored, then chunks (control byte: connection in
+# bits 0-1, close after it in bit 2, extra passes in bits 3-7; two length bytes; the bytes).
+def chunk(conn, data, close=False, passes=0):
+    return bytes([conn | (4 if close else 0) | passes << 3]) + len(data).to_bytes(2, 'little') + data
+
+
+ack = lambda host, key, t='AC': record('JOBSCHED', host, key, t, 'text of ' + key, reply='Y')
+console = lambda cmd, host='', key='': record('CONSOLE99_127', host, key, cmd, reply='Y')
+put('server_input', 'alerts', b'\x00' + chunk(0, ack('a', 'K1')) + chunk(1, ack('b', 'K2', 'AW')) +
+    chunk(2, console('SL')) + chunk(0, ack('a', 'K1', 'KA')) + chunk(2, console('SD', 'a', 'K1')))
+put('server_input', 'spill', b'\x30' + b''.join(chunk(i % 3, ack('s', 'S%d' % i)) for i in range(6)) +
+    chunk(1, record('GENALERT', 'host1', 'PRE1', 'AK', reply='Y')) + chunk(2, console('SL')))
+rec = ack('cut', 'C1')
+put('server_input', 'cut', b'\x05' + chunk(0, rec[:17]) + chunk(0, rec[17:200]) +
+    chunk(0, rec[200:] + rec[:100]) + chunk(0, rec[100:], True) + chunk(1, b'\n\n\x1b[31mjunk\n'))
+put('server_input', 'console', b'\x32' + chunk(2, console('AD', 'host0', 'PRE0')) +
+    chunk(2, console('AC', 'host1', 'PRE1')) + chunk(2, console('KK', 'host2', 'PRE2')) +
+    chunk(2, console('RC')) + chunk(2, console('SL')) + chunk(1, b'CONSOLE05_060' + bytes(60) + b'\n'))
+put('server_input', 'long', b'\x01' + chunk(0, b'JOBSCHED' + b'L' * 9000 + b'\n') +
+    chunk(1, b'x' * 300 + b'\n', passes=3) + chunk(2, ack('h', 'host-key', 'KH')))
