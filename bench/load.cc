@@ -98,7 +98,7 @@ main(int argc, char **argv)
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     printf("alerts: %ld records with ACKs over %d connections in %.2f s: %.0f records/s\n", sent,
-           conns, secs, sent / secs);
+           conns, secs, static_cast<double>(sent) / secs);
     for (int fd : fds)
         close(fd);
 

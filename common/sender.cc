@@ -2,12 +2,17 @@
 #include "common/sender.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/fields.h"
@@ -49,40 +54,109 @@ init_alert_request_buffer(char *record, const char *productid, const char *msgty
     record[OFF_ALERT_NEWLINE] = '\n';
 }
 
-int
-connect_to_server(int port, const char *address, int *socket)
+// Text made of digits and dots only is meant as a dotted IPv4 address: when that fails to
+// read, no name look-up is tried for it.
+static bool
+looks_numeric(const char *address)
 {
-    struct sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port & 0xffff));
+    return address[strspn(address, "0123456789.")] == '\0';
+}
 
-    // inet_addr takes dotted text only; its error value is also 255.255.255.255, which is
-    // therefore refused like any text it cannot read.
-    in_addr_t addr = inet_addr(address);
-    if (addr == INADDR_NONE) {
+static long
+now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+// Connects fd (non-blocking) to ai before deadline_ms. 0 connected; otherwise an errno value,
+// ETIMEDOUT when the deadline passed first.
+static int
+connect_before(int fd, const struct addrinfo *ai, long deadline_ms)
+{
+    if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0)
+        return 0;
+    if (errno != EINPROGRESS && errno != EINTR)
+        return errno;
+    for (;;) {
+        long left = deadline_ms - now_ms();
+        if (left <= 0)
+            return ETIMEDOUT;
+        struct pollfd p = {fd, POLLOUT, 0};
+        int n = poll(&p, 1, static_cast<int>(left));
+        if (n < 0 && errno != EINTR)
+            return errno;
+        if (n > 0)
+            break;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+        return errno;
+    return err;
+}
+
+int
+connect_to_server(int port, const char *address, int *socket, int timeout_seconds)
+{
+    // The port is the low 16 bits of what was given; the address a host name, a dotted IPv4
+    // address or an IPv6 address. The limited broadcast address is never a TCP peer (and
+    // was always refused as unreadable).
+    char service[8];
+    snprintf(service, sizeof service, "%d", port & 0xffff);
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    if (looks_numeric(address))
+        hints.ai_flags |= AI_NUMERICHOST;
+    struct addrinfo *list = nullptr;
+    if (address[0] == '\0' || (looks_numeric(address) && inet_addr(address) == INADDR_NONE) ||
+        getaddrinfo(address, service, &hints, &list) != 0) {
         printf("Improperly formatted network address, %s\n", address);
         return 0;
     }
-    sa.sin_addr.s_addr = addr;
 
-    *socket = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (*socket < 0) {
-        int saved_errno = errno;
-        printf("%s: %s\n", strerror(saved_errno), "Unable to create TCPIP socket");
-        return 0;
+    // Try each address in turn until one connects, all within one time-out.
+    const long deadline = now_ms() + 1000L * timeout_seconds;
+    int err = 0;
+    *socket = -1;
+    for (const struct addrinfo *ai = list; ai != nullptr; ai = ai->ai_next) {
+        if (now_ms() >= deadline) {
+            err = ETIMEDOUT;
+            *socket = -1;
+            break;
+        }
+        int fd = ::socket(ai->ai_family, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        *socket = fd;
+        if (fd < 0) {
+            int saved_errno = errno;
+            if (ai->ai_next != nullptr)
+                continue;
+            freeaddrinfo(list);
+            printf("%s: %s\n", strerror(saved_errno), "Unable to create TCPIP socket");
+            return 0;
+        }
+        err = connect_before(fd, ai, deadline);
+        if (err == 0) {
+            // Writes from here on wait as they always did.
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            freeaddrinfo(list);
+            return 1;
+        }
+        // The last socket stays open, as a failed connect always left it.
+        if (ai->ai_next != nullptr)
+            close(fd);
     }
+    freeaddrinfo(list);
 
-    if (connect(*socket, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
-        int saved_errno = errno;
-        // The message shows the port as the caller gave it, not the 16 bits used.
-        char msg[4096];
-        snprintf(msg, sizeof msg, "connect(2), host %s nothing listening on port %d", address,
-                 port);
-        printf("%s: %s\n", strerror(saved_errno), msg);
-        return 0;
-    }
-    return 1;
+    // The message shows the port as the caller gave it, not the 16 bits used.
+    char msg[4096];
+    snprintf(msg, sizeof msg, "connect(2), host %s nothing listening on port %d", address, port);
+    printf("%s: %s\n", strerror(err), msg);
+    return 0;
 }
 
 void
@@ -94,7 +168,7 @@ disconnect_from_server(int socket)
 
 int
 sender_command_line(int argc, char **argv, const char *name, const char *usage_text, int nargs,
-                    const char *need)
+                    const char *need, const char *optstring, sender_options &opts)
 {
     if (argc > 1 && strcmp(argv[1], "--help") == 0) {
         fputs(usage_text, stdout);
@@ -104,7 +178,36 @@ sender_command_line(int argc, char **argv, const char *name, const char *usage_t
         printf("%s %s\n", name, application_version);
         return 0;
     }
-    if (argc < nargs + 1) {
+    // '+': the options end at the first positional argument, whatever follows it; ':' lets
+    // us tell a missing value from an unknown letter, and every message goes to stdout.
+    char letters[16];
+    snprintf(letters, sizeof letters, "+:%s", optstring);
+    opterr = 0;
+    optind = 1;
+    int c;
+    while ((c = getopt(argc, argv, letters)) != -1) {
+        if (c == 'H') {
+            opts.host = optarg;
+        } else if (c == 't') {
+            char *end;
+            long v = strtol(optarg, &end, 10);
+            if (end == optarg || *end != '\0' || v < 1 || v > 3600) {
+                printf("%s: -t takes a number of seconds from 1 to 3600, not %s\n", name,
+                       optarg);
+                return 1;
+            }
+            opts.timeout_seconds = static_cast<int>(v);
+        } else {
+            if (c == ':')
+                printf("%s: option -%c needs a value\n", name, optopt);
+            else
+                printf("%s: unknown option -%c\n", name, optopt);
+            fputs(usage_text, stdout);
+            return 1;
+        }
+    }
+    opts.first_arg = optind;
+    if (argc - optind < nargs) {
         printf("Required arguments are missing !\n");
         printf("Need %s\n", need);
         printf("Please read the manual !\n");

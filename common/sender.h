@@ -8,18 +8,33 @@
 // header space-filled and the final newline. Prints nothing.
 void init_alert_request_buffer(char *record, const char *productid, const char *msgtype);
 
-// Connects a TCP socket to the dotted IPv4 address and the low 16 bits of port, storing the
-// descriptor through socket. 1 connected; 0 not, after a message on standard output.
-int connect_to_server(int port, const char *address, int *socket);
+inline constexpr int CONNECT_TIMEOUT_SECONDS = 5;
+
+// Connects a TCP socket to the low 16 bits of port at address (a host name, an IPv4 or an IPv6
+// address; the first of its addresses that connects), storing the descriptor through socket.
+// Gives up after timeout_seconds in all. 1 connected; 0 not, after a message on standard
+// output.
+int connect_to_server(int port, const char *address, int *socket,
+                      int timeout_seconds = CONNECT_TIMEOUT_SECONDS);
 
 // Closes the socket and prints one newline on standard output.
 void disconnect_from_server(int socket);
 
+// What a tool's options set; the positional arguments start at argv[first_arg].
+struct sender_options {
+    const char *host = nullptr;                 // -H: the host name to send as
+    int timeout_seconds = CONNECT_TIMEOUT_SECONDS;  // -t: how long connecting may take
+    int first_arg = 1;
+};
+
 // The start every tool's command line shares. When the first argument is --help or
-// --version, prints the usage text or "NAME 1.0.2" and returns 0, the exit status. When fewer
-// than nargs arguments follow the program name, prints the three missing-argument lines
-// (need names them) and returns 1. Otherwise returns -1: go on.
+// --version, prints the usage text or "NAME 1.0.2" and returns 0, the exit status. Then reads
+// the options of optstring (getopt letters; -H and -t are known), which come before the
+// positional arguments; a wrong one is reported with the usage text and gives 1. When fewer
+// than nargs positional arguments follow, prints the three missing-argument lines (need names
+// them) and returns 1. Otherwise returns -1: go on.
 int sender_command_line(int argc, char **argv, const char *name, const char *usage_text,
-                        int nargs, const char *need);
+                        int nargs, const char *need, const char *optstring,
+                        sender_options &opts);
 
 #endif // COMMON_SENDER_H

@@ -237,5 +237,4 @@ line_function_request(std::string_view line)
     char out[ACTION_LINE_MAX];
     std::size_t n = format_action_line(line, i, out);
     fwrite(out, 1, n, stdout);
-    fflush(stdout);
 }

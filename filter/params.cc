@@ -12,6 +12,7 @@ parameter_table message_table;
 std::int32_t usehostname_fieldnumber;
 char reportinghost[LEN_REPORTINGHOST + 1];
 char line_buffer[LINE_BUFFER_SIZE];
+int crlf_line_count;
 
 void
 params_reset()
@@ -146,9 +147,11 @@ read_piece(piece_reader &r, std::string_view &piece)
         const char *start = r.buf + r.pos;
         const char *nl = static_cast<const char *>(memchr(start, '\n', look));
         std::size_t n;
+        r.crlf = false;
         if (nl != nullptr) {
             n = static_cast<std::size_t>(nl - start);
             r.pos += n + 1;
+            r.crlf = n > 0 && start[n - 1] == '\r';
         } else if (avail >= LINE_PIECE_MAX || (r.at_end && avail > 0)) {
             n = look;
             r.pos += n;
@@ -159,6 +162,8 @@ read_piece(piece_reader &r, std::string_view &piece)
             memmove(r.buf, start, avail);
             r.pos = 0;
             r.len = avail;
+            if (r.flush_before_read != nullptr)
+                fflush(r.flush_before_read);
             ssize_t got;
             do
                 got = read(r.fd, r.buf + r.len, sizeof r.buf - r.len);
@@ -202,6 +207,7 @@ load_parameter_file(const char *name)
     in.at_end = false;
     in.pos = in.len = 0;
     message_table.entry_count = 0;
+    crlf_line_count = 0;
 
     int line_number = 1;
     std::string_view piece;
@@ -215,6 +221,10 @@ load_parameter_file(const char *name)
         }
         if (rc == 0)
             break;
+        if (in.crlf && !piece.empty() && piece.back() == '\r') {
+            piece.remove_suffix(1);
+            ++crlf_line_count;
+        }
         memcpy(line_buffer, piece.data(), piece.size());
         line_buffer[piece.size()] = '\0';
         if (!store_line(line_buffer)) {

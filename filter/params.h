@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string_view>
 
 inline constexpr int MAX_ENTRIES = 50;
@@ -32,6 +33,7 @@ extern parameter_table message_table;
 extern std::int32_t usehostname_fieldnumber;   // 0 until a USEHOSTNAME line sets it
 extern char reportinghost[LEN_REPORTINGHOST + 1];
 extern char line_buffer[LINE_BUFFER_SIZE];
+extern int crlf_line_count;     // parameter lines whose carriage return the loader removed
 
 // Empties the table and reportinghost and clears USEHOSTNAME, as at the start of a run.
 void params_reset();
@@ -40,15 +42,19 @@ void params_reset();
 // comment or a USEHOSTNAME line), 0 when it was rejected; the reason is then on stdout.
 int store_line(const char *line);
 
-// Reads a parameter file into message_table. 0 ok; 1 after reporting an open or read error
-// on stderr or a syntax error on stdout.
+// Reads a parameter file into message_table, each line's newline removed and a carriage
+// return before it too (files written with CRLF line ends), counted in crlf_line_count.
+// 0 ok; 1 after reporting an open or read error on stderr or a syntax error on stdout.
 int load_parameter_file(const char *name);
 
 // Reads a descriptor in the pieces a line is handled in: up to and including the first newline
 // but never more than 255 bytes, so a longer line comes in several pieces.
 struct piece_reader {
     int fd = -1;
+    FILE *flush_before_read = nullptr;  // flushed before each read, so that its output never
+                                        // waits in a buffer while we wait for input
     bool at_end = false;        // end of file seen; what is buffered is still handed out
+    bool crlf = false;          // the last piece ended with a carriage return and a newline
     std::size_t pos = 0;        // first byte not yet handed out
     std::size_t len = 0;        // bytes in buf
     char buf[1 << 16];

@@ -168,7 +168,6 @@ TEST(load_parameter_file, files_and_line_numbers)
         {"", 0, 0, "", ""},
         {"# only\n", 0, 0, "", ""},
         {"A K 1 abc", 0, 1, "", "abc"},     // last line without newline
-        {"A K 1 abc\r\n", 0, 1, "", "abc\r"},
         {std::string("A K 1 ab\0cd\n", 12), 0, 1, "", "ab"},
         {"# c\nA K", 1, 0,
          "Error: Incomplete line in parameter file, no data start offset found\n"
@@ -205,6 +204,35 @@ TEST(load_parameter_file, files_and_line_numbers)
         EXPECT_EQ(message_table.entry_count, c.entries) << c.content;
         if (c.rc == 0 && c.entries > 0) {
             EXPECT_EQ(std::string(message_table.entry[c.entries - 1].match_text), c.last_text);
+        }
+    }
+}
+
+// A carriage return before a newline is removed and counted; anywhere else it stays.
+TEST(load_parameter_file, crlf_line_ends)
+{
+    struct {
+        std::string content;
+        int crlf;
+        std::string last_text;
+    } cases[] = {
+        {"USEHOSTNAME=2\r\n# note\r\nA K 0 disk full\r\n", 3, "disk full"},
+        {"A K 0 a\rb\nA K 0 keep \r\nA K 0 last\r", 1, "last\r"},
+        {"A K 0 " + std::string(247, 'x') + "\r\n", 1, std::string(50, 'x')},
+    };
+    for (const auto &c : cases) {
+        params_reset();
+        temp_file f(c.content);
+        testing::internal::CaptureStdout();
+        int rc = load_parameter_file(f.path.c_str());
+        fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.content;
+        EXPECT_EQ(rc, 0) << c.content;
+        EXPECT_EQ(crlf_line_count, c.crlf) << c.content;
+        ASSERT_GT(message_table.entry_count, 0);
+        EXPECT_EQ(message_table.entry[message_table.entry_count - 1].match_text, c.last_text);
+        if (c.content.starts_with("USEHOSTNAME")) {
+            EXPECT_EQ(usehostname_fieldnumber, 2);
         }
     }
 }

@@ -93,6 +93,9 @@ check_main(int argc, char **argv)
         printf("%d (no host extraction)\n", usehostname_fieldnumber);
     else
         printf("%d\n", usehostname_fieldnumber);
+    if (crlf_line_count > 0)
+        printf("%d lines ended with a carriage return (CRLF line ends); it was removed\n",
+               crlf_line_count);
     if (argc < 4)
         return 0;
     return check_log(argv[3]);
@@ -125,8 +128,13 @@ main(int argc, char **argv)
         return 1;
     matcher_build();
 
+    // Action lines gather in a large buffer and leave before each read of input: one read's
+    // lines leave together, and none waits while we wait for the log to grow.
+    static char out_buf[1 << 16];
+    setvbuf(stdout, out_buf, _IOFBF, sizeof out_buf);
     static piece_reader in;
     in.fd = STDIN_FILENO;
+    in.flush_before_read = stdout;
     std::string_view piece;
     while (read_piece(in, piece) > 0)
         line_function_request(piece);

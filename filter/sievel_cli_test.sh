@@ -111,5 +111,14 @@ error (line 4) :   ${nl}" "" "$sievel" --check bad.params log
 expect "check, missing log" 1 "good.params: 3 entries, USEHOSTNAME 5${nl}" "Error: Unable to open \
 file nolog${nl}: No such file or directory${nl}" "$sievel" --check good.params nolog
 
+# A parameter file with CRLF line ends matches as the same file with LF ends, and --check
+# says how many lines had a carriage return.
+printf 'USEHOSTNAME=2\r\n# ssh\r\nA SSHFAIL 25 Failed password\r\n' >crlf.params
+printf '2026-12-07T10:00:01+0000 web3 sshd[9]: Failed password for root\n' >in
+expect "CRLF parameter file" 0 "RAISE-ALERT SSHFAIL \"web3 sshd[9]: Failed password for root\" \
+web3${nl}" "" "$sievel" crlf.params
+expect "check, CRLF parameter file" 0 "crlf.params: 1 entries, USEHOSTNAME 2${nl}3 lines ended \
+with a carriage return (CRLF line ends); it was removed${nl}" "" "$sievel" --check crlf.params
+
 [ $failures -eq 0 ] || exit 1
 echo "sievel: all checks passed"

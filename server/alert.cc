@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "common/fields.h"
 #include "server/server.h"
@@ -9,16 +10,53 @@
 // The text of a field, bounded to the record, as the two arguments of "%.*s".
 #define FIELD(rec, off) static_cast<int>(alert_field_text(rec, off).size()), (rec) + (off)
 
+// A log line built by copying, cut at its capacity: what a bounded "%s" format would give.
+struct line_builder {
+    char *p;
+    std::size_t cap;
+    std::size_t len = 0;
+    bool cut = false;           // a zero byte ended the text, as it would end a "%s"
+
+    void put(const char *s, std::size_t n)
+    {
+        if (cut)
+            return;
+        if (n > cap - len)
+            n = cap - len;
+        memcpy(p + len, s, n);
+        len += n;
+    }
+    void put(std::string_view s) { put(s.data(), s.size()); }
+    void put(char c)
+    {
+        if (c == '\0')
+            cut = true;
+        put(&c, 1);
+    }
+};
+
 void
 alert_record_event(const char *record)
 {
     char line[128];
-    snprintf(line, sizeof line, "AINF: %.*s %.*s %c%c %.*s %c %.*s %.*s",
-             FIELD(record, OFF_HOSTNAME), FIELD(record, OFF_DATETIME),
-             record[OFF_MSGTYPE], record[OFF_MSGTYPE + 1], FIELD(record, OFF_KEY),
-             record[OFF_PERSISTENT], FIELD(record, OFF_MSGTEXT),
-             FIELD(record, OFF_OPTIONAL_DATA));
-    myprintf("%s\n", line);
+    line_builder b{line, 127};
+    b.put("AINF: ", 6);
+    b.put(alert_field_text(record, OFF_HOSTNAME));
+    b.put(' ');
+    b.put(alert_field_text(record, OFF_DATETIME));
+    b.put(' ');
+    b.put(record[OFF_MSGTYPE]);
+    b.put(record[OFF_MSGTYPE + 1]);
+    b.put(' ');
+    b.put(alert_field_text(record, OFF_KEY));
+    b.put(' ');
+    b.put(record[OFF_PERSISTENT]);
+    b.put(' ');
+    b.put(alert_field_text(record, OFF_MSGTEXT));
+    b.put(' ');
+    b.put(alert_field_text(record, OFF_OPTIONAL_DATA));
+    line[b.len] = '\n';
+    msglog_write(line, b.len + 1);
 }
 
 // Builds the answer to an alert: one record of msgtype "--" with the request's productid,

@@ -5,13 +5,13 @@
 
 alert_record memory_table[MAX_ALERTS];
 int last_table_entry = 0;
-unsigned long table_generation = 0;
+unsigned alert_table_generation = 0;
 
 void
 alert_table_reset()
 {
+    alert_table_generation++;
     last_table_entry = 0;
-    table_generation++;
 }
 
 static bool
@@ -33,6 +33,7 @@ alert_lookup(const char *record)
 void
 alert_add(char *record)
 {
+    alert_table_generation++;
     record[OFF_PRODUCTID + LEN_PRODUCTID] = '\0';
     record[OFF_HOSTNAME + LEN_HOSTNAME] = '\0';
     record[OFF_KEY + LEN_KEY] = '\0';
@@ -41,7 +42,6 @@ alert_add(char *record)
     int slot = alert_lookup(record);
     if (slot >= 0) {
         memcpy(memory_table[slot].data(), record, ALERT_RECORD_SIZE);
-        table_generation++;
         return;
     }
     if (last_table_entry >= MAX_ALERTS) {
@@ -60,17 +60,17 @@ alert_add(char *record)
     if (last_table_entry < MAX_ALERTS) {
         memcpy(memory_table[last_table_entry].data(), record, ALERT_RECORD_SIZE);
         last_table_entry++;
-        table_generation++;
         return;
     }
     myprintf("*ERR: Full memory table and memory table compress failed\n");
     myprintf("*ERR: To avoid server failure server is flushing memory tables\n");
-    alert_table_reset();
+    last_table_entry = 0;
 }
 
 int
 alerts_compress()
 {
+    alert_table_generation++;
     if (last_table_entry == 0)
         return 0;
     int removed = 0, passes = 0, i = 0;
@@ -88,8 +88,6 @@ alerts_compress()
             break;
         }
     }
-    if (removed > 0)
-        table_generation++;
     return removed;
 }
 
@@ -109,6 +107,7 @@ defer_behind_buffered(char *record, int unread, int from_overflow)
 int
 alert_delete(char *record, int from_overflow)
 {
+    alert_table_generation++;
     int unread = alerts_num_buffered();
     int slot = alert_lookup(record);
     if (slot < 0) {
@@ -126,6 +125,7 @@ alert_delete(char *record, int from_overflow)
 void
 alert_acknowledge(char *record, int from_overflow)
 {
+    alert_table_generation++;
     int unread = alerts_num_buffered();
     int slot = alert_lookup(record);
     if (slot < 0) {
@@ -140,13 +140,13 @@ alert_acknowledge(char *record, int from_overflow)
     }
     char *rec = memory_table[slot].data();
     set_msgtype(rec, MSG_CLEAR);
-    table_generation++;
     rec[OFF_REPLY_WANTED] = '\0';
 }
 
 void
 alert_delete_all_for_host(char *record, int from_overflow)
 {
+    alert_table_generation++;
     if (last_table_entry == 0)
         return;
     if (alerts_num_buffered() > 0 && !from_overflow)

@@ -14,6 +14,7 @@ using AlertTest = server_fixture;
 TEST_F(AlertTest, AckIsByteExactAndOnlyWhenAsked)
 {
     sock_pair p;
+    ASSERT_EQ(client_open(p.server_fd), 0);
     for (const char *type : {"AC", "LO", "ZZ"}) {
         line_buf l = make_record("RELOADER", "somehost", "somekey", type, 'Y', "text");
         process_alert_request(p.server_fd, l.data());

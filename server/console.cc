@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 #include "common/fields.h"
@@ -90,25 +91,58 @@ message_from_console_application(const char *record, int *line_length)
                      "lines\n",
                      sv_len(host), host.data(), MAX_LINE_LENGTH);
         }
-        *line_length = len;
+        if (line_length != nullptr)
+            *line_length = len;
     }
     return n;
 }
 
-void
-write_console_reply_buffer(int fd, char *reply)
+// The reply's date stamp, formatted once a second.
+static void
+reply_datestamp(char *dest)
+{
+    static time_t last = -1;
+    static char stamp[LEN_DATETIME + 1];
+    time_t now = time(nullptr);
+    if (now != last) {
+        set_datestamp(stamp);
+        last = now;
+    }
+    memcpy(dest, stamp, sizeof stamp);
+}
+
+// Newlines become '^' in the first len bytes.
+static void
+nl_to_hat(char *text, std::size_t len)
+{
+    char *end = text + len;
+    while (char *nl = static_cast<char *>(memchr(text, '\n', static_cast<std::size_t>(end - text)))) {
+        *nl = '^';
+        text = nl + 1;
+    }
+}
+
+// Queues the reply, its data text text_len bytes long and already free of newlines.
+static void
+send_console_reply(int fd, char *reply, int text_len)
 {
     char saved_reply_wanted = reply[OFF_REPLY_WANTED];
     reply[OFF_REPLY_WANTED] = 'N';
-    set_datestamp(reply + OFF_DATETIME);
-    int text_len = static_cast<int>(strnlen(reply + OFF_DATA, MAX_DATA_TEXT));
+    reply_datestamp(reply + OFF_DATETIME);
     number_to_string_with_null(reply + OFF_DATA_LENGTH, text_len, LEN_DATA_LENGTH + 1);
-    translate_nl_to_hat(reply + OFF_DATA, DATA_AREA);
     pad_header_fields(reply);
     reply[OFF_REPLY_NEWLINE] = '\n';
     if (client_reply(fd, reply, CONSOLE_REPLY_SIZE) != 0)
         myprintf("*ERR: Unable to write a response to a client console application\n");
     reply[OFF_REPLY_WANTED] = saved_reply_wanted;
+}
+
+void
+write_console_reply_buffer(int fd, char *reply)
+{
+    std::size_t text_len = strnlen(reply + OFF_DATA, MAX_DATA_TEXT);
+    nl_to_hat(reply + OFF_DATA, text_len);
+    send_console_reply(fd, reply, static_cast<int>(text_len));
 }
 
 // Empties the data area and sets data_length to "0000".
@@ -137,8 +171,82 @@ add_to_console_io_buffer(int fd, char *reply, const char *text, int length)
     reply[OFF_DATA + used + length] = '\0';
 }
 
-// Fills the reply with the listing of the table, writing each full reply as "DF" on the way;
-// the caller writes the last one, which this leaves as "DB".
+// Appends to a listing line while it has room, counting what a whole line would take.
+struct listing_line {
+    char *p;
+    std::size_t cap;            // characters that fit before the newline
+    std::size_t len = 0;
+    std::size_t whole = 0;
+
+    void put(const char *s, std::size_t n)
+    {
+        whole += n;
+        if (n > cap - len)
+            n = cap - len;
+        memcpy(p + len, s, n);
+        len += n;
+    }
+    void put(std::string_view s) { put(s.data(), s.size()); }
+};
+
+// The listing text of the first lines alerts of the table, lines cut to line_length, as the
+// replies carry it ('^' for newline), and where each reply's part ends. It is rebuilt only when
+// the table or the asked geometry changed.
+inline constexpr int MAX_LISTING_PARTS = 4;
+static struct {
+    bool valid = false;
+    unsigned generation = 0;
+    int entries = 0;
+    int lines = 0;
+    int line_length = 0;
+    int parts = 0;
+    std::size_t part_end[MAX_LISTING_PARTS];
+    char text[MAX_ALERTS * MAX_LINE_LENGTH];
+} listing;
+
+static void
+build_listing(int lines, int line_length)
+{
+    listing.valid = true;
+    listing.generation = alert_table_generation;
+    listing.entries = last_table_entry;
+    listing.lines = lines;
+    listing.line_length = line_length;
+    listing.parts = 0;
+    std::size_t len = 0, part_start = 0;
+    for (int i = 0; i < lines; i++) {
+        const char *rec = memory_table[i].data();
+        char *line = listing.text + len;
+        listing_line b{line, static_cast<std::size_t>(line_length - 1)};
+        b.put(rec_text(rec, OFF_DATETIME));
+        b.put(" ", 1);
+        b.put(rec_text(rec, OFF_HOSTNAME));
+        b.put(" ", 1);
+        b.put(rec_text(rec, OFF_KEY));
+        b.put(" ", 1);
+        b.put(rec + OFF_MSGTYPE, 2);
+        b.put(" ", 1);
+        b.put(rec_text(rec, OFF_MSGTEXT));
+        b.put("\n", 1);
+        // Too long for the console: keep what fits and end it with its newline.
+        std::size_t n = b.len;
+        if (b.whole > b.cap) {
+            line[b.cap] = '\n';
+            n = b.cap + 1;
+        }
+        // A line that would pass the 4095 characters of a reply starts the next one.
+        if (len + n - part_start > MAX_DATA_TEXT && listing.parts < MAX_LISTING_PARTS - 1) {
+            listing.part_end[listing.parts++] = len;
+            part_start = len;
+        }
+        len += n;
+    }
+    listing.part_end[listing.parts++] = len;
+    nl_to_hat(listing.text, len);
+}
+
+// Writes the listing of the table: every full reply as "DF" on the way; the caller writes the
+// last one, which this leaves as "DB".
 static void
 console_refresh_me(int fd, char *reply)
 {
@@ -149,31 +257,29 @@ console_refresh_me(int fd, char *reply)
     if (line_length > MAX_LINE_LENGTH)
         line_length = MAX_LINE_LENGTH;
 
-    char line[MAX_LINE_LENGTH + 1];
-    for (int i = 0; i < n; i++) {
-        const char *rec = memory_table[i].data();
-        std::string_view when = rec_text(rec, OFF_DATETIME);
-        std::string_view host = rec_text(rec, OFF_HOSTNAME);
-        std::string_view key = rec_text(rec, OFF_KEY);
-        std::string_view text = rec_text(rec, OFF_MSGTEXT);
-        int whole = snprintf(line, static_cast<std::size_t>(line_length),
-                             "%.*s %.*s %.*s %c%c %.*s\n", sv_len(when), when.data(),
-                             sv_len(host), host.data(), sv_len(key), key.data(),
-                             rec[OFF_MSGTYPE], rec[OFF_MSGTYPE + 1], sv_len(text), text.data());
-        int len = whole;
-        if (whole >= line_length) {
-            // Too long for the console: keep what fits and end it with its newline.
-            line[line_length - 1] = '\n';
-            line[line_length] = '\0';
-            len = line_length;
-        }
-        add_to_console_io_buffer(fd, reply, line, len);
-    }
-
     if (last_table_entry == 0) {
         char stamp[LEN_DATETIME + 1];
         set_datestamp(stamp);
         snprintf(reply + OFF_DATA, LEN_DATA, "%s%s", stamp, NO_ALERTS_TAIL);
+        set_msgtype(reply, REPLY_LIST_LAST);
+        return;
+    }
+    if (!listing.valid || listing.generation != alert_table_generation ||
+        listing.entries != last_table_entry || listing.lines != n ||
+        listing.line_length != line_length)
+        build_listing(n, line_length);
+
+    std::size_t start = 0;
+    for (int i = 0; i < listing.parts; i++) {
+        std::size_t len = listing.part_end[i] - start;
+        memcpy(reply + OFF_DATA, listing.text + start, len);
+        reply[OFF_DATA + len] = '\0';
+        start = listing.part_end[i];
+        if (i + 1 < listing.parts) {
+            set_msgtype(reply, REPLY_LIST_MORE);
+            send_console_reply(fd, reply, static_cast<int>(len));
+            clear_reply_data(reply);
+        }
     }
     set_msgtype(reply, REPLY_LIST_LAST);
 }
@@ -221,6 +327,7 @@ alert_deletelist(const char *request)
     int last = alert_lookup(request);
     if (last < 0)
         return;
+    alert_table_generation++;
     for (int i = 0; i <= last; i++) {
         char *rec = memory_table[i].data();
         set_msgtype(rec, MSG_REMOVING);

@@ -48,6 +48,12 @@ class console : public server_fixture {
 protected:
     sock_pair sp;
 
+    void SetUp() override
+    {
+        server_fixture::SetUp();
+        ASSERT_EQ(client_open(sp.server_fd), 0);
+    }
+
     // Sends one console request and returns the replies written for it.
     std::vector<reply> ask(const std::string &productid, const std::string &host,
                            const std::string &key, const std::string &cmd, char want = 'Y')

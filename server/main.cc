@@ -1,21 +1,17 @@
-// tarrowd: start-up, the listening socket and the select loop of the alert collection server.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
+// tarrowd: start-up, the listening socket and the loop of the alert collection server.
+#include <poll.h>
 #include <signal.h>
-#include <sys/select.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "server/server.h"
 
 static volatile sig_atomic_t stop_signal = 0;
+
 static volatile sig_atomic_t hangup_signal = 0;
 
 static void
@@ -37,96 +33,59 @@ usage(FILE *f)
                "[port [address]]\n");
 }
 
-// The listening socket's local address as "a.b.c.d:port" in buf, or nullptr.
-static char *
-get_sock_addr(int fd, char *buf, std::size_t size)
-{
-    struct sockaddr_in sa {};
-    socklen_t len = sizeof sa;
-    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&sa), &len) != 0)
-        return nullptr;
-    snprintf(buf, size, "%s:%u", inet_ntoa(sa.sin_addr), ntohs(sa.sin_port));
-    return buf;
-}
+// Passes the loop may serve from what connections already hold before it looks for new
+// connections and input again.
+inline constexpr int PASSES_PER_WAIT = 32;
+// The longest wait when nothing is due.
+inline constexpr int WAIT_MS = 1030;
 
-// accept() failures that say something about one connection, not about the server.
-static bool
-accept_error_is_transient(int e)
-{
-    switch (e) {
-    case ECONNABORTED: case EINTR: case EAGAIN: case EPROTO: case ENETDOWN:
-    case ENOPROTOOPT: case EHOSTDOWN: case ENONET: case EHOSTUNREACH: case EOPNOTSUPP:
-    case ENETUNREACH: case ENOBUFS: case ENOMEM:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-        return true;
-    default:
-        return false;
-    }
-}
+static struct pollfd wait_set[MAX_CLIENTS + 1];
 
-// Logs a refused peer, at most one line a second however many arrive.
+// Waits at most timeout_ms for input, new connections, or room for queued replies, then
+// accepts what has arrived and marks the connections that can be read.
 static void
-refuse_peer(const struct sockaddr *sa)
+wait_for_events(int listen_fd, int timeout_ms)
 {
-    static time_t last_line = 0;
-    static unsigned long unlogged = 0;
-    time_t now = time(nullptr);
-    if (now == last_line) {
-        unlogged++;
+    msglog_flush();
+    int n = 0;
+    wait_set[n++] = {listen_fd, POLLIN, 0};
+    for (int i = 0; i < client_open_count; i++) {
+        int fd = client_open_fds[i];
+        short events = 0;
+        if (!client[fd].eof && !client_paused(fd))
+            events |= POLLIN;
+        if (client_output_blocked(fd))
+            events |= POLLOUT;
+        wait_set[n++] = {fd, events, 0};
+    }
+    int ready = poll(wait_set, static_cast<nfds_t>(n), timeout_ms);
+    if (ready < 0) {
+        if (errno == EINTR)
+            return;
+        die("select()", 2);
+    }
+    if (ready == 0)
         return;
+    bool may_send = false;
+    for (int i = 1; i < n; i++) {
+        short r = wait_set[i].revents;
+        if (r & (POLLIN | POLLHUP | POLLERR))
+            client[wait_set[i].fd].readable = true;
+        if (r & (POLLOUT | POLLHUP | POLLERR))
+            may_send = true;
     }
-    char text[INET6_ADDRSTRLEN] = "?";
-    unsigned port = 0;
-    if (sa->sa_family == AF_INET) {
-        const auto *v4 = reinterpret_cast<const struct sockaddr_in *>(sa);
-        inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-        port = ntohs(v4->sin_port);
-    } else if (sa->sa_family == AF_INET6) {
-        const auto *v6 = reinterpret_cast<const struct sockaddr_in6 *>(sa);
-        inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-        port = ntohs(v6->sin6_port);
-    }
-    if (unlogged > 0)
-        myprintf("WARN: Connection from %s:%u refused, not an allowed address (%lu more "
-                 "refused since the last line)\n", text, port, unlogged);
-    else
-        myprintf("WARN: Connection from %s:%u refused, not an allowed address\n", text, port);
-    last_line = now;
-    unlogged = 0;
-}
-
-// Accepts one connection into the client table. Returns false when none was taken.
-static bool
-accept_client(int listen_fd)
-{
-    struct sockaddr_storage peer {};
-    socklen_t peer_len = sizeof peer;
-    int fd = accept(listen_fd, reinterpret_cast<struct sockaddr *>(&peer), &peer_len);
-    if (fd < 0) {
-        int saved_errno = errno;
-        if (accept_error_is_transient(saved_errno)) {
-            myprintf("WARN: accept() failed, %s, continuing\n", strerror(saved_errno));
-            return false;
+    if (may_send)
+        client_send_queued(true);
+    if (wait_set[0].revents & POLLIN) {
+        // Several may be waiting; each is taken in turn, a few at a time.
+        for (int i = 0; i < 16; i++) {
+            char peer[64];
+            int fd = net_accept(listen_fd, peer, sizeof peer);
+            if (fd < 0)
+                break;
+            client_accept(fd, peer);
         }
-        errno = saved_errno;
-        die("accept()", 2);
     }
-    if (!allow_peer(reinterpret_cast<struct sockaddr *>(&peer))) {
-        refuse_peer(reinterpret_cast<struct sockaddr *>(&peer));
-        close(fd);
-        return false;
-    }
-    if (fd >= MAX_CLIENTS || fd >= FD_SETSIZE) {
-        myprintf("WARN: Client connection refused, server alrady has maximum connections "
-                 "allowed !\n");
-        close(fd);
-        return false;
-    }
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-    client_open(fd);
-    return true;
 }
 
 int
@@ -169,10 +128,16 @@ main(int argc, char **argv)
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    // A log rotation tool's SIGHUP reopens the log instead of ending the server.
     struct sigaction hup {};
     hup.sa_handler = on_hangup_signal;
     sigemptyset(&hup.sa_mask);
     sigaction(SIGHUP, &hup, nullptr);
+
+    // Test hook: black-box tests shorten the idle time after which a connection gives its
+    // slot to a newcomer when every slot is taken.
+    if (const char *idle = getenv("TARROWD_TEST_IDLE_MS"))
+        client_idle_limit_ms = atoi(idle);
 
     SERVER_roll_log_files();
 
@@ -191,47 +156,11 @@ main(int argc, char **argv)
 
     alert_table_reset();
     client_table_reset();
+    // The saved board comes back before the overflow file is replayed behind it.
     if (keep_table)
         table_store_load();
 
-    int listen_fd = socket(AF_INET, SOCK_STREAM, 6);
-    if (listen_fd < 0)
-        die("socket()", 2);
-    int one = 1;
-    setsockopt(listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    fcntl(listen_fd, F_SETFD, FD_CLOEXEC);
-
-    struct sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind_address != nullptr) {
-        myprintf("INFO: Server configured to bind to interface %s, port %d only\n", bind_address,
-                 port);
-        addr.sin_addr.s_addr = inet_addr(bind_address);
-    } else {
-        myprintf("INFO: Server configured to bind to all interfaces, port %d\n", port);
-        addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    }
-    if (addr.sin_addr.s_addr == INADDR_NONE)
-        die("Translating IP address", 2);
-
-    if (bind(listen_fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
-        int saved_errno = errno;
-        myprintf("*ERR: Unable to bind to configured interface(s)\n");
-        char text[127];
-        snprintf(text, sizeof text, "bind() port %d", port);
-        errno = saved_errno;
-        die(text, 2);
-    }
-    if (listen(listen_fd, 10) != 0)
-        die("listen()", 2);
-    // Non-blocking, so a peer that vanishes between select and accept cannot hold the loop.
-    fcntl(listen_fd, F_SETFL, fcntl(listen_fd, F_GETFL) | O_NONBLOCK);
-
-    char where[64];
-    if (get_sock_addr(listen_fd, where, sizeof where) == nullptr)
-        die("get_sock_addr", 2);
-    myprintf("INFO: Server listening on port address '%s'\n", where);
+    int listen_fd = net_listen(port, bind_address);
 
     // Records an earlier run left in the overflow file come back into the table now.
     if (alerts_num_buffered() > 0) {
@@ -248,6 +177,8 @@ main(int argc, char **argv)
     }
     notify_service_manager("READY=1");
 
+    int passes = 0;
+    long next_deadline = -1;
     for (;;) {
         if (stop_signal != 0) {
             myprintf("INFO: Shutdown requested by signal %d\n", static_cast<int>(stop_signal));
@@ -259,40 +190,42 @@ main(int argc, char **argv)
             myprintf("INFO: Signal %d (SIGHUP), log file reopened\n", SIGHUP);
         }
         table_store_tick();
-        fd_set read_set;
-        FD_ZERO(&read_set);
-        FD_SET(listen_fd, &read_set);
-        int bound = listen_fd + 1;
-        bool line_waiting = false;
-        for (int fd = 0; fd < MAX_CLIENTS; fd++) {
-            if (client[fd].fd != fd)
+        // Without waiting only while every connection holds a line to handle, and not for
+        // long, so that new connections and the ends of input are still seen.
+        bool any_line = false, all_lines = true;
+        for (int i = 0; i < client_open_count; i++) {
+            int fd = client_open_fds[i];
+            if (client_paused(fd))
                 continue;
-            FD_SET(fd, &read_set);
-            if (fd + 1 > bound)
-                bound = fd + 1;
             if (client_has_line(fd))
-                line_waiting = true;
+                any_line = true;
+            else
+                all_lines = false;
         }
-        // A connection with a line already read in is ready now: do not wait for more.
-        struct timeval timeout = {1, 30000};
-        long save_due = table_store_due_ms();
-        if (save_due >= 0 && save_due < 1030)
-            timeout = {save_due / 1000, save_due % 1000 * 1000};
-        if (line_waiting)
-            timeout = {0, 0};
-        int ready = select(bound, &read_set, nullptr, nullptr, &timeout);
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            die("select()", 2);
+        if (!any_line || !all_lines || ++passes >= PASSES_PER_WAIT) {
+            int timeout = WAIT_MS;
+            if (any_line)
+                timeout = 0;
+            else if (next_deadline >= 0 && next_deadline < timeout)
+                timeout = static_cast<int>(next_deadline) + 1;
+            long save_due = any_line ? -1 : table_store_due_ms();
+            if (save_due >= 0 && save_due < timeout)
+                timeout = static_cast<int>(save_due);
+            wait_for_events(listen_fd, timeout);
+            passes = 0;
         }
-        if (FD_ISSET(listen_fd, &read_set) && !accept_client(listen_fd))
-            continue;
-        for (int fd = 0; fd < bound && fd < MAX_CLIENTS; fd++) {
-            if (fd == listen_fd || client[fd].fd != fd)
+
+        // One pass: at most one line from each connection, in ascending descriptor order.
+        int fds[MAX_CLIENTS];
+        int n = client_open_count;
+        memcpy(fds, client_open_fds, static_cast<std::size_t>(n) * sizeof fds[0]);
+        for (int i = 0; i < n; i++) {
+            int fd = fds[i];
+            if (client[fd].fd != fd || client_paused(fd))
                 continue;
-            if (FD_ISSET(fd, &read_set) || client_has_line(fd))
+            if (client[fd].readable || client_has_line(fd))
                 process_client(fd);
         }
+        next_deadline = client_send_queued(false);
     }
 }

@@ -1,4 +1,10 @@
 // Message log: every server message, time-stamped, into the day's log file; the two exits.
+// Lines are collected in memory and written with one write before any reply that depends on
+// them and before the server waits.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -9,100 +15,194 @@
 #include "server/server.h"
 
 static char msg_logfile_name[17] = "log_YYYYMMDD.log";
-static FILE *msg_log_handle = nullptr;
+static int msg_log_handle = -1;        // descriptor of the open log file, -1 when none
 // The local date (year * 10000 + month * 100 + day) whose log file is open; 0 at start.
 // The whole date is compared, so a server idle for a month still changes files.
 static int logfile_roll_time_last_day = 0;
 
-static int
-date_key(const struct tm &t)
+// Lines not yet written to the file.
+static char log_batch[64 * 1024];
+static std::size_t log_batch_len = 0;
+// A failed write is reported once, and once more when writing works again.
+static bool log_write_failing = false;
+
+// The time stamp of the current second, in ctime's form without its newline, and its date.
+inline constexpr std::size_t STAMP_LEN = 24;
+static time_t stamp_second = -1;
+static char stamp_text[STAMP_LEN + 8];
+static int stamp_date = 0;
+
+static void
+refresh_stamp(time_t now)
 {
-    return (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
+    static const char days[] = "SunMonTueWedThuFriSat";
+    static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    struct tm t;
+    localtime_r(&now, &t);
+    snprintf(stamp_text, sizeof stamp_text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d",
+             days + 3 * (t.tm_wday % 7), months + 3 * (t.tm_mon % 12), t.tm_mday, t.tm_hour,
+             t.tm_min, t.tm_sec, t.tm_year + 1900);
+    stamp_date = (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
+    stamp_second = now;
+}
+
+// Copies text, writing control bytes (all but the newline) and DEL as '.', so that nothing a
+// peer sends can reach a terminal that shows the log as an escape sequence.
+static void
+copy_printable(char *dst, const char *src, std::size_t len)
+{
+    for (std::size_t i = 0; i < len; i++) {
+        unsigned char b = static_cast<unsigned char>(src[i]);
+        dst[i] = (b < 0x20 && b != '\n') || b == 0x7F ? '.' : static_cast<char>(b);
+    }
+}
+
+// True when standard error is the journal's stream (systemd sets JOURNAL_STREAM to its
+// "device:inode"): every log line then goes there too.
+static bool
+stderr_is_journal()
+{
+    static int known = -1;
+    if (known < 0) {
+        known = 0;
+        const char *stream = getenv("JOURNAL_STREAM");
+        unsigned long long dev = 0, ino = 0;
+        struct stat st;
+        if (stream != nullptr && sscanf(stream, "%llu:%llu", &dev, &ino) == 2 &&
+            fstat(2, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == dev &&
+            static_cast<unsigned long long>(st.st_ino) == ino)
+            known = 1;
+    }
+    return known == 1;
+}
+
+void
+msglog_flush()
+{
+    if (log_batch_len == 0)
+        return;
+    if (stderr_is_journal()) {
+        std::size_t sent = 0;
+        while (sent < log_batch_len) {
+            ssize_t n = write(2, log_batch + sent, log_batch_len - sent);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            sent += static_cast<std::size_t>(n);
+        }
+    }
+    std::size_t done = 0;
+    while (done < log_batch_len && msg_log_handle >= 0) {
+        ssize_t n = write(msg_log_handle, log_batch + done, log_batch_len - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        int saved_errno = n < 0 ? errno : ENOSPC;
+        if (saved_errno == EINTR)
+            continue;
+        if (!log_write_failing)
+            fprintf(stderr, "tarrowd: unable to write the message log %s: %s\n",
+                    msg_logfile_name, strerror(saved_errno));
+        log_write_failing = true;
+        break;
+    }
+    if (done == log_batch_len && log_write_failing) {
+        fprintf(stderr, "tarrowd: writing the message log %s works again\n", msg_logfile_name);
+        log_write_failing = false;
+    }
+    log_batch_len = 0;
 }
 
 void
 SERVER_roll_log_files()
 {
     time_t now = time(nullptr);
-    struct tm tm_now;
-    localtime_r(&now, &tm_now);
-    char date[48];
-    snprintf(date, sizeof date, "%.4d%.2d%.2d", (tm_now.tm_year + 1900) % 10000,
-             tm_now.tm_mon + 1, tm_now.tm_mday);
+    refresh_stamp(now);
+    char date[16];
+    snprintf(date, sizeof date, "%.8d", stamp_date % 100000000);
     snprintf(msg_logfile_name, sizeof msg_logfile_name, "log_%.8s.log", date);
     // Stored before the closing message, so that message does not start another change.
-    logfile_roll_time_last_day = date_key(tm_now);
-    if (msg_log_handle != nullptr) {
+    logfile_roll_time_last_day = stamp_date;
+    if (msg_log_handle >= 0) {
         myprintf("Closing log file, rolling over to a new days log\n");
-        fclose(msg_log_handle);
-        msg_log_handle = nullptr;
+        msglog_flush();
+        close(msg_log_handle);
+        msg_log_handle = -1;
     }
-    msg_log_handle = fopen(msg_logfile_name, "a+");
-    if (msg_log_handle == nullptr)
+    msg_log_handle = open(msg_logfile_name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (msg_log_handle < 0)
         myprintf("*ERR: Unable to open log file %s, continuing using STDOUT for messages\n",
                  msg_logfile_name);
 }
 
 void
-myprintf(const char *format, ...)
+msglog_write(const char *text, std::size_t len)
 {
     time_t now = time(nullptr);
-    struct tm tm_now;
-    localtime_r(&now, &tm_now);
-    if (date_key(tm_now) != logfile_roll_time_last_day)
+    if (now != stamp_second)
+        refresh_stamp(now);
+    if (stamp_date != logfile_roll_time_last_day)
         SERVER_roll_log_files();
 
-    char *msg = static_cast<char *>(malloc(512));
-    if (msg == nullptr) {
-        fputs("Unable to allocate 512 bytes of memory for message display\n", stdout);
+    if (msg_log_handle < 0) {
+        char out[512];
+        while (len > 0) {
+            std::size_t n = len < sizeof out ? len : sizeof out;
+            copy_printable(out, text, n);
+            fwrite(out, 1, n, stdout);
+            text += n;
+            len -= n;
+        }
         fflush(stdout);
         return;
     }
+    if (log_batch_len + STAMP_LEN + 1 + len > sizeof log_batch)
+        msglog_flush();
+    if (STAMP_LEN + 1 + len > sizeof log_batch)
+        return;     // callers pass lines of a few hundred bytes
+    char *p = log_batch + log_batch_len;
+    memcpy(p, stamp_text, STAMP_LEN);
+    p[STAMP_LEN] = ' ';
+    copy_printable(p + STAMP_LEN + 1, text, len);
+    log_batch_len += STAMP_LEN + 1 + len;
+}
+
+void
+myprintf(const char *format, ...)
+{
+    char msg[512];
     va_list ap;
     va_start(ap, format);
     int n = vsnprintf(msg, 511, format, ap);
     va_end(ap);
     if (n < 0 || n > 510) {
-        free(msg);
         myprintf("*ERR: Message of > 512 bytes passed, discarded\n");
         return;
     }
     // The formatted length, not strlen: a %c of a zero byte must not cut the message.
-    std::size_t len = static_cast<std::size_t>(n);
-    if (msg_log_handle != nullptr) {
-        char stamp[49];
-        ctime_r(&now, stamp);
-        std::size_t slen = strlen(stamp);
-        if (slen > 0)
-            stamp[slen - 1] = '\0';
-        fputs(stamp, msg_log_handle);
-        fputc(' ', msg_log_handle);
-        fwrite(msg, 1, len, msg_log_handle);
-        fflush(msg_log_handle);
-        clearerr(msg_log_handle);
-    } else {
-        fwrite(msg, 1, len, stdout);
-        fflush(stdout);
-    }
-    free(msg);
+    msglog_write(msg, static_cast<std::size_t>(n));
 }
 
 void
 msglog_close()
 {
-    if (msg_log_handle != nullptr)
-        fclose(msg_log_handle);
-    msg_log_handle = nullptr;
+    msglog_flush();
+    if (msg_log_handle >= 0)
+        close(msg_log_handle);
+    msg_log_handle = -1;
     logfile_roll_time_last_day = 0;
 }
 
 void
 msglog_reopen()
 {
-    if (msg_log_handle != nullptr)
-        fclose(msg_log_handle);
-    msg_log_handle = fopen(msg_logfile_name, "a+");
-    if (msg_log_handle == nullptr)
+    msglog_flush();
+    if (msg_log_handle >= 0)
+        close(msg_log_handle);
+    msg_log_handle = open(msg_logfile_name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (msg_log_handle < 0)
         myprintf("*ERR: Unable to open log file %s, continuing using STDOUT for messages\n",
                  msg_logfile_name);
 }
@@ -127,16 +227,16 @@ void
 shutdown_immed(int status)
 {
     notify_service_manager("STOPPING=1");
-    if (msg_log_handle != nullptr)
+    if (msg_log_handle >= 0)
         myprintf("----: Shutdown in progress\n");
     if (keep_table)
         table_store_save();
     client_close_all();
     overflow_close();
-    if (msg_log_handle != nullptr) {
+    if (msg_log_handle >= 0) {
         myprintf("----: ALL OK, Server shutdown has completed.\n");
-        fclose(msg_log_handle);
-        msg_log_handle = nullptr;
+        msglog_close();
     }
+    msglog_flush();
     exit(status);
 }

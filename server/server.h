@@ -16,40 +16,94 @@ inline constexpr int MAX_CLIENTS = 65;                 // slots for descriptors 
 inline constexpr std::size_t LINE_MAX_BYTES = 8192;    // longest line handled as one piece
 inline constexpr std::size_t LINE_BUFFER_SIZE = LINE_MAX_BYTES + 1;
 static_assert(LINE_BUFFER_SIZE > CONSOLE_REPLY_SIZE);  // a request buffer can carry a reply
-inline constexpr int REPLY_DEADLINE_MS = 2000;         // a reply not written by then is torn
+inline constexpr int REPLY_DEADLINE_MS = 2000;         // queued replies not written by then: closed
+inline constexpr std::size_t OUT_PAUSE_BYTES = 64 * 1024;   // more queued: read nothing more
+inline constexpr int IDLE_EVICT_MS = 30000;            // idle this long: may give up its slot
+inline constexpr int JUNK_LINE_LIMIT = 100;            // unrecognised lines before closing
+
+struct client_queue;            // replies not yet written (dispatch.cc)
 
 struct client_slot {            // plain data, indexed by descriptor
     int fd = -1;                // -1 while the slot is free
     bool eof = false;           // end of input (or a read error) seen
-    bool torn = false;          // a reply could not be written whole: close the connection
-    bool rejected = false;      // close after the current line, nothing more sent
+    bool readable = false;      // the last wait found input (or its end) to read
+    bool closing = false;       // rejected: close after the current line
+    std::size_t in_off = 0;     // unhandled input: in_len bytes from in_off of its buffer
     std::size_t in_len = 0;
+    int junk_lines = 0;         // empty or unrecognised lines so far
+    long last_input_ms = 0;     // when it connected or last sent something
     char peer_address[50] = "SPARE";
-    char in[LINE_MAX_BYTES];    // read, not yet handled
+    client_queue *out = nullptr;   // allocated with the first reply
 };
 
 extern client_slot client[MAX_CLIENTS];
+// Descriptors of the open connections, in ascending order.
+extern int client_open_fds[MAX_CLIENTS];
+extern int client_open_count;
 
 // Empties every slot ("SPARE", no connection).
 void client_table_reset();
-// Takes a freshly accepted descriptor into its slot; the descriptor is made non-blocking.
-// Returns 0, or -1 when the descriptor is beyond the table (the caller closes it).
-int client_open(int fd);
-// True when the slot holds a whole line (or a piece of one) that can be handled now.
+// Takes a descriptor into its slot, non-blocking. peer is the peer's address text, or
+// nullptr to ask the socket. Returns 0, or -1 when the descriptor is beyond the table (the
+// caller closes it).
+int client_open(int fd, const char *peer = nullptr);
+// Takes a freshly accepted connection; when every slot is taken, the longest idle one gives
+// its slot up if idle long enough. Returns 0 when taken, -1 when refused and closed.
+int client_accept(int fd, const char *peer);
+// True when the connection holds a line (or a piece, or its end) that can be handled now.
 bool client_has_line(int fd);
-// Reads what has arrived and handles at most one line. Returns 0 when the connection stays
-// open, -1 when it has been closed and its slot freed. Does not return after "KILLER".
+// True while so many replies wait that nothing more is read from the connection.
+bool client_paused(int fd);
+// Reads when no whole line is held, then handles at most one line. Returns 0 when the
+// connection stays open, -1 when it has been closed and its slot freed. Does not return
+// after "KILLER".
 int process_client(int fd);
-// Writes a reply whole within REPLY_DEADLINE_MS. Returns 0, or -1 when it was not written
-// whole; the connection is then marked torn and closed after the current line.
+// Queues a reply; it leaves as the socket accepts it, after the log lines written before
+// it. Returns 0, or -1 when it cannot be queued (the connection is then closed).
 int client_reply(int fd, const char *buf, std::size_t len);
-// Has the connection closed after the line being handled, with a WARN naming the peer and
-// why; nothing more is sent to it.
+// Logs "WARN: Connection from <peer> closed, <why>" and closes the connection after the line
+// being handled; nothing more is sent to it.
 void client_reject(int fd, const char *why);
+// True when the connection has replies waiting that the socket did not take.
+bool client_output_blocked(int fd);
+// Writes queued replies as far as the sockets take them (after the message log): every
+// connection when all is set, else those that hold no further whole line. Closes connections
+// whose oldest reply is older than REPLY_DEADLINE_MS. Returns the milliseconds until the next
+// such deadline, or -1 when none is pending.
+long client_send_queued(bool all);
 // 1 when the record's productid begins with "JOBSCHED", "GENALERT" or "RELOADER".
 int message_from_forwarding_application(const char *record);
-// Closes every open connection (shutdown).
+// Closes every open connection, after trying once to write what is queued (shutdown).
 void client_close_all();
+// Milliseconds of a monotonic clock.
+long monotonic_ms();
+
+// Test hooks: the idle time after which a connection may give its slot up (IDLE_EVICT_MS),
+// and the end of a pass (the log written, then every queued reply), which unit tests call
+// before they read the log or a peer socket.
+extern int client_idle_limit_ms;
+void test_end_pass();
+
+// ---- Network addresses (net.cc) ----
+
+// Opens the listening socket (IPv4 dotted address or IPv6 literal; every IPv4 interface
+// when bind_address is nullptr), logging as start-up does; dies when it cannot.
+int net_listen(int port, const char *bind_address);
+// Accepts one connection, non-blocking and without delay on small writes, its peer's address
+// text in peer ("" when hidden). Returns the descriptor, or -1 when none was taken.
+int net_accept(int listen_fd, char *peer, std::size_t size);
+// The peer address of a connected socket as text ("a.b.c.d:port", "[addr]:port"), or nullptr.
+char *net_peer_text(int fd, char *buf, std::size_t size);
+
+inline constexpr int MAX_ALLOWED = 64;
+
+// Adds "ADDRESS[/BITS]" (IPv4 or IPv6) to the allowed peers. Returns 0, or -1 when the text is
+// not such an address or the list is full.
+int allow_add(const char *spec);
+// Forgets every allowed peer: everyone may connect again.
+void allow_reset();
+// True when the peer may connect: no --allow given, or its address is in an allowed network.
+bool allow_peer(const struct sockaddr *sa);
 
 // ---- Message log and the two exits (msglog.cc) ----
 
@@ -57,6 +111,10 @@ void myprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void SERVER_roll_log_files();
 [[noreturn]] void die(const char *text, int status);
 [[noreturn]] void shutdown_immed(int status);
+// Writes the collected log lines with one write. Called before every reply and every wait.
+void msglog_flush();
+// Logs a message that is already built (len bytes, newline included), like myprintf.
+void msglog_write(const char *text, std::size_t len);
 // Closes and opens the day's log file again, so that a log moved aside by a rotation tool
 // is let go and a new file of the same name takes the messages (SIGHUP).
 void msglog_reopen();
@@ -71,9 +129,8 @@ void msglog_set_file_date(int yyyymmdd);
 inline constexpr int MAX_ALERTS = 50;
 extern alert_record memory_table[MAX_ALERTS];
 extern int last_table_entry;
-// Bumped by every change of the table (store, replace, acknowledge, removal, reset), so that
-// what is derived from the table knows when to be made again.
-extern unsigned long table_generation;
+// Changes with every change to memory_table or last_table_entry (listings are cached on it).
+extern unsigned alert_table_generation;
 
 // Empties the table.
 void alert_table_reset();
@@ -138,18 +195,6 @@ long table_store_due_ms();
 // Saves when a change is due (at most one second after it): called once per loop pass.
 void table_store_tick();
 
-// ---- Allowed peers, --allow (allow.cc) ----
-
-inline constexpr int MAX_ALLOWED = 64;
-
-// Adds "ADDRESS[/BITS]" (IPv4 or IPv6) to the allowed peers. Returns 0, or -1 when the text is
-// not such an address or the list is full.
-int allow_add(const char *spec);
-// Forgets every allowed peer: everyone may connect again.
-void allow_reset();
-// True when the peer may connect: no --allow given, or its address is in an allowed network.
-bool allow_peer(const struct sockaddr *sa);
-
 // ---- Service manager (notify.cc) ----
 
 // Sends state ("READY=1", "STOPPING=1") to the service manager when $NOTIFY_SOCKET is set.
@@ -168,7 +213,8 @@ void process_alert_message(char *record, int from_overflow);
 // ---- Console requests (console.cc) ----
 
 // 0: not a console; otherwise the number of listing lines (negative: no console either).
-// Stores the line length through line_length only when the productid carries one.
+// Stores the line length through line_length (when not nullptr) only when the productid
+// carries one.
 int message_from_console_application(const char *record, int *line_length);
 // Carries out a console command and writes its replies to fd. request points to a buffer
 // of at least LINE_BUFFER_SIZE bytes, which may be reused as the reply when memory fails.

@@ -28,7 +28,7 @@ static constexpr std::string_view STATE_PRODUCTID = "TARROWD-STATE";
 static constexpr long SAVE_INTERVAL_MS = 1000;
 
 // What the file on disk says, so that an unchanged board is not written again.
-static unsigned long saved_generation = 0;
+static unsigned saved_generation = 0;
 static int saved_read_index = -1;
 static std::uint64_t saved_file_id = 0;
 static long last_save_ms = 0;
@@ -94,7 +94,7 @@ table_store_save()
     if (save_failing)
         myprintf("INFO: Alert table saved to %s again\n", table_file_name);
     save_failing = false;
-    saved_generation = table_generation;
+    saved_generation = alert_table_generation;
     saved_read_index = read_index;
     saved_file_id = file_id;
     return 0;
@@ -103,7 +103,7 @@ table_store_save()
 static bool
 unsaved_changes()
 {
-    return table_generation != saved_generation || next_evt_record_to_read != saved_read_index;
+    return alert_table_generation != saved_generation || next_evt_record_to_read != saved_read_index;
 }
 
 long
@@ -198,8 +198,8 @@ table_store_load()
     if (file_id == overflow_file_id())
         next_evt_record_to_read = read_index;
     myprintf("INFO: Restored %d alerts from %s\n", last_table_entry, table_file_name);
-    table_generation++;
-    saved_generation = table_generation;
+    alert_table_generation++;
+    saved_generation = alert_table_generation;
     saved_read_index = next_evt_record_to_read;
     saved_file_id = file_id;
     return last_table_entry;

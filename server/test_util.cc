@@ -55,6 +55,7 @@ server_fixture::TearDown()
 std::string
 server_fixture::log() const
 {
+    test_end_pass();
     char name[32];
     time_t now = time(nullptr);
     struct tm tm_now;
@@ -99,6 +100,7 @@ sock_pair::~sock_pair()
 std::string
 read_available(int fd, int timeout_ms)
 {
+    test_end_pass();
     std::string out;
     for (;;) {
         struct pollfd p = {fd, POLLIN, 0};

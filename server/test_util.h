@@ -13,7 +13,7 @@ class server_fixture : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
-    // Everything logged so far (the day's log file).
+    // Everything logged so far (the day's log file), after the end of the pass.
     std::string log() const;
     // Contents of the overflow file.
     std::string overflow_bytes() const;
@@ -42,7 +42,8 @@ struct sock_pair {
     ~sock_pair();
 };
 
-// Reads what arrives on fd within timeout_ms (until quiet for that long).
+// Ends the pass (log and queued replies written), then reads what arrives on fd within
+// timeout_ms (until quiet for that long).
 std::string read_available(int fd, int timeout_ms = 100);
 
 #endif // SERVER_TEST_UTIL_H

@@ -59,9 +59,10 @@ key_entry(const std::string &key, const std::string &type)
 }
 
 int
-flicket(int port, const std::string &severity, const std::string &key, const std::string &text)
+flicket(int port, const std::string &severity, const std::string &key, const std::string &text,
+        const std::string &address = "127.0.0.1")
 {
-    return run_program({flicket_path(), std::to_string(port), "127.0.0.1", severity, key, text})
+    return run_program({flicket_path(), std::to_string(port), address, severity, key, text})
         .status;
 }
 
@@ -469,6 +470,23 @@ TEST(Alerts, OnlyAllowedPeersMayConnect)
     EXPECT_TRUE(wait_for_log(d.path, " AC LET_IN         Y allowed \n"));
     EXPECT_EQ(stop_server(s), 0);
     EXPECT_NE(run_program({tarrowd_path(), "--allow", "nonsense", "0"}).status, 0);
+
+    // IPv6 peers: ::1 is let in by ::1/128 and refused by a list of IPv4 networks only.
+    for (const char *allowed : {"::1/128", "127.0.0.0/8"}) {
+        temp_dir d6;
+        s = start_server(d6.path, {"--allow", allowed, "0", "::1"});
+        if (s.port == 0) {
+            stop_server(s);
+            GTEST_SKIP() << "no IPv6 loopback here";
+        }
+        bool let_in = std::string(allowed) == "::1/128";
+        flicket(s.port, "critical", "V6", "over ipv6", "::1");
+        EXPECT_TRUE(wait_for_log(d6.path, let_in ? " AC V6             Y over ipv6 \n"
+                                                 : "WARN: Connection from [::1]:"))
+            << read_log(d6.path);
+        EXPECT_EQ(read_log(d6.path).find("over ipv6") != std::string::npos, let_in) << allowed;
+        EXPECT_EQ(stop_server(s), 0);
+    }
 }
 
 // With NOTIFY_SOCKET set, the server says READY=1 once it serves and STOPPING=1 at its end.

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,23 +29,31 @@ const std::string USAGE_QUIESK = "Required arguments are missing !\n"
 const std::string BAD_SEVERITY = "Invalid severity agrument !\nPlease read the manual !\n";
 const std::string NO_CONNECT = "Unable to connect to server.\n";
 
-// A socket on 127.0.0.1 and a free port, listening when asked (otherwise connects to it are
-// refused). The tools run to their end before the test accepts: the backlog holds them.
+// A socket on 127.0.0.1 (or ::1) and a free port, listening when asked (otherwise connects to
+// it are refused). The tools run to their end before the test accepts: the backlog holds them.
 struct test_port {
     int fd = -1;
     int port = 0;
 
-    explicit test_port(bool do_listen = true)
+    explicit test_port(bool do_listen = true, int family = AF_INET)
     {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in sa {};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
+        fd = socket(family, SOCK_STREAM, 0);
+        struct sockaddr_storage ss {};
+        socklen_t len = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+        if (family == AF_INET6) {
+            auto *sa = reinterpret_cast<sockaddr_in6 *>(&ss);
+            sa->sin6_family = AF_INET6;
+            sa->sin6_addr = in6addr_loopback;
+        } else {
+            auto *sa = reinterpret_cast<sockaddr_in *>(&ss);
+            sa->sin_family = AF_INET;
+            sa->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        }
+        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&ss), len) == 0 &&
             (!do_listen || listen(fd, 16) == 0) &&
-            getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
-            port = ntohs(sa.sin_port);
+            getsockname(fd, reinterpret_cast<sockaddr *>(&ss), &len) == 0)
+            port = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port
+                                            : reinterpret_cast<sockaddr_in *>(&ss)->sin_port);
     }
     ~test_port()
     {
@@ -189,6 +199,7 @@ TEST(FlicketTest, ArgumentErrorsSendNothing)
     struct {
         std::vector<std::string> args;
         std::string out;
+        bool then_usage = false;    // the usage text follows out
     } cases[] = {
         {{}, USAGE_FLICKET},
         {{p}, USAGE_FLICKET},
@@ -204,14 +215,25 @@ TEST(FlicketTest, ArgumentErrorsSendNothing)
         {{p, "localhost", "warn", "k", "t"}, BAD_SEVERITY},
         {{p, "255.255.255.255", "info", "k", "t"},
          "Improperly formatted network address, 255.255.255.255\n" + NO_CONNECT},
-        {{p, "localhost", "info", "k", "t"},
-         "Improperly formatted network address, localhost\n" + NO_CONNECT},
+        {{p, "10.1.2.3.4", "info", "k", "t"},
+         "Improperly formatted network address, 10.1.2.3.4\n" + NO_CONNECT},
+        // Options come before the positional arguments, and are checked first.
+        {{"-x", p, "127.0.0.1", "info", "k", "t"}, "flicket: unknown option -x\n", true},
+        {{"-H"}, "flicket: option -H needs a value\n", true},
+        {{"-t", "0", p, "127.0.0.1", "info", "k", "t"},
+         "flicket: -t takes a number of seconds from 1 to 3600, not 0\n"},
+        {{"-t", "2s", p, "127.0.0.1", "info", "k", "t"},
+         "flicket: -t takes a number of seconds from 1 to 3600, not 2s\n"},
+        {{"-H", "web1", p, "127.0.0.1", "info", "k"}, USAGE_FLICKET},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(joined(c.args));
         run_result r = flicket(c.args);
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, c.out);
+        if (c.then_usage)
+            EXPECT_EQ(r.out, c.out + flicket({"--help"}).out);
+        else
+            EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, "");
         EXPECT_FALSE(lp.pending());
     }
@@ -261,11 +283,12 @@ TEST(SenderTools, HelpAndVersion)
         std::vector<std::string> args;
         std::string out_prefix;
     } cases[] = {
-        {true, {"--help"}, "usage: flicket port-num ip-address severity key message-text\n"},
-        {true, {"--help", "1", "2", "3", "4", "5"}, "usage: flicket port-num ip-address"},
+        {true, {"--help"},
+         "usage: flicket [-H host] [-t seconds] port-num ip-address severity key message-text\n"},
+        {true, {"--help", "1", "2", "3", "4", "5"}, "usage: flicket [-H host]"},
         {true, {"--version"}, "flicket 1.0.2\n"},
-        {false, {"--help"}, "usage: quiesk port-num ip-address\n"},
-        {false, {"--help", "9003", "127.0.0.1"}, "usage: quiesk port-num ip-address\n"},
+        {false, {"--help"}, "usage: quiesk [-t seconds] port-num ip-address\n"},
+        {false, {"--help", "9003", "127.0.0.1"}, "usage: quiesk [-t seconds] port-num ip-address\n"},
         {false, {"--version"}, "quiesk 1.0.2\n"},
     };
     test_port lp;
@@ -378,4 +401,183 @@ TEST(QuieskTest, StopsARunningServer)
     int st = wait_exit(s.pid);
     EXPECT_EQ(st, 0);
     EXPECT_NE(read_log(dir.path).find("INFO: Shutdown request recieved !"), std::string::npos);
+}
+
+// The server's address as a host name, an IPv4 or an IPv6 address; -H sends as another host,
+// cut and padded like the key; "--" ends the options.
+TEST(SenderTools, AddressFormsAndSendAsHost)
+{
+    const std::string local = host_field_text();
+    struct {
+        int family;
+        std::vector<std::string> options;
+        std::string address, host_sent;
+    } cases[] = {
+        {AF_INET, {}, "localhost", local},
+        {AF_INET6, {}, "::1", local},
+        {AF_INET, {"-H", "web1"}, "127.0.0.1", "web1"},
+        {AF_INET, {"-Hweb2", "-t", "3"}, "localhost", "web2"},
+        {AF_INET, {"-H", "a-host-name-of-24-bytes"}, "127.0.0.1", "a-host-name-of-"},
+        {AF_INET6, {"-H", "db\n2", "--"}, "::1", "db 2"},
+        {AF_INET, {"-H", ""}, "127.0.0.1", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(joined(c.options) + c.address);
+        test_port lp(true, c.family);
+        if (lp.port == 0 && c.family == AF_INET6) {
+            GTEST_LOG_(INFO) << "no IPv6 loopback here";
+            continue;
+        }
+        ASSERT_GT(lp.port, 0);
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {std::to_string(lp.port), c.address, "info", "k", "t"});
+        run_result r = flicket(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "\n");
+        std::string got = lp.take();
+        EXPECT_EQ(got, expected_record(got, "GENALERT", "k", "IO", "t", c.host_sent));
+        if (!c.options.empty())
+            continue;
+        r = quiesk({std::to_string(lp.port), c.address});
+        EXPECT_EQ(r.status, 0);
+        got = lp.take();
+        EXPECT_EQ(got, expected_record(got, "KILLER", "N/A", "LO", ""));
+    }
+}
+
+// A listener that never accepts and whose backlog is full: connects to it hang until the
+// sender gives up.
+TEST(SenderTools, ConnectGivesUpAfterTheTimeout)
+{
+    int lfd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(lfd, 0), 0);
+    ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr *>(&sa), &len), 0);
+    std::vector<int> fill;
+    bool full = false;
+    for (int i = 0; i < 16 && !full; i++) {
+        int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        fill.push_back(c);
+        connect(c, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+        struct pollfd p = {c, POLLOUT, 0};
+        full = poll(&p, 1, 300) == 0;
+    }
+    if (!full) {
+        for (int c : fill)
+            close(c);
+        close(lfd);
+        GTEST_SKIP() << "this network stack accepts past the backlog";
+    }
+    const std::string port = std::to_string(ntohs(sa.sin_port));
+    const std::string want = std::string(strerror(ETIMEDOUT)) +
+                             ": connect(2), host 127.0.0.1 nothing listening on port " + port +
+                             "\n" + NO_CONNECT;
+    struct {
+        bool is_flicket;
+        std::vector<std::string> options;
+        double least, most;    // seconds
+    } cases[] = {
+        {true, {"-t", "1"}, 0.9, 3},
+        {false, {"-t", "2"}, 1.9, 4},
+        {false, {}, 4.9, 8},    // 5 seconds unless told otherwise
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(joined(c.options));
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {port, "127.0.0.1"});
+        if (c.is_flicket)
+            args.insert(args.end(), {"critical", "k", "t"});
+        auto t0 = std::chrono::steady_clock::now();
+        run_result r = c.is_flicket ? flicket(args) : quiesk(args);
+        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, want);
+        EXPECT_GE(secs, c.least);
+        EXPECT_LE(secs, c.most);
+    }
+    for (int c : fill)
+        close(c);
+    close(lfd);
+}
+
+// A log host's alert reaches the server's table under that host, through a host name.
+TEST(FlicketTest, SendAsHostEndToEnd)
+{
+    temp_dir dir;
+    server_proc s = start_server(dir.path);
+    if (s.port == 0) {
+        if (s.pid > 0)
+            stop_server(s);
+        FAIL() << "tarrowd did not come up";
+    }
+    run_result r = flicket({"-H", "web7", std::to_string(s.port), "localhost", "critical",
+                            "SSHFAIL", "Failed password for root"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(wait_for_log(dir.path, "AINF: " + pad("web7", 15) + " "));
+    EXPECT_NE(read_log(dir.path).find("Failed password for root"), std::string::npos);
+    stop_server(s);
+}
+
+// The README's pipeline: sievel with the ssh sample and sievel-act, which finds flicket beside
+// itself. Each log host gets its own alert, and a login that succeeds clears
+// only its own host's.
+TEST(Pipeline, LogLinesBecomeAlertsPerHost)
+{
+    temp_dir dir;
+    server_proc s = start_server(dir.path);
+    if (s.port == 0) {
+        if (s.pid > 0)
+            stop_server(s);
+        FAIL() << "tarrowd did not come up";
+    }
+    const std::string log = dir.path + "/auth.log";
+    FILE *f = fopen(log.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("2026-12-07T10:00:01+0000 web1 sshd[81]: Failed password for root from ::1 port 5\n"
+          "2026-12-07T10:00:02+0000 web2 sshd[82]: Failed password for bob from ::1 port 6\n"
+          "2026-12-07T10:00:03+0000 web3 sshd[83]: Invalid user admin from ::1 port 7\n"
+          "2026-12-07T10:00:04+0000 web4 sshd[84]: Accepted publickey for ops from ::1\n"
+          "2026-12-07T10:00:05+0000 web2 sshd[85]: Accepted password for bob from ::1\n"
+          "2026-12-07T10:00:06+0000 web5 cron[86]: nothing to see\n",
+          f);
+    fclose(f);
+    // As the README has it, from the source tree with build/bin first on PATH.
+    const char *path = getenv("PATH");
+    run_result r = run_program(
+        {"sh", "-c", "sievel examples/ssh-logins.params <\"$0\" | sievel-act -p \"$1\"", log,
+         std::to_string(s.port)},
+        SOURCE_DIR, {std::string("PATH=") + BIN_DIR + ":" + (path ? path : "/usr/bin:/bin")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    // Five alert records, all handled before the listing: web1, web2 and web3 raised, web4
+    // and web2 cleared.
+    std::size_t events = 0;
+    for (int i = 0; i < 60 && events < 5; i++) {
+        std::string text = read_log(dir.path);
+        events = 0;
+        for (std::size_t at = text.find("AINF: "); at != std::string::npos;
+             at = text.find("AINF: ", at + 1))
+            ++events;
+        if (events < 5)
+            usleep(50000);
+    }
+    ASSERT_EQ(events, 5u) << read_log(dir.path);
+
+    int fd = connect_local(s.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_all(fd, make_alert("CONSOLE", "ops", "k", "SL", 'Y')));
+    std::string listing = read_exact(fd, CONSOLE_REPLY_SIZE);
+    close(fd);
+    ASSERT_EQ(listing.size(), CONSOLE_REPLY_SIZE);
+    for (const char *h : {"web1", "web3"})
+        EXPECT_NE(listing.find(pad(h, 15)), std::string::npos) << h;
+    for (const char *h : {"web2", "web4", "web5"})
+        EXPECT_EQ(listing.find(h), std::string::npos) << h;
+    EXPECT_NE(listing.find("SSHINVAL"), std::string::npos);
+    stop_server(s);
 }
