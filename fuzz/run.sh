@@ -8,7 +8,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd) || exit 1
 shift
 seconds=${FUZZ_SECONDS:-60}
-targets=${*:-"fuzz_sievel fuzz_console_reply fuzz_overflow fuzz_table_file"}
+targets=${*:-"fuzz_sievel fuzz_console_reply fuzz_overflow fuzz_table_file fuzz_server_input"}
 failed=
 for t in $targets; do
     bin=$build/fuzz/$t
