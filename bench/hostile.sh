@@ -1,13 +1,13 @@
 #!/bin/sh
 # Starts tarrowd in a temporary directory on 127.0.0.1 and runs tarrow_hostile against it: a
 # probe's ACK latency alone and under hostile clients, then whether the table stayed intact.
-#   bench/hostile.sh [seconds-per-phase [rounds]]
+#   bench/hostile.sh [seconds-per-phase [rounds]]     (KEEP=file keeps a copy of the log)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$top/build}
 dir=$(mktemp -d /tmp/tarrowd-hostile-XXXXXX)
 pid=
-trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$dir"' EXIT
+trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; [ -n "${KEEP:-}" ] && cp log_*.log "$KEEP"; rm -rf "$dir"' EXIT
 cd "$dir"
 "$build/server/tarrowd" --foreground 0 127.0.0.1 >/dev/null 2>&1 &
 pid=$!
