@@ -9,7 +9,6 @@
 // After every pass: at most 50 alerts, no identity twice, no slot left marked for removal, the
 // overflow file whole records; every reply a connection receives is 234 bytes (an ACK) or 4184
 // (a console reply), ending with its only newline.
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -33,65 +32,13 @@ struct peer {
 };
 static peer peers[CONNS];
 
-// Reads what the server sent and checks every whole reply in it.
-static void
-collect_replies(peer &p)
-{
-    char buf[65536];
-    for (;;) {
-        ssize_t n = recv(p.fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n <= 0)
-            break;
-        p.replies.append(buf, static_cast<std::size_t>(n));
-    }
-    std::size_t nl;
-    while ((nl = p.replies.find('\n')) != std::string::npos) {
-        std::size_t len = nl + 1;
-        if (len != ALERT_RECORD_SIZE && len != CONSOLE_REPLY_SIZE)
-            fprintf(stderr, "a reply of %zu bytes\n", len);
-        FUZZ_CHECK(len == ALERT_RECORD_SIZE || len == CONSOLE_REPLY_SIZE);
-        const char *r = p.replies.data();
-        if (len == ALERT_RECORD_SIZE)
-            FUZZ_CHECK(msgtype_is(r, MSG_REPLY_DONE));
-        else
-            FUZZ_CHECK(msgtype_is(r, REPLY_LIST_LAST) || msgtype_is(r, REPLY_LIST_MORE) ||
-                       msgtype_is(r, REPLY_DETAILS) || msgtype_is(r, REPLY_ERROR) ||
-                       msgtype_is(r, MSG_REPLY_DONE));
-        p.replies.erase(0, len);
-    }
-}
-
-// One pass of the server's loop: note the readable connections, handle at most one line of
-// each in ascending descriptor order, write what is queued.
+// One pass of the server's loop, then what each sender received is read and checked.
 static void
 server_pass()
 {
-    msglog_flush();
-    struct pollfd set[MAX_CLIENTS];
-    int n = 0;
-    for (int i = 0; i < client_open_count; i++) {
-        int fd = client_open_fds[i];
-        if (!client[fd].eof && !client_paused(fd))
-            set[n++] = {fd, POLLIN, 0};
-    }
-    if (n > 0 && poll(set, static_cast<nfds_t>(n), 0) > 0)
-        for (int i = 0; i < n; i++)
-            if (set[i].revents & (POLLIN | POLLHUP | POLLERR))
-                client[set[i].fd].readable = true;
-    int fds[MAX_CLIENTS];
-    n = client_open_count;
-    memcpy(fds, client_open_fds, static_cast<std::size_t>(n) * sizeof fds[0]);
-    for (int i = 0; i < n; i++) {
-        int fd = fds[i];
-        if (client[fd].fd != fd || client_paused(fd))
-            continue;
-        if (client[fd].readable || client_has_line(fd))
-            process_client(fd);
-    }
-    client_send_queued(false);
-    msglog_flush();
+    fuzz_server_pass();
     for (peer &p : peers)
-        collect_replies(p);
+        fuzz_collect_replies(p.fd, p.replies);
     fuzz_check_server_state();
 }
 
@@ -182,7 +129,7 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
         server_pass();
     FUZZ_CHECK(client_open_count == 0);
     for (peer &p : peers) {
-        collect_replies(p);
+        fuzz_collect_replies(p.fd, p.replies);
         FUZZ_CHECK(p.replies.empty());
         close(p.fd);
     }

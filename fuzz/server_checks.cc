@@ -1,5 +1,9 @@
 #include "fuzz/server_checks.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cstdio>
 #include <cstring>
 
 #include "fuzz/fuzz_util.h"
@@ -22,4 +26,60 @@ fuzz_check_server_state()
     }
     long size = fuzz_file_size(event_logfile_name);
     FUZZ_CHECK(size < 0 || size % static_cast<long>(ALERT_RECORD_SIZE) == 0);
+}
+
+void
+fuzz_server_pass()
+{
+    msglog_flush();
+    struct pollfd set[MAX_CLIENTS];
+    int n = 0;
+    for (int i = 0; i < client_open_count; i++) {
+        int fd = client_open_fds[i];
+        if (!client[fd].eof && !client_paused(fd))
+            set[n++] = {fd, POLLIN, 0};
+    }
+    if (n > 0 && poll(set, static_cast<nfds_t>(n), 0) > 0)
+        for (int i = 0; i < n; i++)
+            if (set[i].revents & (POLLIN | POLLHUP | POLLERR))
+                client[set[i].fd].readable = true;
+    int fds[MAX_CLIENTS];
+    n = client_open_count;
+    memcpy(fds, client_open_fds, static_cast<std::size_t>(n) * sizeof fds[0]);
+    for (int i = 0; i < n; i++) {
+        int fd = fds[i];
+        if (client[fd].fd != fd || client_paused(fd))
+            continue;
+        if (client[fd].readable || client_has_line(fd))
+            process_client(fd);
+    }
+    client_send_queued(false);
+    msglog_flush();
+}
+
+void
+fuzz_collect_replies(int fd, std::string &pending)
+{
+    char buf[65536];
+    for (;;) {
+        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n <= 0)
+            break;
+        pending.append(buf, static_cast<std::size_t>(n));
+    }
+    std::size_t nl;
+    while ((nl = pending.find('\n')) != std::string::npos) {
+        std::size_t len = nl + 1;
+        if (len != ALERT_RECORD_SIZE && len != CONSOLE_REPLY_SIZE)
+            fprintf(stderr, "a reply of %zu bytes\n", len);
+        FUZZ_CHECK(len == ALERT_RECORD_SIZE || len == CONSOLE_REPLY_SIZE);
+        const char *r = pending.data();
+        if (len == ALERT_RECORD_SIZE)
+            FUZZ_CHECK(msgtype_is(r, MSG_REPLY_DONE));
+        else
+            FUZZ_CHECK(msgtype_is(r, REPLY_LIST_LAST) || msgtype_is(r, REPLY_LIST_MORE) ||
+                       msgtype_is(r, REPLY_DETAILS) || msgtype_is(r, REPLY_ERROR) ||
+                       msgtype_is(r, MSG_REPLY_DONE));
+        pending.erase(0, len);
+    }
 }
