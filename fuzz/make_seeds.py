@@ -146,3 +146,8 @@ put('server_input', 'console', b'\x32' + chunk(2, console('AD', 'host0', 'PRE0')
     chunk(2, console('RC')) + chunk(2, console('SL')) + chunk(1, b'CONSOLE05_060' + bytes(60) + b'\n'))
 put('server_input', 'long', b'\x01' + chunk(0, b'JOBSCHED' + b'L' * 9000 + b'\n') +
     chunk(1, b'x' * 300 + b'\n', passes=3) + chunk(2, ack('h', 'host-key', 'KH')))
+
+# A short record leaves its persistent flag a zero byte; its details must still be one whole reply.
+short = record('JOBSCHED', 'short', 'S1', 'AC', 'cut short', reply='Y')[:90] + b'\n'
+put('server_input', 'regress-persistent-zero', b'\x00' + chunk(0, short) +
+    chunk(0, record('CONSOLE99_127', 'short'.ljust(15), 'S1'.ljust(14), 'SD', reply='Y')))

@@ -70,8 +70,13 @@ fuzz_collect_replies(int fd, std::string &pending)
     std::size_t nl;
     while ((nl = pending.find('\n')) != std::string::npos) {
         std::size_t len = nl + 1;
-        if (len != ALERT_RECORD_SIZE && len != CONSOLE_REPLY_SIZE)
-            fprintf(stderr, "a reply of %zu bytes\n", len);
+        if (len != ALERT_RECORD_SIZE && len != CONSOLE_REPLY_SIZE) {
+            fprintf(stderr, "a reply of %zu bytes:", len);
+            for (std::size_t i = 0; i < len; i++)
+                fprintf(stderr, pending[i] >= 0x20 && pending[i] < 0x7f ? "%c" : "\\x%02x",
+                        static_cast<unsigned char>(pending[i]));
+            fprintf(stderr, "\n");
+        }
         FUZZ_CHECK(len == ALERT_RECORD_SIZE || len == CONSOLE_REPLY_SIZE);
         const char *r = pending.data();
         if (len == ALERT_RECORD_SIZE)
