@@ -35,7 +35,8 @@ struct line_builder {
     }
 };
 
-void
+// Writes the alert event line, as the record arrived: built by copying, cut at 127.
+static void
 alert_record_event(const char *record)
 {
     char line[128];

@@ -137,7 +137,9 @@ send_console_reply(int fd, char *reply, int text_len)
     reply[OFF_REPLY_WANTED] = saved_reply_wanted;
 }
 
-void
+// Queues the reply's header and data as one 4184-byte record (reply_wanted 'N' on the wire,
+// datetime stamped now, newlines sent as '^').
+static void
 write_console_reply_buffer(int fd, char *reply)
 {
     std::size_t text_len = strnlen(reply + OFF_DATA, MAX_DATA_TEXT);

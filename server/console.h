@@ -6,9 +6,6 @@
 // flag clears itself. Lets a test drive the out-of-memory path.
 extern bool console_fail_next_alloc;
 
-// Writes the reply's header and data as one 4184-byte record to fd (reply_wanted 'N' on the
-// wire, datetime stamped now, newlines sent as '^').
-void write_console_reply_buffer(int fd, char *reply);
 // Appends length bytes of text to the reply's data area; when they would not fit beside the
 // text already there, the reply is first written as "DF" and emptied.
 void add_to_console_io_buffer(int fd, char *reply, const char *text, int length);

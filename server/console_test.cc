@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,62 @@ TEST_F(console, listing_lines_replies_and_cuts)
     r = ask("CONSOLE0", "h", "k", "SL", 'N');
     EXPECT_TRUE(r.empty());
     EXPECT_EQ(log(), before);
+}
+
+TEST_F(console, listing_follows_every_kind_of_table_change)
+{
+    // The listing as it is now, and once more under another line length: short lines are
+    // the same under both, but the second cannot come from what the first left behind.
+    auto listing = [this](const char *productid) {
+        std::string all;
+        for (const auto &r : ask(productid, "ops", "k", "SL"))
+            all += r.type() + r.data();
+        return all;
+    };
+    auto fresh = [&]() { return listing("CONSOLE99_126"); };
+    auto cached = [&]() { return listing("CONSOLE99_127"); };
+    struct {
+        const char *change;
+        std::function<void()> apply;
+    } steps[] = {
+        {"add", [] { store("web", "disk", "AC", "full"); }},
+        {"add another", [] { store("web", "cpu", "AW", "busy"); }},
+        {"replace", [] { store("web", "disk", "AW", "nearly full"); }},
+        {"acknowledge",
+         [] {
+             line_buf l = make_record("GENALERT", "web", "cpu", "KA");
+             alert_acknowledge(l.data(), 0);
+         }},
+        {"delete",
+         [] {
+             line_buf l = make_record("GENALERT", "web", "disk", "AK");
+             alert_delete(l.data(), 0);
+         }},
+        {"fill with an info alert first",
+         [] {
+             store("db", "info", "IO", "note");
+             for (int i = 0; last_table_entry < MAX_ALERTS; i++)
+                 store("db", "k" + std::to_string(i), "AC", "x");
+         }},
+        {"displace the info alert", [] { store("db", "new", "AC", "y"); }},
+        {"delete through", [this] { ask("CONSOLE", "db", "k3", "KK"); }},
+        {"clear a host",
+         [] {
+             line_buf l = make_record("GENALERT", "db", "", "KH");
+             alert_delete_all_for_host(l.data(), 0);
+         }},
+        {"add after", [] { store("web", "mem", "AC", "low"); }},
+        {"reset", [] { alert_table_reset(); }},
+    };
+    std::string before = cached();
+    for (const auto &step : steps) {
+        cached();   // now the cache holds it
+        step.apply();
+        std::string after = cached();
+        EXPECT_NE(after, before) << step.change;
+        EXPECT_EQ(after, fresh()) << step.change;
+        before = after;
+    }
 }
 
 TEST_F(console, full_table_listing_splits_at_4095)

@@ -50,7 +50,8 @@ struct client_queue {
 static const char *handling_line = nullptr;
 static int handling_fd = -1;
 
-long
+// Milliseconds of a monotonic clock.
+static long
 monotonic_ms()
 {
     struct timespec ts;
@@ -111,9 +112,6 @@ client_open(int fd, const char *peer)
 {
     if (fd < 0 || fd >= MAX_CLIENTS)
         return -1;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0 && (flags & O_NONBLOCK) == 0)
-        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     client_slot &c = client[fd];
     if (c.fd == fd)
         return 0;
@@ -122,6 +120,15 @@ client_open(int fd, const char *peer)
     c = client_slot{};
     c.fd = fd;
     c.last_input_ms = monotonic_ms();
+    if (peer == nullptr) {
+        // Not from net_accept, which makes its descriptors non-blocking already.
+        int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0 && (flags & O_NONBLOCK) == 0)
+            fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    } else {
+        // A sender writes as soon as it is connected: its record is often there already.
+        c.readable = true;
+    }
     char text[sizeof c.peer_address];
     if (peer == nullptr || peer[0] == '\0')
         peer = net_peer_text(fd, text, sizeof text);
@@ -139,7 +146,10 @@ client_close(client_slot &c)
 {
     // A peer that sees its connection end finds the reason (a WARN line) already logged.
     msglog_flush();
-    shutdown(c.fd, SHUT_RDWR);
+    // Ends both directions even with input left unread; after the peer's end of input a
+    // close alone does the same.
+    if (!c.eof)
+        shutdown(c.fd, SHUT_RDWR);
     close(c.fd);
     open_list_remove(c.fd);
     if (c.out != nullptr) {
@@ -150,6 +160,18 @@ client_close(client_slot &c)
     c.fd = -1;
     c.eof = c.readable = c.closing = false;
     c.in_off = c.in_len = 0;
+}
+
+// Closes a rejected connection, first handing the socket what was queued before the
+// rejection (answers to earlier lines), as far as it takes it now.
+static void
+close_rejected(client_slot &c)
+{
+    if (c.out != nullptr && c.out->len > 0) {
+        msglog_flush();
+        send(c.fd, c.out->data + c.out->off, c.out->len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    client_close(c);
 }
 
 int
@@ -327,7 +349,7 @@ process_client(int fd)
         handling_line = nullptr;
         handling_fd = -1;
         if (c.closing) {
-            client_close(c);
+            close_rejected(c);
             return -1;
         }
         // A line that starts with a zero byte leaves the close to the next call.
@@ -352,7 +374,7 @@ client_reject(int fd, const char *why)
     myprintf("WARN: Connection from %s closed, %s\n", c.peer_address, why);
     c.closing = true;
     if (fd != handling_fd)
-        client_close(c);
+        close_rejected(c);
 }
 
 // ---- Output queues ----
@@ -534,14 +556,9 @@ client_send_queued(bool all)
 void
 client_close_all()
 {
-    msglog_flush();
-    for (auto &c : client) {
-        if (c.fd < 0)
-            continue;
-        if (c.out != nullptr && c.out->len > 0)
-            send(c.fd, c.out->data + c.out->off, c.out->len, MSG_NOSIGNAL | MSG_DONTWAIT);
-        client_close(c);
-    }
+    for (auto &c : client)
+        if (c.fd >= 0)
+            close_rejected(c);
 }
 
 void

@@ -36,6 +36,8 @@ usage(FILE *f)
 // Passes the loop may serve from what connections already hold before it looks for new
 // connections and input again.
 inline constexpr int PASSES_PER_WAIT = 32;
+// Connections taken after one wait at most.
+inline constexpr int ACCEPTS_PER_WAIT = 8;
 // The longest wait when nothing is due.
 inline constexpr int WAIT_MS = 1030;
 
@@ -46,7 +48,8 @@ static struct pollfd wait_set[MAX_CLIENTS + 1];
 static void
 wait_for_events(int listen_fd, int timeout_ms)
 {
-    msglog_flush();
+    if (timeout_ms > 0)
+        msglog_flush();     // nothing logged stays in memory while the server waits
     int n = 0;
     wait_set[n++] = {listen_fd, POLLIN, 0};
     for (int i = 0; i < client_open_count; i++) {
@@ -77,8 +80,8 @@ wait_for_events(int listen_fd, int timeout_ms)
     if (may_send)
         client_send_queued(true);
     if (wait_set[0].revents & POLLIN) {
-        // Several may be waiting; each is taken in turn, a few at a time.
-        for (int i = 0; i < 16; i++) {
+        // Those waiting now, a few at most, so that their records share this pass.
+        for (int i = 0; i < ACCEPTS_PER_WAIT; i++) {
             char peer[64];
             int fd = net_accept(listen_fd, peer, sizeof peer);
             if (fd < 0)
@@ -190,19 +193,14 @@ main(int argc, char **argv)
             myprintf("INFO: Signal %d (SIGHUP), log file reopened\n", SIGHUP);
         }
         table_store_tick();
-        // Without waiting only while every connection holds a line to handle, and not for
-        // long, so that new connections and the ends of input are still seen.
-        bool any_line = false, all_lines = true;
-        for (int i = 0; i < client_open_count; i++) {
+        // Without waiting while some connection holds a line to handle, but not for long, so
+        // that new connections, new input and the ends of input are still seen.
+        bool any_line = false;
+        for (int i = 0; i < client_open_count && !any_line; i++) {
             int fd = client_open_fds[i];
-            if (client_paused(fd))
-                continue;
-            if (client_has_line(fd))
-                any_line = true;
-            else
-                all_lines = false;
+            any_line = !client_paused(fd) && client_has_line(fd);
         }
-        if (!any_line || !all_lines || ++passes >= PASSES_PER_WAIT) {
+        if (!any_line || ++passes >= PASSES_PER_WAIT) {
             int timeout = WAIT_MS;
             if (any_line)
                 timeout = 0;

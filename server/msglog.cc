@@ -21,7 +21,7 @@ static int msg_log_handle = -1;        // descriptor of the open log file, -1 wh
 static int logfile_roll_time_last_day = 0;
 
 // Lines not yet written to the file.
-static char log_batch[64 * 1024];
+static char log_batch[32 * 1024];
 static std::size_t log_batch_len = 0;
 // A failed write is reported once, and once more when writing works again.
 static bool log_write_failing = false;

@@ -1,6 +1,10 @@
 // Tests of the message log: the length limit and the time stamp.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <regex>
 #include <string>
 
@@ -9,6 +13,17 @@
 namespace {
 
 using MsglogTest = server_fixture;
+
+std::string
+log_name()
+{
+    char name[32];
+    time_t now = time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    strftime(name, sizeof name, "log_%Y%m%d.log", &t);
+    return name;
+}
 
 TEST_F(MsglogTest, LongestMessageIsKeptOneMoreIsDiscarded)
 {
@@ -22,12 +37,12 @@ TEST_F(MsglogTest, LongestMessageIsKeptOneMoreIsDiscarded)
     EXPECT_NE(lg.find("*ERR: Message of > 512 bytes passed, discarded\n"), std::string::npos);
 }
 
-TEST_F(MsglogTest, EveryMessageIsStampedAndWrittenAtOnce)
+TEST_F(MsglogTest, EveryMessageIsStampedAndWrittenAtTheEndOfThePass)
 {
     myprintf("INFO: one\n");
     myprintf("no newline ");
     myprintf("WARN: two %c%c\n", 'o', 'k');
-    std::string lg = log();     // read before anything is closed: flushed per message
+    std::string lg = log();     // read at the end of the pass, before anything is closed
     std::regex stamp(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4} )");
     std::regex line(R"(^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4} INFO: one\n)"
                     R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4} no newline )"
@@ -58,6 +73,42 @@ TEST_F(MsglogTest, FileChangesWhenAnyPartOfTheDateChanges)
          at = log().find("Closing log file", at + 1))
         closings++;
     EXPECT_EQ(closings, 2u);
+}
+
+TEST_F(MsglogTest, FailedWritesAreReportedOnceAndTheServerGoesOn)
+{
+    myprintf("INFO: before\n");
+    std::size_t size = log().size();
+    // A file size limit stops the log from growing; the write fails as on a full disk.
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit lim = old;
+    lim.rlim_cur = size;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    // Standard error into a pipe, which no file size limit touches.
+    int err_pipe[2];
+    ASSERT_EQ(pipe(err_pipe), 0);
+    int saved_stderr = dup(2);
+    dup2(err_pipe[1], 2);
+    for (int i = 0; i < 3; i++) {
+        myprintf("INFO: lost %d\n", i);
+        msglog_flush();
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    myprintf("INFO: after\n");
+    msglog_flush();
+    dup2(saved_stderr, 2);
+    close(saved_stderr);
+    close(err_pipe[1]);
+    std::string err = read_available(err_pipe[0], 10);
+    close(err_pipe[0]);
+    EXPECT_EQ(err, "tarrowd: unable to write the message log " + log_name() +
+                       ": File too large\n"
+                       "tarrowd: writing the message log " + log_name() + " works again\n");
+    std::string lg = log();
+    EXPECT_EQ(lg.find("INFO: lost"), std::string::npos);
+    EXPECT_NE(lg.find("INFO: after\n"), std::string::npos);
 }
 
 } // namespace

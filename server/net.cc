@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "server/server.h"
 
@@ -81,6 +82,10 @@ net_listen(int port, const char *bind_address)
     // A restart may bind at once while connections of the last run linger in TIME_WAIT.
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Replies are whole records written at once: each leaves now rather than letting a small
+    // ACK wait for the peer's acknowledgement of the one before. Accepted connections inherit
+    // the option, which saves a system call per connection.
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sa_len) != 0) {
         int saved_errno = errno;
         myprintf("*ERR: Unable to bind to configured interface(s)\n");
@@ -216,10 +221,10 @@ allow_peer(const struct sockaddr *sa)
 static void
 log_refused(const struct sockaddr_storage &sa)
 {
-    static long last_line_ms = -1000;
+    static time_t last_line = 0;
     static unsigned long unlogged = 0;
-    long now = monotonic_ms();
-    if (now - last_line_ms < 1000) {
+    time_t now = time(nullptr);
+    if (now == last_line) {
         unlogged++;
         return;
     }
@@ -231,7 +236,7 @@ log_refused(const struct sockaddr_storage &sa)
                  "the last such line)\n", text, unlogged);
     else
         myprintf("WARN: Connection from %s refused, not an allowed address\n", text);
-    last_line_ms = now;
+    last_line = now;
     unlogged = 0;
 }
 
@@ -258,10 +263,6 @@ net_accept(int listen_fd, char *peer, std::size_t size)
         close(fd);
         return -1;
     }
-    // Replies are whole records written at once: send each now rather than letting a small
-    // ACK wait for the peer's acknowledgement of the one before.
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (address_text(sa, peer, size) == nullptr && size > 0)
         peer[0] = '\0';
     return fd;

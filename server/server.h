@@ -62,7 +62,8 @@ int process_client(int fd);
 // it. Returns 0, or -1 when it cannot be queued (the connection is then closed).
 int client_reply(int fd, const char *buf, std::size_t len);
 // Logs "WARN: Connection from <peer> closed, <why>" and closes the connection after the line
-// being handled; nothing more is sent to it.
+// being handled. Replies queued before are handed to the socket as far as it takes them at
+// once; none queued after are sent.
 void client_reject(int fd, const char *why);
 // True when the connection has replies waiting that the socket did not take.
 bool client_output_blocked(int fd);
@@ -75,8 +76,6 @@ long client_send_queued(bool all);
 int message_from_forwarding_application(const char *record);
 // Closes every open connection, after trying once to write what is queued (shutdown).
 void client_close_all();
-// Milliseconds of a monotonic clock.
-long monotonic_ms();
 
 // Test hooks: the idle time after which a connection may give its slot up (IDLE_EVICT_MS),
 // and the end of a pass (the log written, then every queued reply), which unit tests call
@@ -205,8 +204,6 @@ void notify_service_manager(const char *state);
 // Logs the event line and processes the record; then ACKs when asked (reply to fd), or,
 // when the record could not be stored, closes the connection without an ACK.
 void process_alert_request(int fd, char *record);
-// Writes the alert event line.
-void alert_record_event(const char *record);
 // Pads key and hostname, then acts on the msgtype.
 void process_alert_message(char *record, int from_overflow);
 

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -111,6 +112,9 @@ start_server(const std::string &dir, const std::vector<std::string> &args,
     }
     pid_t pid = fork();
     if (pid == 0) {
+        // A test that dies takes its server with it, rather than leaving it to hold the
+        // test's output open.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (chdir(dir.c_str()) != 0)
             _exit(127);
         int devnull = open("/dev/null", O_RDWR);

@@ -40,6 +40,16 @@ int wait_exit(pid_t pid, int timeout_ms = 5000);
 // Stops the server with SIGTERM and returns its exit status.
 int stop_server(server_proc &s);
 
+// Stops the server when the scope ends, also when a failed assertion leaves it early.
+struct server_guard {
+    server_proc &s;
+    ~server_guard()
+    {
+        if (s.pid > 0)
+            stop_server(s);
+    }
+};
+
 // The concatenated text of every log_*.log in dir.
 std::string read_log(const std::string &dir);
 // Waits at most timeout_ms for text to appear in the log; true when it did.

@@ -1,11 +1,15 @@
 // Black-box tests of tarrowd's process: start-up, failures, the loop and the two exits.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -237,6 +241,213 @@ TEST(ServerLoop, ConnectionsBeyondTheDescriptorLimitAreRefused)
     int fd = connect_local(s.port);
     ASSERT_TRUE(send_all(fd, make_alert("JOBSCHED", "h", "k", "LO", 'Y')));
     EXPECT_EQ(read_exact(fd, ALERT_RECORD_SIZE, 3000).size(), ALERT_RECORD_SIZE);
+    close(fd);
+    EXPECT_EQ(stop_server(s), 0);
+}
+
+// How many times text occurs in s.
+std::size_t
+count(const std::string &s, const std::string &text)
+{
+    std::size_t n = 0;
+    for (std::size_t at = s.find(text); at != std::string::npos; at = s.find(text, at + 1))
+        n++;
+    return n;
+}
+
+// Milliseconds one ACK takes to come back on fd.
+long
+ack_round_trip_ms(int fd)
+{
+    auto start = std::chrono::steady_clock::now();
+    if (!send_all(fd, make_alert("JOBSCHED", "good", "k", "LO", 'Y')) ||
+        read_exact(fd, ALERT_RECORD_SIZE, 5000) != expected_ack("JOBSCHED"))
+        return 99999;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(ServerLoop, ClientsThatDoNotReadDelayNobodyAndAreClosed)
+{
+    temp_dir d;
+    server_proc s = start_server(d.path);
+    server_guard g{s};
+    ASSERT_GT(s.port, 0);
+    // A full table, so that every listing takes two replies.
+    int fd = connect_local(s.port);
+    std::string burst;
+    for (int i = 0; i < 50; i++)
+        burst += make_alert("GENALERT", "h", "key" + std::to_string(i), "AC", 'N',
+                            std::string(90, 'x'));
+    ASSERT_TRUE(send_all(fd, burst));
+
+    // Ten consoles ask for listings as fast as the server takes them and read nothing.
+    std::string ask = make_alert("CONSOLE99_127", "flood", "k", "SL", 'Y');
+    std::string asks;
+    for (int i = 0; i < 64; i++)
+        asks += ask;
+    std::vector<int> flood;
+    for (int i = 0; i < 10; i++) {
+        int f = connect_local(s.port);
+        ASSERT_GE(f, 0);
+        fcntl(f, F_SETFL, O_NONBLOCK);
+        flood.push_back(f);
+    }
+    // Keeps every flooding console's requests coming while the server takes them.
+    auto top_up = [&]() {
+        for (int f : flood)
+            for (int i = 0; i < 20 && send(f, asks.data(), asks.size(), MSG_NOSIGNAL) > 0; i++) {
+            }
+    };
+    // Meanwhile a well-behaved sender's ACKs come back as fast as ever.
+    std::vector<long> took;
+    for (int i = 0; i < 100; i++) {
+        top_up();
+        took.push_back(ack_round_trip_ms(fd));
+    }
+    std::sort(took.begin(), took.end());
+    EXPECT_LT(took[50], 20) << "median ACK round trip";
+    EXPECT_LT(took.back(), 1000) << "slowest ACK round trip";
+
+    // Their replies are not taken within 2 s: each is closed, its lost replies reported.
+    std::string log;
+    for (int i = 0; i < 200 && count(log, "a reply could not be written whole") < 10; i++) {
+        top_up();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        log = read_log(d.path);
+    }
+    EXPECT_EQ(count(log, "WARN: Connection from 127.0.0.1:"), 10u);
+    EXPECT_EQ(count(log, " closed, a reply could not be written whole\n"), 10u);
+    EXPECT_GE(count(log, "*ERR: Unable to write a response to a client console application\n"),
+              10u);
+    EXPECT_LT(ack_round_trip_ms(fd), 1000) << "the sender is still served";
+    for (int f : flood)
+        close(f);
+    close(fd);
+    EXPECT_EQ(stop_server(s), 0);
+}
+
+TEST(ServerLoop, IdleConnectionsGiveWayWhenEverySlotIsTaken)
+{
+    temp_dir d;
+    // The idle time after which a connection gives way, shortened for the test.
+    setenv("TARROWD_TEST_IDLE_MS", "1000", 1);
+    server_proc s = start_server(d.path);
+    unsetenv("TARROWD_TEST_IDLE_MS");
+    server_guard g{s};
+    ASSERT_GT(s.port, 0);
+
+    std::vector<int> idle;
+    for (int i = 0; i < 64; i++)
+        idle.push_back(connect_local(s.port));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    // Each sender stays connected, so each needs a slot of its own.
+    for (int i = 0; i < 3; i++) {
+        int fd = connect_local(s.port);
+        idle.push_back(fd);
+        ASSERT_TRUE(send_all(fd, make_alert("JOBSCHED", "h", "k", "LO", 'Y')));
+        EXPECT_EQ(read_exact(fd, ALERT_RECORD_SIZE, 3000), expected_ack("JOBSCHED")) << i;
+    }
+    EXPECT_GE(count(read_log(d.path), " closed, idle while the server is full\n"), 3u);
+    // The one silent longest went first.
+    char c;
+    struct timeval tv = {2, 0};
+    setsockopt(idle[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    EXPECT_EQ(read(idle[0], &c, 1), 0);
+    for (int fd : idle)
+        close(fd);
+    EXPECT_EQ(stop_server(s), 0);
+}
+
+TEST(ServerLoop, UnrecognisedLinesEndTheConnectionAfterAHundred)
+{
+    temp_dir d;
+    server_proc s = start_server(d.path);
+    server_guard g{s};
+    ASSERT_GT(s.port, 0);
+    struct {
+        std::string line;
+        std::string logged;     // logged once for each line
+    } cases[] = {
+        {std::string("\0\n", 2), "0 byte data buffer recieved, ignored\n"},
+        {"\n", "Ignored data=.\n"},
+    };
+    for (const auto &c : cases) {
+        std::size_t before = read_log(d.path).size();
+        int fd = connect_local(s.port);
+        std::string lines;
+        for (int i = 0; i < 200; i++)
+            lines += c.line;
+        ASSERT_TRUE(send_all(fd, lines));
+        char b;
+        struct timeval tv = {5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        EXPECT_LE(read(fd, &b, 1), 0) << "the connection was closed";
+        close(fd);
+        std::string log;
+        for (int i = 0; i < 100 && log.find("closed, too many") == std::string::npos; i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            log = read_log(d.path).substr(before);
+        }
+        EXPECT_NE(log.find(" closed, too many empty or unrecognised lines\n"), std::string::npos);
+        EXPECT_EQ(count(log, c.logged), 100u) << log.substr(0, 300);
+        EXPECT_EQ(count(log, "WARN: Connection from 127.0.0.1:"), 1u);
+    }
+    EXPECT_EQ(stop_server(s), 0);
+}
+
+TEST(ServerLoop, LogLinesCarryNoControlBytesAndPrecedeTheReply)
+{
+    temp_dir d;
+    server_proc s = start_server(d.path);
+    server_guard g{s};
+    ASSERT_GT(s.port, 0);
+    int fd = connect_local(s.port);
+    ASSERT_TRUE(send_all(fd, make_alert("GENALERT", "h\x1b", "k\x07", "AC", 'Y',
+                                        "red \x1b[31mtext\x7f\t")));
+    ASSERT_EQ(read_exact(fd, ALERT_RECORD_SIZE), expected_ack("GENALERT"));
+    // Answered: its line is in the file already.
+    std::string log = read_log(d.path);
+    const std::string host = "h." + std::string(13, ' '), key = "k." + std::string(12, ' ');
+    EXPECT_NE(log.find("AINF: " + host + " "), std::string::npos) << log;
+    EXPECT_NE(log.find(" AC " + key + " Y red .[31mtext.. \n"), std::string::npos) << log;
+
+    // A console command line too.
+    ASSERT_TRUE(send_all(fd, make_alert("CONSOLE", "h\x1b", "k\x07", "AD", 'Y')));
+    ASSERT_EQ(read_exact(fd, CONSOLE_REPLY_SIZE).size(), CONSOLE_REPLY_SIZE);
+    log = read_log(d.path);
+    EXPECT_NE(log.find(" AD " + key + " (CONSOLE COMMAND)\n"), std::string::npos) << log;
+    for (char b : log)
+        EXPECT_TRUE(b == '\n' || (b >= 0x20 && b != 0x7f)) << static_cast<int>(b);
+    close(fd);
+    EXPECT_EQ(stop_server(s), 0);
+}
+
+TEST(ServerLoop, AnIPv6LoopbackServerTakesAnAlert)
+{
+    temp_dir d;
+    server_proc s = start_server(d.path, {"0", "::1"});
+    if (s.port == 0) {
+        stop_server(s);
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    server_guard g{s};
+    std::string log = read_log(d.path);
+    EXPECT_NE(log.find("INFO: Server configured to bind to interface ::1, port 0 only\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("INFO: Server listening on port address '[::1]:" +
+                       std::to_string(s.port) + "'\n"),
+              std::string::npos) << log;
+    int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    struct sockaddr_in6 sa {};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(static_cast<uint16_t>(s.port));
+    sa.sin6_addr = in6addr_loopback;
+    ASSERT_EQ(connect(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa), 0);
+    ASSERT_TRUE(send_all(fd, "hello\n" + make_alert("JOBSCHED", "v6host", "k", "AC", 'Y')));
+    EXPECT_EQ(read_exact(fd, ALERT_RECORD_SIZE), expected_ack("JOBSCHED"));
+    EXPECT_TRUE(wait_for_log(d.path, "WARN: Unknown app, ignoring data from [::1]:"));
+    EXPECT_TRUE(wait_for_log(d.path, "AINF: v6host "));
     close(fd);
     EXPECT_EQ(stop_server(s), 0);
 }

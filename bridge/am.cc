@@ -1,0 +1,108 @@
+// Requests to Alertmanager's HTTP API, through libcurl. One handle serves every request, so
+// that connections to each Alertmanager are kept open between syncs.
+#include "bridge/am.h"
+
+#include <curl/curl.h>
+
+static CURL *handle = nullptr;
+
+// Answers longer than this are refused: a listing of silences is far smaller.
+static constexpr std::size_t REPLY_MAX = 32u << 20;
+
+bool
+am_init()
+{
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+        return false;
+    handle = curl_easy_init();
+    return handle != nullptr;
+}
+
+void
+am_done()
+{
+    if (handle != nullptr)
+        curl_easy_cleanup(handle);
+    handle = nullptr;
+    curl_global_cleanup();
+}
+
+static size_t
+collect(char *data, size_t size, size_t count, void *user)
+{
+    std::string *out = static_cast<std::string *>(user);
+    std::size_t n = size * count;
+    if (out->size() + n > REPLY_MAX)
+        return 0;   // libcurl ends the transfer with an error
+    out->append(data, n);
+    return n;
+}
+
+int
+am_request(const am_access &access, const std::string &method, const std::string &base_url,
+           const std::string &path, const std::string &body, std::string &reply,
+           std::string &error)
+{
+    reply.clear();
+    if (handle == nullptr) {
+        error = "libcurl is not set up";
+        return -1;
+    }
+    std::string url = base_url;
+    while (!url.empty() && url.back() == '/')
+        url.pop_back();
+    url += path;
+
+    CURL *h = handle;
+    curl_easy_reset(h);
+    char curl_error[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, AM_TIMEOUT_MS);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, AM_TIMEOUT_MS);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curl_error);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &reply);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, "tarrow-bridge/1.0.2");
+    if (!access.ca_file.empty())
+        curl_easy_setopt(h, CURLOPT_CAINFO, access.ca_file.c_str());
+    if (!access.bearer_token.empty()) {
+        curl_easy_setopt(h, CURLOPT_HTTPAUTH, CURLAUTH_BEARER);
+        curl_easy_setopt(h, CURLOPT_XOAUTH2_BEARER, access.bearer_token.c_str());
+    } else if (!access.basic_auth.empty()) {
+        curl_easy_setopt(h, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
+        curl_easy_setopt(h, CURLOPT_USERPWD, access.basic_auth.c_str());
+    }
+    struct curl_slist *headers = nullptr;
+    if (method == "POST") {
+        headers = curl_slist_append(headers, "Content-Type: application/json");
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    } else if (method != "GET") {
+        curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+    headers = curl_slist_append(headers, "Accept: application/json");
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+
+    CURLcode rc = curl_easy_perform(h);
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    curl_slist_free_all(headers);
+    if (rc != CURLE_OK) {
+        error = method + " " + url + ": " + (curl_error[0] ? curl_error : curl_easy_strerror(rc));
+        return -1;
+    }
+    if (status < 200 || status > 299) {
+        std::string said = reply.substr(0, 200);
+        for (char &c : said)
+            if (static_cast<unsigned char>(c) < 0x20)
+                c = ' ';
+        while (!said.empty() && said.back() == ' ')
+            said.pop_back();
+        error = method + " " + url + ": HTTP " + std::to_string(status) +
+                (said.empty() ? "" : ": " + said);
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,23 @@
+// The board as the bridge sees it: every alert of one tarrowd, fetched as a console does.
+#ifndef BRIDGE_BOARD_H
+#define BRIDGE_BOARD_H
+
+#include <string>
+#include <vector>
+
+// One alert of the board.
+struct board_alert {
+    std::string host;       // hostname, trailing spaces removed
+    std::string key;        // key, trailing spaces removed
+    std::string type;       // "AC", "AW", "IO", or "AK" once acknowledged
+    std::string datetime;   // "YYYYMMDD HH:MM" as the sender stamped it
+    std::string text;       // the whole message text
+};
+
+// Fetches every alert of the board at address:port (dotted IPv4) over one console connection:
+// the listing, then the details of each alert whose listing line was cut. Every request gets
+// timeout_ms. Returns 0 and fills alerts, or -1 with the reason in error.
+int board_fetch(const std::string &address, int port, int timeout_ms,
+                std::vector<board_alert> &alerts, std::string &error);
+
+#endif // BRIDGE_BOARD_H

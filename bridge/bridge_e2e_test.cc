@@ -1,0 +1,551 @@
+// tarrow-bridge against real programs on 127.0.0.1: tarrowd, flicket, tarrowc and
+// prometheus-alertmanager, whose webhook receiver is a listener of the test's own.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "bridge/am.h"
+#include "bridge/mirror.h"
+#include "tests/harness.h"
+
+using json = nlohmann::json;
+
+namespace {
+
+long
+now_ms()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void
+sleep_ms(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// The program's path on PATH, or "".
+std::string
+find_program(const std::string &name)
+{
+    std::stringstream dirs(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (access((dir + "/" + name).c_str(), X_OK) == 0)
+            return dir + "/" + name;
+    return "";
+}
+
+// A TCP socket bound to a free port on 127.0.0.1, which port receives (0 on failure).
+int
+bind_local(int &port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    port = bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
+                   getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0
+               ? ntohs(sa.sin_port)
+               : 0;
+    return fd;
+}
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int
+free_port()
+{
+    int port;
+    close(bind_local(port));
+    return port;
+}
+
+// Starts argv with standard output and error appended to log_path; returns the pid.
+pid_t
+spawn(const std::vector<std::string> &argv, const std::string &log_path)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+        }
+        std::vector<char *> cargv;
+        for (const std::string &a : argv)
+            cargv.push_back(const_cast<char *>(a.c_str()));
+        cargv.push_back(nullptr);
+        execv(cargv[0], cargv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// The webhook receiver: answers every request 200 and keeps each request, headers and body.
+struct webhook {
+    int fd = -1;
+    int port = 0;
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::vector<std::string> requests;
+    std::thread thread;
+
+    webhook()
+    {
+        fd = bind_local(port);
+        if (port > 0 && listen(fd, 8) == 0)
+            thread = std::thread([this] { serve(); });
+        else
+            port = 0;
+    }
+    ~webhook()
+    {
+        stop = true;
+        if (thread.joinable())
+            thread.join();
+        close(fd);
+    }
+    void serve()
+    {
+        while (!stop) {
+            struct pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0)
+                continue;
+            int c = accept(fd, nullptr, nullptr);
+            if (c < 0)
+                continue;
+            // Headers, then as many body bytes as Content-Length says; 2 s at most.
+            std::string in;
+            long end = now_ms() + 2000;
+            std::size_t need = std::string::npos;
+            while (now_ms() < end && (need == std::string::npos || in.size() < need)) {
+                struct pollfd q = {c, POLLIN, 0};
+                if (poll(&q, 1, 100) <= 0)
+                    continue;
+                char buf[4096];
+                ssize_t n = read(c, buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                in.append(buf, static_cast<std::size_t>(n));
+                std::size_t head = in.find("\r\n\r\n");
+                std::size_t cl = in.find("Content-Length: ");
+                if (head != std::string::npos)
+                    need = head + 4 + (cl != std::string::npos && cl < head
+                                           ? strtoul(in.c_str() + cl + 16, nullptr, 10)
+                                           : 0);
+            }
+            const char reply[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+            ssize_t w = write(c, reply, sizeof reply - 1);
+            (void)w;
+            close(c);
+            std::lock_guard<std::mutex> g(lock);
+            requests.push_back(in);
+        }
+    }
+    // True when a request holding text arrives within timeout_ms.
+    bool wait_for(const std::string &text, int timeout_ms)
+    {
+        for (long end = now_ms() + timeout_ms; now_ms() < end; sleep_ms(100)) {
+            std::lock_guard<std::mutex> g(lock);
+            for (const std::string &req : requests)
+                if (req.find(text) != std::string::npos)
+                    return true;
+        }
+        return false;
+    }
+};
+
+// One prometheus-alertmanager on 127.0.0.1 with storage in its own directory.
+struct alertmanager {
+    pid_t pid = -1;
+    std::string url;
+    std::string log;
+};
+
+std::string
+am_config(int hook_port)
+{
+    return "route:\n"
+           "  receiver: hook\n"
+           "  group_by: [alertname, instance]\n"
+           "  group_wait: 1s\n"
+           "  group_interval: 1s\n"
+           "  repeat_interval: 1h\n"
+           "receivers:\n"
+           "- name: hook\n"
+           "  webhook_configs:\n"
+           "  - url: http://127.0.0.1:" + std::to_string(hook_port) + "/hook\n";
+}
+
+json
+am_get(const std::string &url, const std::string &path)
+{
+    std::string reply, error;
+    if (am_request({}, "GET", url, path, "", reply, error) != 0)
+        return nullptr;
+    return json::parse(reply, nullptr, false);
+}
+
+// Starts an Alertmanager in dir (the cluster arguments empty: no gossip) and waits at most
+// 20 s until it answers. A port taken meanwhile by another program is tried again.
+alertmanager
+start_am(const std::string &program, const std::string &dir, int hook_port,
+         const std::vector<std::string> &cluster = {"--cluster.listen-address="})
+{
+    std::ofstream(dir + "/am.yml") << am_config(hook_port);
+    alertmanager am;
+    am.log = dir + "/am.log";
+    for (int attempt = 0; attempt < 3; attempt++) {
+        int port = free_port();
+        std::vector<std::string> argv = {program, "--config.file=" + dir + "/am.yml",
+                                         "--storage.path=" + dir + "/data",
+                                         "--web.listen-address=127.0.0.1:" + std::to_string(port)};
+        argv.insert(argv.end(), cluster.begin(), cluster.end());
+        am.pid = spawn(argv, am.log);
+        am.url = "http://127.0.0.1:" + std::to_string(port);
+        for (long end = now_ms() + 20000; now_ms() < end; sleep_ms(100)) {
+            std::string reply, error;
+            if (am_request({}, "GET", am.url, "/-/ready", "", reply, error) == 0)
+                return am;
+            if (waitpid(am.pid, nullptr, WNOHANG) == am.pid)
+                break;
+        }
+        kill(am.pid, SIGTERM);
+        wait_exit(am.pid);
+    }
+    am.pid = -1;
+    return am;
+}
+
+void
+stop_am(alertmanager &am)
+{
+    if (am.pid > 0) {
+        kill(am.pid, SIGTERM);
+        wait_exit(am.pid, 10000);
+    }
+    am.pid = -1;
+}
+
+std::string
+local_host()
+{
+    char name[HOST_NAME_MAX + 1] = {};
+    gethostname(name, sizeof name - 1);
+    std::string h = std::string(name).substr(0, 15);
+    while (!h.empty() && h.back() == ' ')
+        h.pop_back();
+    return h;
+}
+
+// Alerts listed by the Alertmanager, by alertname.
+std::map<std::string, json>
+alerts_by_name(const std::string &url)
+{
+    std::map<std::string, json> out;
+    json list = am_get(url, "/api/v2/alerts");
+    if (list.is_array())
+        for (const json &a : list)
+            out[a["labels"]["alertname"].get<std::string>()] = a;
+    return out;
+}
+
+// The active silences made by creator.
+std::vector<json>
+silences_by(const std::string &url, const std::string &creator)
+{
+    std::vector<json> out;
+    json list = am_get(url, "/api/v2/silences");
+    if (list.is_array())
+        for (const json &s : list)
+            if (s["createdBy"] == creator && s["status"]["state"] == "active")
+                out.push_back(s);
+    return out;
+}
+
+class bridge_e2e : public ::testing::Test {
+protected:
+    std::string am_program = find_program("prometheus-alertmanager");
+    temp_dir dir;
+    std::string host = local_host();
+
+    void SetUp() override
+    {
+        if (am_program.empty())
+            GTEST_SKIP() << "prometheus-alertmanager is not installed: bridge not tested";
+        am_init();
+    }
+    void TearDown() override { am_done(); }
+
+    run_result flicket(int port, const std::string &severity, const std::string &key,
+                       const std::string &text)
+    {
+        return run_program({flicket_path(), std::to_string(port), "127.0.0.1", severity, key,
+                            text});
+    }
+    run_result bridge(int port, const std::vector<std::string> &urls,
+                      const std::vector<std::string> &more = {"--once"})
+    {
+        std::vector<std::string> argv = {TARROW_BRIDGE_PATH, "-p", std::to_string(port),
+                                         "--label", "site=e2e"};
+        for (const std::string &u : urls) {
+            argv.push_back("--alertmanager");
+            argv.push_back(u);
+        }
+        argv.insert(argv.end(), more.begin(), more.end());
+        return run_program(argv, dir.path, {}, 30000);
+    }
+};
+
+} // namespace
+
+TEST_F(bridge_e2e, board_alerts_acks_and_outage_reach_alertmanager)
+{
+    if (tarrowc_path()[0] == '\0')
+        GTEST_SKIP() << "tarrowc is not built";
+    webhook hook;
+    ASSERT_GT(hook.port, 0);
+    alertmanager am = start_am(am_program, dir.path, hook.port);
+    ASSERT_GT(am.pid, 0) << read_file(am.log);
+    std::string srv_dir = dir.path + "/board";
+    mkdir(srv_dir.c_str(), 0755);
+    server_proc srv = start_server(srv_dir);
+    ASSERT_GT(srv.port, 0);
+
+    // Three alerts, one with a text longer than a listing line carries.
+    const std::string long_text(100, 'x');
+    ASSERT_EQ(flicket(srv.port, "critical", "DISK01", "disk full").status, 0);
+    ASSERT_EQ(flicket(srv.port, "warning", "LOAD", long_text).status, 0);
+    ASSERT_EQ(flicket(srv.port, "info", "NOTE", "fyi").status, 0);
+    run_result r = bridge(srv.port, {am.url});
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto alerts = alerts_by_name(am.url);
+    ASSERT_EQ(alerts.size(), 3u) << r.err;
+    const struct {
+        const char *key, *severity, *text;
+    } want[] = {{"DISK01", "critical", "disk full"}, {"LOAD", "warning", long_text.c_str()},
+                {"NOTE", "info", "fyi"}};
+    for (const auto &w : want) {
+        const json &a = alerts[w.key];
+        EXPECT_EQ(a["labels"], json({{"alertname", w.key}, {"instance", host},
+                                     {"severity", w.severity}, {"site", "e2e"}}));
+        EXPECT_EQ(a["annotations"]["summary"], w.text);
+        EXPECT_EQ(a["annotations"]["state"], w.severity);
+        std::string raised = a["annotations"]["raised"];
+        EXPECT_EQ(rfc3339_parse(a["startsAt"]), raised_parse(raised)) << raised;
+        EXPECT_GT(rfc3339_parse(a["endsAt"]), time(nullptr) + 30);
+    }
+    EXPECT_TRUE(hook.wait_for("DISK01", 15000)) << "no notification reached the webhook";
+
+    // Someone else's silence, which the bridge must never touch.
+    json theirs = {{"matchers", json::array({{{"name", "alertname"}, {"value", "LOAD"},
+                                              {"isRegex", false}, {"isEqual", true}}})},
+                   {"startsAt", rfc3339(time(nullptr))},
+                   {"endsAt", rfc3339(time(nullptr) + 3600)},
+                   {"createdBy", "alice"},
+                   {"comment", "maintenance"}};
+    std::string reply, error;
+    ASSERT_EQ(am_request({}, "POST", am.url, "/api/v2/silences", theirs.dump(), reply, error), 0)
+        << error;
+
+    // Acknowledged on the board: silenced by the bridge's silence, severity kept.
+    ASSERT_EQ(run_program({tarrowc_path(), "-p", std::to_string(srv.port), "ack", host,
+                           "DISK01"}).status, 0);
+    r = bridge(srv.port, {am.url});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<json> ours = silences_by(am.url, "tarrow-bridge");
+    ASSERT_EQ(ours.size(), 1u) << r.err;
+    json disk = alerts_by_name(am.url)["DISK01"];
+    EXPECT_EQ(disk["status"]["state"], "suppressed");
+    EXPECT_EQ(disk["status"]["silencedBy"], json::array({ours[0]["id"]}));
+    EXPECT_EQ(disk["labels"]["severity"], "critical");
+    EXPECT_EQ(disk["annotations"]["state"], "acked");
+
+    // Cleared on the board: resolved, so no longer listed.
+    ASSERT_EQ(flicket(srv.port, "harmless", "NOTE", "").status, 0);
+    r = bridge(srv.port, {am.url});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(alerts_by_name(am.url).count("NOTE"), 0u) << r.err;
+    EXPECT_NE(r.err.find("resolved " + host + " NOTE (info)"), std::string::npos) << r.err;
+
+    // A restarted bridge finds its silence again: still one. The running bridge is stopped
+    // with SIGTERM once its first post is seen.
+    for (int restart = 0; restart < 2; restart++) {
+        std::string updated = alerts_by_name(am.url)["LOAD"]["updatedAt"];
+        pid_t pid = spawn({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "--label",
+                           "site=e2e", "--alertmanager", am.url},
+                          dir.path + "/bridge.log");
+        for (long end = now_ms() + 10000;
+             now_ms() < end && alerts_by_name(am.url)["LOAD"]["updatedAt"] == updated;)
+            sleep_ms(50);
+        kill(pid, SIGTERM);
+        EXPECT_EQ(wait_exit(pid, 10000), 0) << read_file(dir.path + "/bridge.log");
+    }
+    EXPECT_EQ(silences_by(am.url, "tarrow-bridge").size(), 1u)
+        << read_file(dir.path + "/bridge.log");
+
+    // Raised again unacknowledged: the silence is expired; alice's stays.
+    ASSERT_EQ(flicket(srv.port, "critical", "DISK01", "disk full again").status, 0);
+    r = bridge(srv.port, {am.url});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(silences_by(am.url, "tarrow-bridge").empty()) << r.err;
+    std::vector<json> alices = silences_by(am.url, "alice");
+    ASSERT_EQ(alices.size(), 1u);
+    EXPECT_EQ(alices[0]["comment"], "maintenance");
+    EXPECT_EQ(alerts_by_name(am.url)["DISK01"]["status"]["state"], "active");
+
+    // The board stops: TarrowBoardDown fires, the last known alerts stay.
+    EXPECT_EQ(stop_server(srv), 0);
+    r = bridge(srv.port, {am.url});
+    EXPECT_EQ(r.status, 0) << r.err;
+    alerts = alerts_by_name(am.url);
+    ASSERT_EQ(alerts.count("TarrowBoardDown"), 1u) << r.err;
+    EXPECT_EQ(alerts["TarrowBoardDown"]["labels"]["instance"],
+              "127.0.0.1:" + std::to_string(srv.port));
+    EXPECT_EQ(alerts["TarrowBoardDown"]["labels"]["severity"], "critical");
+    EXPECT_EQ(alerts.count("DISK01"), 1u);
+    EXPECT_EQ(alerts.count("LOAD"), 1u);
+    stop_am(am);
+}
+
+TEST_F(bridge_e2e, cluster_replicas_each_get_every_post)
+{
+    webhook hook;
+    ASSERT_GT(hook.port, 0);
+    std::string d1 = dir.path + "/am1", d2 = dir.path + "/am2";
+    mkdir(d1.c_str(), 0755);
+    mkdir(d2.c_str(), 0755);
+    std::string p1 = "127.0.0.1:" + std::to_string(free_port());
+    std::string p2 = "127.0.0.1:" + std::to_string(free_port());
+    alertmanager am1 = start_am(am_program, d1, hook.port,
+                                {"--cluster.listen-address=" + p1, "--cluster.advertise-address=" + p1,
+                                 "--cluster.peer=" + p2});
+    ASSERT_GT(am1.pid, 0) << read_file(am1.log);
+    alertmanager am2 = start_am(am_program, d2, hook.port,
+                                {"--cluster.listen-address=" + p2, "--cluster.advertise-address=" + p2,
+                                 "--cluster.peer=" + p1});
+    ASSERT_GT(am2.pid, 0) << read_file(am2.log);
+    std::string srv_dir = dir.path + "/board";
+    mkdir(srv_dir.c_str(), 0755);
+    server_proc srv = start_server(srv_dir);
+    ASSERT_GT(srv.port, 0);
+
+    ASSERT_EQ(flicket(srv.port, "critical", "DISK01", "disk full").status, 0);
+    ASSERT_EQ(flicket(srv.port, "warning", "LOAD", "busy").status, 0);
+    run_result r = bridge(srv.port, {am1.url, am2.url});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(alerts_by_name(am1.url).size(), 2u);
+
+    // One replica stops: the other lists the alerts, and takes the next sync's changes while
+    // the post to the stopped one fails (status 1, the failure logged).
+    stop_am(am1);
+    EXPECT_EQ(alerts_by_name(am2.url).size(), 2u);
+    ASSERT_EQ(flicket(srv.port, "info", "NOTE", "fyi").status, 0);
+    r = bridge(srv.port, {am1.url, am2.url});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find(am1.url), std::string::npos) << r.err;
+    EXPECT_EQ(alerts_by_name(am2.url).size(), 3u) << r.err;
+    EXPECT_EQ(stop_server(srv), 0);
+    stop_am(am2);
+}
+
+TEST(bridge_cli, arguments_and_dry_run)
+{
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char *out;    // start of standard output
+    } cases[] = {
+        {{"--help"}, 0, "usage: tarrow-bridge"},
+        {{"--version"}, 0, "tarrow-bridge 1.0.2\n"},
+        {{}, 2, ""},        // no Alertmanager
+        {{"--alertmanager", "ftp://127.0.0.1/"}, 2, ""},
+        {{"--dry-run", "-p", "0"}, 2, ""},
+        {{"--dry-run", "-a", "localhost"}, 2, ""},
+        {{"--dry-run", "-i", "0"}, 2, ""},
+        {{"--dry-run", "--label", "severity=high"}, 2, ""},
+        {{"--dry-run", "--label", "1x=y"}, 2, ""},
+        {{"--dry-run", "--label", "site="}, 2, ""},
+        {{"--dry-run", "--label", "a=1", "--label", "a=2"}, 2, ""},
+        {{"--dry-run", "--bearer-token-file", "/nonexistent/token"}, 2, ""},
+        {{"--dry-run", "--once", "extra"}, 2, ""},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> argv = {TARROW_BRIDGE_PATH};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        run_result r = run_program(argv);
+        std::string what = c.args.empty() ? "(none)" : c.args.back();
+        EXPECT_EQ(r.status, c.status) << what << ": " << r.err;
+        EXPECT_EQ(r.out.substr(0, strlen(c.out)), c.out) << what;
+        if (c.status == 2) {
+            EXPECT_NE(r.err.find("usage:"), std::string::npos) << what;
+        }
+    }
+
+    // --dry-run prints what it would post, one JSON document a line, and needs no Alertmanager.
+    temp_dir dir;
+    server_proc srv = start_server(dir.path);
+    ASSERT_GT(srv.port, 0);
+    ASSERT_EQ(run_program({flicket_path(), std::to_string(srv.port), "127.0.0.1", "warning",
+                           "LOAD", "busy"}).status, 0);
+    run_result r = run_program({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "--dry-run",
+                                "--once", "--label", "site=x"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::size_t nl = r.out.find('\n');
+    ASSERT_NE(nl, std::string::npos);
+    json posted = json::parse(r.out.substr(0, nl), nullptr, false);
+    ASSERT_TRUE(posted.is_array()) << r.out;
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0]["labels"]["alertname"], "LOAD");
+    EXPECT_EQ(posted[0]["labels"]["site"], "x");
+    EXPECT_EQ(r.out.size(), nl + 1) << "no silence without an acknowledgement";
+    EXPECT_EQ(stop_server(srv), 0);
+
+    // An Alertmanager that does not answer: logged, and --once says so by its status.
+    int dead = free_port();
+    r = run_program({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "--once",
+                     "--alertmanager", "http://127.0.0.1:" + std::to_string(dead)});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("127.0.0.1:" + std::to_string(dead)), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("board 127.0.0.1:" + std::to_string(srv.port) + " lost"),
+              std::string::npos) << r.err;
+
+    // Credentials for a proxy in front of Alertmanager travel with every request.
+    const struct {
+        const char *option, *secret, *header;
+    } auths[] = {{"--bearer-token-file", "s3cret\n", "Authorization: Bearer s3cret\r\n"},
+                 {"--basic-auth-file", "user:pw\n", "Authorization: Basic dXNlcjpwdw==\r\n"}};
+    for (const auto &a : auths) {
+        webhook proxy;
+        ASSERT_GT(proxy.port, 0);
+        std::ofstream(dir.path + "/secret") << a.secret;
+        r = run_program({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "--once",
+                         a.option, dir.path + "/secret", "--alertmanager",
+                         "http://127.0.0.1:" + std::to_string(proxy.port) + "/am/"});
+        EXPECT_TRUE(proxy.wait_for("POST /am/api/v2/alerts", 1000)) << a.option << r.err;
+        std::lock_guard<std::mutex> g(proxy.lock);
+        EXPECT_FALSE(proxy.requests.empty());
+        for (const std::string &req : proxy.requests)
+            EXPECT_NE(req.find(a.header), std::string::npos) << a.option << ": " << req;
+    }
+}

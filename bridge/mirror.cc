@@ -1,0 +1,427 @@
+// The mirror: the board's alerts turned into Alertmanager alerts and silences, with what the
+// bridge posted before, so that changes end old alerts and acknowledgements become silences.
+#include "bridge/mirror.h"
+
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+using json = nlohmann::json;
+
+std::string
+json_text(const json &j)
+{
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// The text as valid UTF-8: board fields may hold any byte, Alertmanager takes UTF-8 only.
+// Cleaning it once keeps labels equal to the matchers read back from Alertmanager.
+static std::string
+utf8_clean(const std::string &s)
+{
+    json back = json::parse(json_text(json(s)), nullptr, false);
+    return back.is_string() ? back.get<std::string>() : std::string();
+}
+
+std::string
+rfc3339(time_t t)
+{
+    struct tm tm {};
+    localtime_r(&t, &tm);
+    char buf[64];
+    std::size_t n = strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+    long off = tm.tm_gmtoff;
+    char sign = off < 0 ? '-' : '+';
+    off = off < 0 ? -off : off;
+    snprintf(buf + n, sizeof buf - n, "%c%02ld:%02ld", sign, off / 3600, off / 60 % 60);
+    return buf;
+}
+
+// Reads exactly n digits at s; -1 when they are not all digits.
+static int
+digits(const char *s, int n)
+{
+    int v = 0;
+    for (int i = 0; i < n; i++) {
+        if (s[i] < '0' || s[i] > '9')
+            return -1;
+        v = v * 10 + (s[i] - '0');
+    }
+    return v;
+}
+
+time_t
+rfc3339_parse(const std::string &s)
+{
+    // 2024-03-01T14:05:00[.fraction](Z|+hh:mm|-hh:mm)
+    if (s.size() < 20 || s[4] != '-' || s[7] != '-' || (s[10] != 'T' && s[10] != 't') ||
+        s[13] != ':' || s[16] != ':')
+        return -1;
+    const char *p = s.c_str();
+    struct tm tm {};
+    int f[6] = {digits(p, 4), digits(p + 5, 2), digits(p + 8, 2), digits(p + 11, 2),
+                digits(p + 14, 2), digits(p + 17, 2)};
+    for (int v : f)
+        if (v < 0)
+            return -1;
+    tm.tm_year = f[0] - 1900;
+    tm.tm_mon = f[1] - 1;
+    tm.tm_mday = f[2];
+    tm.tm_hour = f[3];
+    tm.tm_min = f[4];
+    tm.tm_sec = f[5];
+    std::size_t i = 19;
+    if (i < s.size() && s[i] == '.')
+        for (i++; i < s.size() && s[i] >= '0' && s[i] <= '9'; i++)
+            ;
+    long off = 0;
+    if (i + 1 == s.size() && (s[i] == 'Z' || s[i] == 'z')) {
+        off = 0;
+    } else if (i + 6 == s.size() && (s[i] == '+' || s[i] == '-') && s[i + 3] == ':') {
+        int h = digits(p + i + 1, 2), m = digits(p + i + 4, 2);
+        if (h < 0 || m < 0)
+            return -1;
+        off = (h * 3600L + m * 60L) * (s[i] == '-' ? -1 : 1);
+    } else {
+        return -1;
+    }
+    time_t t = timegm(&tm);
+    return t == -1 ? -1 : t - off;
+}
+
+time_t
+raised_parse(const std::string &s)
+{
+    if (s.size() != 14 || s[8] != ' ' || s[11] != ':')
+        return -1;
+    const char *p = s.c_str();
+    int year = digits(p, 4), mon = digits(p + 4, 2), day = digits(p + 6, 2);
+    int hour = digits(p + 9, 2), min = digits(p + 12, 2);
+    if (year < 1970 || mon < 1 || mon > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
+        min < 0 || min > 59)
+        return -1;
+    struct tm tm {};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = mon - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = min;
+    tm.tm_isdst = -1;
+    return mktime(&tm);
+}
+
+// The state a board msgtype shows, or nullptr for a type the bridge does not mirror.
+static const char *
+state_of(const std::string &type)
+{
+    if (type == "AC")
+        return "critical";
+    if (type == "AW")
+        return "warning";
+    if (type == "IO")
+        return "info";
+    if (type == "AK")
+        return "acked";
+    return nullptr;
+}
+
+static std::string
+describe(const mirrored_alert &a)
+{
+    return a.host + " " + a.key + " (" + a.severity + ")";
+}
+
+static void
+resolve(mirror_state &st, mirrored_alert a, time_t now, std::vector<std::string> &log)
+{
+    log.push_back("resolved " + describe(a));
+    a.ends = now;
+    st.resolved.push_back(std::move(a));
+}
+
+std::vector<std::string>
+mirror_update(mirror_state &st, const mirror_config &cfg, const std::vector<board_alert> *board,
+              const std::string &error, time_t now)
+{
+    std::vector<std::string> log;
+    if (board == nullptr) {
+        if (!st.board_down) {
+            st.board_down = true;
+            st.down_since = now;
+            log.push_back("board " + cfg.board + " lost: " + error);
+        }
+        st.down_error = error;
+        return log;
+    }
+    if (st.board_down) {
+        mirrored_alert down;
+        down.host = cfg.board;
+        down.key = BOARD_DOWN_NAME;
+        down.severity = "critical";
+        down.state = "critical";
+        down.starts = st.down_since;
+        down.ends = now;
+        st.resolved.push_back(down);
+        st.board_down = false;
+        st.down_error.clear();
+        log.push_back("board " + cfg.board + " regained");
+    }
+
+    std::set<std::pair<std::string, std::string>> seen;
+    for (const board_alert &b : *board) {
+        const char *state = state_of(b.type);
+        if (state == nullptr)
+            continue;
+        mirrored_alert a;
+        a.host = utf8_clean(b.host);
+        a.key = utf8_clean(b.key);
+        std::pair<std::string, std::string> id{a.host, a.key};
+        if (!seen.insert(id).second)
+            continue;
+        a.state = state;
+        a.text = utf8_clean(b.text);
+        a.raised = utf8_clean(b.datetime);
+        auto old = st.alerts.find(id);
+        bool acked = a.state == "acked";
+        if (!acked)
+            a.severity = a.state;
+        else
+            a.severity = old != st.alerts.end() ? old->second.severity : "unknown";
+        time_t t = raised_parse(b.datetime);
+        if (t == -1)
+            t = old != st.alerts.end() ? old->second.starts : now;
+        // Alertmanager refuses an alert that starts after it ends: a sender's clock ahead.
+        a.starts = t > now ? now : t;
+        if (old == st.alerts.end()) {
+            log.push_back("fired " + describe(a));
+            st.alerts.emplace(id, a);
+            continue;
+        }
+        if (old->second.severity != a.severity) {
+            resolve(st, old->second, now, log);
+            log.push_back("fired " + describe(a));
+        }
+        old->second = a;
+    }
+    for (auto it = st.alerts.begin(); it != st.alerts.end();) {
+        if (seen.count(it->first) != 0) {
+            ++it;
+            continue;
+        }
+        resolve(st, it->second, now, log);
+        it = st.alerts.erase(it);
+    }
+    return log;
+}
+
+// Reads a string member; "" when it is missing or not a string.
+static std::string
+str(const json &j, const char *name)
+{
+    if (!j.is_object())
+        return "";
+    auto it = j.find(name);
+    return it != j.end() && it->is_string() ? it->get<std::string>() : "";
+}
+
+// True when the labels object holds every --label with its value.
+static bool
+has_labels(const json &labels, const mirror_config &cfg)
+{
+    for (const auto &[name, value] : cfg.labels)
+        if (str(labels, name.c_str()) != value)
+            return false;
+    return true;
+}
+
+int
+mirror_recover(mirror_state &st, const mirror_config &cfg, const json &list)
+{
+    if (!list.is_array())
+        return 0;
+    int taken = 0;
+    for (const json &a : list) {
+        if (!a.is_object() || !a.contains("labels") || !a.contains("annotations"))
+            continue;
+        const json &labels = a["labels"];
+        const json &notes = a["annotations"];
+        if (str(notes, "board") != cfg.board || !has_labels(labels, cfg))
+            continue;
+        mirrored_alert m;
+        m.host = str(labels, "instance");
+        m.key = str(labels, "alertname");
+        m.severity = str(labels, "severity");
+        m.starts = rfc3339_parse(str(a, "startsAt"));
+        if (m.key.empty() || m.severity.empty() || m.starts == -1)
+            continue;
+        if (m.key == BOARD_DOWN_NAME && m.host == cfg.board) {
+            if (!st.board_down) {
+                st.board_down = true;
+                st.down_since = m.starts;
+                taken++;
+            }
+            continue;
+        }
+        std::pair<std::string, std::string> id{m.host, m.key};
+        if (st.alerts.count(id) != 0)
+            continue;
+        m.state = str(notes, "state");
+        m.text = str(notes, "summary");
+        m.raised = str(notes, "raised");
+        st.alerts.emplace(id, m);
+        taken++;
+    }
+    return taken;
+}
+
+static json
+alert_json(const mirrored_alert &a, const mirror_config &cfg, time_t ends)
+{
+    json labels = json::object();
+    labels["alertname"] = a.key;
+    labels["instance"] = a.host;
+    labels["severity"] = a.severity;
+    for (const auto &[name, value] : cfg.labels)
+        labels[name] = value;
+    json notes = json::object();
+    notes["summary"] = a.text;
+    notes["state"] = a.state;
+    notes["raised"] = a.raised;
+    notes["board"] = cfg.board;
+    return json{{"labels", labels},
+                {"annotations", notes},
+                {"startsAt", rfc3339(a.starts)},
+                {"endsAt", rfc3339(ends)}};
+}
+
+json
+mirror_alerts(const mirror_state &st, const mirror_config &cfg, time_t now)
+{
+    json out = json::array();
+    time_t ends = now + 4L * cfg.interval;
+    for (const auto &[id, a] : st.alerts)
+        out.push_back(alert_json(a, cfg, ends));
+    if (st.board_down) {
+        mirrored_alert down;
+        down.host = cfg.board;
+        down.key = BOARD_DOWN_NAME;
+        down.severity = "critical";
+        down.state = "critical";
+        down.text = "the tarrow board at " + cfg.board + " cannot be reached: " +
+                    utf8_clean(st.down_error);
+        down.starts = st.down_since;
+        char raised[32];
+        struct tm tm {};
+        localtime_r(&st.down_since, &tm);
+        strftime(raised, sizeof raised, "%Y%m%d %H:%M", &tm);
+        down.raised = raised;
+        out.push_back(alert_json(down, cfg, ends));
+    }
+    for (const mirrored_alert &a : st.resolved)
+        out.push_back(alert_json(a, cfg, a.ends));
+    return out;
+}
+
+void
+mirror_posted(mirror_state &st, const mirror_config &cfg, bool all_ok, time_t now)
+{
+    // An alert posted before it left the board ends four intervals after that post at most.
+    std::erase_if(st.resolved, [&](const mirrored_alert &a) {
+        return all_ok || now >= a.ends + 4L * cfg.interval;
+    });
+}
+
+// The matchers of this alert's silence: alertname, instance, then every --label.
+static json
+matchers(const mirror_config &cfg, const std::string &host, const std::string &key)
+{
+    auto one = [](const std::string &name, const std::string &value) {
+        return json{{"name", name}, {"value", value}, {"isRegex", false}, {"isEqual", true}};
+    };
+    json m = json::array({one("alertname", key), one("instance", host)});
+    for (const auto &[name, value] : cfg.labels)
+        m.push_back(one(name, value));
+    return m;
+}
+
+static std::string
+silence_comment(const mirror_config &cfg)
+{
+    return "acknowledged on the tarrow board " + cfg.board;
+}
+
+json
+mirror_silence(const mirror_config &cfg, const std::string &host, const std::string &key,
+               time_t now)
+{
+    return json{{"matchers", matchers(cfg, host, key)},
+                {"startsAt", rfc3339(now)},
+                {"endsAt", rfc3339(now + SILENCE_SECONDS)},
+                {"createdBy", SILENCE_CREATOR},
+                {"comment", silence_comment(cfg)}};
+}
+
+std::vector<own_silence>
+mirror_own_silences(const json &list, const mirror_config &cfg)
+{
+    std::vector<own_silence> out;
+    if (!list.is_array())
+        return out;
+    for (const json &s : list) {
+        if (str(s, "createdBy") != SILENCE_CREATOR || str(s, "comment") != silence_comment(cfg))
+            continue;
+        if (!s.contains("status") || !s.contains("matchers") || !s["matchers"].is_array())
+            continue;
+        std::string state = str(s["status"], "state");
+        if (state != "active" && state != "pending")
+            continue;
+        // Exactly the matchers the bridge makes: each one an equality, no other names.
+        json labels = json::object();
+        bool plain = true;
+        for (const json &m : s["matchers"]) {
+            std::string name = str(m, "name");
+            bool regex = m.is_object() && m.contains("isRegex") && m["isRegex"] == true;
+            bool equal = !m.is_object() || !m.contains("isEqual") || m["isEqual"] == true;
+            if (name.empty() || regex || !equal || labels.contains(name))
+                plain = false;
+            else
+                labels[name] = str(m, "value");
+        }
+        if (!plain || labels.size() != cfg.labels.size() + 2 || !has_labels(labels, cfg) ||
+            !labels.contains("alertname") || !labels.contains("instance"))
+            continue;
+        own_silence o;
+        o.id = str(s, "id");
+        o.host = labels["instance"].get<std::string>();
+        o.key = labels["alertname"].get<std::string>();
+        o.starts = str(s, "startsAt");
+        o.ends = rfc3339_parse(str(s, "endsAt"));
+        if (!o.id.empty())
+            out.push_back(o);
+    }
+    return out;
+}
+
+silence_plan
+mirror_silences(const mirror_state &st, const std::vector<own_silence> &silences, time_t now)
+{
+    silence_plan plan;
+    std::set<std::pair<std::string, std::string>> kept;
+    for (const own_silence &s : silences) {
+        std::pair<std::string, std::string> id{s.host, s.key};
+        auto a = st.alerts.find(id);
+        bool wanted = a != st.alerts.end() && a->second.state == "acked";
+        if (st.board_down && !wanted)
+            continue;
+        if (!wanted || !kept.insert(id).second) {
+            plan.expire.push_back(s);
+            continue;
+        }
+        if (s.ends - now < SILENCE_SECONDS / 2)
+            plan.renew.push_back(s);
+    }
+    for (const auto &[id, a] : st.alerts)
+        if (a.state == "acked" && kept.count(id) == 0)
+            plan.create.push_back(a);
+    return plan;
+}

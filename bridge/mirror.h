@@ -1,0 +1,100 @@
+// The mirror: what the bridge has posted to Alertmanager, brought up to date with the board,
+// and the JSON of alerts and silences that follows from it. No network here.
+#ifndef BRIDGE_MIRROR_H
+#define BRIDGE_MIRROR_H
+
+#include <ctime>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bridge/board.h"
+
+using label_list = std::vector<std::pair<std::string, std::string>>;
+
+// What names this bridge's alerts and silences.
+struct mirror_config {
+    std::string board;      // "address:port" of the board
+    label_list labels;      // added to every alert and to the matchers of every silence
+    int interval = 15;      // seconds between syncs
+};
+
+// An alert as the bridge posts it.
+struct mirrored_alert {
+    std::string host;       // label instance
+    std::string key;        // label alertname
+    std::string severity;   // critical, warning, info, or unknown when first seen acknowledged
+    std::string state;      // critical, warning, info or acked
+    std::string text;       // annotation summary
+    std::string raised;     // annotation raised: the date and time as the sender stamped it
+    time_t starts = 0;
+    time_t ends = 0;        // resolved alerts only: when the alert left the board
+};
+
+struct mirror_state {
+    std::map<std::pair<std::string, std::string>, mirrored_alert> alerts;   // by host, key
+    std::vector<mirrored_alert> resolved;   // posted with their end until every post took them
+    bool board_down = false;
+    time_t down_since = 0;
+    std::string down_error;
+};
+
+// A silence this bridge made for this board, as Alertmanager lists it.
+struct own_silence {
+    std::string id;
+    std::string host, key;
+    std::string starts;     // as listed, sent back unchanged when the silence is renewed
+    time_t ends = 0;
+};
+
+// What to do about silences after a sync.
+struct silence_plan {
+    std::vector<mirrored_alert> create;     // acknowledged alerts without a silence
+    std::vector<own_silence> renew;         // silences that end too soon
+    std::vector<own_silence> expire;        // silences of alerts no longer acknowledged
+};
+
+inline constexpr const char *BOARD_DOWN_NAME = "TarrowBoardDown";
+inline constexpr const char *SILENCE_CREATOR = "tarrow-bridge";
+inline constexpr long SILENCE_SECONDS = 24 * 3600;    // renewed when less than half is left
+
+// Brings the state up to date with the board's alerts, or with a board that could not be
+// fetched (board nullptr, error the reason). Returns the lines to log, one per change.
+std::vector<std::string> mirror_update(mirror_state &st, const mirror_config &cfg,
+                                       const std::vector<board_alert> *board,
+                                       const std::string &error, time_t now);
+// Takes up, from the body of GET /api/v2/alerts, the alerts an earlier run posted for this
+// board and that the state does not hold yet. Returns how many it took up.
+int mirror_recover(mirror_state &st, const mirror_config &cfg, const nlohmann::json &list);
+// The array to post: the board's alerts ending four intervals ahead, the board-down alert
+// while the board is lost, and the resolved alerts ending when they left.
+nlohmann::json mirror_alerts(const mirror_state &st, const mirror_config &cfg, time_t now);
+// After a post: forgets the resolved alerts once every Alertmanager took them, or once their
+// last end has passed anyway.
+void mirror_posted(mirror_state &st, const mirror_config &cfg, bool all_ok, time_t now);
+
+// The silences of a GET /api/v2/silences body that this bridge made for this board and that
+// are active or pending.
+std::vector<own_silence> mirror_own_silences(const nlohmann::json &list,
+                                             const mirror_config &cfg);
+// Compares the acknowledged alerts with the bridge's silences. While the board is lost the
+// silences are kept as they are.
+silence_plan mirror_silences(const mirror_state &st, const std::vector<own_silence> &silences,
+                             time_t now);
+// The body of POST /api/v2/silences for a new silence of this alert.
+nlohmann::json mirror_silence(const mirror_config &cfg, const std::string &host,
+                              const std::string &key, time_t now);
+
+// Time as RFC 3339 in local time with its offset ("2024-03-01T14:05:00+01:00").
+std::string rfc3339(time_t t);
+// An RFC 3339 time as Alertmanager writes it; -1 when it is not one.
+time_t rfc3339_parse(const std::string &s);
+// A "YYYYMMDD HH:MM" local time; -1 when it is not one.
+time_t raised_parse(const std::string &s);
+// The text to send: JSON without an exception on bytes that are not UTF-8.
+std::string json_text(const nlohmann::json &j);
+
+#endif // BRIDGE_MIRROR_H

@@ -1,0 +1,222 @@
+// Tests of the mirror: board snapshots in, alerts, silences and log lines out.
+#include "bridge/mirror.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+using json = nlohmann::json;
+
+namespace {
+
+struct mirror_fixture : ::testing::Test {
+    mirror_config cfg{"127.0.0.1:9003", {{"board", "b1"}}, 15};
+    mirror_state st;
+    time_t now = 1700000000;
+
+    void SetUp() override
+    {
+        setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+        tzset();
+    }
+    std::vector<std::string> update(const std::vector<board_alert> &board)
+    {
+        return mirror_update(st, cfg, &board, "", now);
+    }
+    // The posted alert with this alertname, ending now or later; null when there is none.
+    json posted(const std::string &key, bool resolved = false)
+    {
+        for (const json &a : mirror_alerts(st, cfg, now))
+            if (a["labels"]["alertname"] == key &&
+                (rfc3339_parse(a["endsAt"]) <= now) == resolved)
+                return a;
+        return nullptr;
+    }
+};
+
+board_alert
+alert(const std::string &key, const std::string &type, const std::string &text = "t",
+      const std::string &datetime = "20231114 23:13")
+{
+    return {"web01", key, type, datetime, text};
+}
+
+} // namespace
+
+TEST_F(mirror_fixture, board_changes_become_alert_changes)
+{
+    // A new alert fires with every label and annotation.
+    EXPECT_EQ(update({alert("DISK", "AC", "disk full"), alert("LOAD", "AW")}),
+              (std::vector<std::string>{"fired web01 DISK (critical)", "fired web01 LOAD (warning)"}));
+    json a = posted("DISK");
+    ASSERT_FALSE(a.is_null());
+    EXPECT_EQ(a["labels"], json({{"alertname", "DISK"}, {"instance", "web01"},
+                                 {"severity", "critical"}, {"board", "b1"}}));
+    EXPECT_EQ(a["annotations"], json({{"summary", "disk full"}, {"state", "critical"},
+                                      {"raised", "20231114 23:13"}, {"board", cfg.board}}));
+    EXPECT_EQ(a["startsAt"], "2023-11-14T23:13:00+01:00");
+    EXPECT_EQ(rfc3339_parse(a["endsAt"]), now + 4 * 15);
+
+    // Acknowledged: same severity, state acked, nothing logged.
+    EXPECT_TRUE(update({alert("DISK", "AK", "disk full"), alert("LOAD", "AW")}).empty());
+    EXPECT_EQ(posted("DISK")["labels"]["severity"], "critical");
+    EXPECT_EQ(posted("DISK")["annotations"]["state"], "acked");
+
+    // Raised again as a warning: the critical alert ends, the warning starts.
+    EXPECT_EQ(update({alert("DISK", "AW", "disk 90%", "20231114 23:20"), alert("LOAD", "AW")}),
+              (std::vector<std::string>{"resolved web01 DISK (critical)",
+                                        "fired web01 DISK (warning)"}));
+    EXPECT_EQ(posted("DISK", true)["labels"]["severity"], "critical");
+    EXPECT_EQ(posted("DISK")["labels"]["severity"], "warning");
+    EXPECT_EQ(posted("DISK")["annotations"]["summary"], "disk 90%");
+
+    // Gone from the board: resolved once, at the time it left.
+    now += 15;
+    EXPECT_EQ(update({alert("DISK", "AW", "disk 90%", "20231114 23:20")}),
+              (std::vector<std::string>{"resolved web01 LOAD (warning)"}));
+    EXPECT_EQ(rfc3339_parse(posted("LOAD", true)["endsAt"]), now);
+    mirror_posted(st, cfg, true, now);
+    EXPECT_TRUE(posted("LOAD", true).is_null());
+
+    // First seen acknowledged: severity unknown. A duplicate line and a type the board never
+    // lists are left out; a stamp from a clock ahead starts now.
+    update({alert("OLD", "AK"), alert("OLD", "AC"), alert("ODD", "DD"),
+            alert("SKEW", "IO", "t", "20991231 23:59")});
+    EXPECT_EQ(posted("OLD")["labels"]["severity"], "unknown");
+    EXPECT_TRUE(posted("ODD").is_null());
+    EXPECT_EQ(rfc3339_parse(posted("SKEW")["startsAt"]), now);
+
+    // Bytes that are not UTF-8 never stop a post and read back the same every time.
+    update({alert("K\xff", "AC", "bad \xfe text")});
+    std::string body = json_text(mirror_alerts(st, cfg, now));
+    EXPECT_FALSE(json::parse(body, nullptr, false).is_discarded());
+    EXPECT_TRUE(update({alert("K\xff", "AC", "bad \xfe text")}).empty());
+}
+
+TEST_F(mirror_fixture, lost_board_keeps_alerts_and_fires_its_own)
+{
+    update({alert("DISK", "AC")});
+    EXPECT_EQ(mirror_update(st, cfg, nullptr, "connection refused", now),
+              (std::vector<std::string>{"board 127.0.0.1:9003 lost: connection refused"}));
+    now += 15;
+    EXPECT_TRUE(mirror_update(st, cfg, nullptr, "connection refused", now).empty());
+    json down = posted(BOARD_DOWN_NAME);
+    ASSERT_FALSE(down.is_null());
+    EXPECT_EQ(down["labels"]["instance"], cfg.board);
+    EXPECT_EQ(down["labels"]["severity"], "critical");
+    EXPECT_EQ(rfc3339_parse(down["startsAt"]), now - 15);
+    EXPECT_EQ(rfc3339_parse(posted("DISK")["endsAt"]), now + 60);
+
+    EXPECT_EQ(update({alert("DISK", "AC")}),
+              (std::vector<std::string>{"board 127.0.0.1:9003 regained"}));
+    EXPECT_FALSE(posted(BOARD_DOWN_NAME, true).is_null());
+
+    // A resolution that an Alertmanager missed is sent again until its alert has ended anyway.
+    update({});
+    mirror_posted(st, cfg, false, now);
+    EXPECT_FALSE(posted("DISK", true).is_null());
+    mirror_posted(st, cfg, false, now + 60);
+    EXPECT_TRUE(posted("DISK", true).is_null());
+}
+
+TEST_F(mirror_fixture, earlier_runs_are_taken_up_from_alertmanager)
+{
+    auto am_alert = [](json labels, const std::string &board) {
+        return json{{"labels", labels},
+                    {"annotations", {{"board", board}, {"state", "acked"}, {"summary", "s"}}},
+                    {"startsAt", "2023-11-14T22:00:00.000Z"}};
+    };
+    json list = json::array({
+        am_alert({{"alertname", "DISK"}, {"instance", "web01"}, {"severity", "critical"},
+                  {"board", "b1"}}, cfg.board),
+        am_alert({{"alertname", "GONE"}, {"instance", "web01"}, {"severity", "info"},
+                  {"board", "b1"}}, cfg.board),
+        am_alert({{"alertname", BOARD_DOWN_NAME}, {"instance", cfg.board},
+                  {"severity", "critical"}, {"board", "b1"}}, cfg.board),
+        // Another board's, or another label's: not ours.
+        am_alert({{"alertname", "X"}, {"instance", "web01"}, {"severity", "info"},
+                  {"board", "b1"}}, "127.0.0.1:9004"),
+        am_alert({{"alertname", "Y"}, {"instance", "web01"}, {"severity", "info"},
+                  {"board", "b2"}}, cfg.board),
+        json("not an alert"),
+    });
+    EXPECT_EQ(mirror_recover(st, cfg, list), 3);
+    EXPECT_EQ(mirror_recover(st, cfg, json::object()), 0);
+    // Still acknowledged: the severity seen before is kept. GONE left the board meanwhile.
+    EXPECT_EQ(update({alert("DISK", "AK")}),
+              (std::vector<std::string>{"board 127.0.0.1:9003 regained",
+                                        "resolved web01 GONE (info)"}));
+    EXPECT_EQ(posted("DISK")["labels"]["severity"], "critical");
+    EXPECT_EQ(rfc3339_parse(posted(BOARD_DOWN_NAME, true)["startsAt"]), 1699999200);
+}
+
+TEST_F(mirror_fixture, acknowledgements_become_silences)
+{
+    auto silence = [&](const std::string &id, const std::string &key, json extra = {}) {
+        json s = mirror_silence(cfg, "web01", key, now - 3600);
+        s["id"] = id;
+        s["status"] = {{"state", "active"}};
+        for (auto &[k, v] : extra.items())
+            s[k] = v;
+        return s;
+    };
+    json body = mirror_silence(cfg, "web01", "DISK", now);
+    EXPECT_EQ(body["matchers"].size(), 3u);
+    EXPECT_EQ(body["matchers"][0], json({{"name", "alertname"}, {"value", "DISK"},
+                                         {"isRegex", false}, {"isEqual", true}}));
+    EXPECT_EQ(body["createdBy"], "tarrow-bridge");
+    EXPECT_NE(body["comment"].get<std::string>().find(cfg.board), std::string::npos);
+
+    json regex = silence("r", "DISK");
+    regex["matchers"][0]["isRegex"] = true;
+    json extra_matcher = silence("m", "DISK");
+    extra_matcher["matchers"].push_back(body["matchers"][0]);
+    extra_matcher["matchers"][3]["name"] = "job";
+    json list = json::array({
+        silence("a", "DISK"), silence("b", "DISK"), silence("c", "LOAD"),
+        silence("d", "SOON", {{"endsAt", rfc3339(now + 600)}}),
+        silence("x", "DISK", {{"createdBy", "alice"}}),
+        silence("y", "DISK", {{"comment", "acknowledged on the tarrow board 127.0.0.1:1"}}),
+        silence("z", "DISK", {{"status", {{"state", "expired"}}}}),
+        regex, extra_matcher,
+    });
+    std::vector<own_silence> own = mirror_own_silences(list, cfg);
+    ASSERT_EQ(own.size(), 4u);
+    EXPECT_EQ(own[0].key, "DISK");
+    EXPECT_EQ(own[0].host, "web01");
+
+    update({alert("DISK", "AK"), alert("LOAD", "AC"), alert("SOON", "AK"), alert("NEW", "AK")});
+    silence_plan plan = mirror_silences(st, own, now);
+    ASSERT_EQ(plan.create.size(), 1u);
+    EXPECT_EQ(plan.create[0].key, "NEW");
+    ASSERT_EQ(plan.renew.size(), 1u);
+    EXPECT_EQ(plan.renew[0].id, "d");
+    ASSERT_EQ(plan.expire.size(), 2u);     // the duplicate of DISK, and LOAD raised again
+    EXPECT_EQ(plan.expire[0].id, "b");
+    EXPECT_EQ(plan.expire[1].id, "c");
+
+    // While the board is lost nothing is expired.
+    mirror_update(st, cfg, nullptr, "refused", now);
+    update({});
+    mirror_update(st, cfg, nullptr, "refused", now);
+    plan = mirror_silences(st, own, now);
+    EXPECT_TRUE(plan.expire.empty());
+}
+
+TEST(mirror_time, stamps_read_and_write)
+{
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    for (time_t t : {time_t{0}, time_t{1700000000}, time_t{1719835200}})
+        EXPECT_EQ(rfc3339_parse(rfc3339(t)), t);
+    EXPECT_EQ(rfc3339(1719835200), "2024-07-01T14:00:00+02:00");
+    EXPECT_EQ(rfc3339_parse("2024-07-01T12:00:00.123456Z"), 1719835200);
+    EXPECT_EQ(rfc3339_parse("2024-07-01T10:30:00-01:30"), 1719835200);
+    EXPECT_EQ(raised_parse("20240701 14:00"), 1719835200);
+    for (const char *bad : {"", "2024-07-01", "2024-07-01T12:00:00", "2024-07-01T12:00:00+2",
+                            "2024-07-01T1x:00:00Z"})
+        EXPECT_EQ(rfc3339_parse(bad), -1) << bad;
+    for (const char *bad : {"", "20240701 1400", "20241301 14:00", "20240701 24:00",
+                            "2024070a 14:00", "20240701 14:00 "})
+        EXPECT_EQ(raised_parse(bad), -1) << bad;
+}
