@@ -41,7 +41,8 @@ static void
 serve_console()
 {
     int sv[2];
-    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0);
+    // Non-blocking, as the server's accepted connections are.
+    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv) == 0);
     client_table_reset();
     FUZZ_CHECK(client_open(sv[0], "fuzz-console") == 0);
     std::string requests = console_request(CMD_LIST, -1);
