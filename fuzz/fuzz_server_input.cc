@@ -99,8 +99,7 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
         p = peer{};
         int sv[2];
         // Non-blocking, as the server's accepted connections are.
-        // Non-blocking, as the server's accepted connections are.
-    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv) == 0);
+        FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv) == 0);
         p.server_fd = sv[0];
         p.fd = sv[1];
         char name[32];
