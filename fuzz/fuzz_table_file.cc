@@ -29,6 +29,11 @@ console_request(std::string_view cmd, int slot)
         memcpy(rec + OFF_HOSTNAME, memory_table[slot].data() + OFF_HOSTNAME, LEN_HOSTNAME);
         memcpy(rec + OFF_KEY, memory_table[slot].data() + OFF_KEY, LEN_KEY);
     }
+    // As tarrowc does, a newline in them goes as a space: the request stays one line (and
+    // its bytes never start another, such as a shutdown request).
+    for (std::size_t i = 0; i < OFF_ALERT_NEWLINE; i++)
+        if (rec[i] == '\n')
+            rec[i] = ' ';
     set_msgtype(rec, cmd);
     rec[OFF_REPLY_WANTED] = 'Y';
     rec[OFF_ALERT_NEWLINE] = '\n';
