@@ -1,11 +1,13 @@
 # Newcomer's entry points: `make run` starts a server, `make test` builds and runs every test.
 BUILD      ?= build
 BUILD_SAN  ?= build-asan
+BUILD_FUZZ ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 PORT       ?= 9003
 ADDRESS    ?= 127.0.0.1
 
-.PHONY: all build run test test-sanitize install package clean
+.PHONY: all build run test test-sanitize fuzz install package clean
 
 all: build
 
@@ -41,6 +43,14 @@ test-sanitize: $(BUILD_SAN)/CMakeCache.txt
 	cmake --build $(BUILD_SAN) -j $(JOBS)
 	cd $(BUILD_SAN) && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
+# The libFuzzer targets (clang), each run for FUZZ_SECONDS; reproducers in $(BUILD_FUZZ)/artifacts.
+$(BUILD_FUZZ)/CMakeCache.txt:
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -DTARROW_FUZZ=ON -DTARROW_CONSOLE=OFF -DTARROW_BRIDGE=OFF -DBUILD_TESTING=OFF
+
+fuzz: $(BUILD_FUZZ)/CMakeCache.txt
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target fuzz_all
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh $(BUILD_FUZZ)
+
 install: build
 	cmake --install $(BUILD)
 
@@ -49,4 +59,4 @@ package: build
 	cmake --build $(BUILD) --target package
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_FUZZ)

@@ -303,11 +303,14 @@ console_get_details(char *reply)
     std::string_view key = rec_text(rec, OFF_KEY);
     std::string_view text = rec_text(rec, OFF_MSGTEXT);
     std::string_view optional = rec_text(rec, OFF_OPTIONAL_DATA);
+    // A short record leaves its flag a zero byte, which would end the text there and leave
+    // the rest, newlines and all, behind it in the reply: it shows as a blank.
+    char persistent = rec[OFF_PERSISTENT] != '\0' ? rec[OFF_PERSISTENT] : ' ';
     snprintf(reply + OFF_DATA, LEN_DATA,
              "HOST: %.*s   DATETIME: %.*s\nKEY: %.*s\nMSGTYPE %c%c     PERSISTENT %c\n"
              "MSGTEXT: %.*s\nOPTIONAL DATA: %.*s\n",
              sv_len(host), host.data(), sv_len(when), when.data(), sv_len(key), key.data(),
-             rec[OFF_MSGTYPE], rec[OFF_MSGTYPE + 1], rec[OFF_PERSISTENT], sv_len(text),
+             rec[OFF_MSGTYPE], rec[OFF_MSGTYPE + 1], persistent, sv_len(text),
              text.data(), sv_len(optional), optional.data());
     set_msgtype(reply, REPLY_DETAILS);
 }

@@ -295,6 +295,14 @@ TEST_F(console, details_and_crafted_records)
     EXPECT_EQ(r[0].data(), "HOST: hostA             DATETIME: " + when +
                                "^KEY: keyA          ^MSGTYPE AW     PERSISTENT Y^"
                                "MSGTEXT: disk full^OPTIONAL DATA: ^");
+    // A short record leaves its persistent flag a zero byte: the details keep their whole
+    // text, the flag a blank, and the reply its one newline at its end.
+    memory_table[0].data()[OFF_PERSISTENT] = '\0';
+    r = ask("CONSOLE", "hostA          ", "keyA          ", "SD");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_NE(r[0].data().find("PERSISTENT  ^MSGTEXT: disk full^OPTIONAL DATA: ^"),
+              std::string::npos) << r[0].data();
+    EXPECT_EQ(count(r[0].bytes, "\n"), 1u);
 
     // Not space-filled as stored: no such alert.  Nothing is logged for "SD".
     std::string before = log();

@@ -232,6 +232,16 @@ file_keys(const std::string &path)
     return keys;
 }
 
+// The listing a fresh server shows after replaying n records keyed O0, O1, ... of type AW.
+std::vector<std::string>
+replayed(std::size_t n)
+{
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < std::min<std::size_t>(n, 50); i++)
+        out.push_back(key_entry("O" + std::to_string(i), "AW"));
+    return out;
+}
+
 // A kill -9 at a random moment of a burst that spills to the overflow file: every alert whose
 // ACK arrived is in the file, whole, and the file replays at the next start.
 TEST(Alerts, AcknowledgedAlertsSurviveAKillAtAnyMoment)
@@ -258,11 +268,9 @@ TEST(Alerts, AcknowledgedAlertsSurviveAKillAtAnyMoment)
             ASSERT_EQ(keys[i], "O" + std::to_string(i)) << "trial " << trial;
         s = start_server(d.path);
         ASSERT_GT(s.port, 0) << "trial " << trial;
-        std::vector<std::string> l = listing(s.port);
-        ASSERT_EQ(l.size(), std::min<std::size_t>(keys.size(), 50)) << "trial " << trial;
-        if (!l.empty()) {
-            EXPECT_EQ(l.front(), key_entry("O0", "AW"));
-        }
+        ASSERT_EQ(listing(s.port), replayed(keys.size())) << "trial " << trial;
+        EXPECT_EQ(read_file(d.path + "/evt_buffer.dat").size() % ALERT_RECORD_SIZE, 0u)
+            << "trial " << trial;
         EXPECT_EQ(stop_server(s), 0);
     }
 }
@@ -286,32 +294,61 @@ TEST(Alerts, DeepOverflowFileReplaysAtStart)
     EXPECT_EQ(stop_server(s), 0);
 }
 
-// Under a file size limit the overflow file fills up: the alert that cannot be stored gets no
-// ACK and its connection is closed at once; every acknowledged alert is in the file.
+// Under a file size limit (on every file the server writes) the overflow file or the message
+// log fills up first. When the overflow file is full, the alert that cannot be stored gets no
+// ACK and its connection is closed at once; a full log loses log lines only. Either way the
+// server stays up, every acknowledged alert is in the file, whole, and replays at a restart.
 TEST(Alerts, FileSizeLimitLosesNoAcknowledgedAlert)
 {
-    temp_dir d;
-    server_proc s = start_server(d.path, {}, {}, 40000);
-    ASSERT_GT(s.port, 0);
-    int fd = connect_local(s.port);
-    ASSERT_TRUE(send_awaiting_acks(fd, burst_of(50, "full")));
-    int acked = 0;
-    for (; acked < 400; acked++)
-        if (!send_awaiting_acks(fd, make_alert("JOBSCHED", "over", "O" + std::to_string(acked),
-                                               "AW", 'Y')))
-            break;
-    close(fd);
-    ASSERT_GT(acked, 0);
-    ASSERT_LT(acked, 400);
-    std::vector<std::string> keys = file_keys(d.path + "/evt_buffer.dat");
-    EXPECT_EQ(keys.size(), static_cast<std::size_t>(acked));
-    EXPECT_EQ(read_file(d.path + "/evt_buffer.dat").size() % ALERT_RECORD_SIZE, 0u);
-    std::string log = read_log(d.path);
-    std::size_t full = log.find("WARN: Unable to store events in buffer file, disk full ?");
-    ASSERT_NE(full, std::string::npos) << log;
-    EXPECT_NE(log.find("closed, an alert could not be stored\n", full), std::string::npos) << log;
-    EXPECT_EQ(listing(s.port).size(), 50u);
-    EXPECT_EQ(stop_server(s), 0);
+    struct {
+        const char *full;       // which file fills first
+        long limit;
+        std::size_t text;       // message text length: long texts make long log lines
+    } cases[] = {{"overflow file", 40000, 0}, {"log file", 14000, 100}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.full);
+        temp_dir d;
+        server_proc s = start_server(d.path, {}, {}, c.limit);
+        ASSERT_GT(s.port, 0);
+        int fd = connect_local(s.port);
+        std::string text(c.text, 'x');
+        std::string first;
+        for (int i = 0; i < 50; i++)
+            first += make_alert("JOBSCHED", "full", "K" + std::to_string(i), "AC", 'Y', text);
+        ASSERT_TRUE(send_awaiting_acks(fd, first));
+        const int offered = c.text > 0 ? 40 : 400;
+        int acked = 0;
+        for (; acked < offered; acked++)
+            if (!send_awaiting_acks(fd, make_alert("JOBSCHED", "over", "O" + std::to_string(acked),
+                                                   "AW", 'Y', text)))
+                break;
+        close(fd);
+        ASSERT_GT(acked, 0);
+        std::vector<std::string> keys = file_keys(d.path + "/evt_buffer.dat");
+        EXPECT_EQ(keys.size(), static_cast<std::size_t>(acked));
+        EXPECT_EQ(read_file(d.path + "/evt_buffer.dat").size() % ALERT_RECORD_SIZE, 0u);
+        std::string log = read_log(d.path);
+        if (c.text == 0) {
+            ASSERT_LT(acked, offered);
+            std::size_t full = log.find("WARN: Unable to store events in buffer file, disk full ?");
+            ASSERT_NE(full, std::string::npos) << log;
+            EXPECT_NE(log.find("closed, an alert could not be stored\n", full), std::string::npos)
+                << log;
+        } else {
+            EXPECT_EQ(acked, offered);
+            // The limit did cut the log: the first alerts past the table have their event
+            // line, the last ones none.
+            EXPECT_NE(log.find(" O0 "), std::string::npos);
+            EXPECT_EQ(log.find(" O" + std::to_string(offered - 1) + " "), std::string::npos);
+        }
+        EXPECT_EQ(listing(s.port).size(), 50u);
+        EXPECT_EQ(stop_server(s), 0);
+
+        s = start_server(d.path);
+        ASSERT_GT(s.port, 0);
+        EXPECT_EQ(listing(s.port), replayed(keys.size()));
+        EXPECT_EQ(stop_server(s), 0);
+    }
 }
 
 // Restarts on the same port straight after a stop, while a console was connected (its

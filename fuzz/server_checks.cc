@@ -1,0 +1,90 @@
+#include "fuzz/server_checks.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "fuzz/fuzz_util.h"
+#include "server/server.h"
+
+void
+fuzz_check_server_state()
+{
+    FUZZ_CHECK(last_table_entry >= 0 && last_table_entry <= MAX_ALERTS);
+    for (int i = 0; i < last_table_entry; i++) {
+        const char *a = memory_table[i].data();
+        FUZZ_CHECK(!msgtype_is(a, MSG_REMOVING));
+        FUZZ_CHECK(msgtype_is(a, MSG_CRITICAL) || msgtype_is(a, MSG_WARNING) ||
+                   msgtype_is(a, MSG_INFO) || msgtype_is(a, MSG_CLEAR));
+        for (int j = 0; j < i; j++) {
+            const char *b = memory_table[j].data();
+            FUZZ_CHECK(memcmp(a + OFF_HOSTNAME, b + OFF_HOSTNAME, LEN_HOSTNAME) != 0 ||
+                       memcmp(a + OFF_KEY, b + OFF_KEY, LEN_KEY) != 0);
+        }
+    }
+    long size = fuzz_file_size(event_logfile_name);
+    FUZZ_CHECK(size < 0 || size % static_cast<long>(ALERT_RECORD_SIZE) == 0);
+}
+
+void
+fuzz_server_pass()
+{
+    msglog_flush();
+    struct pollfd set[MAX_CLIENTS];
+    int n = 0;
+    for (int i = 0; i < client_open_count; i++) {
+        int fd = client_open_fds[i];
+        if (!client[fd].eof && !client_paused(fd))
+            set[n++] = {fd, POLLIN, 0};
+    }
+    if (n > 0 && poll(set, static_cast<nfds_t>(n), 0) > 0)
+        for (int i = 0; i < n; i++)
+            if (set[i].revents & (POLLIN | POLLHUP | POLLERR))
+                client[set[i].fd].readable = true;
+    int fds[MAX_CLIENTS];
+    n = client_open_count;
+    memcpy(fds, client_open_fds, static_cast<std::size_t>(n) * sizeof fds[0]);
+    for (int i = 0; i < n; i++) {
+        int fd = fds[i];
+        if (client[fd].fd != fd || client_paused(fd))
+            continue;
+        if (client[fd].readable || client_has_line(fd))
+            process_client(fd);
+    }
+    client_send_queued(false);
+    msglog_flush();
+}
+
+void
+fuzz_collect_replies(int fd, std::string &pending)
+{
+    char buf[65536];
+    for (;;) {
+        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n <= 0)
+            break;
+        pending.append(buf, static_cast<std::size_t>(n));
+    }
+    std::size_t nl;
+    while ((nl = pending.find('\n')) != std::string::npos) {
+        std::size_t len = nl + 1;
+        if (len != ALERT_RECORD_SIZE && len != CONSOLE_REPLY_SIZE) {
+            fprintf(stderr, "a reply of %zu bytes:", len);
+            for (std::size_t i = 0; i < len; i++)
+                fprintf(stderr, pending[i] >= 0x20 && pending[i] < 0x7f ? "%c" : "\\x%02x",
+                        static_cast<unsigned char>(pending[i]));
+            fprintf(stderr, "\n");
+        }
+        FUZZ_CHECK(len == ALERT_RECORD_SIZE || len == CONSOLE_REPLY_SIZE);
+        const char *r = pending.data();
+        if (len == ALERT_RECORD_SIZE)
+            FUZZ_CHECK(msgtype_is(r, MSG_REPLY_DONE));
+        else
+            FUZZ_CHECK(msgtype_is(r, REPLY_LIST_LAST) || msgtype_is(r, REPLY_LIST_MORE) ||
+                       msgtype_is(r, REPLY_DETAILS) || msgtype_is(r, REPLY_ERROR) ||
+                       msgtype_is(r, MSG_REPLY_DONE));
+        pending.erase(0, len);
+    }
+}
