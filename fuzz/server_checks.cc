@@ -43,17 +43,7 @@ fuzz_server_pass()
         for (int i = 0; i < n; i++)
             if (set[i].revents & (POLLIN | POLLHUP | POLLERR))
                 client[set[i].fd].readable = true;
-    int fds[MAX_CLIENTS];
-    n = client_open_count;
-    memcpy(fds, client_open_fds, static_cast<std::size_t>(n) * sizeof fds[0]);
-    for (int i = 0; i < n; i++) {
-        int fd = fds[i];
-        if (client[fd].fd != fd || client_paused(fd))
-            continue;
-        if (client[fd].readable || client_has_line(fd))
-            process_client(fd);
-    }
-    client_send_queued(false);
+    client_serve_pass();
     msglog_flush();
 }
 

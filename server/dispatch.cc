@@ -364,6 +364,23 @@ process_client(int fd)
     return 0;
 }
 
+long
+client_serve_pass()
+{
+    // The list may change while it is served (closes, evictions): serve a copy.
+    int fds[MAX_CLIENTS];
+    int n = client_open_count;
+    memcpy(fds, client_open_fds, static_cast<std::size_t>(n) * sizeof fds[0]);
+    for (int i = 0; i < n; i++) {
+        int fd = fds[i];
+        if (client[fd].fd != fd || client_paused(fd))
+            continue;
+        if (client[fd].readable || client_has_line(fd))
+            process_client(fd);
+    }
+    return client_send_queued(false);
+}
+
 void
 client_reject(int fd, const char *why)
 {

@@ -213,17 +213,6 @@ main(int argc, char **argv)
             passes = 0;
         }
 
-        // One pass: at most one line from each connection, in ascending descriptor order.
-        int fds[MAX_CLIENTS];
-        int n = client_open_count;
-        memcpy(fds, client_open_fds, static_cast<std::size_t>(n) * sizeof fds[0]);
-        for (int i = 0; i < n; i++) {
-            int fd = fds[i];
-            if (client[fd].fd != fd || client_paused(fd))
-                continue;
-            if (client[fd].readable || client_has_line(fd))
-                process_client(fd);
-        }
-        next_deadline = client_send_queued(false);
+        next_deadline = client_serve_pass();
     }
 }

@@ -58,6 +58,10 @@ bool client_paused(int fd);
 // connection stays open, -1 when it has been closed and its slot freed. Does not return
 // after "KILLER".
 int process_client(int fd);
+// One pass of the loop: at most one line from each connection that has one (or has input
+// to read), in ascending descriptor order, then the replies that can leave. Returns what
+// client_send_queued returns.
+long client_serve_pass();
 // Queues a reply; it leaves as the socket accepts it, after the log lines written before
 // it. Returns 0, or -1 when it cannot be queued (the connection is then closed).
 int client_reply(int fd, const char *buf, std::size_t len);
