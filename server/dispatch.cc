@@ -288,10 +288,40 @@ message_from_forwarding_application(const char *record)
     return 0;
 }
 
+// Empty and unrecognised lines are logged up to JUNK_LOG_PER_SECOND a second across every
+// connection, so that peers that reconnect after each JUNK_LINE_LIMIT cannot fill the disk;
+// the rest are counted and the count is logged with the next such line.
+static time_t junk_second = 0;
+static int junk_logged = 0;
+static unsigned long junk_unlogged = 0;
+
+// True when one more empty or unrecognised line may be logged now.
+static bool
+junk_may_log()
+{
+    time_t now = time(nullptr);
+    if (now != junk_second) {
+        if (junk_unlogged > 0)
+            myprintf("WARN: %lu empty or unrecognised lines were not logged, too many in one "
+                     "second\n", junk_unlogged);
+        junk_second = now;
+        junk_logged = 0;
+        junk_unlogged = 0;
+    }
+    if (junk_logged < JUNK_LOG_PER_SECOND) {
+        junk_logged++;
+        return true;
+    }
+    junk_unlogged++;
+    return false;
+}
+
 // Logs a line from an unknown application, its unprintable bytes shown as '.'.
 static void
 log_unknown_data(const client_slot &c, char *line, std::size_t text_len)
 {
+    if (!junk_may_log())
+        return;
     myprintf("WARN: Unknown app, ignoring data from %s, datalen=%d\n", c.peer_address,
              static_cast<int>(text_len));
     for (std::size_t i = 0; i < text_len; i++) {
@@ -330,7 +360,8 @@ process_client(int fd)
         handling_line = line;
         handling_fd = fd;
         if (text_len == 0) {
-            myprintf("0 byte data buffer recieved, ignored\n");
+            if (junk_may_log())
+                myprintf("0 byte data buffer recieved, ignored\n");
             count_junk(c);
         } else if (message_from_forwarding_application(line)) {
             process_alert_request(fd, line);

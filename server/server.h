@@ -20,6 +20,7 @@ inline constexpr int REPLY_DEADLINE_MS = 2000;         // queued replies not wri
 inline constexpr std::size_t OUT_PAUSE_BYTES = 64 * 1024;   // more queued: read nothing more
 inline constexpr int IDLE_EVICT_MS = 30000;            // idle this long: may give up its slot
 inline constexpr int JUNK_LINE_LIMIT = 100;            // unrecognised lines before closing
+inline constexpr int JUNK_LOG_PER_SECOND = 500;        // such lines logged a second, in all
 
 struct client_queue;            // replies not yet written (dispatch.cc)
 

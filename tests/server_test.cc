@@ -393,6 +393,41 @@ TEST(ServerLoop, UnrecognisedLinesEndTheConnectionAfterAHundred)
         EXPECT_EQ(count(log, c.logged), 100u) << log.substr(0, 300);
         EXPECT_EQ(count(log, "WARN: Connection from 127.0.0.1:"), 1u);
     }
+
+    // Peers that reconnect after each hundred: beyond JUNK_LOG_PER_SECOND a second the lines
+    // are counted, not logged, and the count is logged with the next one.
+    std::size_t before = read_log(d.path).size();
+    std::vector<int> fds;
+    for (int i = 0; i < 20; i++) {
+        fds.push_back(connect_local(s.port));
+        ASSERT_TRUE(send_all(fds.back(), std::string(200, '\n')));
+    }
+    for (int fd : fds) {
+        char b;
+        struct timeval tv = {5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        EXPECT_LE(read(fd, &b, 1), 0) << "the connection was closed";
+        close(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    int fd = connect_local(s.port);
+    ASSERT_TRUE(send_all(fd, "\n"));
+    const std::string summary = " empty or unrecognised lines were not logged, too many in one "
+                                "second\n";
+    // Lines logged and lines counted: all 2,001 once the last one has been handled.
+    std::size_t logged = 0, unlogged = 0;
+    for (int i = 0; i < 150 && logged + unlogged != 2001; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::string log = read_log(d.path).substr(before);
+        logged = count(log, "Ignored data=.\n");
+        unlogged = 0;
+        for (std::size_t at = log.find(summary); at != std::string::npos;
+             at = log.find(summary, at + 1))
+            unlogged += std::stoul(log.substr(log.rfind("WARN: ", at) + 6));
+    }
+    close(fd);
+    EXPECT_EQ(logged + unlogged, 2001u) << logged << " logged";
+    EXPECT_GT(unlogged, 0u);
     EXPECT_EQ(stop_server(s), 0);
 }
 
