@@ -36,20 +36,18 @@ open_stream()
     return f;
 }
 
-// Cuts a partial record at the end of the file back to the last whole record. Returns the
-// bytes removed (0 when the file ends on a boundary), or -1 when the cut failed.
-static long
-cut_torn_tail()
+// Cuts a partial record at the end of a file of size bytes back to the last whole record,
+// and sets size to what is left. Returns 0, or -1 when the cut failed (errno says why).
+static int
+cut_torn_tail(long &size)
 {
-    if (fseek(event_log_handle, 0, SEEK_END) != 0)
-        return 0;
-    long size = ftell(event_log_handle);
     long partial = size > 0 ? size % RECORD : 0;
     if (partial == 0)
         return 0;
     if (overflow_ftruncate(fileno(event_log_handle), size - partial) != 0)
         return -1;
-    return partial;
+    size -= partial;
+    return 0;
 }
 
 int
@@ -62,14 +60,18 @@ overflow_open()
         return -1;
     // A torn tail (a crash in the middle of an append) would misalign every later record,
     // so a file whose tail cannot be cut is not used at all.
-    long cut = cut_torn_tail();
-    if (cut < 0) {
+    if (fseek(event_log_handle, 0, SEEK_END) != 0)
+        return 0;
+    long size = ftell(event_log_handle);
+    long cut = size;
+    if (cut_torn_tail(size) != 0) {
         int saved_errno = errno;
         myprintf("*ERR: Unable to cut the partial record at the end of overflow buffer file "
                  "%s, %s\n", event_logfile_name, strerror(saved_errno));
         overflow_close();
         return -2;
     }
+    cut -= size;
     if (cut > 0)
         myprintf("WARN: Overflow buffer file %s had a partial record of %d bytes at its "
                  "end, removed\n", event_logfile_name, static_cast<int>(cut));
@@ -122,11 +124,12 @@ alert_write_to_bufferfile(char *record)
         overflow_failed_appends++;
         return -1;
     }
+    long size = ftell(event_log_handle);
     record[OFF_REPLY_WANTED] = 'N';
     unlink_permitted = 1;
     // An earlier failed append whose cut failed too left a torn tail: a record written
     // behind it would be misaligned, so it must be cut first.
-    if (cut_torn_tail() < 0) {
+    if (cut_torn_tail(size) != 0) {
         int saved_errno = errno;
         myprintf("WARN: Unable to store events in buffer file, disk full ?");
         myprintf("*ERR: Unable to cut overflow file back to a whole record, %s\n",
@@ -134,8 +137,6 @@ alert_write_to_bufferfile(char *record)
         overflow_failed_appends++;
         return -1;
     }
-    fseek(event_log_handle, 0, SEEK_END);
-    long size = ftell(event_log_handle);
     bool ok = fwrite(record, ALERT_RECORD_SIZE, 1, event_log_handle) == 1;
     if (fflush(event_log_handle) != 0)
         ok = false;
