@@ -11,6 +11,7 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$top/build}
+. "$top/bench/tarrowd_port.sh"
 runs=${1:-20}
 bridge=$build/bridge/tarrow-bridge
 command -v prometheus-alertmanager >/dev/null || { echo "prometheus-alertmanager is missing" >&2; exit 77; }
@@ -28,13 +29,7 @@ cd "$dir"
 
 "$build/server/tarrowd" --foreground 0 127.0.0.1 >/dev/null 2>&1 &
 pids+=($!)
-port=
-for _ in $(seq 100); do
-    port=$(sed -n "s/.*Server listening on port address '127.0.0.1:\([0-9]*\)'.*/\1/p" log_*.log 2>/dev/null || true)
-    [ -n "$port" ] && break
-    sleep 0.05
-done
-[ -n "$port" ] || { echo "tarrowd did not start" >&2; exit 1; }
+port=$(tarrowd_port) || exit 1
 
 printf 'route:\n  receiver: none\nreceivers:\n- name: none\n' > am.yml
 url=

@@ -5,19 +5,14 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$top/build}
+. "$top/bench/tarrowd_port.sh"
 dir=$(mktemp -d /tmp/tarrowd-hostile-XXXXXX)
 pid=
 trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; [ -n "${KEEP:-}" ] && cp log_*.log "$KEEP"; rm -rf "$dir"' EXIT
 cd "$dir"
 "$build/server/tarrowd" --foreground 0 127.0.0.1 >/dev/null 2>&1 &
 pid=$!
-port=
-for _ in $(seq 100); do
-    port=$(sed -n "s/.*Server listening on port address '127.0.0.1:\([0-9]*\)'.*/\1/p" log_*.log 2>/dev/null || true)
-    [ -n "$port" ] && break
-    sleep 0.05
-done
-[ -n "$port" ] || { echo "tarrowd did not start" >&2; exit 1; }
+port=$(tarrowd_port) || exit 1
 status=0
 "$build/bench/tarrow_hostile" "$port" "${1:-3}" "${2:-2}" || status=1
 if kill -0 "$pid" 2>/dev/null; then
