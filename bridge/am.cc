@@ -4,6 +4,8 @@
 
 #include <curl/curl.h>
 
+#include "common/version.h"
+
 static CURL *handle = nullptr;
 
 // Answers longer than this are refused: a listing of silences is far smaller.
@@ -64,7 +66,7 @@ am_request(const am_access &access, const std::string &method, const std::string
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curl_error);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &reply);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, "tarrow-bridge/1.0.2");
+    curl_easy_setopt(h, CURLOPT_USERAGENT, "tarrow-bridge/" TARROW_VERSION);
     if (!access.ca_file.empty())
         curl_easy_setopt(h, CURLOPT_CAINFO, access.ca_file.c_str());
     if (!access.bearer_token.empty()) {

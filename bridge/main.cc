@@ -46,11 +46,19 @@ struct bridge_run {
 };
 
 static volatile sig_atomic_t stop_requested = 0;
+static volatile sig_atomic_t sync_requested = 0;
 
 static void
 on_signal(int)
 {
     stop_requested = 1;
+}
+
+// SIGHUP (systemctl reload) ends the wait: the next sync starts at once.
+static void
+on_hangup(int)
+{
+    sync_requested = 1;
 }
 
 static void __attribute__((format(printf, 1, 2)))
@@ -241,11 +249,11 @@ sync_board(bridge_run &run)
     return sync_silences(run, now) && ok;
 }
 
-// Sleeps until the deadline or a stop signal.
+// Sleeps until the deadline, a stop signal or a SIGHUP.
 static void
 sleep_until(time_t deadline)
 {
-    while (!stop_requested) {
+    while (!stop_requested && !sync_requested) {
         time_t left = deadline - time(nullptr);
         if (left <= 0)
             return;
@@ -357,6 +365,10 @@ main(int argc, char **argv)
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    struct sigaction hup {};
+    hup.sa_handler = on_hangup;
+    sigemptyset(&hup.sa_mask);
+    sigaction(SIGHUP, &hup, nullptr);
     signal(SIGPIPE, SIG_IGN);
     if (!am_init()) {
         fprintf(stderr, "tarrow-bridge: cannot set up libcurl\n");
@@ -366,6 +378,7 @@ main(int argc, char **argv)
     bool ok = true;
     while (!stop_requested) {
         time_t next = time(nullptr) + run.cfg.interval;
+        sync_requested = 0;
         ok = sync_board(run);
         if (run.once)
             break;

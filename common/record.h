@@ -8,8 +8,10 @@
 #include <span>
 #include <string_view>
 
+#include "common/version.h"
+
 // The version every program of the system carries and the tools send.
-inline constexpr const char *application_version = "1.0.2";
+inline constexpr const char *application_version = TARROW_VERSION;
 
 // ---- Alert request buffer: 234 bytes, ends with its only newline. ----
 inline constexpr std::size_t ALERT_RECORD_SIZE = 234;

@@ -5,10 +5,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "common/version.h"
 #include "filter/match.h"
 #include "filter/params.h"
 
-static const char application_version[] = "1.0.2";
+static const char application_version[] = TARROW_VERSION;
 
 static void
 usage()
