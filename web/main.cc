@@ -113,13 +113,13 @@ poll_once()
 {
     std::vector<console_alert> alerts;
     std::string error;
-    long long t0 = steady_ms();
+    auto t0 = std::chrono::steady_clock::now();
     bool ok = web_fetch_board(opt.address, opt.port, BOARD_TIMEOUT_MS, alerts, error) == 0;
-    long long t1 = steady_ms();
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
 
     std::lock_guard<std::mutex> lock(shared.mu);
     web_snapshot &s = shared.snap;
-    snapshot_count_poll(s, static_cast<double>(t1 - t0) / 1000.0, ok);
+    snapshot_count_poll(s, took.count(), ok);
     if (ok && !s.up && s.polls > 1)
         say("the board at %s port %d answers again", opt.address.c_str(), opt.port);
     if (!ok && s.error != error)
@@ -129,7 +129,7 @@ poll_once()
     if (ok) {
         s.alerts = std::move(alerts);
         s.fetched = time(nullptr);
-        shared.last_success_ms = t1;
+        shared.last_success_ms = steady_ms();
     }
     shared.alerts_body = alerts_json(s.alerts, false);
     shared.alerts_tag = entity_tag(shared.alerts_body);
