@@ -181,6 +181,31 @@ def ipv6(workdir, port):
     web.stop()
 
 
+def tls(workdir, port):
+    openssl = shutil.which("openssl")
+    if not openssl:
+        print("note: openssl is missing: TLS not tried")
+        return
+    cert, key = os.path.join(workdir, "cert.pem"), os.path.join(workdir, "key.pem")
+    subprocess.run([openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                    "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert],
+                   check=True, capture_output=True, timeout=60)
+    proc = subprocess.Popen([web_path, "-p", str(port), "--listen", "127.0.0.1:0",
+                             "--tls-cert", cert, "--tls-key", key],
+                            stderr=subprocess.PIPE, text=True)
+    w.procs.append(proc)
+    line = proc.stderr.readline()
+    t.check(line.startswith("listening on https://127.0.0.1:"), "TLS: " + line.strip())
+    import http.client
+    import ssl
+    c = http.client.HTTPSConnection("127.0.0.1", int(line.rsplit(":", 1)[1].strip("/\n")),
+                                    context=ssl._create_unverified_context(), timeout=10)
+    c.request("GET", "/-/healthy")
+    t.check(c.getresponse().status == 200, "TLS: served over HTTPS")
+    c.close()
+    w.stop(proc)
+
+
 def main():
     workdir = w.temp_dir()
     try:
@@ -190,6 +215,7 @@ def main():
         read_only(server, web)
         acting(server, workdir)
         ipv6(workdir, server.port)
+        tls(workdir, server.port)
         board_gone(server, web)
         t.check(web.stop() == 0, "tarrow-web ends with status 0 on SIGTERM")
     finally:
