@@ -24,6 +24,11 @@ expect_files() {
         $p/share/man/man1/sievel-act.1.gz $p/share/doc/tarrow/tarrowd.service"
     for prog in "$@"; do
         [ "$prog" = tarrowd ] && continue
+        if [ "$prog" = tarrow-web ]; then
+            want="$want $p/sbin/$prog $p/share/man/man8/$prog.8.gz"
+            want="$want $p/share/doc/tarrow/examples/tarrow-web.service"
+            continue
+        fi
         want="$want $p/bin/$prog $p/share/man/man1/$prog.1.gz"
     done
     for doc in README.md LICENSE copyright changelog.gz; do
