@@ -136,7 +136,11 @@ board_json(const web_snapshot &s, int interval, bool acting)
         {"error", shown(s.error)},
         {"interval", interval},
         {"acting", acting},
-        {"fetched", s.fetched == 0 ? ojson(nullptr) : ojson(static_cast<long long>(s.fetched))},
+        // When the alerts shown were fetched, while they are not current. While the board
+        // is up the time stays out, or every poll would change the tag and send every
+        // browser the whole board again.
+        {"fetched", s.up || s.fetched == 0 ? ojson(nullptr)
+                                           : ojson(static_cast<long long>(s.fetched))},
         {"counts", counts_object(count_alerts(s.alerts))},
         // Records waiting outside the table are not known to a listing.
         {"waiting", nullptr},

@@ -48,7 +48,9 @@ web_counts count_alerts(const std::vector<console_alert> &alerts);
 // null), which the page uses. Texts show control bytes as ^X and stay valid UTF-8.
 std::string alerts_json(const std::vector<console_alert> &alerts, bool full);
 // The page's view: up, error, the interval, whether acting is on, the counts and the full
-// alerts. stale is added per request (see board_with_stale).
+// alerts; while down, when they were fetched. It changes only when the board does, so an
+// entity tag of it spares the browsers an unchanged board. stale is added per request (see
+// board_with_stale).
 std::string board_json(const web_snapshot &s, int interval, bool acting);
 // The board text with "stale": true/false as its first member.
 std::string board_with_stale(const std::string &board, bool stale);

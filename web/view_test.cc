@@ -77,6 +77,12 @@ TEST(WebView, BoardForThePageAddsStaleAndCounts)
         EXPECT_EQ(j["counts"]["total"], 3);
         EXPECT_EQ(j["alerts"].size(), 3u);
     }
+    // Polls of an unchanged board leave the same text; a board that went away says since when.
+    s.fetched = 1001;
+    EXPECT_EQ(board_json(s, 2, true), b);
+    s.up = false;
+    EXPECT_EQ(nlohmann::json::parse(board_json(s, 2, true))["fetched"], 1001);
+
     // Before the first poll there is nothing but the stale flag.
     EXPECT_EQ(nlohmann::json::parse(board_with_stale("{}", true)), nlohmann::json({{"stale", true}}));
 }
