@@ -30,6 +30,10 @@ expect_files() {
         $p/share/man/man1/sievel-act.1.gz $units/tarrowd.service"
     for prog in $programs; do
         [ "$prog" = tarrowd ] && continue
+        if [ "$prog" = tarrow-web ]; then
+            want="$want $p/sbin/$prog $p/share/man/man8/$prog.8.gz"
+            continue
+        fi
         want="$want $p/bin/$prog $p/share/man/man1/$prog.1.gz"
     done
     for pkg in tarrow tarrow-sender; do

@@ -1,0 +1,258 @@
+// tarrow-web: operators, sessions, CSRF tokens and the same-origin check.
+#include "web/auth.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <openssl/evp.h>
+
+static int
+hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+static bool
+name_ok(std::string_view name)
+{
+    if (name.empty() || name.size() > 64)
+        return false;
+    for (char c : name)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '_' || c == '-' || c == '@'))
+            return false;
+    return true;
+}
+
+int
+users_parse(std::string_view text, std::vector<web_user> &users, std::string &error)
+{
+    users.clear();
+    int lineno = 0;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t nl = text.find('\n', at);
+        std::string_view line = text.substr(at, nl == text.npos ? text.npos : nl - at);
+        at = nl == text.npos ? text.size() : nl + 1;
+        lineno++;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::string where = "line " + std::to_string(lineno) + ": ";
+        std::size_t colon = line.find(':');
+        std::string_view name = line.substr(0, colon);
+        if (colon == line.npos || !name_ok(name)) {
+            error = where + "expected name:sha256-of-token, the name of letters, digits, "
+                            "'.', '_', '-' or '@'";
+            return -1;
+        }
+        std::string_view hex = line.substr(colon + 1);
+        web_user u;
+        u.name = std::string(name);
+        bool ok = hex.size() == 64;
+        for (std::size_t i = 0; ok && i < 32; i++) {
+            int hi = hex_value(hex[2 * i]), lo = hex_value(hex[2 * i + 1]);
+            ok = hi >= 0 && lo >= 0;
+            u.digest[i] = static_cast<unsigned char>(hi * 16 + lo);
+        }
+        if (!ok) {
+            error = where + "the token's SHA-256 must be 64 hex digits";
+            return -1;
+        }
+        for (const auto &other : users)
+            if (other.name == u.name) {
+                error = where + "user '" + u.name + "' is given twice";
+                return -1;
+            }
+        users.push_back(u);
+    }
+    if (users.empty()) {
+        error = "no users in it";
+        return -1;
+    }
+    return 0;
+}
+
+int
+users_load(const std::string &path, std::vector<web_user> &users, std::string &error)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        int saved_errno = errno;
+        error = "cannot open " + path + ": " + strerror(saved_errno);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        error = path + " is not a regular file";
+        return -1;
+    }
+    if (st.st_mode & (S_IROTH | S_IWOTH)) {
+        close(fd);
+        error = path + " can be read or written by others: chmod o-rw " + path;
+        return -1;
+    }
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            text.append(buf, static_cast<std::size_t>(n));
+            if (text.size() > (1 << 20)) {
+                close(fd);
+                error = path + " is larger than 1 MB";
+                return -1;
+            }
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int saved_errno = errno;
+            close(fd);
+            error = "cannot read " + path + ": " + strerror(saved_errno);
+            return -1;
+        }
+        break;
+    }
+    close(fd);
+    if (users_parse(text, users, error) != 0) {
+        error = path + ": " + error;
+        return -1;
+    }
+    return 0;
+}
+
+std::array<unsigned char, 32>
+sha256(std::string_view data)
+{
+    std::array<unsigned char, 32> out{};
+    unsigned int len = 0;
+    EVP_Digest(data.data(), data.size(), out.data(), &len, EVP_sha256(), nullptr);
+    return out;
+}
+
+bool
+equal_secret(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    unsigned char diff = 0;
+    for (std::size_t i = 0; i < a.size(); i++)
+        diff = static_cast<unsigned char>(diff | (a[i] ^ b[i]));
+    return diff == 0;
+}
+
+const web_user *
+users_check(const std::vector<web_user> &users, std::string_view name, std::string_view token)
+{
+    if (token.empty())
+        return nullptr;
+    std::array<unsigned char, 32> d = sha256(token);
+    std::string_view given(reinterpret_cast<const char *>(d.data()), d.size());
+    for (const auto &u : users) {
+        std::string_view stored(reinterpret_cast<const char *>(u.digest.data()), u.digest.size());
+        if (u.name == name && equal_secret(given, stored))
+            return &u;
+    }
+    return nullptr;
+}
+
+std::string
+random_token()
+{
+    unsigned char b[32];
+    std::size_t got = 0;
+    while (got < sizeof b) {
+        ssize_t n = getrandom(b + got, sizeof b - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return "";
+        got += static_cast<std::size_t>(n);
+    }
+    static const char HEX[] = "0123456789abcdef";
+    std::string s;
+    for (unsigned char c : b) {
+        s += HEX[c >> 4];
+        s += HEX[c & 0xf];
+    }
+    return s;
+}
+
+bool
+same_origin(std::string_view origin, std::string_view host, bool tls)
+{
+    std::string_view scheme = tls ? "https://" : "http://";
+    if (host.empty() || origin.substr(0, scheme.size()) != scheme)
+        return false;
+    return origin.substr(scheme.size()) == host;
+}
+
+std::string
+cookie_value(std::string_view header, std::string_view name)
+{
+    std::size_t at = 0;
+    while (at < header.size()) {
+        while (at < header.size() && (header[at] == ' ' || header[at] == ';'))
+            at++;
+        std::size_t end = header.find(';', at);
+        std::string_view pair = header.substr(at, end == header.npos ? header.npos : end - at);
+        std::size_t eq = pair.find('=');
+        if (eq != pair.npos && pair.substr(0, eq) == name)
+            return std::string(pair.substr(eq + 1));
+        if (end == header.npos)
+            break;
+        at = end + 1;
+    }
+    return "";
+}
+
+std::string
+session_create(session_table &t, const std::string &name, long long now)
+{
+    std::string id = random_token(), csrf = random_token();
+    if (id.empty() || csrf.empty())
+        return "";
+    while (t.by_id.size() >= SESSIONS_MAX) {
+        auto oldest = t.by_id.begin();
+        for (auto it = t.by_id.begin(); it != t.by_id.end(); ++it)
+            if (it->second.expires < oldest->second.expires)
+                oldest = it;
+        t.by_id.erase(oldest);
+    }
+    t.by_id[id] = web_session{name, csrf, now + SESSION_SECONDS};
+    return id;
+}
+
+const web_session *
+session_find(session_table &t, const std::string &id, long long now)
+{
+    auto it = t.by_id.find(id);
+    if (it == t.by_id.end())
+        return nullptr;
+    if (it->second.expires <= now) {
+        t.by_id.erase(it);
+        return nullptr;
+    }
+    return &it->second;
+}
+
+void
+session_drop(session_table &t, const std::string &id)
+{
+    t.by_id.erase(id);
+}

@@ -1,0 +1,58 @@
+// tarrow-web: operators, their sessions and the checks every request that changes the board
+// passes: a signed-in session, its CSRF token and a same-origin request.
+#ifndef WEB_AUTH_H
+#define WEB_AUTH_H
+
+#include <array>
+#include <cstddef>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// One line of a users file: name:sha256-of-token (64 hex digits).
+struct web_user {
+    std::string name;
+    std::array<unsigned char, 32> digest{};
+};
+
+// Reads the users of text: one name:hex line each; blank lines and lines starting with '#'
+// are skipped. 0 ok, -1 with error naming the line.
+int users_parse(std::string_view text, std::vector<web_user> &users, std::string &error);
+// Reads the users file at path, which must be a regular file that others cannot read.
+// 0 ok, -1 with error saying why.
+int users_load(const std::string &path, std::vector<web_user> &users, std::string &error);
+// The SHA-256 of data.
+std::array<unsigned char, 32> sha256(std::string_view data);
+// The user whose name is name and whose token hashes to the stored digest; nullptr when
+// none. Digests are compared in constant time.
+const web_user *users_check(const std::vector<web_user> &users, std::string_view name,
+                            std::string_view token);
+
+// A fresh random token of 32 bytes as 64 hex digits; empty when the system has no randomness.
+std::string random_token();
+// True when the Origin header names the origin that the Host header and the scheme give.
+bool same_origin(std::string_view origin, std::string_view host, bool tls);
+// The value of the cookie name in a Cookie header; empty when it is absent.
+std::string cookie_value(std::string_view header, std::string_view name);
+// True when a and b are equal, in a time that does not depend on where they differ.
+bool equal_secret(std::string_view a, std::string_view b);
+
+struct web_session {
+    std::string name;       // the operator
+    std::string csrf;       // sent with every POST
+    long long expires = 0;  // seconds
+};
+// Sessions by their cookie value; at most SESSIONS_MAX, the oldest to expire goes first.
+inline constexpr std::size_t SESSIONS_MAX = 256;
+inline constexpr long long SESSION_SECONDS = 12 * 3600;
+struct session_table {
+    std::map<std::string, web_session> by_id;
+};
+// A new session for name; returns its id (empty when no random token could be had).
+std::string session_create(session_table &t, const std::string &name, long long now);
+// The live session of id, or nullptr; drops it when it has expired.
+const web_session *session_find(session_table &t, const std::string &id, long long now);
+void session_drop(session_table &t, const std::string &id);
+
+#endif // WEB_AUTH_H

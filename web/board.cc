@@ -1,0 +1,35 @@
+// tarrow-web: the board as the web program sees it, through the console client.
+#include "web/board.h"
+
+#include "common/record.h"
+
+int
+web_fetch_board(const std::string &address, int port, int timeout_ms,
+                std::vector<console_alert> &alerts, std::string &error)
+{
+    console_board b = console_fetch_board(address, port, timeout_ms, true);
+    if (b.status != CONSOLE_OK) {
+        error = b.error;
+        return -1;
+    }
+    alerts = std::move(b.alerts);
+    return 0;
+}
+
+int
+web_act(const std::string &address, int port, std::string_view command,
+        const std::string &host, const std::string &key, int timeout_ms, std::string &error)
+{
+    console_result r = console_call(address, port,
+                                    console_build_request(CONSOLE_LIST_ALL, host, key, command),
+                                    timeout_ms);
+    if (r.status != CONSOLE_OK) {
+        error = r.error;
+        return -1;
+    }
+    if (r.final_type != MSG_REPLY_DONE) {
+        error = "the server refused: " + console_visible(console_trim(r.text), true);
+        return -1;
+    }
+    return 0;
+}

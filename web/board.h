@@ -1,0 +1,24 @@
+// tarrow-web: the board as the web program sees it. Every call into the console client lives
+// in board.cc, so that a request which fetches the whole board at once can replace the
+// listing here alone.
+#ifndef WEB_BOARD_H
+#define WEB_BOARD_H
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/console_client.h"
+
+// Fetches every alert of the table with its details (persistent, optional data, whole text).
+// 0 with alerts filled, -1 with error saying why.
+int web_fetch_board(const std::string &address, int port, int timeout_ms,
+                    std::vector<console_alert> &alerts, std::string &error);
+
+// Sends an acknowledge (CMD_ACKNOWLEDGE) or delete (CMD_DELETE) for the alert host and key,
+// as stored (space-filled or not). 0 done, -1 with error saying why.
+int web_act(const std::string &address, int port, std::string_view command,
+            const std::string &host, const std::string &key, int timeout_ms,
+            std::string &error);
+
+#endif // WEB_BOARD_H

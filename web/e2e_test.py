@@ -1,0 +1,227 @@
+#!/usr/bin/python3
+# tarrow-web against a real tarrowd on 127.0.0.1: the API, entity tags, /metrics (checked by
+# promtool where installed), health checks, the operators' sign-in and every refusal of a
+# request that would change the board.
+#   e2e_test.py TARROWD FLICKET TARROW_WEB
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import webtest as w  # noqa: E402
+
+tarrowd_path, flicket_path, web_path = map(os.path.abspath, sys.argv[1:4])
+t = w.Checks()
+
+
+def alerts(web):
+    status, body = web.json("/api/v1/alerts")
+    return body if status == 200 else None
+
+
+def find(web, key):
+    return next((a for a in alerts(web) or [] if a["key"] == key), None)
+
+
+def command_line(workdir):
+    bad = [
+        (["--listen", "999.1.1.1:9004"], "invalid --listen"),
+        (["--listen", "127.0.0.1"], "invalid --listen"),
+        (["--listen", "127.0.0.1:70000"], "invalid --listen"),
+        (["-a", "999.1.1.1"], "invalid address"),
+        (["-i", "0"], "invalid interval"),
+        (["--tls-cert", "x.pem"], "go together"),
+        (["--users-file", os.path.join(workdir, "none")], "cannot open"),
+    ]
+    for args, text in bad:
+        r = subprocess.run([web_path] + args, capture_output=True, text=True, timeout=10)
+        t.check(r.returncode == 2 and text in r.stderr, "refused: %s" % " ".join(args))
+    open_users = w.users_file(workdir, "alice", "tok", 0o644)
+    r = subprocess.run([web_path, "--users-file", open_users], capture_output=True, text=True,
+                       timeout=10)
+    t.check(r.returncode == 2 and "others" in r.stderr, "a world-readable users file is refused")
+    r = subprocess.run([web_path, "--version"], capture_output=True, text=True, timeout=10)
+    t.check(r.stdout == "tarrow-web 1.0.2\n", "--version")
+
+
+def read_only(server, web):
+    w.flicket(flicket_path, server.port, "critical", "DISK01", "disk full", host="web01")
+    got = w.wait_for(lambda: find(web, "DISK01"), 2.0)
+    t.check(got is not None, "a raised alert is listed within 2 s")
+    if got:
+        t.check(set(got) == {"host", "key", "state", "datetime", "text", "persistent"} and
+                got["host"] == "web01" and got["state"] == "critical" and
+                got["text"] == "disk full", "the alert has the console's JSON fields")
+
+    status, headers, _ = web.request("GET", "/api/v1/alerts")
+    tag = headers.get("etag")
+    status, _, body = web.request("GET", "/api/v1/alerts", headers={"If-None-Match": tag})
+    t.check(status == 304 and body == "", "an unchanged board is 304 Not Modified")
+    w.flicket(flicket_path, server.port, "warning", "LOAD", "load high", host="web02")
+    w.wait_for(lambda: find(web, "LOAD"), 2.0)
+    status, headers, _ = web.request("GET", "/api/v1/alerts", headers={"If-None-Match": tag})
+    t.check(status == 200 and headers.get("etag") != tag, "a changed board gets a new tag")
+
+    status, stats = web.json("/api/v1/stats")
+    t.check(status == 200 and stats["table"]["critical"] == 1 and
+            stats["table"]["warning"] == 1 and stats["up"] is True, "/api/v1/stats counts")
+
+    status, headers, metrics = web.request("GET", "/metrics")
+    t.check(status == 200 and "tarrow_up 1\n" in metrics and
+            'tarrow_alerts{place="table",state="critical"} 1\n' in metrics, "/metrics")
+    promtool = shutil.which("promtool")
+    if promtool:
+        r = subprocess.run([promtool, "check", "metrics"], input=metrics, capture_output=True,
+                           text=True, timeout=30)
+        t.check(r.returncode == 0, "promtool check metrics: " + (r.stdout + r.stderr).strip())
+    else:
+        print("note: promtool is missing (Debian prometheus): /metrics not linted")
+
+    t.check(web.request("GET", "/-/healthy")[0] == 200, "/-/healthy")
+    t.check(web.request("GET", "/-/ready")[0] == 200, "/-/ready while the board answers")
+
+    # Without a users file nothing changes the board, however the request looks.
+    same = {"Origin": web.origin, "Content-Type": "application/json"}
+    body = json.dumps({"host": "web01", "key": "DISK01"})
+    for path in ("/api/v1/ack", "/api/v1/delete", "/api/v1/login", "/api/v1/anything"):
+        t.check(web.request("POST", path, body, same)[0] == 403, "read-only: POST %s is 403" % path)
+    t.check(web.request("PUT", "/api/v1/ack", body, same)[0] == 403, "read-only: PUT is 403")
+    status, session = web.json("/api/v1/session")
+    t.check(session == {"acting": False, "user": None, "csrf": None}, "read-only session")
+    t.check(find(web, "DISK01")["state"] == "critical", "the refused requests changed nothing")
+
+
+def acting(server, workdir):
+    users = w.users_file(workdir, "alice", "s3cret-token")
+    web = w.Web(web_path, ["-p", str(server.port), "--listen", "127.0.0.1:0",
+                           "--users-file", users], workdir)
+    w.wait_for(lambda: find(web, "DISK01"), 2.0)
+    json_type = {"Content-Type": "application/json"}
+    same = dict(json_type, Origin=web.origin)
+    evil = dict(json_type, Origin="http://127.0.0.2:%d" % web.port)
+
+    def login(token, headers):
+        return web.request("POST", "/api/v1/login",
+                           json.dumps({"name": "alice", "token": token}), headers)
+
+    t.check(login("wrong", same)[0] == 403, "a wrong token is refused")
+    t.check(login("s3cret-token", json_type)[0] == 403, "a sign-in without Origin is refused")
+    t.check(login("s3cret-token", evil)[0] == 403, "a sign-in from another origin is refused")
+    status, headers, body = login("s3cret-token", same)
+    t.check(status == 200, "alice signs in")
+    cookie = headers.get("set-cookie", "").split(";")[0]
+    t.check("HttpOnly" in headers.get("set-cookie", "") and
+            "SameSite=Strict" in headers.get("set-cookie", ""), "the session cookie is strict")
+    csrf = json.loads(body)["csrf"] if status == 200 else ""
+
+    ack = json.dumps({"host": "web01", "key": "DISK01"})
+    signed = dict(same, Cookie=cookie)
+    refusals = [
+        ("no CSRF token", signed),
+        ("a wrong CSRF token", dict(signed, **{"X-CSRF-Token": "0" * 64})),
+        ("another origin", dict(evil, Cookie=cookie, **{"X-CSRF-Token": csrf})),
+        ("no session", dict(same, **{"X-CSRF-Token": csrf})),
+    ]
+    for why, headers in refusals:
+        t.check(web.request("POST", "/api/v1/ack", ack, headers)[0] == 403,
+                "an ack with %s is 403" % why)
+    t.check(find(web, "DISK01")["state"] == "critical", "the refused acks changed nothing")
+
+    good = dict(signed, **{"X-CSRF-Token": csrf})
+    status, _, body = web.request("POST", "/api/v1/ack", ack, good)
+    t.check(status == 200, "an ack with session, token and origin is done: %s" % body)
+    t.check(w.wait_for(lambda: find(web, "DISK01")["state"] == "acked", 2.0),
+            "the board shows it acknowledged")
+    t.check(w.wait_for(lambda: "alice acknowledged web01 DISK01" in web.log(), 2.0),
+            "the ack is logged with the operator's name")
+    missing = json.dumps({"host": "web01", "key": "NOSUCH"})
+    t.check(web.request("POST", "/api/v1/ack", missing, good)[0] == 404, "no such alert: 404")
+    t.check(web.request("POST", "/api/v1/ack", "not json", good)[0] == 400, "bad body: 400")
+    status, _, _ = web.request("POST", "/api/v1/delete", json.dumps({"host": "web02", "key": "LOAD"}), good)
+    t.check(status == 200 and w.wait_for(lambda: find(web, "LOAD") is None, 2.0),
+            "a delete removes the alert from the board")
+    t.check("alice deleted web02 LOAD" in web.log(), "the delete is logged")
+
+    t.check(web.request("POST", "/api/v1/logout", "{}", good)[0] == 200, "alice signs out")
+    t.check(web.request("POST", "/api/v1/ack", ack, good)[0] == 403, "her session is gone")
+    web.stop()
+
+
+def board_gone(server, web):
+    w.wait_for(lambda: [a["key"] for a in alerts(web)] == ["DISK01"], 2.0)
+    server.stop()
+    t.check(w.wait_for(lambda: web.request("GET", "/-/ready")[0] == 503, 2.0),
+            "/-/ready is 503 once the board cannot be reached")
+    t.check(web.request("GET", "/-/healthy")[0] == 200, "/-/healthy stays 200")
+    status, board = web.json("/api/v1/board")
+    t.check(board["up"] is False and board["error"] != "" and
+            [a["key"] for a in board["alerts"]] == ["DISK01"],
+            "the page data says the board is down and keeps the last alerts: %s" % board)
+    t.check(w.wait_for(lambda: board_stale(web), 5.0), "after three intervals it is stale")
+    status, _, metrics = web.request("GET", "/metrics")
+    t.check("tarrow_up 0\n" in metrics and "tarrow_alerts{" not in metrics and
+            "tarrow_web_poll_errors_total 0\n" not in metrics, "/metrics while down")
+    t.check(web.request("GET", "/api/v1/alerts")[0] == 503, "/api/v1/alerts is 503 while down")
+
+
+def board_stale(web):
+    return web.json("/api/v1/board")[1]["stale"] is True
+
+
+def ipv6(workdir, port):
+    try:
+        web = w.Web(web_path, ["-p", str(port), "--listen", "[::1]:0"], workdir)
+    except RuntimeError as e:
+        print("note: no IPv6 loopback here: %s" % e)
+        return
+    t.check(web.host == "[::1]" and web.request("GET", "/-/healthy")[0] == 200,
+            "listens on [::1] and says so")
+    web.stop()
+
+
+def tls(workdir, port):
+    openssl = shutil.which("openssl")
+    if not openssl:
+        print("note: openssl is missing: TLS not tried")
+        return
+    cert, key = os.path.join(workdir, "cert.pem"), os.path.join(workdir, "key.pem")
+    subprocess.run([openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                    "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert],
+                   check=True, capture_output=True, timeout=60)
+    proc = subprocess.Popen([web_path, "-p", str(port), "--listen", "127.0.0.1:0",
+                             "--tls-cert", cert, "--tls-key", key],
+                            stderr=subprocess.PIPE, text=True)
+    w.procs.append(proc)
+    line = proc.stderr.readline()
+    t.check(line.startswith("listening on https://127.0.0.1:"), "TLS: " + line.strip())
+    import http.client
+    import ssl
+    c = http.client.HTTPSConnection("127.0.0.1", int(line.rsplit(":", 1)[1].strip("/\n")),
+                                    context=ssl._create_unverified_context(), timeout=10)
+    c.request("GET", "/-/healthy")
+    t.check(c.getresponse().status == 200, "TLS: served over HTTPS")
+    c.close()
+    w.stop(proc)
+
+
+def main():
+    workdir = w.temp_dir()
+    try:
+        command_line(workdir)
+        server = w.Tarrowd(tarrowd_path, workdir)
+        web = w.Web(web_path, ["-p", str(server.port), "--listen", "127.0.0.1:0"], workdir)
+        read_only(server, web)
+        acting(server, workdir)
+        ipv6(workdir, server.port)
+        tls(workdir, server.port)
+        board_gone(server, web)
+        t.check(web.stop() == 0, "tarrow-web ends with status 0 on SIGTERM")
+    finally:
+        w.stop_all()
+        w.remove_dir(workdir)
+    return t.status()
+
+
+sys.exit(main())

@@ -1,0 +1,603 @@
+// tarrow-web: the tarrow board in a browser, with Prometheus metrics and health checks. One
+// thread polls the board through the console client every interval; the HTTP threads serve
+// what that poll left, so any number of browsers cost the board one poll an interval.
+#include <arpa/inet.h>
+#include <getopt.h>
+#include <malloc.h>
+#include <signal.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+
+#include "common/console_client.h"
+#include "common/record.h"
+#include "web/auth.h"
+#include "web/board.h"
+#include "web/view.h"
+
+static const char USAGE[] =
+    "usage: tarrow-web [-a address] [-p port] [-i seconds] [--listen address:port]\n"
+    "                  [--users-file file] [--tls-cert file --tls-key file]\n"
+    "       tarrow-web --help | --version\n";
+
+static constexpr int EXIT_USAGE = 2;
+static constexpr int BOARD_TIMEOUT_MS = 5000;
+static constexpr std::size_t BODY_MAX = 16 * 1024;
+// Requests are answered from memory in well under a millisecond; the threads are there for
+// slow peers, each held at most for the read time-out.
+static constexpr int HTTP_THREADS = 8;
+
+struct web_options {
+    std::string address = "127.0.0.1";     // the board
+    int port = 9003;
+    int interval = 1;                       // seconds between polls
+    std::string listen_host = "127.0.0.1";  // where the browsers come
+    int listen_port = 9004;
+    bool listen_v6 = false;
+    std::string users_file, tls_cert, tls_key;
+};
+
+// What the poller shares with the HTTP threads, under mu.
+struct web_shared {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool wake = false;                      // poll now: an operator changed the board
+    web_snapshot snap;
+    long long last_success_ms = -1;         // steady clock; -1 never
+    std::string alerts_body, alerts_tag;    // /api/v1/alerts, made once a poll
+    std::string board_body;                 // /api/v1/board without "stale"
+    session_table sessions;
+};
+
+static web_options opt;
+static std::vector<web_user> users;
+static web_shared shared;
+static volatile sig_atomic_t stop_requested = 0;
+static volatile sig_atomic_t reload_requested = 0;
+
+static void
+on_signal(int)
+{
+    stop_requested = 1;
+}
+
+// SIGHUP (systemctl reload): the users file is read again and the board polled at once.
+static void
+on_hangup(int)
+{
+    reload_requested = 1;
+}
+
+static void __attribute__((format(printf, 1, 2)))
+say(const char *fmt, ...)
+{
+    char stamp[32];
+    time_t now = time(nullptr);
+    struct tm tm;
+    strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", localtime_r(&now, &tm));
+    va_list ap;
+    va_start(ap, fmt);
+    fprintf(stderr, "%s tarrow-web: ", stamp);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fputc('\n', stderr);
+}
+
+static long long
+steady_ms()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+static int
+usage_error(const std::string &what)
+{
+    fprintf(stderr, "tarrow-web: %s\n%s", what.c_str(), USAGE);
+    return EXIT_USAGE;
+}
+
+// True when the board was fetched within three intervals. Called with shared.mu held.
+static bool
+fresh(long long now_ms)
+{
+    return shared.last_success_ms >= 0 &&
+           now_ms - shared.last_success_ms <= 3LL * opt.interval * 1000;
+}
+
+// One poll: fetch the board and leave what every request needs.
+static void
+poll_once()
+{
+    std::vector<console_alert> alerts;
+    std::string error;
+    auto t0 = std::chrono::steady_clock::now();
+    bool ok = web_fetch_board(opt.address, opt.port, BOARD_TIMEOUT_MS, alerts, error) == 0;
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
+
+    std::lock_guard<std::mutex> lock(shared.mu);
+    web_snapshot &s = shared.snap;
+    snapshot_count_poll(s, took.count(), ok);
+    if (ok && !s.up && s.polls > 1)
+        say("the board at %s port %d answers again", opt.address.c_str(), opt.port);
+    if (!ok && s.error != error)
+        say("cannot fetch the board: %s", error.c_str());
+    s.up = ok;
+    s.error = ok ? "" : error;
+    if (ok) {
+        s.alerts = std::move(alerts);
+        s.fetched = time(nullptr);
+        shared.last_success_ms = steady_ms();
+    }
+    shared.alerts_body = alerts_json(s.alerts, false);
+    shared.alerts_tag = entity_tag(shared.alerts_body);
+    shared.board_body = board_json(s, opt.interval, !users.empty());
+}
+
+// Reads the users file again; a file that cannot be read leaves the users as they were.
+static void
+reload_users()
+{
+    if (opt.users_file.empty())
+        return;
+    std::vector<web_user> fresh_users;
+    std::string error;
+    if (users_load(opt.users_file, fresh_users, error) != 0) {
+        say("users file not reloaded: %s", error.c_str());
+        return;
+    }
+    std::lock_guard<std::mutex> lock(shared.mu);
+    users = std::move(fresh_users);
+    say("users file %s reloaded: %zu users", opt.users_file.c_str(), users.size());
+}
+
+static void
+poll_loop(httplib::Server *server)
+{
+    while (!stop_requested) {
+        long long next = steady_ms() + opt.interval * 1000LL;
+        if (reload_requested) {
+            reload_requested = 0;
+            reload_users();
+        }
+        poll_once();
+        std::unique_lock<std::mutex> lock(shared.mu);
+        // Wake at the next interval, when an operator acted, or to notice a stop or reload.
+        while (!stop_requested && !reload_requested && !shared.wake && steady_ms() < next)
+            shared.cv.wait_for(lock, std::chrono::milliseconds(
+                                         std::min(200LL, std::max(1LL, next - steady_ms()))));
+        shared.wake = false;
+    }
+    // A signal during start-up may come before the server runs; stop() would then be lost.
+    for (int i = 0; i < 100 && !server->is_running(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    server->stop();
+}
+
+static void
+send_json(httplib::Response &res, int status, const std::string &body)
+{
+    res.status = status;
+    res.set_header("Cache-Control", "no-cache");
+    res.set_content(body, "application/json");
+}
+
+static void
+send_error(httplib::Response &res, int status, const std::string &why)
+{
+    nlohmann::json j = {{"error", why}};
+    send_json(res, status, j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+// Serves body with its entity tag, or 304 when the browser holds it already.
+static void
+send_tagged(const httplib::Request &req, httplib::Response &res, const std::string &body,
+            const std::string &tag)
+{
+    res.set_header("ETag", tag);
+    res.set_header("Cache-Control", "no-cache");
+    if (etag_matches(req.get_header_value("If-None-Match"), tag)) {
+        res.status = 304;
+        return;
+    }
+    res.set_content(body, "application/json");
+}
+
+static bool tls_on = false;
+
+// The session of the request when it may change the board: acting is on, the request comes
+// from this origin and, with need_session, carries a live session cookie and that session's
+// CSRF token. Otherwise the 403 is sent and nullptr returned. Called with shared.mu held.
+static const web_session *
+mutation_allowed(const httplib::Request &req, httplib::Response &res, bool need_session)
+{
+    if (users.empty()) {
+        send_error(res, 403, "this board is read-only");
+        return nullptr;
+    }
+    if (!same_origin(req.get_header_value("Origin"), req.get_header_value("Host"), tls_on)) {
+        send_error(res, 403, "cross-origin request refused");
+        return nullptr;
+    }
+    static const web_session no_session;
+    if (!need_session)
+        return &no_session;
+    std::string id = cookie_value(req.get_header_value("Cookie"), "tarrow_session");
+    const web_session *s = session_find(shared.sessions, id, time(nullptr));
+    if (s == nullptr) {
+        send_error(res, 403, "not signed in");
+        return nullptr;
+    }
+    if (!equal_secret(req.get_header_value("X-CSRF-Token"), s->csrf)) {
+        send_error(res, 403, "missing or wrong CSRF token");
+        return nullptr;
+    }
+    return s;
+}
+
+// Acknowledges or deletes the alert that the request's JSON body names.
+static void
+act(const httplib::Request &req, httplib::Response &res, std::string_view command,
+    const char *done)
+{
+    std::string operator_name, host, key;
+    {
+        std::lock_guard<std::mutex> lock(shared.mu);
+        const web_session *s = mutation_allowed(req, res, true);
+        if (s == nullptr) {
+            say("refused %s %s from %s: %s", req.method.c_str(), req.path.c_str(),
+                req.remote_addr.c_str(), res.body.c_str());
+            return;
+        }
+        operator_name = s->name;
+        nlohmann::json j = nlohmann::json::parse(req.body, nullptr, false);
+        if (!j.is_object() || !j.contains("host") || !j["host"].is_string() ||
+            !j.contains("key") || !j["key"].is_string()) {
+            send_error(res, 400, "expected {\"host\": ..., \"key\": ...}");
+            return;
+        }
+        const console_alert *a = find_alert(shared.snap.alerts, j["host"].get<std::string>(),
+                                            j["key"].get<std::string>());
+        if (a == nullptr) {
+            send_error(res, 404, "no such alert on the board");
+            return;
+        }
+        host = a->hostname;
+        key = a->key;
+    }
+    std::string error;
+    std::string who = console_visible(console_trim(host) + " " + console_trim(key), true);
+    if (web_act(opt.address, opt.port, command, host, key, BOARD_TIMEOUT_MS, error) != 0) {
+        say("%s could not have %s %s: %s", operator_name.c_str(), who.c_str(), done,
+            error.c_str());
+        send_error(res, 502, error);
+        return;
+    }
+    say("%s %s %s (from %s)", operator_name.c_str(), done, who.c_str(), req.remote_addr.c_str());
+    {
+        std::lock_guard<std::mutex> lock(shared.mu);
+        shared.wake = true;
+    }
+    shared.cv.notify_all();
+    send_json(res, 200, "{\"ok\":true}");
+}
+
+static void
+routes(httplib::Server &svr, const std::string &csp)
+{
+    svr.set_default_headers({{"X-Content-Type-Options", "nosniff"},
+                             {"X-Frame-Options", "DENY"},
+                             {"Referrer-Policy", "same-origin"}});
+    svr.Get("/", [csp](const httplib::Request &, httplib::Response &res) {
+        res.set_header("Content-Security-Policy", csp);
+        res.set_header("Cache-Control", "no-cache");
+        res.set_content(WEB_PAGE, "text/html; charset=utf-8");
+    });
+    svr.Get("/api/v1/alerts", [](const httplib::Request &req, httplib::Response &res) {
+        std::string body, tag;
+        {
+            std::lock_guard<std::mutex> lock(shared.mu);
+            if (shared.snap.polls == 0 || !shared.snap.up) {
+                send_error(res, 503, shared.snap.polls == 0 ? "no poll of the board yet"
+                                                            : shared.snap.error);
+                return;
+            }
+            body = shared.alerts_body;
+            tag = shared.alerts_tag;
+        }
+        send_tagged(req, res, body, tag);
+    });
+    svr.Get("/api/v1/board", [](const httplib::Request &req, httplib::Response &res) {
+        std::string body;
+        {
+            std::lock_guard<std::mutex> lock(shared.mu);
+            body = board_with_stale(shared.board_body.empty() ? "{}" : shared.board_body,
+                                    !fresh(steady_ms()));
+        }
+        send_tagged(req, res, body, entity_tag(body));
+    });
+    svr.Get("/api/v1/stats", [](const httplib::Request &, httplib::Response &res) {
+        std::lock_guard<std::mutex> lock(shared.mu);
+        send_json(res, 200, stats_json(shared.snap, time(nullptr)));
+    });
+    svr.Get("/api/v1/session", [](const httplib::Request &req, httplib::Response &res) {
+        std::lock_guard<std::mutex> lock(shared.mu);
+        nlohmann::json j = {{"acting", !users.empty()}, {"user", nullptr}, {"csrf", nullptr}};
+        std::string id = cookie_value(req.get_header_value("Cookie"), "tarrow_session");
+        if (const web_session *s = session_find(shared.sessions, id, time(nullptr))) {
+            j["user"] = s->name;
+            j["csrf"] = s->csrf;
+        }
+        send_json(res, 200, j.dump());
+    });
+    svr.Post("/api/v1/login", [](const httplib::Request &req, httplib::Response &res) {
+        std::lock_guard<std::mutex> lock(shared.mu);
+        if (mutation_allowed(req, res, false) == nullptr)
+            return;
+        nlohmann::json j = nlohmann::json::parse(req.body, nullptr, false);
+        const web_user *u = nullptr;
+        std::string name;
+        if (j.is_object() && j.contains("name") && j["name"].is_string() &&
+            j.contains("token") && j["token"].is_string()) {
+            name = j["name"].get<std::string>();
+            u = users_check(users, name, j["token"].get<std::string>());
+        }
+        if (u == nullptr) {
+            say("sign-in refused for '%s' from %s", console_visible(name, true).c_str(),
+                req.remote_addr.c_str());
+            send_error(res, 403, "unknown user or wrong token");
+            return;
+        }
+        std::string id = session_create(shared.sessions, u->name, time(nullptr));
+        if (id.empty()) {
+            send_error(res, 500, "no randomness for a session");
+            return;
+        }
+        say("%s signed in from %s", u->name.c_str(), req.remote_addr.c_str());
+        res.set_header("Set-Cookie", "tarrow_session=" + id + "; Path=/; HttpOnly; "
+                                     "SameSite=Strict; Max-Age=" +
+                                     std::to_string(SESSION_SECONDS) + (tls_on ? "; Secure" : ""));
+        nlohmann::json out = {{"user", u->name}, {"csrf", shared.sessions.by_id[id].csrf}};
+        send_json(res, 200, out.dump());
+    });
+    svr.Post("/api/v1/logout", [](const httplib::Request &req, httplib::Response &res) {
+        std::lock_guard<std::mutex> lock(shared.mu);
+        const web_session *s = mutation_allowed(req, res, true);
+        if (s == nullptr)
+            return;
+        say("%s signed out", s->name.c_str());
+        session_drop(shared.sessions,
+                     cookie_value(req.get_header_value("Cookie"), "tarrow_session"));
+        res.set_header("Set-Cookie", "tarrow_session=; Path=/; HttpOnly; SameSite=Strict; "
+                                     "Max-Age=0");
+        send_json(res, 200, "{\"ok\":true}");
+    });
+    svr.Post("/api/v1/ack", [](const httplib::Request &req, httplib::Response &res) {
+        act(req, res, CMD_ACKNOWLEDGE, "acknowledged");
+    });
+    svr.Post("/api/v1/delete", [](const httplib::Request &req, httplib::Response &res) {
+        act(req, res, CMD_DELETE, "deleted");
+    });
+    svr.Get("/metrics", [](const httplib::Request &, httplib::Response &res) {
+        std::string body;
+        {
+            std::lock_guard<std::mutex> lock(shared.mu);
+            body = metrics_text(shared.snap, time(nullptr));
+        }
+        res.set_content(body, "text/plain; version=0.0.4; charset=utf-8");
+    });
+    svr.Get("/-/healthy", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content("OK\n", "text/plain");
+    });
+    svr.Get("/-/ready", [](const httplib::Request &, httplib::Response &res) {
+        std::lock_guard<std::mutex> lock(shared.mu);
+        bool ready = shared.snap.up && fresh(steady_ms());
+        res.status = ready ? 200 : 503;
+        res.set_content(ready ? "OK\n" : "the board has not been fetched within three intervals\n",
+                        "text/plain");
+    });
+    // Every other POST, PUT or DELETE is refused alike, so no method slips past the checks.
+    auto refuse = [](const httplib::Request &, httplib::Response &res) {
+        send_error(res, 403, "refused");
+    };
+    svr.Post(R"(/.*)", refuse);
+    svr.Put(R"(/.*)", refuse);
+    svr.Delete(R"(/.*)", refuse);
+    svr.Patch(R"(/.*)", refuse);
+}
+
+// 'sha256-...' of each inline <tag>...</tag> of the page, for its Content-Security-Policy.
+static std::string
+inline_hashes(std::string_view page, std::string_view tag)
+{
+    std::string out;
+    std::string open = "<" + std::string(tag) + ">", close = "</" + std::string(tag) + ">";
+    std::size_t at = 0;
+    while ((at = page.find(open, at)) != page.npos) {
+        at += open.size();
+        std::size_t end = page.find(close, at);
+        if (end == page.npos)
+            break;
+        std::array<unsigned char, 32> d = sha256(page.substr(at, end - at));
+        unsigned char b64[64];
+        EVP_EncodeBlock(b64, d.data(), static_cast<int>(d.size()));
+        out += " 'sha256-" + std::string(reinterpret_cast<char *>(b64)) + "'";
+        at = end;
+    }
+    return out;
+}
+
+// Splits "address:port" or "[address]:port"; false when it is neither with a numeric address.
+static bool
+parse_listen(const std::string &arg, web_options &o)
+{
+    std::string host, port;
+    if (!arg.empty() && arg[0] == '[') {
+        std::size_t close = arg.find("]:");
+        if (close == std::string::npos)
+            return false;
+        host = arg.substr(1, close - 1);
+        port = arg.substr(close + 2);
+        struct in6_addr a6;
+        if (inet_pton(AF_INET6, host.c_str(), &a6) != 1)
+            return false;
+        o.listen_v6 = true;
+    } else {
+        std::size_t colon = arg.rfind(':');
+        if (colon == std::string::npos)
+            return false;
+        host = arg.substr(0, colon);
+        port = arg.substr(colon + 1);
+        struct in_addr a4;
+        if (inet_pton(AF_INET, host.c_str(), &a4) != 1)
+            return false;
+        o.listen_v6 = false;
+    }
+    if (!console_parse_int(port.c_str(), 0, 65535, o.listen_port))
+        return false;
+    o.listen_host = host;
+    return true;
+}
+
+int
+main(int argc, char **argv)
+{
+    // One malloc arena for all threads: an arena per HTTP thread would double the memory
+    // for no gain at this load.
+    mallopt(M_ARENA_MAX, 1);
+    enum { OPT_LISTEN = 256, OPT_USERS, OPT_CERT, OPT_KEY, OPT_HELP, OPT_VERSION };
+    static const struct option longopts[] = {
+        {"listen", required_argument, nullptr, OPT_LISTEN},
+        {"users-file", required_argument, nullptr, OPT_USERS},
+        {"tls-cert", required_argument, nullptr, OPT_CERT},
+        {"tls-key", required_argument, nullptr, OPT_KEY},
+        {"help", no_argument, nullptr, OPT_HELP},
+        {"version", no_argument, nullptr, OPT_VERSION},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, ":a:p:i:", longopts, nullptr)) != -1) {
+        switch (c) {
+        case 'a': {
+            struct in_addr in {};
+            if (inet_pton(AF_INET, optarg, &in) != 1)
+                return usage_error(std::string("invalid address '") + optarg +
+                                   "': expected a dotted IPv4 address");
+            opt.address = optarg;
+            break;
+        }
+        case 'p':
+            if (!console_parse_int(optarg, 1, 65535, opt.port))
+                return usage_error(std::string("invalid port '") + optarg + "'");
+            break;
+        case 'i':
+            if (!console_parse_int(optarg, 1, 3600, opt.interval))
+                return usage_error(std::string("invalid interval '") + optarg + "'");
+            break;
+        case OPT_LISTEN:
+            if (!parse_listen(optarg, opt))
+                return usage_error(std::string("invalid --listen '") + optarg +
+                                   "': expected ADDRESS:PORT or [IPv6-ADDRESS]:PORT");
+            break;
+        case OPT_USERS:
+            opt.users_file = optarg;
+            break;
+        case OPT_CERT:
+            opt.tls_cert = optarg;
+            break;
+        case OPT_KEY:
+            opt.tls_key = optarg;
+            break;
+        case OPT_HELP:
+            fputs(USAGE, stdout);
+            return 0;
+        case OPT_VERSION:
+            printf("tarrow-web %s\n", application_version);
+            return 0;
+        case ':':
+            return usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
+        default:
+            return usage_error(std::string("unknown option '") + argv[optind - 1] + "'");
+        }
+    }
+    if (optind < argc)
+        return usage_error(std::string("unexpected argument '") + argv[optind] + "'");
+    if (opt.tls_cert.empty() != opt.tls_key.empty())
+        return usage_error("--tls-cert and --tls-key go together");
+    std::string error;
+    if (!opt.users_file.empty() && users_load(opt.users_file, users, error) != 0) {
+        fprintf(stderr, "tarrow-web: %s\n", error.c_str());
+        return EXIT_USAGE;
+    }
+
+    tls_on = !opt.tls_cert.empty();
+    std::unique_ptr<httplib::Server> svr;
+    if (tls_on)
+        svr = std::make_unique<httplib::SSLServer>(opt.tls_cert.c_str(), opt.tls_key.c_str());
+    else
+        svr = std::make_unique<httplib::Server>();
+    if (!svr->is_valid()) {
+        fprintf(stderr, "tarrow-web: cannot use the certificate %s and key %s\n",
+                opt.tls_cert.c_str(), opt.tls_key.c_str());
+        return EXIT_USAGE;
+    }
+    svr->new_task_queue = [] { return new httplib::ThreadPool(HTTP_THREADS); };
+    svr->set_payload_max_length(BODY_MAX);
+    // The library waits for the next request on a kept-alive connection by polling it every
+    // millisecond: ten idle browsers cost a fifth of a core. Polls a second apart gain little
+    // from keeping the connection, so each request gets its own.
+    svr->set_keep_alive_max_count(1);
+    svr->set_read_timeout(5);
+    std::string csp = "default-src 'none'; connect-src 'self'; img-src 'self' data:; "
+                      "script-src" + inline_hashes(WEB_PAGE, "script") +
+                      "; style-src" + inline_hashes(WEB_PAGE, "style") +
+                      "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+    routes(*svr, csp);
+
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    struct sigaction hup {};
+    hup.sa_handler = on_hangup;
+    sigemptyset(&hup.sa_mask);
+    sigaction(SIGHUP, &hup, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    int port = opt.listen_port;
+    bool bound = port == 0 ? (port = svr->bind_to_any_port(opt.listen_host)) > 0
+                           : svr->bind_to_port(opt.listen_host, port);
+    if (!bound) {
+        int saved_errno = errno;
+        fprintf(stderr, "tarrow-web: cannot listen on %s port %d: %s\n", opt.listen_host.c_str(),
+                opt.listen_port, strerror(saved_errno));
+        return 1;
+    }
+    std::string shown_host = opt.listen_v6 ? "[" + opt.listen_host + "]" : opt.listen_host;
+    fprintf(stderr, "listening on %s://%s:%d/\n", tls_on ? "https" : "http", shown_host.c_str(),
+            port);
+    fflush(stderr);
+
+    std::thread poller(poll_loop, svr.get());
+    svr->listen_after_bind();
+    // listen_after_bind returns on stop(), which only the poller calls once a signal came.
+    stop_requested = 1;
+    shared.cv.notify_all();
+    poller.join();
+    return 0;
+}

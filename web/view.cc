@@ -1,0 +1,303 @@
+// tarrow-web: alerts and stats as JSON, the metrics text and entity tags, from a snapshot.
+#include "web/view.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+#include "common/record.h"
+
+using ojson = nlohmann::ordered_json;
+
+// JSON text that never throws: bytes that are not UTF-8 become U+FFFD.
+static std::string
+dump(const ojson &j)
+{
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void
+snapshot_count_poll(web_snapshot &s, double seconds, bool ok)
+{
+    s.polls++;
+    if (!ok)
+        s.poll_errors++;
+    std::size_t i = 0;
+    while (i < POLL_BUCKETS.size() && seconds > POLL_BUCKETS[i])
+        i++;
+    s.poll_buckets[i]++;
+    s.poll_seconds_sum += seconds;
+    s.last_poll_seconds = seconds;
+}
+
+std::string
+web_state(std::string_view type)
+{
+    if (type == MSG_CRITICAL)
+        return "critical";
+    if (type == MSG_WARNING)
+        return "warning";
+    if (type == MSG_INFO)
+        return "info";
+    if (type == MSG_CLEAR)
+        return "acked";
+    return std::string(type);
+}
+
+long long
+web_raised(std::string_view datetime)
+{
+    struct tm tm;
+    if (!console_split_datetime(datetime, tm))
+        return -1;
+    time_t t = mktime(&tm);
+    return t == static_cast<time_t>(-1) ? -1 : static_cast<long long>(t);
+}
+
+web_counts
+count_alerts(const std::vector<console_alert> &alerts)
+{
+    web_counts c;
+    for (const auto &a : alerts) {
+        c.total++;
+        if (a.type == MSG_CRITICAL)
+            c.critical++;
+        else if (a.type == MSG_WARNING)
+            c.warning++;
+        else if (a.type == MSG_INFO)
+            c.info++;
+        else if (a.type == MSG_CLEAR)
+            c.acked++;
+    }
+    return c;
+}
+
+// "YYYY-MM-DDTHH:MM" for "YYYYMMDD HH:MM"; any other text as it is.
+static std::string
+iso_datetime(std::string_view dt)
+{
+    struct tm tm;
+    if (!console_split_datetime(dt, tm))
+        return std::string(dt);
+    std::string s(dt);
+    return s.substr(0, 4) + "-" + s.substr(4, 2) + "-" + s.substr(6, 2) + "T" + s.substr(9);
+}
+
+static std::string
+shown(std::string_view s)
+{
+    return console_visible(s, true);
+}
+
+static ojson
+alert_object(const console_alert &a, bool full)
+{
+    ojson persistent = nullptr;
+    if (a.persistent == 'Y' || a.persistent == 'N')
+        persistent = a.persistent == 'Y';
+    ojson o = {
+        {"host", shown(console_trim(a.hostname))},
+        {"key", shown(console_trim(a.key))},
+        {"state", shown(web_state(a.type))},
+        {"datetime", shown(iso_datetime(a.datetime))},
+        {"text", shown(a.text)},
+        {"persistent", persistent},
+    };
+    if (full) {
+        o["optional_data"] = shown(console_trim(a.optional_data));
+        long long raised = web_raised(a.datetime);
+        o["raised"] = raised < 0 ? ojson(nullptr) : ojson(raised);
+    }
+    return o;
+}
+
+std::string
+alerts_json(const std::vector<console_alert> &alerts, bool full)
+{
+    ojson list = ojson::array();
+    for (const auto &a : alerts)
+        list.push_back(alert_object(a, full));
+    return dump(list);
+}
+
+static ojson
+counts_object(const web_counts &c)
+{
+    return {{"total", c.total}, {"critical", c.critical}, {"warning", c.warning},
+            {"info", c.info}, {"acked", c.acked}};
+}
+
+std::string
+board_json(const web_snapshot &s, int interval, bool acting)
+{
+    ojson b = {
+        {"up", s.up},
+        {"error", shown(s.error)},
+        {"interval", interval},
+        {"acting", acting},
+        // When the alerts shown were fetched, while they are not current. While the board
+        // is up the time stays out, or every poll would change the tag and send every
+        // browser the whole board again.
+        {"fetched", s.up || s.fetched == 0 ? ojson(nullptr)
+                                           : ojson(static_cast<long long>(s.fetched))},
+        {"counts", counts_object(count_alerts(s.alerts))},
+        // Records waiting outside the table are not known to a listing.
+        {"waiting", nullptr},
+    };
+    ojson list = ojson::array();
+    for (const auto &a : s.alerts)
+        list.push_back(alert_object(a, true));
+    b["alerts"] = std::move(list);
+    return dump(b);
+}
+
+std::string
+board_with_stale(const std::string &board, bool stale)
+{
+    std::string out = stale ? "{\"stale\":true" : "{\"stale\":false";
+    if (board.size() > 2)
+        out += ',';
+    out.append(board, 1);
+    return out;
+}
+
+// Seconds since the oldest alert was raised; 0 when there is none or no time is known.
+static long long
+oldest_age(const std::vector<console_alert> &alerts, time_t now)
+{
+    long long oldest = -1;
+    for (const auto &a : alerts) {
+        long long t = web_raised(a.datetime);
+        if (t >= 0 && (oldest < 0 || t < oldest))
+            oldest = t;
+    }
+    return oldest < 0 ? 0 : std::max(0LL, static_cast<long long>(now) - oldest);
+}
+
+std::string
+stats_json(const web_snapshot &s, time_t now)
+{
+    ojson st = {
+        {"up", s.up},
+        {"error", shown(s.error)},
+        {"fetched", s.fetched == 0 ? ojson(nullptr) : ojson(static_cast<long long>(s.fetched))},
+        {"table", counts_object(count_alerts(s.alerts))},
+        {"waiting", nullptr},
+        {"oldest_alert_age_seconds", oldest_age(s.alerts, now)},
+        {"polls", s.polls},
+        {"poll_errors", s.poll_errors},
+        {"last_poll_seconds", s.last_poll_seconds},
+    };
+    return dump(st);
+}
+
+// A sample value as Prometheus reads it.
+static std::string
+num(double v)
+{
+    char buf[32];
+    snprintf(buf, sizeof buf, "%.9g", v);
+    return buf;
+}
+
+static void
+family(std::string &out, const char *name, const char *type, const char *help)
+{
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
+std::string
+metrics_text(const web_snapshot &s, time_t now)
+{
+    std::string out;
+    family(out, "tarrow_up", "gauge", "1 when the last poll of the board succeeded, else 0.");
+    out += "tarrow_up " + std::string(s.up ? "1" : "0") + "\n";
+    // Counts of a board that cannot be reached would pass for current ones: left out.
+    if (s.up) {
+        web_counts c = count_alerts(s.alerts);
+        family(out, "tarrow_alerts", "gauge", "Alerts on the board by place and state.");
+        const std::pair<const char *, int> states[] = {
+            {"critical", c.critical}, {"warning", c.warning}, {"info", c.info},
+            {"acked", c.acked}};
+        for (const auto &[state, n] : states)
+            out += "tarrow_alerts{place=\"table\",state=\"" + std::string(state) + "\"} " +
+                   std::to_string(n) + "\n";
+        family(out, "tarrow_oldest_alert_age_seconds", "gauge",
+               "Age of the oldest alert by place, 0 when there is none.");
+        out += "tarrow_oldest_alert_age_seconds{place=\"table\"} " +
+               std::to_string(oldest_age(s.alerts, now)) + "\n";
+    }
+    family(out, "tarrow_web_poll_duration_seconds", "histogram",
+           "Time a poll of the board took, failed ones included.");
+    std::uint64_t cumulative = 0;
+    for (std::size_t i = 0; i < s.poll_buckets.size(); i++) {
+        cumulative += s.poll_buckets[i];
+        std::string le = i < POLL_BUCKETS.size() ? num(POLL_BUCKETS[i]) : "+Inf";
+        out += "tarrow_web_poll_duration_seconds_bucket{le=\"" + le + "\"} " +
+               std::to_string(cumulative) + "\n";
+    }
+    out += "tarrow_web_poll_duration_seconds_sum " + num(s.poll_seconds_sum) + "\n";
+    out += "tarrow_web_poll_duration_seconds_count " + std::to_string(s.polls) + "\n";
+    family(out, "tarrow_web_poll_errors_total", "counter", "Polls of the board that failed.");
+    out += "tarrow_web_poll_errors_total " + std::to_string(s.poll_errors) + "\n";
+    family(out, "tarrow_web_last_success_timestamp_seconds", "gauge",
+           "When the board was last fetched, in seconds since the epoch; 0 never.");
+    out += "tarrow_web_last_success_timestamp_seconds " +
+           std::to_string(static_cast<long long>(s.fetched)) + "\n";
+    return out;
+}
+
+std::string
+entity_tag(std::string_view body)
+{
+    // FNV-1a, 64 bits: a change of any byte changes the tag.
+    std::uint64_t h = 14695981039346656037ULL;
+    for (char ch : body) {
+        h ^= static_cast<unsigned char>(ch);
+        h *= 1099511628211ULL;
+    }
+    char buf[24];
+    snprintf(buf, sizeof buf, "\"%016llx\"", static_cast<unsigned long long>(h));
+    return buf;
+}
+
+bool
+etag_matches(std::string_view header, std::string_view tag)
+{
+    std::size_t at = 0;
+    while (at < header.size()) {
+        std::size_t comma = header.find(',', at);
+        std::string_view t = header.substr(at, comma == std::string_view::npos ? header.npos
+                                                                             : comma - at);
+        while (!t.empty() && t.front() == ' ')
+            t.remove_prefix(1);
+        while (!t.empty() && t.back() == ' ')
+            t.remove_suffix(1);
+        if (t.substr(0, 2) == "W/")
+            t.remove_prefix(2);
+        if (t == "*" || t == tag)
+            return true;
+        if (comma == std::string_view::npos)
+            break;
+        at = comma + 1;
+    }
+    return false;
+}
+
+const console_alert *
+find_alert(const std::vector<console_alert> &alerts, std::string_view host, std::string_view key)
+{
+    for (const auto &a : alerts)
+        if (shown(console_trim(a.hostname)) == host && shown(console_trim(a.key)) == key)
+            return &a;
+    return nullptr;
+}

@@ -1,0 +1,72 @@
+// tarrow-web: what the web program makes of the board: alerts and stats as JSON, the metrics
+// text, entity tags. Pure functions of a snapshot, so that every format is tested alone.
+#ifndef WEB_VIEW_H
+#define WEB_VIEW_H
+
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/console_client.h"
+
+// The page: HTML with its CSS and JavaScript inline (made from page.html at build time).
+extern const char WEB_PAGE[];
+
+// Upper bounds of the poll duration histogram, in seconds (+Inf follows).
+inline constexpr std::array<double, 8> POLL_BUCKETS = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.1,
+                                                       0.5, 2.5};
+
+// What the poller knows: the last board it fetched and how its polls went.
+struct web_snapshot {
+    bool up = false;                    // the last poll succeeded
+    std::string error;                  // why the last poll failed; empty when up
+    std::vector<console_alert> alerts;  // the last board fetched (kept while down)
+    time_t fetched = 0;                 // wall time of the last successful poll; 0 never
+    std::uint64_t polls = 0, poll_errors = 0;
+    std::array<std::uint64_t, POLL_BUCKETS.size() + 1> poll_buckets{};  // the last is +Inf
+    double poll_seconds_sum = 0, last_poll_seconds = 0;
+};
+
+// Adds one poll of the given duration to the histogram and counters.
+void snapshot_count_poll(web_snapshot &s, double seconds, bool ok);
+
+// "critical", "warning", "info" or "acked" for a state code; the code itself otherwise.
+std::string web_state(std::string_view type);
+// Seconds since the epoch of an alert's "YYYYMMDD HH:MM" local time; -1 when it is no time.
+long long web_raised(std::string_view datetime);
+
+struct web_counts {
+    int total = 0, critical = 0, warning = 0, info = 0, acked = 0;
+};
+web_counts count_alerts(const std::vector<console_alert> &alerts);
+
+// The alerts as a JSON array with the fields of `tarrowc list --json`: host, key, state,
+// datetime, text, persistent. With full, also optional_data and raised (epoch seconds or
+// null), which the page uses. Texts show control bytes as ^X and stay valid UTF-8.
+std::string alerts_json(const std::vector<console_alert> &alerts, bool full);
+// The page's view: up, error, the interval, whether acting is on, the counts and the full
+// alerts; while down, when they were fetched. It changes only when the board does, so an
+// entity tag of it spares the browsers an unchanged board. stale is added per request (see
+// board_with_stale).
+std::string board_json(const web_snapshot &s, int interval, bool acting);
+// The board text with "stale": true/false as its first member.
+std::string board_with_stale(const std::string &board, bool stale);
+// Counts, the age of the oldest alert and the poller's figures, as JSON.
+std::string stats_json(const web_snapshot &s, time_t now);
+// The Prometheus text exposition of the snapshot.
+std::string metrics_text(const web_snapshot &s, time_t now);
+
+// A strong entity tag (quoted) of a body.
+std::string entity_tag(std::string_view body);
+// True when an If-None-Match header value names tag (or is "*").
+bool etag_matches(std::string_view if_none_match, std::string_view tag);
+
+// The alert of alerts whose host and key, as the JSON shows them, are host and key; nullptr
+// when there is none.
+const console_alert *find_alert(const std::vector<console_alert> &alerts, std::string_view host,
+                                std::string_view key);
+
+#endif // WEB_VIEW_H
