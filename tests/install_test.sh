@@ -141,7 +141,7 @@ install)
     has_program tarrow-bridge &&
         check_unit "$prefix/lib/systemd/system/tarrow-bridge.service" "$prefix/bin/tarrow-bridge"
     has_program tarrow-web &&
-        check_unit "$prefix/lib/systemd/system/tarrow-web.service" "$prefix/bin/tarrow-web"
+        check_unit "$prefix/lib/systemd/system/tarrow-web.service" "$prefix/sbin/tarrow-web"
     # The installed sievel-act reaches for a board: with none there it says it cannot connect.
     out=$(echo 'RAISE-ALERT K "t" h' |
           SIEVEL_ACT_RETRY_WAITS=0 PATH=/usr/bin:/bin "$prefix/bin/sievel-act" -p 1 2>&1)
