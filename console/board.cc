@@ -243,6 +243,25 @@ wrap_text(std::string_view s, int width, bool utf8)
     return lines;
 }
 
+// "host key" of an alert, made safe to show.
+static std::string
+who(const console_alert &a, bool utf8)
+{
+    return console_visible(console_trim(a.hostname) + " " + console_trim(a.key), utf8);
+}
+
+std::string
+delete_through_question(const std::vector<console_alert> &alerts, int index, bool utf8)
+{
+    if (index < 0 || static_cast<std::size_t>(index) >= alerts.size())
+        return "";
+    const console_alert &last = alerts[static_cast<std::size_t>(index)];
+    if (index == 0)
+        return "delete " + who(last, utf8) + "?";
+    return "delete " + std::to_string(index + 1) + " alerts, from " + who(alerts[0], utf8) +
+           " to " + who(last, utf8) + "?";
+}
+
 std::vector<std::pair<std::string, std::string>>
 detail_fields(const console_details &d, time_t now, bool utf8, const std::string &was)
 {
