@@ -6,7 +6,7 @@
 #include <cstring>
 #include <set>
 
-#include "common/console_client.h"
+#include "common/text.h"
 
 using json = nlohmann::json;
 
@@ -100,21 +100,6 @@ raised_parse(const std::string &s)
     return mktime(&tm);
 }
 
-// The state a board msgtype shows, or nullptr for a type the bridge does not mirror.
-static const char *
-state_of(const std::string &type)
-{
-    if (type == "AC")
-        return "critical";
-    if (type == "AW")
-        return "warning";
-    if (type == "IO")
-        return "info";
-    if (type == "AK")
-        return "acked";
-    return nullptr;
-}
-
 static std::string
 describe(const mirrored_alert &a)
 {
@@ -159,7 +144,7 @@ mirror_update(mirror_state &st, const mirror_config &cfg, const std::vector<boar
 
     std::set<std::pair<std::string, std::string>> seen;
     for (const board_alert &b : *board) {
-        const char *state = state_of(b.type);
+        const char *state = alert_state_word(b.type);   // nullptr: a type not mirrored
         if (state == nullptr)
             continue;
         mirrored_alert a;

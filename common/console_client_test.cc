@@ -264,32 +264,7 @@ TEST(console_client, parses_listing_and_details)
     EXPECT_EQ(d.persistent, 'Y');
     EXPECT_EQ(d.text, "full^text");
     EXPECT_EQ(d.optional_data, "opt");
-    EXPECT_EQ(console_details_msgtext("HOST: h   DATETIME: d\nKEY: k\nMSGTYPE AC     PERSISTENT "
-                                      "Y\nMSGTEXT: full text here\nOPTIONAL DATA: \n"),
-              "full text here");
     for (const char *bad : {"nothing", "HOST: web01             DATETIME: 20240102 03:04\nKEY: d",
                             "*ERR: Alert no longer exists\n"})
         EXPECT_FALSE(console_parse_details(bad, d)) << bad;
-}
-
-TEST(console_client, visible_texts_hold_no_control_bytes)
-{
-    struct {
-        std::string in;
-        bool utf8;
-        std::string out;
-    } cases[] = {
-        {"plain text", false, "plain text"},
-        {"\x1b[2J\x1b]0;title\x07", false, "^[[2J^[]0;title^G"},
-        {std::string("a\rb\bc\0d\x7f\te\n", 11), false, "a^Mb^Hc^@d^?^Ie^J"},
-        {"csi \x9b" "2J", false, "csi \\x9b2J"},
-        {"caf\xc3\xa9 \xe2\x80\xa6", true, "caf\xc3\xa9 \xe2\x80\xa6"},
-        {"caf\xc3\xa9", false, "caf\\xc3\\xa9"},
-        {"\xc2\x9b" "2J", true, "\\xc2\\x9b2J"},                  // U+009B, a C1 control
-        {"\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80", true,         // overlong, surrogate, too high
-         "\\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80"},
-        {"cut \xe2\x80", true, "cut \\xe2\\x80"},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(console_visible(c.in, c.utf8), c.out) << c.in;
 }

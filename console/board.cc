@@ -15,15 +15,8 @@
 std::string
 state_word(std::string_view type)
 {
-    if (type == MSG_CRITICAL)
-        return "critical";
-    if (type == MSG_WARNING)
-        return "warning";
-    if (type == MSG_INFO)
-        return "info";
-    if (type == MSG_CLEAR)
-        return "acked";
-    return std::string(type);
+    const char *word = alert_state_word(type);
+    return word ? word : std::string(type);
 }
 
 // Severity first: critical, warning, info, acknowledged, anything else.

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -27,13 +26,6 @@ void
 on_quit_signal(int)
 {
     quit_requested = 1;
-}
-
-long
-now_ms()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 enum colour { C_TITLE = 1, C_CRITICAL, C_WARNING, C_INFO, C_ACKED, C_ERROR };
@@ -157,7 +149,7 @@ mark_lost(view &v, const std::string &reason)
 void
 refresh_listing(view &v)
 {
-    v.next_refresh = now_ms() + v.opt.interval * 1000L;
+    v.next_refresh = monotonic_ms() + v.opt.interval * 1000L;
     if (!ensure_connected(v))
         return;
     console_board b = console_fetch_board(v.conn, v.opt.timeout_ms, false);
@@ -591,9 +583,9 @@ run_watch(const tarrowc_options &opt)
     if (!v.lost)
         refresh_listing(v);
     else
-        v.next_refresh = now_ms() + opt.interval * 1000L;
+        v.next_refresh = monotonic_ms() + opt.interval * 1000L;
     while (!quit_requested) {
-        if (now_ms() >= v.next_refresh)
+        if (monotonic_ms() >= v.next_refresh)
             refresh_listing(v);
         draw(v);
         int ch = getch();
