@@ -475,13 +475,22 @@ TEST(bridge_cli, arguments_and_dry_run)
         std::vector<std::string> args;
         int status;
         const char *out;    // start of standard output
+        const char *err = "";   // start of standard error
     } cases[] = {
         {{"--help"}, 0, "usage: tarrow-bridge"},
         {{"--version"}, 0, "tarrow-bridge 1.0.2\n"},
         {{}, 2, ""},        // no Alertmanager
         {{"--alertmanager", "ftp://127.0.0.1/"}, 2, ""},
-        {{"--dry-run", "-p", "0"}, 2, ""},
-        {{"--dry-run", "-a", "localhost"}, 2, ""},
+        {{"--dry-run", "-p", "0"}, 2, "", "tarrow-bridge: Illegal port number: 0\n"},
+        {{"--dry-run", "-p", "65536"}, 2, "", "tarrow-bridge: Illegal port number: 65536\n"},
+        {{"--dry-run", "-p", "+9003"}, 2, "", "tarrow-bridge: Illegal port number: +9003\n"},
+        {{"--dry-run", "-p", "127.0.0.1"}, 2, "", "tarrow-bridge: Illegal port number: 127.0.0.1"},
+        {{"--dry-run", "-a", "localhost"}, 2, "",
+         "tarrow-bridge: Improperly formatted network address, localhost\n"},
+        {{"--dry-run", "-a", "9003"}, 2, "",
+         "tarrow-bridge: Improperly formatted network address, 9003\n"},
+        {{"--dry-run", "-a", "999.1.1.1"}, 2, "",
+         "tarrow-bridge: Improperly formatted network address, 999.1.1.1\n"},
         {{"--dry-run", "-i", "0"}, 2, ""},
         {{"--dry-run", "--label", "severity=high"}, 2, ""},
         {{"--dry-run", "--label", "1x=y"}, 2, ""},
@@ -497,6 +506,7 @@ TEST(bridge_cli, arguments_and_dry_run)
         std::string what = c.args.empty() ? "(none)" : c.args.back();
         EXPECT_EQ(r.status, c.status) << what << ": " << r.err;
         EXPECT_EQ(r.out.substr(0, strlen(c.out)), c.out) << what;
+        EXPECT_EQ(r.err.substr(0, strlen(c.err)), c.err) << what;
         if (c.status == 2) {
             EXPECT_NE(r.err.find("usage:"), std::string::npos) << what;
         }

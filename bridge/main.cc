@@ -1,7 +1,6 @@
 // tarrow-bridge: mirrors a tarrow board into Prometheus Alertmanager. Every interval it fetches
 // the board as a console does and posts its alerts to every Alertmanager given; acknowledged
 // alerts become silences, and a board that cannot be reached becomes an alert of its own.
-#include <arpa/inet.h>
 #include <getopt.h>
 #include <signal.h>
 
@@ -277,17 +276,15 @@ main(int argc, char **argv)
     std::string error;
     while ((c = getopt_long(argc, argv, ":a:p:i:", longopts, nullptr)) != -1) {
         switch (c) {
-        case 'a': {
-            struct in_addr in {};
-            if (inet_pton(AF_INET, optarg, &in) != 1)
-                return usage_error(std::string("invalid address '") + optarg +
-                                   "': expected a dotted IPv4 address");
+        case 'a':
+            if (!text_dotted_ipv4(optarg))
+                return usage_error(std::string("Improperly formatted network address, ") +
+                                   optarg);
             run.address = optarg;
             break;
-        }
         case 'p':
-            if (!console_parse_int(optarg, 1, 65535, run.port))
-                return usage_error(std::string("invalid port '") + optarg + "'");
+            if (!text_port(optarg, run.port))
+                return usage_error(std::string("Illegal port number: ") + optarg);
             break;
         case 'i':
             if (!console_parse_int(optarg, 1, 86400, run.cfg.interval))
