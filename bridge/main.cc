@@ -52,20 +52,26 @@ on_signal(int)
     stop_requested = 1;
 }
 
+// Logs one line on stderr. Hosts, keys and texts come from the board and errors from
+// Alertmanager: their control bytes show as stand-ins, so that a line stays one line and
+// nothing reaches a terminal raw.
 static void __attribute__((format(printf, 1, 2)))
 say(const char *fmt, ...)
 {
+    char line[2048];
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
+    int n = vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
-    fputc('\n', stderr);
+    if (n < 0)
+        return;
+    fprintf(stderr, "%s\n", console_visible(line, true).c_str());
 }
 
 static int
 usage_error(const std::string &what)
 {
-    fprintf(stderr, "tarrow-bridge: %s\n%s", what.c_str(), USAGE);
+    fprintf(stderr, "tarrow-bridge: %s\n%s", console_visible(what, true).c_str(), USAGE);
     return EXIT_USAGE;
 }
 
@@ -132,9 +138,10 @@ recover(bridge_run &run)
             url_failed(run, i, error);
             continue;
         }
-        nlohmann::json list = nlohmann::json::parse(reply, nullptr, false);
+        nlohmann::json list = json_read(reply, error);
         if (!list.is_array()) {
-            url_failed(run, i, "GET " + run.urls[i] + "/api/v2/alerts: not a JSON array");
+            url_failed(run, i, "GET " + run.urls[i] + "/api/v2/alerts: " +
+                                   (list.is_discarded() ? error : "not a JSON array"));
             continue;
         }
         mirror_recover(run.st, run.cfg, list);
@@ -156,9 +163,10 @@ sync_silences(bridge_run &run, time_t now)
             url_failed(run, i, error);
             continue;
         }
-        nlohmann::json list = nlohmann::json::parse(reply, nullptr, false);
+        nlohmann::json list = json_read(reply, error);
         if (!list.is_array()) {
-            url_failed(run, i, "GET " + url + "/api/v2/silences: not a JSON array");
+            url_failed(run, i, "GET " + url + "/api/v2/silences: " +
+                                   (list.is_discarded() ? error : "not a JSON array"));
             continue;
         }
         silence_plan plan = mirror_silences(run.st, mirror_own_silences(list, run.cfg), now);
@@ -170,7 +178,7 @@ sync_silences(bridge_run &run, time_t now)
                 ok = false;
                 continue;
             }
-            nlohmann::json r = nlohmann::json::parse(reply, nullptr, false);
+            nlohmann::json r = json_read(reply, error);
             std::string id = r.is_object() && r.contains("silenceID") && r["silenceID"].is_string()
                                  ? r["silenceID"].get<std::string>()
                                  : "?";
@@ -187,8 +195,9 @@ sync_silences(bridge_run &run, time_t now)
             }
         }
         for (const own_silence &s : plan.expire) {
-            if (am_request(run.access, "DELETE", url, "/api/v2/silence/" + s.id, "", reply,
-                           error)) {
+            // The id as Alertmanager gave it, escaped: it must not change the path.
+            if (am_request(run.access, "DELETE", url, "/api/v2/silence/" + am_escape(s.id), "",
+                           reply, error)) {
                 say("%s", error.c_str());
                 ok = false;
                 continue;
@@ -209,8 +218,10 @@ sync_board(bridge_run &run)
     std::vector<board_alert> board;
     std::string error;
     bool up = board_fetch(run.address, run.port, BOARD_TIMEOUT_MS, board, error) == 0;
-    if (!run.dry_run && !run.recovered)
-        run.recovered = recover(run);
+    // Until the alerts of an earlier run are taken up, every sync is a failed one: an
+    // Alertmanager that refuses the listing must not pass for one that answers.
+    bool recovered = run.dry_run || run.recovered || recover(run);
+    run.recovered = recovered && !run.dry_run;
     for (const std::string &line :
          mirror_update(run.st, run.cfg, up ? &board : nullptr, error, now))
         say("%s", line.c_str());
@@ -226,7 +237,7 @@ sync_board(bridge_run &run)
         return true;
     }
 
-    bool ok = true;
+    bool ok = recovered;
     for (std::size_t i = 0; i < run.urls.size(); i++) {
         std::string reply;
         if (am_request(run.access, "POST", run.urls[i], "/api/v2/alerts", body, reply, error)) {

@@ -16,6 +16,42 @@ json_text(const json &j)
     return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+json
+json_read(const std::string &text, std::string &error)
+{
+    if (text.size() > JSON_MAX_BYTES) {
+        error = "a reply of " + std::to_string(text.size()) + " bytes, more than " +
+                std::to_string(JSON_MAX_BYTES) + " allowed";
+        return json(json::value_t::discarded);
+    }
+    // The nesting outside strings, counted before the parser sees any of it.
+    int depth = 0;
+    bool in_string = false, escaped = false;
+    for (char c : text) {
+        if (in_string) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > JSON_MAX_DEPTH) {
+                error = "JSON nested deeper than " + std::to_string(JSON_MAX_DEPTH) + " levels";
+                return json(json::value_t::discarded);
+            }
+        } else if (c == ']' || c == '}') {
+            depth--;
+        }
+    }
+    json j = json::parse(text, nullptr, false);
+    if (j.is_discarded())
+        error = "not JSON";
+    return j;
+}
+
 // The text as valid UTF-8: board fields may hold any byte, Alertmanager takes UTF-8 only.
 // Cleaning it once keeps labels equal to the matchers read back from Alertmanager.
 static std::string
