@@ -1,6 +1,8 @@
 // Texts the console programs share: safe display, numbers, addresses, dates and state words.
 #include "common/text.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -144,23 +146,10 @@ text_port(const char *text, int &port)
 bool
 text_dotted_ipv4(std::string_view text)
 {
-    int parts = 0;
-    std::size_t at = 0;
-    for (;;) {
-        std::size_t dot = text.find('.', at);
-        std::size_t n = (dot == std::string_view::npos ? text.size() : dot) - at;
-        if (n == 0 || n > 3 || (n > 1 && text[at] == '0'))
-            return false;
-        int v = digits(text, at, n);
-        if (v < 0 || v > 255)
-            return false;
-        parts++;
-        if (dot == std::string_view::npos)
-            return parts == 4;
-        if (parts == 4)
-            return false;
-        at = dot + 1;
-    }
+    // inet_pton reads exactly four dotted decimal parts, unlike inet_aton's short forms.
+    std::string s(text);
+    struct in_addr a;
+    return s.find('\0') == std::string::npos && inet_pton(AF_INET, s.c_str(), &a) == 1;
 }
 
 const char *

@@ -60,6 +60,7 @@ TEST(text, ports_addresses_and_numbers_from_arguments)
     };
     for (const auto &c : addresses)
         EXPECT_EQ(text_dotted_ipv4(c.text), c.ok) << c.text;
+    EXPECT_FALSE(text_dotted_ipv4(std::string("127.0.0.1\0junk", 14)));
 
     int n = -1;
     EXPECT_TRUE(console_parse_int("3600", 1, 3600, n));
