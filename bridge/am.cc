@@ -4,12 +4,10 @@
 
 #include <curl/curl.h>
 
+#include "common/text.h"
 #include "common/version.h"
 
 static CURL *handle = nullptr;
-
-// Answers longer than this are refused: a listing of silences is far smaller.
-static constexpr std::size_t REPLY_MAX = 32u << 20;
 
 bool
 am_init()
@@ -29,15 +27,34 @@ am_done()
     curl_global_cleanup();
 }
 
+// Where a reply is gathered, and whether it grew past AM_REPLY_MAX.
+struct reply_sink {
+    std::string *out;
+    bool too_long = false;
+};
+
 static size_t
 collect(char *data, size_t size, size_t count, void *user)
 {
-    std::string *out = static_cast<std::string *>(user);
+    reply_sink *sink = static_cast<reply_sink *>(user);
     std::size_t n = size * count;
-    if (out->size() + n > REPLY_MAX)
+    if (sink->out->size() + n > AM_REPLY_MAX) {
+        sink->too_long = true;
         return 0;   // libcurl ends the transfer with an error
-    out->append(data, n);
+    }
+    sink->out->append(data, n);
     return n;
+}
+
+std::string
+am_escape(const std::string &s)
+{
+    char *e = curl_easy_escape(handle, s.data(), static_cast<int>(s.size()));
+    if (e == nullptr)
+        return "";
+    std::string out = e;
+    curl_free(e);
+    return out;
 }
 
 int
@@ -65,7 +82,8 @@ am_request(const am_access &access, const std::string &method, const std::string
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, AM_TIMEOUT_MS);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curl_error);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &reply);
+    reply_sink sink{&reply};
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
     curl_easy_setopt(h, CURLOPT_USERAGENT, "tarrow-bridge/" TARROW_VERSION);
     if (!access.ca_file.empty())
         curl_easy_setopt(h, CURLOPT_CAINFO, access.ca_file.c_str());
@@ -91,19 +109,23 @@ am_request(const am_access &access, const std::string &method, const std::string
     long status = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     curl_slist_free_all(headers);
+    std::string where = method + " " + console_visible(url, true) + ": ";
+    if (sink.too_long) {
+        error = where + "a reply longer than " + std::to_string(AM_REPLY_MAX) + " bytes";
+        reply.clear();
+        return -1;
+    }
     if (rc != CURLE_OK) {
-        error = method + " " + url + ": " + (curl_error[0] ? curl_error : curl_easy_strerror(rc));
+        error = where + console_visible(curl_error[0] ? curl_error : curl_easy_strerror(rc), true);
         return -1;
     }
     if (status < 200 || status > 299) {
+        // The start of what the server said, its control bytes as stand-ins.
         std::string said = reply.substr(0, 200);
-        for (char &c : said)
-            if (static_cast<unsigned char>(c) < 0x20)
-                c = ' ';
-        while (!said.empty() && said.back() == ' ')
+        while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == ' '))
             said.pop_back();
-        error = method + " " + url + ": HTTP " + std::to_string(status) +
-                (said.empty() ? "" : ": " + said);
+        error = where + "HTTP " + std::to_string(status) +
+                (said.empty() ? "" : ": " + console_visible(said, true));
         return -1;
     }
     return 0;

@@ -15,7 +15,7 @@ struct board_alert {
 };
 
 // Fetches every alert of the board at address:port (dotted IPv4) over one console connection:
-// the listing, then the details of each alert whose listing line was cut. Every request gets
+// the listing, then the details of each alert whose listing line was cut, all within
 // timeout_ms. Returns 0 and fills alerts, or -1 with the reason in error.
 int board_fetch(const std::string &address, int port, int timeout_ms,
                 std::vector<board_alert> &alerts, std::string &error);

@@ -1,11 +1,13 @@
 // tarrow-bridge against real programs on 127.0.0.1: tarrowd, flicket, tarrowc and
-// prometheus-alertmanager, whose webhook receiver is a listener of the test's own.
+// prometheus-alertmanager, whose webhook receiver is a scripted server of the test's own;
+// and against a scripted Alertmanager that refuses, floods and plays tricks.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,18 +27,14 @@
 
 #include "bridge/am.h"
 #include "bridge/mirror.h"
+#include "common/text.h"
 #include "tests/harness.h"
+#include "tests/net_helpers.h"
+#include "tests/records.h"
 
 using json = nlohmann::json;
 
 namespace {
-
-long
-now_ms()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 void
 sleep_ms(int ms)
@@ -53,31 +51,6 @@ find_program(const std::string &name)
         if (access((dir + "/" + name).c_str(), X_OK) == 0)
             return dir + "/" + name;
     return "";
-}
-
-// A TCP socket bound to a free port on 127.0.0.1, which port receives (0 on failure).
-int
-bind_local(int &port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in sa {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    port = bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
-                   getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0
-               ? ntohs(sa.sin_port)
-               : 0;
-    return fd;
-}
-
-// A TCP port on 127.0.0.1 that was free a moment ago.
-int
-free_port()
-{
-    int port;
-    close(bind_local(port));
-    return port;
 }
 
 // Starts argv with standard output and error appended to log_path; returns the pid.
@@ -100,80 +73,6 @@ spawn(const std::vector<std::string> &argv, const std::string &log_path)
     }
     return pid;
 }
-
-// The webhook receiver: answers every request 200 and keeps each request, headers and body.
-struct webhook {
-    int fd = -1;
-    int port = 0;
-    std::atomic<bool> stop{false};
-    std::mutex lock;
-    std::vector<std::string> requests;
-    std::thread thread;
-
-    webhook()
-    {
-        fd = bind_local(port);
-        if (port > 0 && listen(fd, 8) == 0)
-            thread = std::thread([this] { serve(); });
-        else
-            port = 0;
-    }
-    ~webhook()
-    {
-        stop = true;
-        if (thread.joinable())
-            thread.join();
-        close(fd);
-    }
-    void serve()
-    {
-        while (!stop) {
-            struct pollfd p = {fd, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0)
-                continue;
-            int c = accept(fd, nullptr, nullptr);
-            if (c < 0)
-                continue;
-            // Headers, then as many body bytes as Content-Length says; 2 s at most.
-            std::string in;
-            long end = now_ms() + 2000;
-            std::size_t need = std::string::npos;
-            while (now_ms() < end && (need == std::string::npos || in.size() < need)) {
-                struct pollfd q = {c, POLLIN, 0};
-                if (poll(&q, 1, 100) <= 0)
-                    continue;
-                char buf[4096];
-                ssize_t n = read(c, buf, sizeof buf);
-                if (n <= 0)
-                    break;
-                in.append(buf, static_cast<std::size_t>(n));
-                std::size_t head = in.find("\r\n\r\n");
-                std::size_t cl = in.find("Content-Length: ");
-                if (head != std::string::npos)
-                    need = head + 4 + (cl != std::string::npos && cl < head
-                                           ? strtoul(in.c_str() + cl + 16, nullptr, 10)
-                                           : 0);
-            }
-            const char reply[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-            ssize_t w = write(c, reply, sizeof reply - 1);
-            (void)w;
-            close(c);
-            std::lock_guard<std::mutex> g(lock);
-            requests.push_back(in);
-        }
-    }
-    // True when a request holding text arrives within timeout_ms.
-    bool wait_for(const std::string &text, int timeout_ms)
-    {
-        for (long end = now_ms() + timeout_ms; now_ms() < end; sleep_ms(100)) {
-            std::lock_guard<std::mutex> g(lock);
-            for (const std::string &req : requests)
-                if (req.find(text) != std::string::npos)
-                    return true;
-        }
-        return false;
-    }
-};
 
 // One prometheus-alertmanager on 127.0.0.1 with storage in its own directory.
 struct alertmanager {
@@ -223,7 +122,7 @@ start_am(const std::string &program, const std::string &dir, int hook_port,
         argv.insert(argv.end(), cluster.begin(), cluster.end());
         am.pid = spawn(argv, am.log);
         am.url = "http://127.0.0.1:" + std::to_string(port);
-        for (long end = now_ms() + 20000; now_ms() < end; sleep_ms(100)) {
+        for (long end = monotonic_ms() + 20000; monotonic_ms() < end; sleep_ms(100)) {
             std::string reply, error;
             if (am_request({}, "GET", am.url, "/-/ready", "", reply, error) == 0)
                 return am;
@@ -245,17 +144,6 @@ stop_am(alertmanager &am)
         wait_exit(am.pid, 10000);
     }
     am.pid = -1;
-}
-
-std::string
-local_host()
-{
-    char name[HOST_NAME_MAX + 1] = {};
-    gethostname(name, sizeof name - 1);
-    std::string h = std::string(name).substr(0, 15);
-    while (!h.empty() && h.back() == ' ')
-        h.pop_back();
-    return h;
 }
 
 // Alerts listed by the Alertmanager, by alertname.
@@ -287,7 +175,7 @@ class bridge_e2e : public ::testing::Test {
 protected:
     std::string am_program = find_program("prometheus-alertmanager");
     temp_dir dir;
-    std::string host = local_host();
+    std::string host = host_field_text();
 
     void SetUp() override
     {
@@ -323,13 +211,15 @@ TEST_F(bridge_e2e, board_alerts_acks_and_outage_reach_alertmanager)
 {
     if (tarrowc_path()[0] == '\0')
         GTEST_SKIP() << "tarrowc is not built";
-    webhook hook;
+    scripted_http hook;
     ASSERT_GT(hook.port, 0);
     alertmanager am = start_am(am_program, dir.path, hook.port);
+    process_guard am_guard{am.pid};
     ASSERT_GT(am.pid, 0) << read_file(am.log);
     std::string srv_dir = dir.path + "/board";
     mkdir(srv_dir.c_str(), 0755);
     server_proc srv = start_server(srv_dir);
+    server_guard srv_guard{srv};
     ASSERT_GT(srv.port, 0);
 
     // Three alerts, one with a text longer than a listing line carries.
@@ -395,11 +285,13 @@ TEST_F(bridge_e2e, board_alerts_acks_and_outage_reach_alertmanager)
         pid_t pid = spawn({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "--label",
                            "site=e2e", "--alertmanager", am.url},
                           dir.path + "/bridge.log");
-        for (long end = now_ms() + 10000;
-             now_ms() < end && alerts_by_name(am.url)["LOAD"]["updatedAt"] == updated;)
+        process_guard bridge_guard{pid};
+        for (long end = monotonic_ms() + 10000;
+             monotonic_ms() < end && alerts_by_name(am.url)["LOAD"]["updatedAt"] == updated;)
             sleep_ms(50);
         kill(pid, SIGTERM);
         EXPECT_EQ(wait_exit(pid, 10000), 0) << read_file(dir.path + "/bridge.log");
+        pid = -1;
     }
     EXPECT_EQ(silences_by(am.url, "tarrow-bridge").size(), 1u)
         << read_file(dir.path + "/bridge.log");
@@ -430,7 +322,7 @@ TEST_F(bridge_e2e, board_alerts_acks_and_outage_reach_alertmanager)
 
 TEST_F(bridge_e2e, cluster_replicas_each_get_every_post)
 {
-    webhook hook;
+    scripted_http hook;
     ASSERT_GT(hook.port, 0);
     std::string d1 = dir.path + "/am1", d2 = dir.path + "/am2";
     mkdir(d1.c_str(), 0755);
@@ -440,14 +332,17 @@ TEST_F(bridge_e2e, cluster_replicas_each_get_every_post)
     alertmanager am1 = start_am(am_program, d1, hook.port,
                                 {"--cluster.listen-address=" + p1, "--cluster.advertise-address=" + p1,
                                  "--cluster.peer=" + p2});
+    process_guard am1_guard{am1.pid};
     ASSERT_GT(am1.pid, 0) << read_file(am1.log);
     alertmanager am2 = start_am(am_program, d2, hook.port,
                                 {"--cluster.listen-address=" + p2, "--cluster.advertise-address=" + p2,
                                  "--cluster.peer=" + p1});
+    process_guard am2_guard{am2.pid};
     ASSERT_GT(am2.pid, 0) << read_file(am2.log);
     std::string srv_dir = dir.path + "/board";
     mkdir(srv_dir.c_str(), 0755);
     server_proc srv = start_server(srv_dir);
+    server_guard srv_guard{srv};
     ASSERT_GT(srv.port, 0);
 
     ASSERT_EQ(flicket(srv.port, "critical", "DISK01", "disk full").status, 0);
@@ -475,13 +370,22 @@ TEST(bridge_cli, arguments_and_dry_run)
         std::vector<std::string> args;
         int status;
         const char *out;    // start of standard output
+        const char *err = "";   // start of standard error
     } cases[] = {
         {{"--help"}, 0, "usage: tarrow-bridge"},
         {{"--version"}, 0, "tarrow-bridge 1.0.2\n"},
         {{}, 2, ""},        // no Alertmanager
         {{"--alertmanager", "ftp://127.0.0.1/"}, 2, ""},
-        {{"--dry-run", "-p", "0"}, 2, ""},
-        {{"--dry-run", "-a", "localhost"}, 2, ""},
+        {{"--dry-run", "-p", "0"}, 2, "", "tarrow-bridge: Illegal port number: 0\n"},
+        {{"--dry-run", "-p", "65536"}, 2, "", "tarrow-bridge: Illegal port number: 65536\n"},
+        {{"--dry-run", "-p", "+9003"}, 2, "", "tarrow-bridge: Illegal port number: +9003\n"},
+        {{"--dry-run", "-p", "127.0.0.1"}, 2, "", "tarrow-bridge: Illegal port number: 127.0.0.1"},
+        {{"--dry-run", "-a", "localhost"}, 2, "",
+         "tarrow-bridge: Improperly formatted network address, localhost\n"},
+        {{"--dry-run", "-a", "9003"}, 2, "",
+         "tarrow-bridge: Improperly formatted network address, 9003\n"},
+        {{"--dry-run", "-a", "999.1.1.1"}, 2, "",
+         "tarrow-bridge: Improperly formatted network address, 999.1.1.1\n"},
         {{"--dry-run", "-i", "0"}, 2, ""},
         {{"--dry-run", "--label", "severity=high"}, 2, ""},
         {{"--dry-run", "--label", "1x=y"}, 2, ""},
@@ -497,6 +401,7 @@ TEST(bridge_cli, arguments_and_dry_run)
         std::string what = c.args.empty() ? "(none)" : c.args.back();
         EXPECT_EQ(r.status, c.status) << what << ": " << r.err;
         EXPECT_EQ(r.out.substr(0, strlen(c.out)), c.out) << what;
+        EXPECT_EQ(r.err.substr(0, strlen(c.err)), c.err) << what;
         if (c.status == 2) {
             EXPECT_NE(r.err.find("usage:"), std::string::npos) << what;
         }
@@ -505,6 +410,7 @@ TEST(bridge_cli, arguments_and_dry_run)
     // --dry-run prints what it would post, one JSON document a line, and needs no Alertmanager.
     temp_dir dir;
     server_proc srv = start_server(dir.path);
+    server_guard srv_guard{srv};
     ASSERT_GT(srv.port, 0);
     ASSERT_EQ(run_program({flicket_path(), std::to_string(srv.port), "127.0.0.1", "warning",
                            "LOAD", "busy"}).status, 0);
@@ -536,16 +442,88 @@ TEST(bridge_cli, arguments_and_dry_run)
     } auths[] = {{"--bearer-token-file", "s3cret\n", "Authorization: Bearer s3cret\r\n"},
                  {"--basic-auth-file", "user:pw\n", "Authorization: Basic dXNlcjpwdw==\r\n"}};
     for (const auto &a : auths) {
-        webhook proxy;
+        scripted_http proxy;
         ASSERT_GT(proxy.port, 0);
         std::ofstream(dir.path + "/secret") << a.secret;
         r = run_program({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "--once",
                          a.option, dir.path + "/secret", "--alertmanager",
                          "http://127.0.0.1:" + std::to_string(proxy.port) + "/am/"});
         EXPECT_TRUE(proxy.wait_for("POST /am/api/v2/alerts", 1000)) << a.option << r.err;
-        std::lock_guard<std::mutex> g(proxy.lock);
-        EXPECT_FALSE(proxy.requests.empty());
-        for (const std::string &req : proxy.requests)
+        std::vector<std::string> requests = proxy.requests();
+        EXPECT_FALSE(requests.empty());
+        for (const std::string &req : requests)
             EXPECT_NE(req.find(a.header), std::string::npos) << a.option << ": " << req;
     }
+}
+
+TEST(bridge_http, a_refusing_flooding_or_tricky_alertmanager)
+{
+    temp_dir dir;
+    server_proc srv = start_server(dir.path);
+    server_guard srv_guard{srv};
+    ASSERT_GT(srv.port, 0);
+    // A key with ESC and a colour, which must reach stderr as stand-ins only.
+    ASSERT_EQ(run_program({flicket_path(), std::to_string(srv.port), "127.0.0.1", "critical",
+                           "K\x1b[31m", "red"}).status, 0);
+    ASSERT_TRUE(wait_for_log(dir.path, " Y red"));
+    std::string board = "127.0.0.1:" + std::to_string(srv.port);
+    // A silence of this bridge for an alert that is not acknowledged: to be expired, by an id
+    // that would change the path if it went into the URL as it is.
+    json silence = {{"id", "-/quit"},
+                    {"status", {{"state", "active"}}},
+                    {"createdBy", "tarrow-bridge"},
+                    {"comment", "acknowledged on the tarrow board " + board},
+                    {"startsAt", rfc3339(time(nullptr) - 60)},
+                    {"endsAt", rfc3339(time(nullptr) + 3600)},
+                    {"matchers", json::array({{{"name", "alertname"}, {"value", "GONE"}},
+                                              {{"name", "instance"}, {"value", "h"}}})}};
+    const std::string sixteen_mib(16u << 20, '['), four_mib(4u << 20, '[');
+
+    const struct {
+        const char *name;
+        const char *request;        // the request line answered specially
+        http_reply reply;           // its answer; every other request gets 200 and "[]"
+        int status;                 // of tarrow-bridge --once
+        const char *in_err;         // on stderr
+    } cases[] = {
+        {"listing refused", "GET /api/v2/alerts ", {400, "bad \x1b[2J request\x07\n"}, 1,
+         "/api/v2/alerts: HTTP 400: bad ^[[2J request^G"},
+        {"post refused", "POST /api/v2/alerts ", {422, "invalid"}, 1, "HTTP 422: invalid"},
+        {"silences refused", "GET /api/v2/silences ", {403, ""}, 1,
+         "/api/v2/silences: HTTP 403\n"},
+        {"16 MiB of [", "GET /api/v2/alerts ", {200, sixteen_mib}, 1,
+         "a reply longer than 8388608 bytes"},
+        {"4 MiB of [", "GET /api/v2/silences ", {200, four_mib}, 1,
+         "/api/v2/silences: JSON nested deeper than 32 levels"},
+        {"not JSON", "GET /api/v2/alerts ", {200, "<html>"}, 1, "/api/v2/alerts: not JSON"},
+        {"a silence to expire", "GET /api/v2/silences ", {200, json::array({silence}).dump()}, 0,
+         "silence expired for h GONE: -/quit\n"},
+    };
+    for (const auto &c : cases) {
+        scripted_http am([&](const std::string &line) {
+            return line.rfind(c.request, 0) == 0 ? c.reply : http_reply{200, "[]"};
+        });
+        ASSERT_GT(am.port, 0);
+        run_result r = run_program({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "--once",
+                                    "--alertmanager", am.url}, "", {}, 30000);
+        EXPECT_EQ(r.status, c.status) << c.name << ": " << r.err;
+        EXPECT_NE(r.err.find(c.in_err), std::string::npos) << c.name << ": " << r.err;
+        EXPECT_NE(r.err.find("fired " + host_field_text() + " K^[[31m (critical)\n"),
+                  std::string::npos) << c.name << ": " << r.err;
+        EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << c.name << ": " << r.err;
+        if (c.status == 0) {
+            std::vector<std::string> requests = am.requests();
+            bool deleted = false;
+            for (const std::string &req : requests)
+                deleted |= req.rfind("DELETE /api/v2/silence/-%2Fquit HTTP/1.1\r\n", 0) == 0;
+            EXPECT_TRUE(deleted) << "the silence id was not escaped in the path";
+        }
+    }
+    // The floods were refused before they took memory: the largest child stayed small. Under
+    // AddressSanitizer every process is many times its size, so only the plain build tells.
+#ifndef __SANITIZE_ADDRESS__
+    struct rusage ru;
+    ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &ru), 0);
+    EXPECT_LT(ru.ru_maxrss, 160 * 1024) << "kilobytes";
+#endif
 }

@@ -1,7 +1,6 @@
 // tarrow-bridge: mirrors a tarrow board into Prometheus Alertmanager. Every interval it fetches
 // the board as a console does and posts its alerts to every Alertmanager given; acknowledged
 // alerts become silences, and a board that cannot be reached becomes an alert of its own.
-#include <arpa/inet.h>
 #include <getopt.h>
 #include <signal.h>
 
@@ -61,20 +60,26 @@ on_hangup(int)
     sync_requested = 1;
 }
 
+// Logs one line on stderr. Hosts, keys and texts come from the board and errors from
+// Alertmanager: their control bytes show as stand-ins, so that a line stays one line and
+// nothing reaches a terminal raw.
 static void __attribute__((format(printf, 1, 2)))
 say(const char *fmt, ...)
 {
+    char line[2048];
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
+    int n = vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
-    fputc('\n', stderr);
+    if (n < 0)
+        return;
+    fprintf(stderr, "%s\n", console_visible(line, true).c_str());
 }
 
 static int
 usage_error(const std::string &what)
 {
-    fprintf(stderr, "tarrow-bridge: %s\n%s", what.c_str(), USAGE);
+    fprintf(stderr, "tarrow-bridge: %s\n%s", console_visible(what, true).c_str(), USAGE);
     return EXIT_USAGE;
 }
 
@@ -141,9 +146,10 @@ recover(bridge_run &run)
             url_failed(run, i, error);
             continue;
         }
-        nlohmann::json list = nlohmann::json::parse(reply, nullptr, false);
+        nlohmann::json list = json_read(reply, error);
         if (!list.is_array()) {
-            url_failed(run, i, "GET " + run.urls[i] + "/api/v2/alerts: not a JSON array");
+            url_failed(run, i, "GET " + run.urls[i] + "/api/v2/alerts: " +
+                                   (list.is_discarded() ? error : "not a JSON array"));
             continue;
         }
         mirror_recover(run.st, run.cfg, list);
@@ -165,9 +171,10 @@ sync_silences(bridge_run &run, time_t now)
             url_failed(run, i, error);
             continue;
         }
-        nlohmann::json list = nlohmann::json::parse(reply, nullptr, false);
+        nlohmann::json list = json_read(reply, error);
         if (!list.is_array()) {
-            url_failed(run, i, "GET " + url + "/api/v2/silences: not a JSON array");
+            url_failed(run, i, "GET " + url + "/api/v2/silences: " +
+                                   (list.is_discarded() ? error : "not a JSON array"));
             continue;
         }
         silence_plan plan = mirror_silences(run.st, mirror_own_silences(list, run.cfg), now);
@@ -179,7 +186,7 @@ sync_silences(bridge_run &run, time_t now)
                 ok = false;
                 continue;
             }
-            nlohmann::json r = nlohmann::json::parse(reply, nullptr, false);
+            nlohmann::json r = json_read(reply, error);
             std::string id = r.is_object() && r.contains("silenceID") && r["silenceID"].is_string()
                                  ? r["silenceID"].get<std::string>()
                                  : "?";
@@ -196,8 +203,9 @@ sync_silences(bridge_run &run, time_t now)
             }
         }
         for (const own_silence &s : plan.expire) {
-            if (am_request(run.access, "DELETE", url, "/api/v2/silence/" + s.id, "", reply,
-                           error)) {
+            // The id as Alertmanager gave it, escaped: it must not change the path.
+            if (am_request(run.access, "DELETE", url, "/api/v2/silence/" + am_escape(s.id), "",
+                           reply, error)) {
                 say("%s", error.c_str());
                 ok = false;
                 continue;
@@ -218,8 +226,10 @@ sync_board(bridge_run &run)
     std::vector<board_alert> board;
     std::string error;
     bool up = board_fetch(run.address, run.port, BOARD_TIMEOUT_MS, board, error) == 0;
-    if (!run.dry_run && !run.recovered)
-        run.recovered = recover(run);
+    // Until the alerts of an earlier run are taken up, every sync is a failed one: an
+    // Alertmanager that refuses the listing must not pass for one that answers.
+    bool recovered = run.dry_run || run.recovered || recover(run);
+    run.recovered = recovered && !run.dry_run;
     for (const std::string &line :
          mirror_update(run.st, run.cfg, up ? &board : nullptr, error, now))
         say("%s", line.c_str());
@@ -235,7 +245,7 @@ sync_board(bridge_run &run)
         return true;
     }
 
-    bool ok = true;
+    bool ok = recovered;
     for (std::size_t i = 0; i < run.urls.size(); i++) {
         std::string reply;
         if (am_request(run.access, "POST", run.urls[i], "/api/v2/alerts", body, reply, error)) {
@@ -285,17 +295,15 @@ main(int argc, char **argv)
     std::string error;
     while ((c = getopt_long(argc, argv, ":a:p:i:", longopts, nullptr)) != -1) {
         switch (c) {
-        case 'a': {
-            struct in_addr in {};
-            if (inet_pton(AF_INET, optarg, &in) != 1)
-                return usage_error(std::string("invalid address '") + optarg +
-                                   "': expected a dotted IPv4 address");
+        case 'a':
+            if (!text_dotted_ipv4(optarg))
+                return usage_error(std::string("Improperly formatted network address, ") +
+                                   optarg);
             run.address = optarg;
             break;
-        }
         case 'p':
-            if (!console_parse_int(optarg, 1, 65535, run.port))
-                return usage_error(std::string("invalid port '") + optarg + "'");
+            if (!text_port(optarg, run.port))
+                return usage_error(std::string("Illegal port number: ") + optarg);
             break;
         case 'i':
             if (!console_parse_int(optarg, 1, 86400, run.cfg.interval))

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <set>
 
-#include "common/console_client.h"
+#include "common/text.h"
 
 using json = nlohmann::json;
 
@@ -14,6 +14,42 @@ std::string
 json_text(const json &j)
 {
     return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+json
+json_read(const std::string &text, std::string &error)
+{
+    if (text.size() > JSON_MAX_BYTES) {
+        error = "a reply of " + std::to_string(text.size()) + " bytes, more than " +
+                std::to_string(JSON_MAX_BYTES) + " allowed";
+        return json(json::value_t::discarded);
+    }
+    // The nesting outside strings, counted before the parser sees any of it.
+    int depth = 0;
+    bool in_string = false, escaped = false;
+    for (char c : text) {
+        if (in_string) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > JSON_MAX_DEPTH) {
+                error = "JSON nested deeper than " + std::to_string(JSON_MAX_DEPTH) + " levels";
+                return json(json::value_t::discarded);
+            }
+        } else if (c == ']' || c == '}') {
+            depth--;
+        }
+    }
+    json j = json::parse(text, nullptr, false);
+    if (j.is_discarded())
+        error = "not JSON";
+    return j;
 }
 
 // The text as valid UTF-8: board fields may hold any byte, Alertmanager takes UTF-8 only.
@@ -100,21 +136,6 @@ raised_parse(const std::string &s)
     return mktime(&tm);
 }
 
-// The state a board msgtype shows, or nullptr for a type the bridge does not mirror.
-static const char *
-state_of(const std::string &type)
-{
-    if (type == "AC")
-        return "critical";
-    if (type == "AW")
-        return "warning";
-    if (type == "IO")
-        return "info";
-    if (type == "AK")
-        return "acked";
-    return nullptr;
-}
-
 static std::string
 describe(const mirrored_alert &a)
 {
@@ -159,7 +180,7 @@ mirror_update(mirror_state &st, const mirror_config &cfg, const std::vector<boar
 
     std::set<std::pair<std::string, std::string>> seen;
     for (const board_alert &b : *board) {
-        const char *state = state_of(b.type);
+        const char *state = alert_state_word(b.type);   // nullptr: a type not mirrored
         if (state == nullptr)
             continue;
         mirrored_alert a;

@@ -97,4 +97,13 @@ time_t raised_parse(const std::string &s);
 // The text to send: JSON without an exception on bytes that are not UTF-8.
 std::string json_text(const nlohmann::json &j);
 
+// The longest reply the bridge parses as JSON, and the deepest nesting in it. Alertmanager's
+// listings nest five levels; a parser given megabytes of '[' builds a value per level.
+inline constexpr std::size_t JSON_MAX_BYTES = 8u << 20;
+inline constexpr int JSON_MAX_DEPTH = 32;
+// Parses a reply as JSON. A text that is longer than JSON_MAX_BYTES or nests deeper than
+// JSON_MAX_DEPTH is refused before parsing. Returns a discarded value (is_discarded()) with
+// the reason in error when the text is refused or is not JSON.
+nlohmann::json json_read(const std::string &text, std::string &error);
+
 #endif // BRIDGE_MIRROR_H

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 
 using json = nlohmann::json;
 
@@ -219,4 +220,41 @@ TEST(mirror_time, stamps_read_and_write)
     for (const char *bad : {"", "20240701 1400", "20241301 14:00", "20240701 24:00",
                             "2024070a 14:00", "20240701 14:00 "})
         EXPECT_EQ(raised_parse(bad), -1) << bad;
+}
+
+TEST(mirror_json, replies_are_bounded_before_parsing)
+{
+    std::string error;
+    std::string deep_ok = std::string(JSON_MAX_DEPTH, '[') + std::string(JSON_MAX_DEPTH, ']');
+    EXPECT_TRUE(json_read(deep_ok, error).is_array()) << error;
+    std::string object_ok;
+    for (int i = 0; i < JSON_MAX_DEPTH; i++)
+        object_ok += "{\"a\":";
+    object_ok += "1" + std::string(JSON_MAX_DEPTH, '}');
+    EXPECT_TRUE(json_read(object_ok, error).is_object()) << error;
+    // Brackets inside strings, escaped quotes among them, are text, not nesting.
+    std::string in_text = "[\"" + std::string(100, '[') + "\\\"" + std::string(100, '{') + "\"]";
+    json j = json_read(in_text, error);
+    ASSERT_TRUE(j.is_array()) << error;
+    EXPECT_EQ(j[0].get<std::string>().size(), 201u);
+
+    const struct {
+        const char *name;
+        std::string text;
+        const char *error;
+    } refused[] = {
+        {"one level too deep", "[" + deep_ok + "]", "JSON nested deeper than 32 levels"},
+        {"16 MiB of [", std::string(16u << 20, '['), "a reply of 16777216 bytes, more than"},
+        {"4 MiB of [", std::string(4u << 20, '['), "JSON nested deeper than 32 levels"},
+        {"mixed nesting", "{\"a\":" + std::string(40, '[') + "1" + std::string(40, ']') + "}",
+         "JSON nested deeper than 32 levels"},
+        {"too long", "[" + std::string(JSON_MAX_BYTES, ' ') + "]", "a reply of 8388610 bytes"},
+        {"not JSON", "<html>bad gateway</html>", "not JSON"},
+        {"torn", "[{\"id\":\"x\"", "not JSON"},
+    };
+    for (const auto &c : refused) {
+        error.clear();
+        EXPECT_TRUE(json_read(c.text, error).is_discarded()) << c.name;
+        EXPECT_EQ(error.substr(0, strlen(c.error)), c.error) << c.name;
+    }
 }

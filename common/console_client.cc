@@ -10,18 +10,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <chrono>
 #include <cstring>
 
 #include "common/fields.h"
-
-static long
-now_ms()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // Copies at most len bytes of s into the field, a newline becoming a space, then makes it a
 // space-filled text field of width len.
@@ -120,7 +111,7 @@ static int
 wait_for(int fd, short events, long deadline)
 {
     for (;;) {
-        long left = deadline - now_ms();
+        long left = deadline - monotonic_ms();
         if (left <= 0)
             return 0;
         struct pollfd p = {fd, events, 0};
@@ -274,7 +265,7 @@ exchange_until(console_conn &c, const alert_record &request, long deadline)
 console_result
 console_exchange(console_conn &c, const alert_record &request, int timeout_ms)
 {
-    return exchange_until(c, request, now_ms() + timeout_ms);
+    return exchange_until(c, request, monotonic_ms() + timeout_ms);
 }
 
 console_result
@@ -430,7 +421,7 @@ console_board
 console_fetch_board(console_conn &c, int timeout_ms, bool all_details)
 {
     console_board b;
-    long deadline = now_ms() + timeout_ms;
+    long deadline = monotonic_ms() + timeout_ms;
     console_result r =
         exchange_until(c, console_build_request(CONSOLE_LIST_ALL, "", "", CMD_LIST), deadline);
     if (r.status != CONSOLE_OK) {
@@ -454,7 +445,7 @@ console_fetch_board(console_conn &c, int timeout_ms, bool all_details)
     for (auto &a : b.alerts) {
         if (!a.cut && !all_details)
             continue;
-        long left = deadline - now_ms();
+        long left = deadline - monotonic_ms();
         console_details d;
         std::string error;
         int st = left <= 0 ? static_cast<int>(CONSOLE_TIMEOUT)
@@ -481,147 +472,12 @@ console_fetch_board(const std::string &address, int port, int timeout_ms, bool a
 {
     console_board b;
     console_conn c;
-    long deadline = now_ms() + timeout_ms;
+    long deadline = monotonic_ms() + timeout_ms;
     b.status = console_connect(c, address, port, timeout_ms, b.error);
     if (b.status != CONSOLE_OK)
         return b;
-    long left = deadline - now_ms();
+    long left = deadline - monotonic_ms();
     b = console_fetch_board(c, static_cast<int>(std::max(left, 1L)), all_details);
     console_close(c);
     return b;
-}
-
-// Length of the UTF-8 sequence at s[i] when it is valid and encodes a code point from
-// U+00A0 on (not a C1 control); 0 otherwise.
-static std::size_t
-printable_utf8_length(std::string_view s, std::size_t i)
-{
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char b = byte(i);
-    std::size_t n;
-    unsigned char lo = 0x80, hi = 0xbf;   // bounds of the second byte
-    if (b >= 0xc2 && b <= 0xdf)
-        n = 2;
-    else if (b >= 0xe0 && b <= 0xef) {
-        n = 3;
-        if (b == 0xe0)
-            lo = 0xa0;   // no overlong forms
-        if (b == 0xed)
-            hi = 0x9f;   // no surrogates
-    } else if (b >= 0xf0 && b <= 0xf4) {
-        n = 4;
-        if (b == 0xf0)
-            lo = 0x90;
-        if (b == 0xf4)
-            hi = 0x8f;   // nothing above U+10FFFF
-    } else
-        return 0;
-    if (i + n > s.size())
-        return 0;
-    if (byte(i + 1) < lo || byte(i + 1) > hi)
-        return 0;
-    for (std::size_t k = 2; k < n; k++)
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xbf)
-            return 0;
-    if (b == 0xc2 && byte(i + 1) < 0xa0)
-        return 0;   // U+0080 to U+009F: the C1 controls
-    return n;
-}
-
-std::string
-console_visible(std::string_view s, bool utf8)
-{
-    static const char HEX[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size();) {
-        unsigned char b = static_cast<unsigned char>(s[i]);
-        if (b < 0x20 || b == 0x7f) {
-            out += '^';
-            out += static_cast<char>(b ^ 0x40);
-            i++;
-        } else if (b < 0x80) {
-            out += static_cast<char>(b);
-            i++;
-        } else if (std::size_t n = utf8 ? printable_utf8_length(s, i) : 0; n > 0) {
-            out.append(s.substr(i, n));
-            i += n;
-        } else {
-            out += "\\x";
-            out += HEX[b >> 4];
-            out += HEX[b & 0xf];
-            i++;
-        }
-    }
-    return out;
-}
-
-std::string
-console_details_msgtext(const std::string &details)
-{
-    const std::string start = "\nMSGTEXT: ", stop = "\nOPTIONAL DATA: ";
-    std::size_t a = details.find(start);
-    if (a == std::string::npos)
-        return "";
-    a += start.size();
-    std::size_t b = details.rfind(stop);
-    if (b == std::string::npos || b < a)
-        b = details.find('\n', a);
-    return details.substr(a, b == std::string::npos ? std::string::npos : b - a);
-}
-
-std::string
-console_trim(std::string_view s)
-{
-    std::size_t n = s.size();
-    while (n > 0 && s[n - 1] == ' ')
-        n--;
-    return std::string(s.substr(0, n));
-}
-
-// The number in s[at, at + n) when those are all digits; -1 otherwise.
-static int
-digits(std::string_view s, std::size_t at, std::size_t n)
-{
-    int v = 0;
-    for (std::size_t i = at; i < at + n; i++) {
-        if (s[i] < '0' || s[i] > '9')
-            return -1;
-        v = v * 10 + (s[i] - '0');
-    }
-    return v;
-}
-
-bool
-console_split_datetime(std::string_view dt, struct tm &tm)
-{
-    if (dt.size() != LEN_DATETIME || dt[8] != ' ' || dt[11] != ':')
-        return false;
-    int year = digits(dt, 0, 4), mon = digits(dt, 4, 2), day = digits(dt, 6, 2);
-    int hour = digits(dt, 9, 2), min = digits(dt, 12, 2);
-    if (year < 0 || mon < 1 || mon > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
-        min < 0 || min > 59)
-        return false;
-    tm = {};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = mon - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = min;
-    tm.tm_isdst = -1;
-    return true;
-}
-
-bool
-console_parse_int(const char *text, int lo, int hi, int &out)
-{
-    if (*text == '\0')
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    long v = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi)
-        return false;
-    out = static_cast<int>(v);
-    return true;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/record.h"
+#include "common/text.h"
 
 // Result codes of the client calls.
 enum console_status {
@@ -113,21 +114,5 @@ console_board console_fetch_board(console_conn &c, int timeout_ms, bool all_deta
 // The same on a connection of its own to address and port.
 console_board console_fetch_board(const std::string &address, int port, int timeout_ms,
                                   bool all_details);
-
-// A server text made safe for a terminal: each byte below 0x20 and 0x7F shows as ^X, each
-// other byte of 0x80 to 0x9F as \xNN. With utf8, whole UTF-8 sequences are kept, except the
-// C1 controls U+0080 to U+009F, which show their bytes as \xNN, as does a byte that starts no
-// valid sequence; without utf8 every byte from 0x80 does. The result is valid UTF-8.
-std::string console_visible(std::string_view s, bool utf8);
-// Splits an alert's "YYYYMMDD HH:MM" datetime into a broken-down local time (tm_isdst -1, for
-// mktime); false when it is no such time.
-bool console_split_datetime(std::string_view dt, struct tm &tm);
-// Reads a whole decimal number in [lo, hi] (an option's value); false when text is anything
-// else.
-bool console_parse_int(const char *text, int lo, int hi, int &out);
-// The message text of a details text ("" when it has none).
-std::string console_details_msgtext(const std::string &details);
-// A text without its trailing spaces.
-std::string console_trim(std::string_view s);
 
 #endif // COMMON_CONSOLE_CLIENT_H

@@ -3,9 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +11,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/net_helpers.h"
 
 namespace {
 
@@ -45,49 +44,28 @@ many(const std::string &type, int n)
 
 // A one-connection server on 127.0.0.1 that reads one request, writes the scripted bytes,
 // then waits `linger_ms` before closing.
-struct scripted_server {
-    int listen_fd = -1;
-    int port = 0;
+struct scripted_reply {
     std::string request;
-    std::thread t;
+    scripted_server srv;
+    int port;
 
-    scripted_server(std::string script, int linger_ms)
+    scripted_reply(std::string script, int linger_ms)
+        : srv([this, script, linger_ms](int fd) {
+              char buf[ALERT_RECORD_SIZE];
+              std::size_t got = 0;
+              while (got < sizeof buf) {
+                  ssize_t n = read(fd, buf + got, sizeof buf - got);
+                  if (n <= 0)
+                      break;
+                  got += static_cast<std::size_t>(n);
+              }
+              request.assign(buf, got);
+              if (!script.empty() && send(fd, script.data(), script.size(), MSG_NOSIGNAL) < 0)
+                  request += "<write failed>";
+              std::this_thread::sleep_for(std::chrono::milliseconds(linger_ms));
+          }),
+          port(srv.port)
     {
-        listen_fd = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in sa {};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        bind(listen_fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa);
-        listen(listen_fd, 1);
-        getsockname(listen_fd, reinterpret_cast<struct sockaddr *>(&sa), &len);
-        port = ntohs(sa.sin_port);
-        t = std::thread([this, script, linger_ms] {
-            struct pollfd p = {listen_fd, POLLIN, 0};
-            if (poll(&p, 1, 3000) <= 0)
-                return;
-            int fd = accept(listen_fd, nullptr, nullptr);
-            if (fd < 0)
-                return;
-            char buf[ALERT_RECORD_SIZE];
-            std::size_t got = 0;
-            while (got < sizeof buf) {
-                ssize_t n = read(fd, buf + got, sizeof buf - got);
-                if (n <= 0)
-                    break;
-                got += static_cast<std::size_t>(n);
-            }
-            request.assign(buf, got);
-            if (!script.empty() && send(fd, script.data(), script.size(), MSG_NOSIGNAL) < 0)
-                request += "<write failed>";
-            std::this_thread::sleep_for(std::chrono::milliseconds(linger_ms));
-            close(fd);
-        });
-    }
-    ~scripted_server()
-    {
-        t.join();
-        close(listen_fd);
     }
 };
 
@@ -149,7 +127,7 @@ TEST(console_client, gathers_replies_until_the_final_one)
          CONSOLE_BAD_REPLY, "", "", 0},
     };
     for (const auto &c : cases) {
-        scripted_server srv(c.script, 0);
+        scripted_reply srv(c.script, 0);
         console_result r = console_call("127.0.0.1", srv.port,
                                         console_build_request("CONSOLE99_127", "", "", "SL"), 3000);
         EXPECT_EQ(r.status, c.status) << c.name << ": " << r.error;
@@ -163,38 +141,88 @@ TEST(console_client, gathers_replies_until_the_final_one)
     }
 
     // A reply of another length is reported at once, not after the time allowed.
-    scripted_server short_reply(std::string(ALERT_RECORD_SIZE - 1, 'a') + "\n", 1500);
+    scripted_reply short_reply(std::string(ALERT_RECORD_SIZE - 1, 'a') + "\n", 1500);
     console_result r = console_call("127.0.0.1", short_reply.port,
                                     console_build_request("CONSOLE", "", "", "SL"), 1000);
     EXPECT_EQ(r.status, CONSOLE_BAD_REPLY) << r.error;
     EXPECT_EQ(r.error, "the server sent a reply of 234 bytes, not 4184");
 
     // A server that answers nothing: a time-out, not a hang.
-    scripted_server quiet("", 1500);
+    scripted_reply quiet("", 1500);
     r = console_call("127.0.0.1", quiet.port,
                                     console_build_request("CONSOLE", "", "", "SL"), 200);
     EXPECT_EQ(r.status, CONSOLE_TIMEOUT) << r.error;
 
     // Without reply_wanted 'Y' nothing is read.
-    scripted_server none("", 0);
+    scripted_reply none("", 0);
     r = console_call("127.0.0.1", none.port, console_build_request("CONSOLE", "h", "k", "AD", 'N'),
                      3000);
     EXPECT_EQ(r.status, CONSOLE_OK);
     EXPECT_EQ(r.replies, 0);
 }
 
+TEST(console_client, board_fetch_edge_replies)
+{
+    const std::string head = "20240102 03:04 h               k              AC ";
+    const std::string cut_line = head + std::string(126 - head.size(), 'c') + "^";
+    const std::string full = std::string(126 - head.size(), 'c') + " and the rest";
+    const std::string details = "HOST: h" + std::string(14, ' ') +
+                                "   DATETIME: 20240102 03:04^KEY: k" + std::string(13, ' ') +
+                                "^MSGTYPE AC     PERSISTENT Y^MSGTEXT: " +
+                                full + "^OPTIONAL DATA: ^";
+    const struct {
+        const char *name;
+        std::string script;     // every reply, the details' after the listing's
+        int status;
+        std::string error;      // the start of it
+        std::string text;       // of the one alert, when the status is CONSOLE_OK
+        bool cut;
+    } cases[] = {
+        {"empty table", reply_bytes("DB", "20240102 03:04 --------------- -------------- IO NO "
+                                          "ALERTS AT PRESENT^"),
+         CONSOLE_OK, "", "", false},
+        {"listing refused", reply_bytes("DE", "*ERR: no\x1b[2J^more^"), CONSOLE_REFUSED,
+         "the server refused the listing: *ERR: no^[[2J", "", false},
+        {"details for a listing", reply_bytes("DS", details), CONSOLE_BAD_REPLY,
+         "the server answered the listing with a reply of type 'DS'", "", false},
+        {"cut, then whole", reply_bytes("DB", cut_line) + reply_bytes("DS", details), CONSOLE_OK,
+         "", full, false},
+        {"cut, then deleted", reply_bytes("DB", cut_line) + reply_bytes("DE", "*ERR: gone^"),
+         CONSOLE_OK, "", cut_line.substr(head.size(), 126 - head.size()), true},
+        {"cut, then garbage", reply_bytes("DB", cut_line) + reply_bytes("DS", "HOST: h^"),
+         CONSOLE_BAD_REPLY, "the server answered a look-up with something that is not", "",
+         false},
+        {"cut, then done", reply_bytes("DB", cut_line) + reply_bytes("--", ""), CONSOLE_BAD_REPLY,
+         "the server answered a look-up", "", false},
+    };
+    for (const auto &c : cases) {
+        scripted_reply srv(c.script, 300);
+        console_board b = console_fetch_board("127.0.0.1", srv.port, 3000, false);
+        EXPECT_EQ(b.status, c.status) << c.name << ": " << b.error;
+        EXPECT_EQ(b.error.substr(0, c.error.size()), c.error) << c.name;
+        if (c.status != CONSOLE_OK) {
+            EXPECT_TRUE(b.alerts.empty()) << c.name << ": no half a board";
+        } else if (c.text.empty()) {
+            EXPECT_TRUE(b.alerts.empty()) << c.name;
+        } else {
+            ASSERT_EQ(b.alerts.size(), 1u) << c.name;
+            EXPECT_EQ(b.alerts[0].text, c.text) << c.name;
+            EXPECT_EQ(b.alerts[0].cut, c.cut) << c.name;
+        }
+    }
+
+    // The server goes away between the listing and the details: an error, no alerts.
+    scripted_reply gone(reply_bytes("DB", cut_line), 0);
+    console_board b = console_fetch_board("127.0.0.1", gone.port, 3000, false);
+    EXPECT_NE(b.status, CONSOLE_OK);
+    EXPECT_FALSE(b.error.empty());
+    EXPECT_TRUE(b.alerts.empty());
+}
+
 TEST(console_client, connection_errors_are_clear)
 {
-    // A port that nobody listens on: bind one, then close it.
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in sa {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa), 0);
-    getsockname(fd, reinterpret_cast<struct sockaddr *>(&sa), &len);
-    int closed_port = ntohs(sa.sin_port);
-    close(fd);
+    int closed_port = free_port();
+    ASSERT_GT(closed_port, 0);
 
     struct {
         std::string address;
@@ -264,32 +292,7 @@ TEST(console_client, parses_listing_and_details)
     EXPECT_EQ(d.persistent, 'Y');
     EXPECT_EQ(d.text, "full^text");
     EXPECT_EQ(d.optional_data, "opt");
-    EXPECT_EQ(console_details_msgtext("HOST: h   DATETIME: d\nKEY: k\nMSGTYPE AC     PERSISTENT "
-                                      "Y\nMSGTEXT: full text here\nOPTIONAL DATA: \n"),
-              "full text here");
     for (const char *bad : {"nothing", "HOST: web01             DATETIME: 20240102 03:04\nKEY: d",
                             "*ERR: Alert no longer exists\n"})
         EXPECT_FALSE(console_parse_details(bad, d)) << bad;
-}
-
-TEST(console_client, visible_texts_hold_no_control_bytes)
-{
-    struct {
-        std::string in;
-        bool utf8;
-        std::string out;
-    } cases[] = {
-        {"plain text", false, "plain text"},
-        {"\x1b[2J\x1b]0;title\x07", false, "^[[2J^[]0;title^G"},
-        {std::string("a\rb\bc\0d\x7f\te\n", 11), false, "a^Mb^Hc^@d^?^Ie^J"},
-        {"csi \x9b" "2J", false, "csi \\x9b2J"},
-        {"caf\xc3\xa9 \xe2\x80\xa6", true, "caf\xc3\xa9 \xe2\x80\xa6"},
-        {"caf\xc3\xa9", false, "caf\\xc3\\xa9"},
-        {"\xc2\x9b" "2J", true, "\\xc2\\x9b2J"},                  // U+009B, a C1 control
-        {"\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80", true,         // overlong, surrogate, too high
-         "\\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80"},
-        {"cut \xe2\x80", true, "cut \\xe2\\x80"},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(console_visible(c.in, c.utf8), c.out) << c.in;
 }

@@ -15,15 +15,8 @@
 std::string
 state_word(std::string_view type)
 {
-    if (type == MSG_CRITICAL)
-        return "critical";
-    if (type == MSG_WARNING)
-        return "warning";
-    if (type == MSG_INFO)
-        return "info";
-    if (type == MSG_CLEAR)
-        return "acked";
-    return std::string(type);
+    const char *word = alert_state_word(type);
+    return word ? word : std::string(type);
 }
 
 // Severity first: critical, warning, info, acknowledged, anything else.
@@ -241,6 +234,25 @@ wrap_text(std::string_view s, int width, bool utf8)
     }
     lines.push_back(line);
     return lines;
+}
+
+// "host key" of an alert, made safe to show.
+static std::string
+who(const console_alert &a, bool utf8)
+{
+    return console_visible(console_trim(a.hostname) + " " + console_trim(a.key), utf8);
+}
+
+std::string
+delete_through_question(const std::vector<console_alert> &alerts, int index, bool utf8)
+{
+    if (index < 0 || static_cast<std::size_t>(index) >= alerts.size())
+        return "";
+    const console_alert &last = alerts[static_cast<std::size_t>(index)];
+    if (index == 0)
+        return "delete " + who(last, utf8) + "?";
+    return "delete " + std::to_string(index + 1) + " alerts, from " + who(alerts[0], utf8) +
+           " to " + who(last, utf8) + "?";
 }
 
 std::vector<std::pair<std::string, std::string>>

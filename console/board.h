@@ -46,6 +46,11 @@ std::string pad_width(std::string_view visible, int width, bool utf8);
 // The text in lines of at most width columns, broken after a blank where one is near.
 std::vector<std::string> wrap_text(std::string_view visible, int width, bool utf8);
 
+// The question asked before deleting the alert at index of the table and every alert before
+// it: "delete host key?" for the first, else "delete N alerts, from host key to host key?".
+std::string delete_through_question(const std::vector<console_alert> &alerts, int index,
+                                    bool utf8);
+
 // One alert's details as labelled fields for people, in order: Host, Key, State, Raised,
 // Persistent, Text, Optional data. Values pass console_visible; was, when not empty, is the
 // severity the alert had before it was acknowledged.

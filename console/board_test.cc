@@ -103,6 +103,13 @@ TEST(board, rows_sort_filter_hide_and_counts)
     EXPECT_EQ(n.warning, 1);
     EXPECT_EQ(n.info, 1);
     EXPECT_EQ(n.acked, 1);
+
+    // Delete-through counts in table order, whatever the rows show.
+    EXPECT_EQ(delete_through_question(alerts, 0, false), "delete web02 disk?");
+    EXPECT_EQ(delete_through_question(alerts, 3, false),
+              "delete 4 alerts, from web02 disk to app note?");
+    EXPECT_EQ(delete_through_question(alerts, 5, false), "");
+    EXPECT_EQ(delete_through_question({}, 0, false), "");
 }
 
 TEST(board, widths_cut_marks_and_wrapping)

@@ -223,10 +223,13 @@ main(int argc, char **argv)
             const char *v = argv[++i];
             int seconds = 0;
             if (a == "-a") {
+                if (!text_dotted_ipv4(v))
+                    return usage_error("Improperly formatted network address, " +
+                                       console_visible(v, opt.utf8));
                 opt.address = v;
             } else if (a == "-p") {
-                if (!console_parse_int(v, 1, 65535, opt.port))
-                    return usage_error("invalid port '" + std::string(v) + "'");
+                if (!text_port(v, opt.port))
+                    return usage_error("Illegal port number: " + console_visible(v, opt.utf8));
             } else if (a == "-i") {
                 if (!console_parse_int(v, 1, 3600, opt.interval))
                     return usage_error("invalid interval '" + std::string(v) + "'");

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -27,13 +26,6 @@ void
 on_quit_signal(int)
 {
     quit_requested = 1;
-}
-
-long
-now_ms()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 enum colour { C_TITLE = 1, C_CRITICAL, C_WARNING, C_INFO, C_ACKED, C_ERROR };
@@ -96,21 +88,37 @@ selected_alert(const view &v)
 {
     if (v.selected < 0 || v.selected >= static_cast<int>(v.rows.size()))
         return nullptr;
-    return &v.alerts[static_cast<std::size_t>(v.rows[static_cast<std::size_t>(v.selected)])];
+    std::size_t i = static_cast<std::size_t>(v.rows[static_cast<std::size_t>(v.selected)]);
+    return i < v.alerts.size() ? &v.alerts[i] : nullptr;
+}
+
+// The identity of the selected alert, "" when nothing is selected.
+std::string
+selected_identity(const view &v)
+{
+    const console_alert *sel = selected_alert(v);
+    return sel ? identity(*sel) : "";
 }
 
 // Rebuilds the rows after the alerts, sort or filter changed, keeping the selection on the
-// same alert when it is still shown.
+// alert named by keep when it is still shown, else on the same line as far as there is one.
+// keep is taken before the alerts change: the old rows index the old alerts only.
 void
-rebuild_rows(view &v)
+rebuild_rows(view &v, const std::string &keep)
 {
-    const console_alert *sel = selected_alert(v);
-    std::string keep = sel ? identity(*sel) : "";
     v.rows = board_rows(v.alerts, v.sort, v.filter, v.hide_acked, time(nullptr));
     for (std::size_t i = 0; i < v.rows.size(); i++)
         if (identity(v.alerts[static_cast<std::size_t>(v.rows[i])]) == keep)
             v.selected = static_cast<int>(i);
     v.selected = std::clamp(v.selected, 0, std::max(0, static_cast<int>(v.rows.size()) - 1));
+    v.top = std::clamp(v.top, 0, v.selected);
+}
+
+// The same when only the sort or the filter changed.
+void
+rebuild_rows(view &v)
+{
+    rebuild_rows(v, selected_identity(v));
 }
 
 // Connects when needed. False, with the view marked lost, when there is no connection.
@@ -141,7 +149,7 @@ mark_lost(view &v, const std::string &reason)
 void
 refresh_listing(view &v)
 {
-    v.next_refresh = now_ms() + v.opt.interval * 1000L;
+    v.next_refresh = monotonic_ms() + v.opt.interval * 1000L;
     if (!ensure_connected(v))
         return;
     console_board b = console_fetch_board(v.conn, v.opt.timeout_ms, false);
@@ -169,8 +177,9 @@ refresh_listing(view &v)
     v.listed = true;
     if (news && v.bell)
         beep();
+    std::string keep = selected_identity(v);
     v.alerts = std::move(b.alerts);
-    rebuild_rows(v);
+    rebuild_rows(v, keep);
     time_t t = time(nullptr);
     struct tm tm_now;
     localtime_r(&t, &tm_now);
@@ -425,8 +434,12 @@ act(view &v, const char *command)
     std::string who = console_visible(console_trim(a.hostname) + " " + console_trim(a.key), v.opt.utf8);
     if (command == CMD_DELETE && !confirm(v, "delete " + who + "?"))
         return;
+    // The rows may be sorted or filtered: the question counts in table order, which is
+    // what the server deletes through.
     if (command == CMD_DELETE_THROUGH &&
-        !confirm(v, "delete " + who + " and every alert above it in table order?"))
+        !confirm(v, delete_through_question(v.alerts,
+                                            v.rows[static_cast<std::size_t>(v.selected)],
+                                            v.opt.utf8)))
         return;
     if (!ensure_connected(v))
         return;
@@ -570,9 +583,9 @@ run_watch(const tarrowc_options &opt)
     if (!v.lost)
         refresh_listing(v);
     else
-        v.next_refresh = now_ms() + opt.interval * 1000L;
+        v.next_refresh = monotonic_ms() + opt.interval * 1000L;
     while (!quit_requested) {
-        if (now_ms() >= v.next_refresh)
+        if (monotonic_ms() >= v.next_refresh)
             refresh_listing(v);
         draw(v);
         int ch = getch();

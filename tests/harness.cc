@@ -24,6 +24,7 @@
 #include <sstream>
 #include <thread>
 
+#include "common/text.h"
 #include "tests/records.h"
 
 const char *tarrowd_path() { return TARROWD_PATH; }
@@ -34,8 +35,7 @@ const char *tarrowc_path() { return TARROWC_PATH; }
 static long
 now_ms()
 {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return monotonic_ms();
 }
 
 temp_dir::temp_dir()

@@ -2,6 +2,7 @@
 #ifndef TESTS_HARNESS_H
 #define TESTS_HARNESS_H
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -47,6 +48,20 @@ struct server_guard {
     {
         if (s.pid > 0)
             stop_server(s);
+    }
+};
+
+// Stops any other process the test started (SIGTERM, killed after 10 s) when the scope ends,
+// unless pid is -1 by then: an Alertmanager, a bridge left running by a failed assertion.
+struct process_guard {
+    pid_t &pid;
+    ~process_guard()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            wait_exit(pid, 10000);
+        }
+        pid = -1;
     }
 };
 

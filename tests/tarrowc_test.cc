@@ -1,11 +1,8 @@
 // tarrowc end to end: each command against a running tarrowd, alerts raised with flicket.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,30 +16,18 @@
 #include <nlohmann/json.hpp>
 
 #include "common/record.h"
+#include "common/text.h"
 #include "tests/harness.h"
+#include "tests/net_helpers.h"
+#include "tests/records.h"
 
 namespace {
-
-// The host name flicket sends: the first 15 characters of the local one.
-std::string
-local_host()
-{
-    char name[HOST_NAME_MAX + 1] = {};
-    gethostname(name, sizeof name - 1);
-    return std::string(name).substr(0, 15);
-}
-
-std::string
-pad(const std::string &s, std::size_t n)
-{
-    return s + std::string(n > s.size() ? n - s.size() : 0, ' ');
-}
 
 class tarrowc_e2e : public ::testing::Test {
 protected:
     temp_dir dir;
     server_proc srv;
-    std::string host = local_host();
+    std::string host = host_field_text();
 
     void SetUp() override
     {
@@ -169,11 +154,18 @@ TEST_F(tarrowc_e2e, usage_and_connection_errors)
         {{tarrowc_path(), "--help"}, 0, "usage: tarrowc", ""},
         {{tarrowc_path(), "frobnicate"}, 2, "", "tarrowc: unknown command 'frobnicate'\nusage:"},
         {{tarrowc_path(), "show", "onlyhost"}, 2, "", "tarrowc: wrong number of arguments"},
-        {{tarrowc_path(), "-p", "99999", "list"}, 2, "", "tarrowc: invalid port '99999'"},
+        {{tarrowc_path(), "-p", "99999", "list"}, 2, "", "tarrowc: Illegal port number: 99999\n"},
+        {{tarrowc_path(), "-p", "+80", "list"}, 2, "", "tarrowc: Illegal port number: +80\n"},
+        {{tarrowc_path(), "-p", "127.0.0.1", "list"}, 2, "",
+         "tarrowc: Illegal port number: 127.0.0.1\n"},
         {{tarrowc_path(), "-p"}, 2, "", "tarrowc: option -p needs a value"},
         {{tarrowc_path(), "-x", "list"}, 2, "", "tarrowc: unknown option -x"},
         {{tarrowc_path(), "-a", "localhost", "list"}, 2, "",
-         "tarrowc: invalid address 'localhost': expected a dotted IPv4 address\n"},
+         "tarrowc: Improperly formatted network address, localhost\n"},
+        {{tarrowc_path(), "-a", "9003", "ping"}, 2, "",
+         "tarrowc: Improperly formatted network address, 9003\nusage:"},
+        {{tarrowc_path(), "-a", "999.1.1.1", "watch"}, 2, "",
+         "tarrowc: Improperly formatted network address, 999.1.1.1\n"},
         {{tarrowc_path(), "-p", "1"}, 2, "", "tarrowc: watch needs a terminal"},
         {{tarrowc_path(), "-t", "0", "list"}, 2, "", "tarrowc: invalid time-out '0'"},
         {{tarrowc_path(), "--json", "--tsv", "list"}, 2, "", "tarrowc: --tsv and --json exclude"},
@@ -268,52 +260,24 @@ fake_reply(const char *type)
 // replies without end, one short record, or a "done" reply to a listing, and then nothing.
 // Bounded: at most 50000 replies (200 MB) and 8 seconds in all.
 enum bad_mode { ENDLESS, SHORT, WRONG_TYPE };
-struct bad_server {
-    int listen_fd = -1;
-    int port = 0;
-    std::thread t;
 
-    explicit bad_server(bad_mode mode)
-    {
-        listen_fd = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in sa {};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        bind(listen_fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa);
-        listen(listen_fd, 1);
-        getsockname(listen_fd, reinterpret_cast<struct sockaddr *>(&sa), &len);
-        port = ntohs(sa.sin_port);
-        t = std::thread([this, mode] {
-            struct pollfd p = {listen_fd, POLLIN, 0};
-            if (poll(&p, 1, 5000) <= 0)
-                return;
-            int fd = accept(listen_fd, nullptr, nullptr);
-            if (fd < 0)
-                return;
-            std::string req = read_exact(fd, ALERT_RECORD_SIZE, 3000);
-            auto start = std::chrono::steady_clock::now();
-            auto elapsed = [&] { return std::chrono::steady_clock::now() - start; };
-            if (mode == ENDLESS) {
-                std::string df = fake_reply("DF");
-                for (int i = 0; i < 50000 && elapsed() < std::chrono::seconds(8); i++)
-                    if (!send_all(fd, df))
-                        break;
-            } else {
-                send_all(fd, mode == SHORT ? std::string(ALERT_RECORD_SIZE - 1, 'x') + "\n"
-                                           : fake_reply("--"));
-                struct pollfd q = {fd, POLLIN, 0};
-                poll(&q, 1, 8000);   // until the client goes away
-            }
-            close(fd);
-        });
+void
+misbehave(int fd, bad_mode mode)
+{
+    read_exact(fd, ALERT_RECORD_SIZE, 3000);
+    long end = monotonic_ms() + 8000;
+    if (mode == ENDLESS) {
+        std::string df = fake_reply("DF");
+        for (int i = 0; i < 50000 && monotonic_ms() < end; i++)
+            if (!send_all(fd, df))
+                break;
+    } else {
+        send_all(fd, mode == SHORT ? std::string(ALERT_RECORD_SIZE - 1, 'x') + "\n"
+                                   : fake_reply("--"));
+        struct pollfd q = {fd, POLLIN, 0};
+        poll(&q, 1, 8000);   // until the client goes away
     }
-    ~bad_server()
-    {
-        t.join();
-        close(listen_fd);
-    }
-};
+}
 
 } // namespace
 
@@ -329,7 +293,7 @@ TEST(tarrowc_bounds, endless_or_short_replies_end_in_an_error)
     };
     for (const auto &c : cases) {
         for (const char *cmd : {"list", "ping"}) {
-            bad_server srv(c.mode);
+            scripted_server srv([&c](int fd) { misbehave(fd, c.mode); });
             auto start = std::chrono::steady_clock::now();
             run_result r = run_program({tarrowc_path(), "-p", std::to_string(srv.port), "-t", "5", cmd});
             auto took = std::chrono::steady_clock::now() - start;

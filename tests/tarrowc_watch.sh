@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # tarrowc watch, driven in a detached 80x24 tmux session: 31 alerts, every one reachable with
 # PgDn and End, the header's counts, a cut text with its mark, stand-ins for control bytes, a
-# filter, a sort, the help overlay, a new critical alert marked, details, acknowledge, quit.
-# Every wait is bounded.
+# filter, a sort, the help overlay, a new critical alert marked, details, acknowledge; then a
+# board shrunk and emptied under sorted, filtered and scrolled views (K, another console, a
+# restart), which the view survives; quit. Every wait is bounded.
 # usage: tarrowc_watch.sh TARROWD FLICKET TARROWC     (exit 0 pass, 1 fail, 77 skip)
 set -u
 tarrowd=$(realpath "$1") flicket=$(realpath "$2") tarrowc=$(realpath "$3")
@@ -155,6 +156,64 @@ grep -q "AC KEY01          (CONSOLE COMMAND)" "$dir"/log_*.log ||
 keys Home Enter
 wait_screen 20 "^ State +acked \(was critical\)" || fail "the details lost the severity"
 keys x
+
+# The rest shrinks and empties the board under the view, with the selection away from the
+# first row, in sorted and filtered views; the view must stay up and say so.
+alive() { tmux -L "$sock" has-session -t watch 2>/dev/null || fail "tarrowc ended: $*"; }
+host=$("$tarrowc" -p "$port" list --tsv | head -n 1 | cut -f 2)
+[ -n "$host" ] || fail "no host name in the listing"
+
+# K in a view sorted by severity and filtered counts what goes in table order.
+keys s
+wait_screen 20 "sort: severity" || fail "s did not sort by severity"
+keys /
+keys -l KEY2
+keys Enter End K
+wait_screen 20 "delete 25 alerts, from $host KEY01 to $host KEY25\? \(y/n\)" ||
+    fail "K did not count the alerts it deletes in table order"
+keys n
+wait_gone 20 "delete 25 alerts" || fail "n did not dismiss the question"
+screen | grep -q "^ 32 alerts" || fail "n deleted alerts"
+keys K
+wait_screen 20 "delete 25 alerts" || fail "K did not ask again"
+keys y
+wait_screen 30 "^ 7 alerts" || { alive "after K shrank the board"; fail "K did not delete 25"; }
+screen | grep -Eq "KEY29 +critical" || fail "the shrunk filtered view lost KEY29"
+
+# Emptied by another console while the last row of a sorted view is selected.
+keys Escape End
+wait_screen 20 "NEWONE" || fail "Esc did not clear the filter"
+"$tarrowc" -p "$port" delete-through "$host" NEWONE >/dev/null || fail "delete-through failed"
+wait_screen 30 "no alerts at present" || { alive "when the board emptied"; fail "no empty board"; }
+screen | grep -q "^ 0 alerts" || fail "the header does not count 0 alerts"
+
+# K on the last alert of the table empties the board from the view itself.
+keys s s s
+wait_screen 20 "sort: table" || fail "s did not cycle back to table order"
+raise critical A1 one
+raise warning A2 two
+raise info A3 three
+wait_screen 30 "^ 3 alerts" || fail "three new alerts did not arrive"
+keys End K
+wait_screen 20 "delete 3 alerts, from $host A1 to $host A3\?" || fail "K did not count 3"
+keys y
+wait_screen 30 "no alerts at present" || { alive "after K emptied the board"; fail "K left alerts"; }
+
+# A restart without a saved table empties the board under a view sorted by host and
+# scrolled to its end; the view says the server was lost, then shows the empty board.
+for ((i = 1; i <= 30; i++)); do raise critical "R$i" "before the restart"; done
+wait_screen 30 "^ 30 alerts" || fail "the alerts before the restart did not arrive"
+keys s s s End
+wait_screen 20 "sort: host" || fail "s did not sort by host"
+kill "$server_pid"
+wait "$server_pid" 2>/dev/null
+server_pid=""
+wait_screen 30 "server lost" || { alive "when the server stopped"; fail "no lost server"; }
+(cd "$dir" && exec "$tarrowd" --foreground "$port" 127.0.0.1 >/dev/null 2>&1) &
+server_pid=$!
+wait_screen 50 "no alerts at present" || { alive "after the restart"; fail "no empty board"; }
+raise critical AFTER "after the restart"
+wait_screen 30 "AFTER +critical" || { alive "after a new alert"; fail "the new board not shown"; }
 
 keys q
 for ((i = 0; i < 50; i++)); do
