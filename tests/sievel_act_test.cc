@@ -195,7 +195,8 @@ struct act_proc {
     {
         err_path = dir + "/act.err";
         int p[2];
-        if (pipe(p) != 0)
+        // Close-on-exec: no other child may hold our end open and keep the input from ending.
+        if (pipe2(p, O_CLOEXEC) != 0)
             return;
         pid = fork();
         if (pid == 0) {
