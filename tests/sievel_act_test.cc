@@ -441,6 +441,23 @@ TEST(sievel_act, drain_gives_up_and_says_what_was_not_delivered)
               std::string::npos) << r.err;
 }
 
+TEST(sievel_act, a_stop_signal_delivers_the_lines_already_in_the_pipe)
+{
+    temp_dir dir;
+    fake_board b;
+    act_proc act(dir.path, {"--board", board_arg(b)});
+    // The lines are in the pipe, perhaps not yet read, when the signal comes: the log reader
+    // has passed them on, so they must still reach the board.
+    for (long end = now_ms() + 3000; act.err().empty() && now_ms() < end;)
+        sleep_ms(10);    // running: it has found the board away
+    act.write_lines(raises(0, 50));
+    kill(act.pid, SIGTERM);
+    sleep_ms(300);
+    b.up();
+    EXPECT_EQ(act.finish(), 0) << act.err();
+    expect_in_order(b.keys(), 50);
+}
+
 void
 write_script(const std::string &path, const std::string &body, mode_t mode = 0755)
 {

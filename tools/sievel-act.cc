@@ -727,6 +727,37 @@ read_input()
 
 // ---- Main loop ----
 
+// Set by SIGTERM or SIGINT: take what the pipe holds now, then drain as at end of input.
+static volatile sig_atomic_t stop_requested = 0;
+
+static void
+on_stop(int)
+{
+    stop_requested = 1;
+}
+
+// Reads what standard input holds without waiting for more, then ends the input: a stopped
+// pipeline delivers every line its log reader has already passed on (journalctl's cursor
+// file is past them), and loses none.
+static void
+read_rest_of_input()
+{
+    fcntl(STDIN_FILENO, F_SETFL, fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
+    for (int i = 0; i < 100000 && !input.eof; ++i) {
+        struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0)
+            break;
+        read_input();
+    }
+    if (!input.eof) {
+        input.eof = true;
+        if (input.off < input.len && !input.skipping) {
+            ++lineno;
+            act({input.buf + input.off, input.len - input.off});
+        }
+    }
+}
+
 // True once nothing is left to do for the boards.
 static bool
 boards_empty()
@@ -765,6 +796,12 @@ run()
     long next_report = now_ms() + 1000;
     std::vector<struct pollfd> fds;
     for (;;) {
+        if (stop_requested && !input.eof) {
+            // A second signal ends us at once.
+            signal(SIGTERM, SIG_DFL);
+            signal(SIGINT, SIG_DFL);
+            read_rest_of_input();
+        }
         long now = now_ms();
         if (input.eof && drain_deadline == 0)
             drain_deadline = now + static_cast<long>(opt.drain * 1000);
@@ -953,6 +990,12 @@ main(int argc, char **argv)
 
     init_alert_request_buffer(template_rec.data(), PRODUCT_GENALERT.data(),
                               MSG_CRITICAL.data());
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_stop;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
     run();
     int rc = final_report();
     return status != 0 ? status : rc;
