@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -338,14 +340,17 @@ link_read(board &b)
     b.in_len -= off;
 }
 
-// Grows the ring to twice its size (at most the queue limit), records kept in order.
+// Grows the ring to twice its size (at most the queue limit), records kept in order. Without
+// the memory for it the ring stays as it is and fills up sooner.
 static void
 ring_grow(board &b)
 {
     std::size_t cap = b.ring_cap == 0 ? RING_FIRST : b.ring_cap * 2;
     if (cap > opt.queue)
         cap = opt.queue;
-    std::unique_ptr<char[]> ring(new char[cap * REC]);
+    std::unique_ptr<char[]> ring(new (std::nothrow) char[cap * REC]);
+    if (ring == nullptr)
+        return;
     for (std::size_t i = 0; i < b.count; ++i)
         memcpy(ring.get() + i * REC, ring_rec(b, i), REC);
     b.ring = std::move(ring);
@@ -416,7 +421,7 @@ board_queue(board &b, const char *rec)
 {
     if (b.count == b.ring_cap && b.ring_cap < opt.queue)
         ring_grow(b);
-    if (b.count == b.ring_cap)
+    if (b.count == b.ring_cap && b.ring_cap > 0)
         make_room(b, rec);
     if (b.count == b.ring_cap) {
         // Everything queued is in flight: the new record is the one lost.
@@ -574,9 +579,10 @@ send_alert(std::string_view msgtype, std::string_view key, std::string_view text
     zero_data_field(r + OFF_KEY, LEN_KEY + 1);
     copy_text(r + OFF_KEY, key, LEN_KEY);
     space_fill_string(r + OFF_KEY, LEN_KEY);
-    std::size_t len = copy_text(r + OFF_MSGTEXT, text, LEN_MSGTEXT);
-    // A zero byte in the text ends it, as the board reads it.
-    len = strnlen(r + OFF_MSGTEXT, len);
+    std::size_t copied = copy_text(r + OFF_MSGTEXT, text, LEN_MSGTEXT);
+    // A zero byte in the text ends it, as the board reads it; nothing is left behind it.
+    std::size_t len = strnlen(r + OFF_MSGTEXT, copied);
+    memset(r + OFF_MSGTEXT + len, 0, copied - len);
     number_to_string_with_null(r + OFF_MSGTEXT_LENGTH, static_cast<int>(len),
                                LEN_MSGTEXT_LENGTH + 1);
     for (board &b : boards)
