@@ -14,7 +14,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -462,43 +461,6 @@ TEST(sievel_act, a_stop_signal_delivers_the_lines_already_in_the_pipe)
     b.up();
     EXPECT_EQ(act.finish(), 0) << act.err();
     expect_in_order(b.keys(), 5000);
-}
-
-TEST(sievel_act, the_readme_pipeline_on_journal_lines_reaches_a_real_board)
-{
-    // Lines as journalctl -o short-iso prints them, with its own notes among them.
-    temp_dir dir;
-    std::ofstream(dir.path + "/journal.txt")
-        << "-- Boot 1d0c2b --\n"
-           "2026-12-07T10:00:01+0000 web1 sshd[812]: Failed password for root from ::1 port "
-           "52114 ssh2\n"
-           "2026-12-07T10:00:02+0000 web2 sshd[813]: Invalid user admin from ::1 port 52115\n"
-           "2026-12-07T10:00:03+0000 web1 CRON[9]: (root) CMD (true)\n"
-           "2026-12-07T10:00:04+0000 web1 sshd[814]: Accepted password for ops from ::1 port "
-           "52116 ssh2\n";
-    server_proc srv = start_server(dir.path);
-    server_guard guard{srv};
-    ASSERT_GT(srv.port, 0);
-    const std::string cmd = "'" + std::string(BIN_DIR) + "/sievel' '" + SOURCE_DIR +
-                            "/examples/ssh-logins.params' <journal.txt | '" + ACT + "' -p " +
-                            std::to_string(srv.port);
-    run_result r = run_program({"/bin/sh", "-c", cmd}, dir.path);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    // Every record was ACKed by the board (status 0), in order, each for its own host.
-    std::string log = read_log(dir.path);
-    auto event = [&](const std::string &host, const std::string &type, const std::string &key,
-                     const std::string &text) {
-        std::size_t at = log.find("AINF: " + host + std::string(LEN_HOSTNAME - host.size(), ' '));
-        std::size_t ev = log.find(type + " " + key + std::string(LEN_KEY - key.size(), ' ') +
-                                  " Y " + text, at);
-        EXPECT_NE(ev, std::string::npos) << type << " " << key << ": " << log;
-        return ev;
-    };
-    std::size_t raise = event("web1", "AC", "SSHFAIL", "web1 sshd[812]: Failed password");
-    event("web2", "AC", "SSHINVAL", "web2 sshd[813]: Invalid user admin");
-    std::size_t clear = event("web1", "AK", "SSHFAIL", "web1 sshd[814]: Accepted password");
-    EXPECT_LT(raise, clear);
 }
 
 void
