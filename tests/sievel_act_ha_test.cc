@@ -250,7 +250,7 @@ start_am(const std::string &program, const std::string &dir, int hook_port, int 
                                  "--web.listen-address=127.0.0.1:" + std::to_string(web_port),
                                  "--cluster.listen-address=" + gossip,
                                  "--cluster.advertise-address=" + gossip,
-                                 "--cluster.peer=" + peer, "--cluster.peer-timeout=2s",
+                                 "--cluster.peer=" + peer, "--cluster.peer-timeout=4s",
                                  "--cluster.settle-timeout=5s"},
         dir + "/am.log");
     return am;
@@ -328,7 +328,7 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
 
     // Long enough for the second replica's turn (its peer time-out) and a few syncs of both
     // bridges: still one notification per alert, none of them resolved.
-    sleep_ms(6000);
+    sleep_ms(8000);
     EXPECT_EQ(hook.count("SSHFAIL", "firing"), 1);
     EXPECT_EQ(hook.count("SSHINVAL", "firing"), 1);
     EXPECT_EQ(hook.count("SSHFAIL", "resolved"), 0);
