@@ -138,6 +138,14 @@ struct board {
     unsigned attempt = 0;           // picks among the addresses of a name, in turn
     bool down_reported = false;
 
+    // The addresses of the name, looked up before the first line is read and again only
+    // when every one has failed and the last look-up is a minute old: a slow resolver
+    // holds up the reading of the log at most that often.
+    std::vector<struct sockaddr_storage> addrs;
+    std::vector<socklen_t> addr_lens;
+    long resolved_at = 0;
+    std::size_t failed_in_row = 0;
+
     std::unique_ptr<char[]> ring;
     std::size_t ring_cap = 0;       // records the ring holds now (grows up to opt.queue)
     std::size_t head = 0, count = 0, inflight = 0, out_off = 0;
@@ -157,8 +165,7 @@ ring_rec(board &b, std::size_t i)
     return b.ring.get() + ((b.head + i) % b.ring_cap) * REC;
 }
 
-// Parses "host:port", "[ipv6]:port" (or -a/-p's pair when port is given) into a board.
-// false after a message on stderr.
+// Adds the board at address and port once both are checked; false after a message on stderr.
 static bool
 add_board(const std::string &address, const std::string &port)
 {
@@ -178,6 +185,7 @@ add_board(const std::string &address, const std::string &port)
     return true;
 }
 
+// Adds the board of a --board argument: "host:port", "1.2.3.4:port" or "[ipv6]:port".
 static bool
 add_board_spec(const char *spec)
 {
@@ -217,6 +225,7 @@ link_down(board &b, const char *why)
     b.retry_at = now_ms() + b.backoff;
     b.backoff = b.backoff * 2 > BACKOFF_MAX_MS ? BACKOFF_MAX_MS : b.backoff * 2;
     ++b.attempt;
+    ++b.failed_in_row;
     if (!b.down_reported) {
         fprintf(stderr, "sievel-act: board %s: %s; %zu records queued, retrying\n",
                 b.name.c_str(), why, b.count);
@@ -224,9 +233,9 @@ link_down(board &b, const char *why)
     }
 }
 
-// Starts a non-blocking connect to the board's next address.
-static void
-link_start(board &b)
+// Looks the board's name up; false with why set when it has no address.
+static bool
+link_resolve(board &b, const char *&why)
 {
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
@@ -235,40 +244,61 @@ link_start(board &b)
     hints.ai_flags = AI_NUMERICSERV;
     struct addrinfo *list = nullptr;
     int rc = getaddrinfo(b.host.c_str(), b.port.c_str(), &hints, &list);
+    b.resolved_at = now_ms();
     if (rc != 0) {
-        link_down(b, gai_strerror(rc));
+        why = gai_strerror(rc);
+        return false;
+    }
+    b.addrs.clear();
+    b.addr_lens.clear();
+    for (struct addrinfo *ai = list; ai != nullptr; ai = ai->ai_next) {
+        struct sockaddr_storage ss;
+        memset(&ss, 0, sizeof ss);
+        memcpy(&ss, ai->ai_addr, ai->ai_addrlen);
+        b.addrs.push_back(ss);
+        b.addr_lens.push_back(ai->ai_addrlen);
+    }
+    freeaddrinfo(list);
+    b.failed_in_row = 0;
+    return !b.addrs.empty();
+}
+
+// Starts a non-blocking connect to the board's next address.
+static void
+link_start(board &b)
+{
+    const char *why = "no address";
+    if ((b.addrs.empty() || (b.failed_in_row >= b.addrs.size() &&
+                             now_ms() - b.resolved_at >= 60000)) &&
+        !link_resolve(b, why) && b.addrs.empty()) {
+        link_down(b, why);
         return;
     }
-    unsigned n = 0;
-    for (struct addrinfo *ai = list; ai != nullptr; ai = ai->ai_next)
-        ++n;
-    struct addrinfo *ai = list;
-    for (unsigned i = 0; i < b.attempt % n; ++i)
-        ai = ai->ai_next;
-    int fd = socket(ai->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    std::size_t i = b.attempt % b.addrs.size();
+    const struct sockaddr *sa = reinterpret_cast<const struct sockaddr *>(&b.addrs[i]);
+    int fd = socket(sa->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         int saved_errno = errno;
-        freeaddrinfo(list);
         link_down(b, strerror(saved_errno));
         return;
     }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     b.fd = fd;
-    if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0 || errno == EINPROGRESS) {
+    if (connect(fd, sa, b.addr_lens[i]) == 0 || errno == EINPROGRESS) {
         b.state = link_state::connecting;
         b.connect_deadline = now_ms() + 1000L * CONNECT_TIMEOUT_SECONDS;
     } else {
         int saved_errno = errno;
         link_down(b, strerror(saved_errno));
     }
-    freeaddrinfo(list);
 }
 
 static void
 link_connected(board &b)
 {
     b.state = link_state::up;
+    b.failed_in_row = 0;
     if (b.down_reported) {
         fprintf(stderr, "sievel-act: board %s: connected, sending %zu queued records\n",
                 b.name.c_str(), b.count);
