@@ -320,6 +320,7 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
     ASSERT_TRUE(send_all(feeder.in, "RAISE-ALERT SSHINVAL \"web2 sshd[7]: Invalid user\" web2\n"));
     EXPECT_TRUE(wait_for_log(d2, "SSHINVAL", 5000));
     EXPECT_TRUE(hook.wait_for("SSHINVAL", 20000)) << read_file(dir.path + "/bridge2.log");
+    EXPECT_TRUE(hook.wait_for("TarrowBoardDown", 20000)) << read_file(dir.path + "/bridge1.log");
 
     // Board 1 returns on its port and gets what it missed from sievel-act's queue.
     b1 = start_server(d1, {"--keep-table", std::to_string(port1), "127.0.0.1"});
