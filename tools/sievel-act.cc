@@ -222,10 +222,15 @@ link_down(board &b, const char *why)
     b.inflight = 0;
     b.out_off = 0;
     b.in_len = 0;
-    b.retry_at = now_ms() + b.backoff;
-    b.backoff = b.backoff * 2 > BACKOFF_MAX_MS ? BACKOFF_MAX_MS : b.backoff * 2;
     ++b.attempt;
     ++b.failed_in_row;
+    // The next address of a name is tried at once; after the last one, the wait.
+    if (b.addrs.size() > 1 && b.failed_in_row % b.addrs.size() != 0) {
+        b.retry_at = now_ms();
+        return;
+    }
+    b.retry_at = now_ms() + b.backoff;
+    b.backoff = b.backoff * 2 > BACKOFF_MAX_MS ? BACKOFF_MAX_MS : b.backoff * 2;
     if (!b.down_reported) {
         fprintf(stderr, "sievel-act: board %s: %s; %zu records queued, retrying\n",
                 b.name.c_str(), why, b.count);
