@@ -497,7 +497,7 @@ TEST(sievel_act, user_functions_get_their_arguments_and_never_block_the_alerts)
                     "USERFUNC-5 K \"t\" h\n"
                     "RAISE-ALERT AFTER \"t\" h\n");
     // Four at once: the raise behind them is sent at once.
-    EXPECT_TRUE(b.wait_for(1, 500));
+    EXPECT_TRUE(b.wait_for(1, 800));
     EXPECT_EQ(act.finish(), 0);
     long took = now_ms() - t0;
     std::string err = act.err();
