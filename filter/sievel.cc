@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <string_view>
+
 #include "common/version.h"
 #include "filter/match.h"
 #include "filter/params.h"
@@ -19,8 +21,30 @@ usage()
            "       sievel --help | --version\n");
 }
 
-// The first catching line of each entry, for --check.
-static char first_caught[MAX_ENTRIES][LINE_PIECE_MAX + 1];
+// What --check shows of each entry: the first lines it catches, each with the host and the
+// text its action line carries, so that a wrong field number or offset shows at once.
+inline constexpr int CHECK_SAMPLES = 3;
+struct check_sample {
+    unsigned long line_number;
+    char line[LINE_PIECE_MAX + 1];
+    char action[ACTION_LINE_MAX];   // the action line, newline removed
+};
+static check_sample samples[MAX_ENTRIES][CHECK_SAMPLES];
+
+// Prints a sample as the action line carries it: text between the first double quote and
+// the last '" ', host after it.
+static void
+print_sample(const check_sample &s)
+{
+    std::string_view a = s.action;
+    std::size_t open = a.find('"');
+    std::size_t close = a.rfind("\" ");
+    std::string_view text = a.substr(open + 1, close - open - 1);
+    std::string_view host = a.substr(close + 2);
+    printf("    line %lu: host \"%.*s\" text \"%.*s\"\n", s.line_number,
+           static_cast<int>(host.size()), host.data(), static_cast<int>(text.size()),
+           text.data());
+}
 
 // Runs every line of logname through the matcher and prints what each entry caught.
 static int
@@ -37,7 +61,6 @@ check_log(const char *logname)
     static piece_reader in;
     in.fd = fd;
     unsigned long caught[MAX_ENTRIES] = {};
-    unsigned long first_at[MAX_ENTRIES] = {};
     unsigned long lines = 0, unmatched = 0;
     std::string_view piece;
     int rc;
@@ -48,11 +71,19 @@ check_log(const char *logname)
             ++unmatched;
             continue;
         }
-        if (caught[i]++ == 0) {
-            first_at[i] = lines;
-            memcpy(first_caught[i], piece.data(), piece.size());
-            first_caught[i][piece.size()] = '\0';
+        // Every catch is formatted, as a run would: the host of a line without one is the
+        // previous line's.
+        char action[ACTION_LINE_MAX];
+        std::size_t n = format_action_line(piece, i, action);
+        if (caught[i] < CHECK_SAMPLES) {
+            check_sample &s = samples[i][caught[i]];
+            s.line_number = lines;
+            memcpy(s.line, piece.data(), piece.size());
+            s.line[piece.size()] = '\0';
+            memcpy(s.action, action, n - 1);
+            s.action[n - 1] = '\0';
         }
+        ++caught[i];
     }
     if (rc < 0) {
         int saved_errno = errno;
@@ -67,8 +98,10 @@ check_log(const char *logname)
         const parameter_entry &e = message_table.entry[i];
         printf("%2d %c %-14s %8lu lines", i + 1, e.action_code, e.alert_key, caught[i]);
         if (caught[i] > 0)
-            printf(", first at line %lu: %s", first_at[i], first_caught[i]);
+            printf(", first at line %lu: %s", samples[i][0].line_number, samples[i][0].line);
         printf("\n");
+        for (unsigned long k = 0; k < caught[i] && k < CHECK_SAMPLES; ++k)
+            print_sample(samples[i][k]);
     }
     printf("%lu of %lu lines matched nothing\n", unmatched, lines);
     return 0;

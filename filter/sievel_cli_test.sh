@@ -104,8 +104,10 @@ expect "check, negative USEHOSTNAME" 0 \
 printf 'a segfault\nfree\nsegfault again\nNo space left\nnothing' >log
 row() { printf '%2d %c %-14s %8d lines' "$@"; }
 expect "check with log" 0 "good.params: 3 entries, USEHOSTNAME 5${nl}$(row 1 A DISKFULL 1), first \
-at line 4: No space left${nl}$(row 2 X DISKFULL 0)${nl}$(row 3 3 SEGV 2), first at line 1: a \
-segfault${nl}2 of 5 lines matched nothing${nl}" "" "$sievel" --check good.params log
+at line 4: No space left${nl}    line 4: host \"\" text \"\"${nl}$(row 2 X DISKFULL 0)${nl}$(row 3 3 \
+SEGV 2), first at line 1: a segfault${nl}    line 1: host \"\" text \"a segfault\"${nl}    line 3: \
+host \"\" text \"segfault again\"${nl}2 of 5 lines matched nothing${nl}" "" \
+    "$sievel" --check good.params log
 expect "check, syntax error" 1 "Error: Empty line in parameter file${nl}Error: config file syntax \
 error (line 4) :   ${nl}" "" "$sievel" --check bad.params log
 expect "check, missing log" 1 "good.params: 3 entries, USEHOSTNAME 5${nl}" "Error: Unable to open \
@@ -119,6 +121,16 @@ expect "CRLF parameter file" 0 "RAISE-ALERT SSHFAIL \"web3 sshd[9]: Failed passw
 web3${nl}" "" "$sievel" crlf.params
 expect "check, CRLF parameter file" 0 "crlf.params: 1 entries, USEHOSTNAME 2${nl}3 lines ended \
 with a carriage return (CRLF line ends); it was removed${nl}" "" "$sievel" --check crlf.params
+
+# --check shows the host and text each caught line's alert would get: with a traditional time
+# stamp, field 2 is the day, and that shows.
+printf '%s\n' '2026-12-07T10:00:01+0000 web3 sshd[9]: Failed password for root' \
+    'Dec 07 10:00:02 web4 sshd[9]: Failed password for "x" y' >log
+expect "check shows host and text" 0 "crlf.params: 1 entries, USEHOSTNAME 2${nl}3 lines ended \
+with a carriage return (CRLF line ends); it was removed${nl}$(row 1 A SSHFAIL 2), first at line 1: \
+2026-12-07T10:00:01+0000 web3 sshd[9]: Failed password for root${nl}    line 1: host \"web3\" \
+text \"web3 sshd[9]: Failed password for root\"${nl}    line 2: host \"07\" text \"[9]: Failed \
+password for \"x\" y\"${nl}0 of 2 lines matched nothing${nl}" "" "$sievel" --check crlf.params log
 
 [ $failures -eq 0 ] || exit 1
 echo "sievel: all checks passed"

@@ -1,0 +1,349 @@
+// Two boards for safety, end to end on 127.0.0.1: one sievel-act feeds two tarrowd, a
+// tarrow-bridge mirrors each into one cluster of two prometheus-alertmanager replicas, whose
+// webhook is a listener of the test's own. A board stops: each alert is still notified once,
+// and the board catches up when it returns.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tests/harness.h"
+
+namespace {
+
+using json = nlohmann::json;
+
+long
+now_ms()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void
+sleep_ms(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::string
+find_program(const std::string &name)
+{
+    std::stringstream dirs(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (access((dir + "/" + name).c_str(), X_OK) == 0)
+            return dir + "/" + name;
+    return "";
+}
+
+int
+bind_local(int &port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    port = bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
+                   getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0
+               ? ntohs(sa.sin_port)
+               : 0;
+    return fd;
+}
+
+int
+free_port()
+{
+    int port;
+    close(bind_local(port));
+    return port;
+}
+
+// A process of the test's, its output appended to a file; killed when the test ends.
+struct child {
+    pid_t pid = -1;
+    int in = -1;        // its standard input when asked for, else /dev/null
+
+    child(const std::vector<std::string> &argv, const std::string &log, bool with_input = false)
+    {
+        int p[2] = {-1, -1};
+        if (with_input && pipe2(p, O_CLOEXEC) != 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(fd, 1);
+            dup2(fd, 2);
+            int i = with_input ? p[0] : open("/dev/null", O_RDONLY);
+            dup2(i, 0);
+            if (with_input)
+                close(p[1]);
+            std::vector<char *> cargv;
+            for (const std::string &a : argv)
+                cargv.push_back(const_cast<char *>(a.c_str()));
+            cargv.push_back(nullptr);
+            execv(cargv[0], cargv.data());
+            _exit(127);
+        }
+        if (with_input) {
+            close(p[0]);
+            in = p[1];
+        }
+    }
+    ~child() { stop(); }
+    child(const child &) = delete;
+    child &operator=(const child &) = delete;
+
+    int stop(int sig = SIGTERM)
+    {
+        if (in >= 0)
+            close(in);
+        in = -1;
+        if (pid <= 0)
+            return -1;
+        kill(pid, sig);
+        int st = wait_exit(pid, 10000);
+        pid = -1;
+        return st;
+    }
+};
+
+// The status code of a plain HTTP GET to 127.0.0.1:port, 0 when there is no answer.
+int
+http_status(int port, const std::string &path)
+{
+    int fd = connect_local(port);
+    if (fd < 0)
+        return 0;
+    send_all(fd, "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    std::string reply = read_exact(fd, 12, 2000);
+    close(fd);
+    return reply.rfind("HTTP/1.", 0) == 0 ? atoi(reply.c_str() + 9) : 0;
+}
+
+// The webhook receiver: answers every request 200 and keeps each JSON body.
+struct webhook {
+    int fd = -1;
+    int port = 0;
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::vector<json> bodies;
+    std::thread thread;
+
+    webhook()
+    {
+        fd = bind_local(port);
+        if (port > 0 && listen(fd, 8) == 0)
+            thread = std::thread([this] { serve(); });
+        else
+            port = 0;
+    }
+    ~webhook()
+    {
+        stop = true;
+        if (thread.joinable())
+            thread.join();
+        close(fd);
+    }
+    void serve()
+    {
+        while (!stop) {
+            struct pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0)
+                continue;
+            int c = accept(fd, nullptr, nullptr);
+            if (c < 0)
+                continue;
+            std::string in;
+            std::size_t need = std::string::npos, head = std::string::npos;
+            for (long end = now_ms() + 2000;
+                 now_ms() < end && (need == std::string::npos || in.size() < need);) {
+                struct pollfd q = {c, POLLIN, 0};
+                if (poll(&q, 1, 100) <= 0)
+                    continue;
+                char buf[4096];
+                ssize_t n = read(c, buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                in.append(buf, static_cast<std::size_t>(n));
+                head = in.find("\r\n\r\n");
+                std::size_t cl = in.find("Content-Length: ");
+                if (head != std::string::npos)
+                    need = head + 4 + (cl != std::string::npos && cl < head
+                                           ? strtoul(in.c_str() + cl + 16, nullptr, 10)
+                                           : 0);
+            }
+            const char reply[] =
+                "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+            ssize_t w = write(c, reply, sizeof reply - 1);
+            (void)w;
+            close(c);
+            if (head == std::string::npos)
+                continue;
+            json body = json::parse(in.substr(head + 4), nullptr, false);
+            std::lock_guard<std::mutex> g(lock);
+            bodies.push_back(body);
+        }
+    }
+    // Notifications of the group whose alertname is name, by status ("firing", "resolved").
+    int count(const std::string &name, const std::string &status)
+    {
+        std::lock_guard<std::mutex> g(lock);
+        int n = 0;
+        for (const json &b : bodies)
+            if (b.is_object() && b.value("status", "") == status && b.contains("groupLabels") &&
+                b["groupLabels"].value("alertname", "") == name)
+                ++n;
+        return n;
+    }
+    bool wait_for(const std::string &name, int timeout_ms)
+    {
+        for (long end = now_ms() + timeout_ms; now_ms() < end; sleep_ms(100))
+            if (count(name, "firing") > 0)
+                return true;
+        return false;
+    }
+};
+
+// One Alertmanager replica of a cluster: its web port, and the gossip ports of itself and its
+// peer.
+std::unique_ptr<child>
+start_am(const std::string &program, const std::string &dir, int hook_port, int web_port,
+         const std::string &gossip, const std::string &peer)
+{
+    mkdir(dir.c_str(), 0755);
+    std::ofstream(dir + "/am.yml")
+        << "route:\n"
+           "  receiver: hook\n"
+           "  group_by: [alertname, instance]\n"
+           "  group_wait: 1s\n"
+           "  group_interval: 1s\n"
+           "  repeat_interval: 1h\n"
+           "receivers:\n"
+           "- name: hook\n"
+           "  webhook_configs:\n"
+           "  - url: http://127.0.0.1:" + std::to_string(hook_port) + "/hook\n";
+    auto am = std::make_unique<child>(
+        std::vector<std::string>{program, "--config.file=" + dir + "/am.yml",
+                                 "--storage.path=" + dir + "/data",
+                                 "--web.listen-address=127.0.0.1:" + std::to_string(web_port),
+                                 "--cluster.listen-address=" + gossip,
+                                 "--cluster.advertise-address=" + gossip,
+                                 "--cluster.peer=" + peer, "--cluster.peer-timeout=4s",
+                                 "--cluster.settle-timeout=5s"},
+        dir + "/am.log");
+    return am;
+}
+
+bool
+wait_ready(int port, int timeout_ms)
+{
+    for (long end = now_ms() + timeout_ms; now_ms() < end; sleep_ms(200))
+        if (http_status(port, "/-/ready") == 200)
+            return true;
+    return false;
+}
+
+TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
+{
+    const std::string am_program = find_program("prometheus-alertmanager");
+    const std::string bridge = std::string(BIN_DIR) + "/tarrow-bridge";
+    const std::string act = std::string(BIN_DIR) + "/sievel-act";
+    if (am_program.empty())
+        GTEST_SKIP() << "prometheus-alertmanager is not installed: two boards not tested";
+    if (access(bridge.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "tarrow-bridge is not built: two boards not tested";
+
+    temp_dir dir;
+    webhook hook;
+    ASSERT_GT(hook.port, 0);
+    const int web1 = free_port(), web2 = free_port();
+    const std::string g1 = "127.0.0.1:" + std::to_string(free_port());
+    const std::string g2 = "127.0.0.1:" + std::to_string(free_port());
+    auto am1 = start_am(am_program, dir.path + "/am1", hook.port, web1, g1, g2);
+    auto am2 = start_am(am_program, dir.path + "/am2", hook.port, web2, g2, g1);
+    ASSERT_TRUE(wait_ready(web1, 30000)) << read_file(dir.path + "/am1/am.log");
+    ASSERT_TRUE(wait_ready(web2, 30000)) << read_file(dir.path + "/am2/am.log");
+
+    // Boards that keep their table across a restart, as the service unit runs them.
+    const std::string d1 = dir.path + "/board1", d2 = dir.path + "/board2";
+    mkdir(d1.c_str(), 0755);
+    mkdir(d2.c_str(), 0755);
+    server_proc b1 = start_server(d1, {"--keep-table", "0", "127.0.0.1"});
+    server_guard guard1{b1};
+    server_proc b2 = start_server(d2, {"--keep-table", "0", "127.0.0.1"});
+    server_guard guard2{b2};
+    ASSERT_GT(b1.port, 0);
+    ASSERT_GT(b2.port, 0);
+    const int port1 = b1.port;
+    const std::string ams_1 = "http://127.0.0.1:" + std::to_string(web1);
+    const std::string ams_2 = "http://127.0.0.1:" + std::to_string(web2);
+    child bridge1({bridge, "-p", std::to_string(b1.port), "-i", "1", "--alertmanager", ams_1,
+                   "--alertmanager", ams_2},
+                  dir.path + "/bridge1.log");
+    child bridge2({bridge, "-p", std::to_string(b2.port), "-i", "1", "--alertmanager", ams_1,
+                   "--alertmanager", ams_2},
+                  dir.path + "/bridge2.log");
+    child feeder({act, "--board", "127.0.0.1:" + std::to_string(b1.port), "--board",
+                  "127.0.0.1:" + std::to_string(b2.port)},
+                 dir.path + "/act.log", true);
+    ASSERT_GT(feeder.in, 0);
+
+    ASSERT_TRUE(send_all(feeder.in, "RAISE-ALERT SSHFAIL \"web1 sshd[9]: Failed password\" web1\n"));
+    EXPECT_TRUE(wait_for_log(d1, "SSHFAIL", 5000));
+    EXPECT_TRUE(wait_for_log(d2, "SSHFAIL", 5000));
+    EXPECT_TRUE(hook.wait_for("SSHFAIL", 20000)) << read_file(dir.path + "/bridge1.log");
+
+    // Board 1 stops; an alert raised meanwhile reaches Alertmanager through board 2.
+    EXPECT_EQ(stop_server(b1), 0);
+    ASSERT_TRUE(send_all(feeder.in, "RAISE-ALERT SSHINVAL \"web2 sshd[7]: Invalid user\" web2\n"));
+    EXPECT_TRUE(wait_for_log(d2, "SSHINVAL", 5000));
+    EXPECT_TRUE(hook.wait_for("SSHINVAL", 20000)) << read_file(dir.path + "/bridge2.log");
+    EXPECT_TRUE(hook.wait_for("TarrowBoardDown", 20000)) << read_file(dir.path + "/bridge1.log");
+
+    // Board 1 returns on its port and gets what it missed from sievel-act's queue.
+    b1 = start_server(d1, {"--keep-table", std::to_string(port1), "127.0.0.1"});
+    ASSERT_EQ(b1.port, port1);
+    EXPECT_TRUE(wait_for_log(d1, "SSHINVAL", 10000)) << read_file(dir.path + "/act.log");
+
+    // Long enough for the second replica's turn (its peer time-out) and a few syncs of both
+    // bridges: still one notification per alert, none of them resolved.
+    sleep_ms(8000);
+    EXPECT_EQ(hook.count("SSHFAIL", "firing"), 1);
+    EXPECT_EQ(hook.count("SSHINVAL", "firing"), 1);
+    EXPECT_EQ(hook.count("SSHFAIL", "resolved"), 0);
+    EXPECT_EQ(hook.count("SSHINVAL", "resolved"), 0);
+
+    // At the end of its input sievel-act has delivered everything to both boards.
+    close(feeder.in);
+    feeder.in = -1;
+    EXPECT_EQ(wait_exit(feeder.pid, 15000), 0) << read_file(dir.path + "/act.log");
+    feeder.pid = -1;
+    bridge1.stop();
+    bridge2.stop();
+    am1->stop();
+    am2->stop();
+}
+
+} // namespace
