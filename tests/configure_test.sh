@@ -16,7 +16,7 @@ cmake -S "$src" -B "$tmp/build" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
     -DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON -DCMAKE_DISABLE_FIND_PACKAGE_CURL=ON \
     -DCMAKE_DISABLE_FIND_PACKAGE_httplib=ON >"$tmp/log" 2>&1 ||
     { cat "$tmp/log"; fail "configure failed without the optional libraries"; exit 1; }
-for want in "builds: tarrowd flicket quiesk sievel\$" \
+for want in "builds: tarrowd flicket quiesk sievel sievel-act\$" \
     "tests: off, install libgtest-dev" \
     "tarrowc: off, install libncurses-dev nlohmann-json3-dev" \
     "tarrow-bridge: off, install libcurl4-openssl-dev nlohmann-json3-dev"; do
@@ -24,7 +24,7 @@ for want in "builds: tarrowd flicket quiesk sievel\$" \
 done
 cmake --build "$tmp/build" -j 2 --target programs >"$tmp/build.log" 2>&1 ||
     { tail -30 "$tmp/build.log"; fail "the programs do not build without the optional libraries"; }
-for p in tarrowd flicket quiesk sievel; do
+for p in tarrowd flicket quiesk sievel sievel-act; do
     [ -x "$tmp/build/bin/$p" ] || fail "no $p in bin/"
 done
 [ $failures -eq 0 ] || exit 1
