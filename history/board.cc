@@ -11,15 +11,19 @@
 
 namespace {
 
+// A hash of host and key from four overlapping 8-byte loads: cheap, as every line needs one.
 std::uint64_t
 identity_hash(const char *host, const char *key)
 {
-    std::uint64_t h = 1469598103934665603ULL;
-    for (std::size_t i = 0; i < LEN_HOSTNAME; i++)
-        h = (h ^ static_cast<unsigned char>(host[i])) * 1099511628211ULL;
-    for (std::size_t i = 0; i < LEN_KEY; i++)
-        h = (h ^ static_cast<unsigned char>(key[i])) * 1099511628211ULL;
-    return h;
+    std::uint64_t w[4];
+    memcpy(&w[0], host, 8);
+    memcpy(&w[1], host + LEN_HOSTNAME - 8, 8);
+    memcpy(&w[2], key, 8);
+    memcpy(&w[3], key + LEN_KEY - 8, 8);
+    std::uint64_t h = 0;
+    for (std::uint64_t x : w)
+        h = (h ^ x) * 0x9e3779b97f4a7c15ULL;
+    return h ^ (h >> 29);
 }
 
 bool
@@ -41,11 +45,11 @@ is_severity(const char *t)
     return is_type(t, MSG_CRITICAL) || is_type(t, MSG_WARNING) || is_type(t, MSG_INFO);
 }
 
-// The record a request line stands for.
-board_alert
-record_of(const log_line &line)
+// The record a request line stands for, built in the board's reused request.
+const board_alert &
+record_of(board &b, const log_line &line)
 {
-    board_alert r;
+    board_alert &r = b.request;
     memcpy(r.host, line.host, LEN_HOSTNAME);
     memcpy(r.key, line.key, LEN_KEY);
     r.id = identity_hash(r.host, r.key);
@@ -88,7 +92,7 @@ struct replayer {
     int find(const board_alert &r) const
     {
         for (std::size_t i = 0; i < b.table.size(); i++)
-            if (same_identity(b.table[i], r))
+            if (same_identity(*b.table[i], r))
                 return static_cast<int>(i);
         return -1;
     }
@@ -106,7 +110,7 @@ struct replayer {
 
     void remove(std::size_t slot, change_kind kind)
     {
-        note(kind, b.table[slot], alert_state::closed);
+        note(kind, *b.table[slot], alert_state::closed);
         b.table.erase(b.table.begin() + static_cast<long>(slot));
     }
 
@@ -114,7 +118,7 @@ struct replayer {
     {
         int slot = find(r);
         if (slot >= 0) {
-            board_alert &a = b.table[static_cast<std::size_t>(slot)];
+            board_alert &a = *b.table[static_cast<std::size_t>(slot)];
             stamp_t since = a.since;
             a = r;
             a.since = since;
@@ -123,8 +127,8 @@ struct replayer {
         }
         if (b.table.size() >= BOARD_SLOTS) {
             std::size_t i = 0;
-            while (i < b.table.size() && (b.table[i].acked || !is_type(b.table[i].request,
-                                                                        MSG_INFO)))
+            while (i < b.table.size() &&
+                   (b.table[i]->acked || !is_type(b.table[i]->request, MSG_INFO)))
                 i++;
             if (i == b.table.size()) {
                 append(r);
@@ -133,9 +137,10 @@ struct replayer {
             }
             remove(i, change_kind::displaced);
         }
-        b.table.push_back(r);
-        b.table.back().since = now;
-        note(change_kind::raised, b.table.back(), board_alert_state(b.table.back()));
+        b.table.push_back(std::make_unique<board_alert>(r));
+        board_alert &a = *b.table.back();
+        a.since = now;
+        note(change_kind::raised, a, board_alert_state(a));
     }
 
     // A clear (or console delete) and an acknowledgement of an alert that is not in the table
@@ -175,7 +180,7 @@ struct replayer {
                 note(change_kind::not_open, r, alert_state::closed);
             return;
         }
-        board_alert &a = b.table[static_cast<std::size_t>(slot)];
+        board_alert &a = *b.table[static_cast<std::size_t>(slot)];
         if (a.acked)
             return;         // a second acknowledgement changes nothing
         a.acked = true;
@@ -194,7 +199,7 @@ struct replayer {
             note(change_kind::queued, r, alert_state::unchanged);
         }
         for (std::size_t i = b.table.size(); i-- > 0;)
-            if (memcmp(b.table[i].host, r.host, LEN_HOSTNAME) == 0)
+            if (memcmp(b.table[i]->host, r.host, LEN_HOSTNAME) == 0)
                 remove(i, change_kind::host_cleared);
     }
 
@@ -208,9 +213,10 @@ struct replayer {
         bool was = replaying;
         replaying = true;
         std::size_t end = b.file.size();
+        // A replay appends nothing to the file and never recreates it (the record it replays
+        // still counts as unread), so the record can be handed on where it lies.
         while (b.next_read < end && b.table.size() < BOARD_SLOTS) {
-            board_alert r = b.file[b.next_read];
-            process(r, true);
+            process(b.file[b.next_read], true);
             b.next_read++;
         }
         replaying = was;
@@ -253,9 +259,8 @@ struct replayer {
     // Acknowledgement details from the ack lines: who, the note, the expiry, the severity.
     board_alert *ack_target(const log_line &line)
     {
-        board_alert r = record_of(line);
-        int slot = find(r);
-        return slot < 0 ? nullptr : &b.table[static_cast<std::size_t>(slot)];
+        int slot = find(record_of(b, line));
+        return slot < 0 ? nullptr : b.table[static_cast<std::size_t>(slot)].get();
     }
 
     void start()
@@ -276,8 +281,8 @@ struct replayer {
         if (!b.starting)
             return;
         if (!b.restored)
-            for (const board_alert &a : b.before_start)
-                note(change_kind::restart_dropped, a, alert_state::closed);
+            for (const auto &a : b.before_start)
+                note(change_kind::restart_dropped, *a, alert_state::closed);
         b.before_start.clear();
         b.starting = false;
         refill_and_check();
@@ -317,22 +322,22 @@ board_apply(board &b, const log_line &line)
     case line_kind::other:
         return 1;
     case line_kind::alert:
-        r.process(record_of(line), false);
+        r.process(record_of(b, line), false);
         return 1;
     case line_kind::console:
         // A console's delete and acknowledgement never wait in the file.
         if (is_type(line.msgtype, "AD")) {
-            if (r.remove_alert(record_of(line), false, false, change_kind::deleted) > 0)
+            if (r.remove_alert(record_of(b, line), false, false, change_kind::deleted) > 0)
                 r.refill_and_check();
             return 1;
         }
         if (is_type(line.msgtype, "AC")) {
-            r.acknowledge(record_of(line), false, false);
+            r.acknowledge(record_of(b, line), false, false);
             return 1;
         }
         return 0;
     case line_kind::kk_delete: {
-        int slot = r.find(record_of(line));
+        int slot = r.find(record_of(b, line));
         if (slot >= 0)
             r.remove(static_cast<std::size_t>(slot), change_kind::kk_deleted);
         return 1;
@@ -372,7 +377,9 @@ board_apply(board &b, const log_line &line)
         return 1;
     case line_kind::table_restored:
         if (b.starting) {
-            b.table = b.before_start;
+            b.table.clear();
+            for (const auto &a : b.before_start)
+                b.table.push_back(std::make_unique<board_alert>(*a));
             b.next_read = b.read_before_start;
             b.restored = true;
         }

@@ -4,6 +4,7 @@
 #define HISTORY_BOARD_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,7 +61,8 @@ struct change {
 };
 
 struct board {
-    std::vector<board_alert> table;         // slot order, at most BOARD_SLOTS
+    // Slot order, at most BOARD_SLOTS. Pointers, so that a removal shifts 8 bytes an alert.
+    std::vector<std::unique_ptr<board_alert>> table;
     std::vector<board_alert> file;          // the overflow file's records, read or not
     std::size_t next_read = 0;
     bool unlink_permitted = false;
@@ -69,7 +71,7 @@ struct board {
     // Start-up: the table before it, until the log says whether it was restored.
     bool starting = false;
     bool restored = false;
-    std::vector<board_alert> before_start;
+    std::vector<std::unique_ptr<board_alert>> before_start;
     std::size_t read_before_start = 0;
 
     // Changes are recorded only when record_changes is set, and only for alerts whose host
@@ -77,6 +79,7 @@ struct board {
     bool record_changes = false;
     std::string want_host, want_key;
     std::vector<change> changes;            // of the last line applied
+    board_alert request;                    // the request of the line, reused line by line
 };
 
 // Applies one parsed line; the changes it made are in b.changes (cleared first). Returns 1

@@ -361,7 +361,8 @@ print_board(FILE *out, const board &b, stamp_t at, bool json_out, unsigned state
     json alerts = json::array(), waiting = json::array();
     std::string text;
     int shown = 0, queued = 0;
-    for (const board_alert &a : b.table) {
+    for (const auto &slot : b.table) {
+        const board_alert &a = *slot;
         if (!wanted(a, board_alert_state(a)))
             continue;
         shown++;
