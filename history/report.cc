@@ -102,15 +102,11 @@ visible(std::string_view s)
     return v;
 }
 
-// "SEVERITY", or "acknowledged SEVERITY by WHO until TIME: NOTE" as far as the log said.
+// " by WHO until TIME: NOTE", as far as the log named them.
 std::string
-standing(const board_alert &a)
+ack_details(const board_alert &a)
 {
-    const char *sev = severity_word(a.request);
-    std::string s = sev != nullptr ? sev : "?";
-    if (!a.acked)
-        return s;
-    s = "acknowledged " + s;
+    std::string s;
     if (!a.who.empty())
         s += " by " + visible(a.who);
     if (a.until != 0)
@@ -118,6 +114,15 @@ standing(const board_alert &a)
     if (!a.note.empty())
         s += ": " + visible(a.note);
     return s;
+}
+
+// "SEVERITY", or "acknowledged SEVERITY".
+std::string
+standing(const board_alert &a)
+{
+    const char *sev = severity_word(a.request);
+    std::string s = sev != nullptr ? sev : "?";
+    return a.acked ? "acknowledged " + s : s;
 }
 
 // "2026-12-07T18:52" from the record's "20261207 18:52".
@@ -256,7 +261,7 @@ change_text(const change &c)
         what = "displaced from the full table by a new alert";
         break;
     case change_kind::acknowledged:
-        what = standing(a);
+        what = standing(a) + ack_details(a);
         break;
     case change_kind::ack_expired:
         what = "acknowledgement" + (a.who.empty() ? "" : " by " + visible(a.who)) +
@@ -374,6 +379,9 @@ print_board(FILE *out, const board &b, stamp_t at, bool json_out, unsigned state
             text += column(a.host, LEN_HOSTNAME) + " " + column(a.key, LEN_KEY) + " " +
                     standing(a) + " since " + stamp_text(a.since, false) + ": " +
                     visible(a.text) + "\n";
+            std::string details = ack_details(a);
+            if (!details.empty())
+                text += "    acknowledged" + details + "\n";
         }
     }
     std::string waiting_text;
