@@ -14,10 +14,13 @@ struct parsed {
     log_line line;
 };
 
+// Parses a line kept until the next call, as the views of the result point into it.
 parsed
-parse(const std::string &text)
+parse(const std::string &line)
 {
     static stamp_cache cache;
+    static std::string text;
+    text = line;
     parsed p;
     p.kind = parse_log_line(text.data(), text.size(), cache, p.line);
     return p;
