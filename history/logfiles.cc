@@ -102,6 +102,12 @@ refill(line_reader &r)
         if (n <= 0) {
             r.eof = true;
             r.error = n < 0;
+            // A compressed file cut short ends without an error from gzread itself.
+            int gz_error = Z_OK;
+            if (r.gz != nullptr)
+                gzerror(r.gz, &gz_error);
+            if (gz_error != Z_OK)
+                r.error = true;
             return false;
         }
         r.end += static_cast<std::size_t>(n);
