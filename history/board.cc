@@ -9,10 +9,8 @@
 
 #include <cstring>
 
-namespace {
-
 // A hash of host and key from four overlapping 8-byte loads: cheap, as every line needs one.
-std::uint64_t
+static std::uint64_t
 identity_hash(const char *host, const char *key)
 {
     std::uint64_t w[4];
@@ -26,27 +24,27 @@ identity_hash(const char *host, const char *key)
     return h ^ (h >> 29);
 }
 
-bool
+static bool
 same_identity(const board_alert &a, const board_alert &r)
 {
     return a.id == r.id && memcmp(a.host, r.host, LEN_HOSTNAME) == 0 &&
            memcmp(a.key, r.key, LEN_KEY) == 0;
 }
 
-bool
+static bool
 is_type(const char *t, std::string_view code)
 {
     return t[0] == code[0] && t[1] == code[1];
 }
 
-bool
+static bool
 is_severity(const char *t)
 {
     return is_type(t, MSG_CRITICAL) || is_type(t, MSG_WARNING) || is_type(t, MSG_INFO);
 }
 
 // The record a request line stands for, built in the board's reused request.
-const board_alert &
+static const board_alert &
 record_of(board &b, const log_line &line)
 {
     board_alert &r = b.request;
@@ -289,8 +287,6 @@ struct replayer {
     }
 };
 
-} // namespace
-
 alert_state
 board_alert_state(const board_alert &a)
 {
@@ -376,12 +372,13 @@ board_apply(board &b, const log_line &line)
         r.start();
         return 1;
     case line_kind::table_restored:
+        // The saved table is the one the last run held; "Restored 0" is an empty one.
         if (b.starting) {
             b.table.clear();
-            for (const auto &a : b.before_start)
-                b.table.push_back(std::make_unique<board_alert>(*a));
+            for (std::size_t i = 0; line.count > 0 && i < b.before_start.size(); i++)
+                b.table.push_back(std::make_unique<board_alert>(*b.before_start[i]));
             b.next_read = b.read_before_start;
-            b.restored = true;
+            b.restored = line.count > 0;
         }
         return 1;
     case line_kind::services_up:

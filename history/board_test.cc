@@ -95,7 +95,7 @@ operator+(std::vector<std::string> a, const std::vector<std::string> &b)
 
 } // namespace
 
-TEST(board, full_table_spills_and_refills_in_order)
+TEST(history_board, full_table_spills_and_refills_in_order)
 {
     feeder f;
     // Slot 0: an acknowledged info alert, which keeps its slot; slot 2: an info alert.
@@ -161,7 +161,7 @@ TEST(board, full_table_spills_and_refills_in_order)
                                               k(change_kind::displaced)}));
 }
 
-TEST(board, clear_host_and_failed_appends)
+TEST(history_board, clear_host_and_failed_appends)
 {
     feeder f;
     f.request("a", "AC", "A1");
@@ -186,7 +186,7 @@ TEST(board, clear_host_and_failed_appends)
     EXPECT_TRUE(f.b.file.empty());
 }
 
-TEST(board, restarts_keep_only_what_the_server_kept)
+TEST(history_board, restarts_keep_only_what_the_server_kept)
 {
     feeder f;
     for (int i = 1; i <= 50; i++)
@@ -212,7 +212,7 @@ TEST(board, restarts_keep_only_what_the_server_kept)
     EXPECT_EQ(f.changes.size(), 50u + 2u);
 }
 
-TEST(board, acknowledgements_keep_the_severity)
+TEST(history_board, acknowledgements_keep_the_severity)
 {
     feeder f;
     f.request("web1", "AW", "DISK");
@@ -245,7 +245,7 @@ TEST(board, acknowledgements_keep_the_severity)
     EXPECT_TRUE(a.who.empty());
 }
 
-TEST(board, timeline_prints_an_acknowledgement_once_with_its_names)
+TEST(history_board, timeline_prints_an_acknowledgement_once_with_its_names)
 {
     feeder f;
     f.b.want_host = "web1           ";

@@ -60,7 +60,7 @@ lines_of(const log_file &f, bool &ok)
 
 } // namespace
 
-TEST(logfiles, order_lines_and_compressed_files)
+TEST(history_logfiles, order_lines_and_compressed_files)
 {
     scratch_dir d;
     std::string big(READ_BUFFER_SIZE + 10, 'x');

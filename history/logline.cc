@@ -3,19 +3,17 @@
 
 #include <cstring>
 
-namespace {
+static constexpr std::size_t STAMP_LEN = 24;           // "Mon Dec  7 18:52:08 2026"
+static constexpr std::size_t MSG = STAMP_LEN + 1;      // the message after one space
 
-constexpr std::size_t STAMP_LEN = 24;          // "Mon Dec  7 18:52:08 2026"
-constexpr std::size_t MSG = STAMP_LEN + 1;     // the message starts after one space
-
-bool
+static bool
 is_digit(char c)
 {
     return c >= '0' && c <= '9';
 }
 
 // The value of n digits at p, or -1 when one is not a digit.
-long long
+static long long
 digits(const char *p, std::size_t n)
 {
     long long v = 0;
@@ -27,14 +25,14 @@ digits(const char *p, std::size_t n)
     return v;
 }
 
-bool
+static bool
 starts_with(std::string_view s, std::string_view prefix)
 {
     return s.size() >= prefix.size() && memcmp(s.data(), prefix.data(), prefix.size()) == 0;
 }
 
 // The ctime text of a line as a stamp, or -1.
-stamp_t
+static stamp_t
 parse_ctime(const char *p)
 {
     static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
@@ -54,7 +52,7 @@ parse_ctime(const char *p)
 }
 
 // "YYYYMMDD HH:MM" as the sender stamps its records.
-bool
+static bool
 is_record_datetime(const char *p)
 {
     return digits(p, 8) >= 0 && p[8] == ' ' && digits(p + 9, 2) >= 0 && p[11] == ':' &&
@@ -62,7 +60,7 @@ is_record_datetime(const char *p)
 }
 
 // Copies a text of at most width bytes into a field and fills the rest with spaces.
-bool
+static bool
 fill(char *field, std::size_t width, std::string_view s)
 {
     if (s.size() > width)
@@ -74,10 +72,10 @@ fill(char *field, std::size_t width, std::string_view s)
 
 // The server cuts an event line after 127 characters; one it did not cut ends with a space
 // and the optional data, which no sender of this system fills.
-constexpr std::size_t EVENT_LINE_MAX = 127 - 6;
+static constexpr std::size_t EVENT_LINE_MAX = 127 - 6;
 
 // The alert text: the rest of the event line without the space before the optional data.
-std::string_view
+static std::string_view
 event_text(std::string_view rest, std::size_t line_size)
 {
     if (line_size < EVENT_LINE_MAX && !rest.empty() && rest.back() == ' ')
@@ -88,7 +86,7 @@ event_text(std::string_view rest, std::size_t line_size)
 // The alert event line "HOST DATETIME MT KEY P TEXT OPTIONAL" of a sender whose header
 // fields were space-filled (flicket's always are): every field at its column. m starts
 // after "AINF: ".
-bool
+static bool
 parse_fixed_event(std::string_view m, log_line &out)
 {
     constexpr std::size_t DT = LEN_HOSTNAME + 1, MT = DT + LEN_DATETIME + 1, KEY = MT + 3;
@@ -115,7 +113,7 @@ parse_fixed_event(std::string_view m, log_line &out)
 }
 
 // The same line from a sender that did not fill its fields: words separated by one space.
-bool
+static bool
 parse_loose_event(std::string_view m, log_line &out)
 {
     std::size_t size = m.size();
@@ -143,7 +141,7 @@ parse_loose_event(std::string_view m, log_line &out)
 
 // "HOST15 KEY14 SEV by " at the start of m, as the acknowledgement lines have it; moves m
 // past it.
-bool
+static bool
 parse_ack_identity(std::string_view &m, log_line &out)
 {
     constexpr std::size_t KEY = LEN_HOSTNAME + 1, SEV = KEY + LEN_KEY + 1, BY = SEV + 2;
@@ -161,7 +159,7 @@ parse_ack_identity(std::string_view &m, log_line &out)
 }
 
 // "WHO until YYYYMMDD HH:MM:SS: NOTE" or "WHO until never: NOTE".
-bool
+static bool
 parse_acknowledged(std::string_view m, log_line &out)
 {
     std::size_t sp = m.find(" until ");
@@ -188,7 +186,7 @@ parse_acknowledged(std::string_view m, log_line &out)
 }
 
 // "WHO2 (acknowledged by WHO)".
-bool
+static bool
 parse_unacknowledged(std::string_view m, log_line &out)
 {
     std::size_t sp = m.find(" (acknowledged by ");
@@ -201,7 +199,7 @@ parse_unacknowledged(std::string_view m, log_line &out)
 }
 
 // A decimal number at the start of m, moving m past it; -1 when there is none.
-int
+static int
 take_number(std::string_view &m)
 {
     std::size_t i = 0;
@@ -214,7 +212,7 @@ take_number(std::string_view &m)
     return static_cast<int>(v);
 }
 
-line_kind
+static line_kind
 parse_ainf(std::string_view m, log_line &out)
 {
     if (parse_fixed_event(m, out))
@@ -262,8 +260,6 @@ parse_ainf(std::string_view m, log_line &out)
         return out.kind;
     return out.kind = line_kind::unknown;
 }
-
-} // namespace
 
 line_kind
 parse_log_line(const char *p, std::size_t n, stamp_cache &cache, log_line &out)

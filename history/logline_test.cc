@@ -46,7 +46,7 @@ type(const log_line &l)
 
 } // namespace
 
-TEST(logline, event_and_console_lines)
+TEST(history_logline, event_and_console_lines)
 {
     struct {
         std::string msg;
@@ -102,7 +102,7 @@ TEST(logline, event_and_console_lines)
     }
 }
 
-TEST(logline, acknowledgement_lines)
+TEST(history_logline, acknowledgement_lines)
 {
     parsed p = parse(STAMP + "AINF: Acknowledged web1            DISKFULL       AC by ops1 until "
                              "20261207 20:00:30: disk swap at 14:00");
@@ -148,7 +148,7 @@ TEST(logline, acknowledgement_lines)
     }
 }
 
-TEST(logline, server_lines_and_time_stamps)
+TEST(history_logline, server_lines_and_time_stamps)
 {
     parsed p = parse(STAMP + "AINF: Manual delete of vm              DISKFULL       (CONSOLE KK)");
     ASSERT_EQ(p.kind, line_kind::kk_delete);
@@ -211,7 +211,7 @@ TEST(logline, server_lines_and_time_stamps)
     }
 }
 
-TEST(logline, user_times)
+TEST(history_logline, user_times)
 {
     EXPECT_EQ(parse_user_time("2026-12-07 18:52:08", false), 20261207185208LL);
     EXPECT_EQ(parse_user_time("2026-12-07T18:52:08", false), 20261207185208LL);

@@ -44,6 +44,63 @@ struct not_understood {
     long first_line = 0;
 };
 
+// Reads the files in order, applies each line to the board and adds its changes to the
+// timeline, up to the first line after end (0: to the end). Returns 0, or 1 when a file
+// could not be read.
+static int
+scan(const std::vector<log_file> &files, stamp_t end, board &b, timeline &t,
+     not_understood &odd)
+{
+    int status = 0;
+    stamp_cache cache;
+    log_line line;
+    line_reader reader;
+    bool done = false;
+    for (const log_file &f : files) {
+        if (done || (end != 0 && f.date > end / 1000000))
+            break;
+        if (reader_open(reader, f) != 0) {
+            int saved_errno = errno;
+            fprintf(stderr, "tarrow-history: %s: %s\n", f.path.c_str(), strerror(saved_errno));
+            status = 1;
+            continue;
+        }
+        long line_number = 0;
+        const char *p;
+        std::size_t n;
+        int got;
+        while (!done && (got = reader_next(reader, p, n)) != 0) {
+            line_number++;
+            bool understood = got == 1;
+            // A message without a newline is followed by the next one in the same line.
+            while (understood && n > 0) {
+                parse_log_line(p, n, cache, line);
+                if (line.kind != line_kind::unknown && end != 0 && line.stamp > end) {
+                    done = true;
+                    break;
+                }
+                if (board_apply(b, line) == 0)
+                    understood = false;
+                for (const change &ch : b.changes)
+                    timeline_add(t, ch);
+                p = line.rest.data();
+                n = line.rest.size();
+            }
+            if (!understood && !done && odd.count++ == 0) {
+                odd.first_file = f.path;
+                odd.first_line = line_number;
+            }
+        }
+        if (reader.error) {
+            fprintf(stderr, "tarrow-history: %s: unreadable after line %ld\n", f.path.c_str(),
+                    line_number);
+            status = 1;
+        }
+        reader_close(reader);
+    }
+    return status;
+}
+
 int
 main(int argc, char **argv)
 {
@@ -133,57 +190,8 @@ main(int argc, char **argv)
     t.states = states;
 
     // Lines come in time order, so reading stops at the first line after the end.
-    stamp_t end = at != 0 ? at : until;
-    int status = 0;
     not_understood odd;
-    stamp_cache cache;
-    log_line line;
-    line_reader reader;
-    bool done = false;
-    for (const log_file &f : files) {
-        if (done || (end != 0 && f.date > end / 1000000))
-            break;
-        if (reader_open(reader, f) != 0) {
-            int saved_errno = errno;
-            fprintf(stderr, "tarrow-history: %s: %s\n", f.path.c_str(), strerror(saved_errno));
-            status = 1;
-            continue;
-        }
-        long line_number = 0;
-        const char *p;
-        std::size_t n;
-        int got;
-        while (!done && (got = reader_next(reader, p, n)) != 0) {
-            line_number++;
-            bool understood = got == 1;
-            // A message without a newline is followed by the next one in the same line.
-            while (understood && n > 0) {
-                parse_log_line(p, n, cache, line);
-                if (line.kind != line_kind::unknown && end != 0 && line.stamp > end) {
-                    done = true;
-                    break;
-                }
-                if (board_apply(b, line) == 0)
-                    understood = false;
-                for (const change &ch : b.changes)
-                    timeline_add(t, ch);
-                p = line.rest.data();
-                n = line.rest.size();
-            }
-            if (!understood && !done) {
-                if (odd.count++ == 0) {
-                    odd.first_file = f.path;
-                    odd.first_line = line_number;
-                }
-            }
-        }
-        if (reader.error) {
-            fprintf(stderr, "tarrow-history: %s: unreadable after line %ld\n", f.path.c_str(),
-                    line_number);
-            status = 1;
-        }
-        reader_close(reader);
-    }
+    int status = scan(files, at != 0 ? at : until, b, t, odd);
     board_finish(b);
     if (at != 0) {
         print_board(stdout, b, at, json, states, host, key);

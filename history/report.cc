@@ -5,8 +5,6 @@
 
 #include <nlohmann/json.hpp>
 
-namespace {
-
 using json = nlohmann::ordered_json;
 
 struct state_name {
@@ -20,7 +18,7 @@ constexpr state_name STATE_NAMES[] = {
     {"closed", alert_state::closed},
 };
 
-const char *
+static const char *
 severity_word(const char *t)
 {
     if (t[0] == 'A' && t[1] == 'C')
@@ -33,7 +31,7 @@ severity_word(const char *t)
 }
 
 // The request a queued record or a stray clear stands for.
-const char *
+static const char *
 request_word(const char *t)
 {
     if (t[0] == 'A' && t[1] == 'K')
@@ -51,7 +49,7 @@ request_word(const char *t)
     return "request";
 }
 
-const char *
+static const char *
 event_name(change_kind k)
 {
     switch (k) {
@@ -76,7 +74,7 @@ event_name(change_kind k)
     return "";
 }
 
-const char *
+static const char *
 state_word(alert_state s)
 {
     switch (s) {
@@ -92,7 +90,7 @@ state_word(alert_state s)
 }
 
 // A text from the log as a terminal may show it: control bytes become '?'.
-std::string
+static std::string
 visible(std::string_view s)
 {
     std::string v(s);
@@ -103,7 +101,7 @@ visible(std::string_view s)
 }
 
 // " by WHO until TIME: NOTE", as far as the log named them.
-std::string
+static std::string
 ack_details(const board_alert &a)
 {
     std::string s;
@@ -117,7 +115,7 @@ ack_details(const board_alert &a)
 }
 
 // "SEVERITY", or "acknowledged SEVERITY".
-std::string
+static std::string
 standing(const board_alert &a)
 {
     const char *sev = severity_word(a.request);
@@ -126,7 +124,7 @@ standing(const board_alert &a)
 }
 
 // "2026-12-07T18:52" from the record's "20261207 18:52".
-std::string
+static std::string
 record_datetime(const char *d)
 {
     std::string s(d, LEN_DATETIME);
@@ -135,7 +133,7 @@ record_datetime(const char *d)
     return trimmed(d, LEN_DATETIME);
 }
 
-json
+static json
 alert_json(const board_alert &a)
 {
     const char *sev = severity_word(a.request);
@@ -166,19 +164,19 @@ alert_json(const board_alert &a)
     return j;
 }
 
-std::string
+static std::string
 dump(const json &j)
 {
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-std::string
+static std::string
 column(const char *p, std::size_t n)
 {
     return visible(std::string_view(p, n));
 }
 
-void
+static void
 print_change(timeline &t, const change &c)
 {
     if (t.json)
@@ -188,7 +186,7 @@ print_change(timeline &t, const change &c)
     t.printed++;
 }
 
-bool
+static bool
 in_range(const timeline &t, const change &c)
 {
     if ((t.since != 0 && c.stamp < t.since) || (t.until != 0 && c.stamp > t.until))
@@ -198,14 +196,12 @@ in_range(const timeline &t, const change &c)
     return c.state != alert_state::unchanged && (t.states & state_bit(c.state)) != 0;
 }
 
-bool
+static bool
 same_alert(const change &a, const change &b)
 {
     return memcmp(a.alert.host, b.alert.host, LEN_HOSTNAME) == 0 &&
            memcmp(a.alert.key, b.alert.key, LEN_KEY) == 0;
 }
-
-} // namespace
 
 std::string
 stamp_text(stamp_t s, bool iso)
