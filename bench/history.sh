@@ -10,9 +10,10 @@
 # The logs are made here: two hours of a busy board (alerts raised, replaced, cleared and
 # acknowledged for 60 alerts of 12 hosts, console commands, an acknowledgement with a note
 # now and then, start-up and warning lines), copied into daily files up to the size asked
-# for. Two cases: the timeline of one alert (every line parsed and replayed, a few printed)
-# and the board at the end of the last file. Target: at least 200 MB a second each; grep -c
-# of a text that every event line holds gives the scale of the machine in the same run.
+# for. Three cases: the timeline of one alert (every line parsed and replayed, a few printed),
+# the board at the end of the last file, and the same from gzip-compressed files. Target: at
+# least 200 MB a second for the plain files; grep -c of a text that every event line holds
+# (after gzip -dc for the compressed files) gives the scale of the machine in the same run.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 history=${HISTORY:-$root/build/history/tarrow-history}
@@ -112,6 +113,25 @@ report timeline grep
 echo
 echo "2. the board at the end: $(head -1 "$tmp/board.out")"
 report board grep
+
+# 3. The same logs gzip-compressed, against zcat piped into grep -c.
+mkdir "$tmp/gz"
+for f in "$tmp"/logs/*.log; do
+    gzip -1 -c "$f" >"$tmp/gz/$(basename "$f").gz"
+done
+zgrep_c() { gzip -dc "$@" | grep -c AINF; }
+rm -f "$tmp"/*.times
+i=0
+while [ $i -lt "$runs" ]; do
+    run board_gz "$history" -d "$tmp/gz" --at "2026-12-31 23:59:59"
+    run zcat_grep zgrep_c "$tmp"/gz/*.gz
+    i=$((i + 1))
+done
+echo
+echo "3. the board at the end, from $(($(cat "$tmp"/gz/*.gz | wc -c) / 1048576)) MB of" \
+     "gzip files (rates of the uncompressed size)"
+report board_gz zcat_grep
+cmp -s "$tmp/board.out" "$tmp/board_gz.out" || echo "  WARNING: the boards differ"
 if [ -s "$tmp/timeline.err" ]; then
     echo
     echo "stderr of tarrow-history: $(cat "$tmp/timeline.err")"

@@ -55,6 +55,10 @@ record_of(board &b, const log_line &line)
     memcpy(r.datetime, line.datetime, LEN_DATETIME);
     r.persistent = line.persistent;
     r.text.assign(line.text);
+    r.acked = false;
+    r.who.clear();
+    r.note.clear();
+    r.until = 0;
     r.since = line.stamp;
     return r;
 }
