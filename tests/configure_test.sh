@@ -14,12 +14,13 @@ fail() {
 
 cmake -S "$src" -B "$tmp/build" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
     -DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON -DCMAKE_DISABLE_FIND_PACKAGE_CURL=ON \
-    -DCMAKE_DISABLE_FIND_PACKAGE_httplib=ON >"$tmp/log" 2>&1 ||
+    -DCMAKE_DISABLE_FIND_PACKAGE_httplib=ON -DCMAKE_DISABLE_FIND_PACKAGE_ZLIB=ON >"$tmp/log" 2>&1 ||
     { cat "$tmp/log"; fail "configure failed without the optional libraries"; exit 1; }
 for want in "builds: tarrowd flicket quiesk sievel sievel-act\$" \
     "tests: off, install libgtest-dev" \
     "tarrowc: off, install libncurses-dev nlohmann-json3-dev" \
-    "tarrow-bridge: off, install libcurl4-openssl-dev nlohmann-json3-dev"; do
+    "tarrow-bridge: off, install libcurl4-openssl-dev nlohmann-json3-dev" \
+    "tarrow-history: off, install zlib1g-dev nlohmann-json3-dev"; do
     grep -q "$want" "$tmp/log" || fail "configure did not say: $want"
 done
 cmake --build "$tmp/build" -j 2 --target programs >"$tmp/build.log" 2>&1 ||

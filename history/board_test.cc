@@ -1,0 +1,295 @@
+// The rebuilt board: the full table, the overflow file, restarts and acknowledgements, fed
+// with log lines as tarrowd writes them; and the timeline printed from its changes.
+#include "history/board.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "history/report.h"
+
+namespace {
+
+// Feeds log lines to a board, one second apart, and keeps every change.
+struct feeder {
+    board b;
+    stamp_cache cache;
+    int second = 0;
+    std::vector<change> changes;
+
+    explicit feeder(bool record = true) { b.record_changes = record; }
+
+    void line(const std::string &msg)
+    {
+        char stamp[32];
+        snprintf(stamp, sizeof stamp, "Mon Dec  7 10:%02d:%02d 2026 ", second / 60 % 60,
+                 second % 60);
+        second++;
+        std::string text = stamp + msg;
+        log_line l;
+        parse_log_line(text.data(), text.size(), cache, l);
+        ASSERT_EQ(board_apply(b, l), 1) << msg;
+        changes.insert(changes.end(), b.changes.begin(), b.changes.end());
+    }
+    // A request of a sender: AC AW IO AK KA KH LO.
+    void request(const std::string &host, const std::string &type, const std::string &key,
+                 const std::string &text = "t")
+    {
+        char msg[200];
+        snprintf(msg, sizeof msg, "AINF: %-15s 20261207 10:00 %s %-14s Y %s ", host.c_str(),
+                 type.c_str(), key.c_str(), text.c_str());
+        line(msg);
+    }
+    void console(const std::string &type, const std::string &host, const std::string &key)
+    {
+        char msg[200];
+        snprintf(msg, sizeof msg, "AINF: %-15s 20261207 10:00 %s %-14s (CONSOLE COMMAND)",
+                 host.c_str(), type.c_str(), key.c_str());
+        line(msg);
+    }
+};
+
+std::string
+name(const board_alert &a)
+{
+    return trimmed(a.host, LEN_HOSTNAME) + "/" + trimmed(a.key, LEN_KEY);
+}
+
+// The table in slot order, each as host/key.
+std::vector<std::string>
+table(const board &b)
+{
+    std::vector<std::string> v;
+    for (const auto &a : b.table)
+        v.push_back(name(*a));
+    return v;
+}
+
+// The unread records of the overflow file, each as TYPE host/key.
+std::vector<std::string>
+waiting(const board &b)
+{
+    std::vector<std::string> v;
+    for (std::size_t i = b.next_read; i < b.file.size(); i++)
+        v.push_back(std::string(b.file[i].request, 2) + " " + name(b.file[i]));
+    return v;
+}
+
+std::vector<std::string>
+names(const char *prefix, int from, int to)
+{
+    std::vector<std::string> v;
+    for (int i = from; i <= to; i++)
+        v.push_back(prefix + std::to_string(i));
+    return v;
+}
+
+std::vector<std::string>
+operator+(std::vector<std::string> a, const std::vector<std::string> &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+} // namespace
+
+TEST(history_board, full_table_spills_and_refills_in_order)
+{
+    feeder f;
+    // Slot 0: an acknowledged info alert, which keeps its slot; slot 2: an info alert.
+    f.request("h", "IO", "ACKED");
+    f.console("AC", "h", "ACKED");
+    f.request("h", "AC", "C1");
+    f.request("h", "IO", "INFO");
+    for (int i = 2; i <= 48; i++)
+        f.request("h", "AC", "C" + std::to_string(i));
+    ASSERT_EQ(f.b.table.size(), 50u);
+
+    f.request("h", "AW", "NEW");          // takes the info alert's slot
+    f.request("h", "AC", "S1");           // no info alert left: to the file
+    f.request("h", "AC", "S2");
+    f.request("h", "AC", "C5", "again");  // a replacement never spills
+    f.request("h", "AK", "S1");           // may be in the file: waits behind it
+    f.request("h", "KA", "S2");
+    f.console("AD", "h", "S2");           // a console's delete does not wait
+    EXPECT_EQ(table(f.b), (std::vector<std::string>{"h/ACKED", "h/C1"} + names("h/C", 2, 48) +
+                           std::vector<std::string>{"h/NEW"}));
+    EXPECT_EQ(waiting(f.b), (std::vector<std::string>{"AC h/S1", "AC h/S2", "AK h/S1",
+                                                       "KA h/S2"}));
+    EXPECT_EQ(f.b.table[5]->text, "again");
+
+    // One slot free: S1 comes back and fills it; the rest waits.
+    f.request("h", "AK", "C1");
+    EXPECT_EQ(f.b.table.back()->text, "t");
+    EXPECT_EQ(name(*f.b.table.back()), "h/S1");
+    EXPECT_EQ(waiting(f.b), (std::vector<std::string>{"AC h/S2", "AK h/S1", "KA h/S2"}));
+
+    // Another: S2 comes back, the table is full again, the clear of S1 still waits.
+    f.request("h", "AK", "C2");
+    EXPECT_EQ(waiting(f.b), (std::vector<std::string>{"AK h/S1", "KA h/S2"}));
+
+    // Delete-through frees three slots: the clear of S1 removes it, frees a fourth, and the
+    // running refill goes on to acknowledge S2. The file is then read to its end and made
+    // anew.
+    f.line("AINF: Manual delete of h               ACKED          (CONSOLE KK)");
+    f.line("AINF: Manual delete of h               C3             (CONSOLE KK)");
+    f.line("AINF: Manual delete of h               C4             (CONSOLE KK)");
+    f.line("AINF: 3 alerts KK deleted, 3 recovered by compress");
+    EXPECT_TRUE(waiting(f.b).empty());
+    EXPECT_TRUE(f.b.file.empty());
+    EXPECT_EQ(table(f.b), (names("h/C", 5, 48) + std::vector<std::string>{"h/NEW", "h/S2"}));
+    EXPECT_TRUE(f.b.table.back()->acked);
+
+    // What the timeline tells of S1 and of the info alert.
+    std::vector<std::string> s1, info;
+    for (const change &c : f.changes) {
+        std::string what = std::to_string(static_cast<int>(c.kind)) + (c.replayed ? "r" : "");
+        if (name(c.alert) == "h/S1")
+            s1.push_back(what);
+        if (name(c.alert) == "h/INFO")
+            info.push_back(what);
+    }
+    auto k = [](change_kind kind, bool replayed = false) {
+        return std::to_string(static_cast<int>(kind)) + (replayed ? "r" : "");
+    };
+    EXPECT_EQ(s1, (std::vector<std::string>{k(change_kind::spilled), k(change_kind::queued),
+                                            k(change_kind::raised, true),
+                                            k(change_kind::cleared, true)}));
+    EXPECT_EQ(info, (std::vector<std::string>{k(change_kind::raised),
+                                              k(change_kind::displaced)}));
+}
+
+TEST(history_board, clear_host_and_failed_appends)
+{
+    feeder f;
+    f.request("a", "AC", "A1");
+    f.request("b", "AC", "B1");
+    f.request("a", "AW", "A2");
+    f.request("a", "KH", "ANY");
+    EXPECT_EQ(table(f.b), std::vector<std::string>{"b/B1"});
+    for (int i = 2; i <= 50; i++)
+        f.request("b", "AC", "B" + std::to_string(i));
+    f.request("a", "AC", "A3");           // spills
+    f.request("a", "AC", "A4");
+    f.line("WARN: Unable to store events in buffer file, disk full ?");
+    EXPECT_EQ(waiting(f.b), std::vector<std::string>{"AC a/A3"});
+    // A clear-host while records wait: carried out now and once more when read back, so
+    // that A3, which comes back before it, goes then.
+    f.request("a", "KH", "ANY");
+    f.request("b", "AK", "B1");
+    EXPECT_EQ(table(f.b), (names("b/B", 2, 50) + std::vector<std::string>{"a/A3"}));
+    EXPECT_EQ(waiting(f.b), std::vector<std::string>{"KH a/ANY"});
+    f.request("b", "AK", "B2");
+    EXPECT_EQ(table(f.b), names("b/B", 3, 50));
+    EXPECT_TRUE(f.b.file.empty());
+}
+
+TEST(history_board, restarts_keep_only_what_the_server_kept)
+{
+    feeder f;
+    for (int i = 1; i <= 50; i++)
+        f.request("h", "AC", "K" + std::to_string(i));
+    f.request("h", "AC", "W1");           // waits in the file
+    f.request("h", "AC", "W2");
+    f.request("h", "AK", "K1");           // W1 read back; the file keeps both records
+
+    // A restart with the saved table: the table as it was, the file read on from there.
+    f.line("----: Server initialisation beginning");
+    f.line("INFO: Restored 50 alerts from alert_table.dat");
+    f.line("INFO: TCP-IP Services now available");
+    EXPECT_EQ(table(f.b), names("h/K", 2, 50) + std::vector<std::string>{"h/W1"});
+    EXPECT_EQ(waiting(f.b), std::vector<std::string>{"AC h/W2"});
+
+    // Without it: the table starts empty and the whole file is replayed from its start, the
+    // record read back before included.
+    f.changes.clear();
+    f.line("----: Server initialisation beginning");
+    f.line("INFO: TCP-IP Services now available");
+    EXPECT_EQ(table(f.b), (std::vector<std::string>{"h/W1", "h/W2"}));
+    EXPECT_EQ(f.changes.front().kind, change_kind::restart_dropped);
+    EXPECT_EQ(f.changes.size(), 50u + 2u);
+}
+
+TEST(history_board, acknowledgements_keep_the_severity)
+{
+    feeder f;
+    f.request("web1", "AW", "DISK");
+    f.line("AINF: Acknowledged web1            DISK           AW by ops1 until 20261207 "
+           "12:00:00: swap at 11");
+    ASSERT_EQ(f.b.table.size(), 1u);
+    const board_alert &a = *f.b.table[0];
+    EXPECT_TRUE(a.acked);
+    EXPECT_EQ(a.who, "ops1");
+    EXPECT_EQ(a.note, "swap at 11");
+    EXPECT_EQ(a.until, 20261207120000LL);
+    EXPECT_EQ(board_alert_state(a), alert_state::acked);
+
+    f.line("AINF: Acknowledgement expired web1            DISK           AW by ops1");
+    EXPECT_FALSE(a.acked);
+    EXPECT_EQ(board_alert_state(a), alert_state::warning);
+    EXPECT_EQ(f.changes.back().alert.who, "ops1");
+
+    f.console("AC", "web1", "DISK");
+    f.line("AINF: Unacknowledged web1            DISK           AW by ops2 (acknowledged by "
+           "127.0.0.1:4711)");
+    EXPECT_FALSE(a.acked);
+    EXPECT_EQ(f.changes.back().who2, "ops2");
+
+    // A raise of the open alert ends its acknowledgement.
+    f.line("AINF: Acknowledged web1            DISK           AW by ops1 until never: n");
+    f.request("web1", "AC", "DISK", "worse");
+    EXPECT_FALSE(a.acked);
+    EXPECT_EQ(board_alert_state(a), alert_state::critical);
+    EXPECT_TRUE(a.who.empty());
+}
+
+TEST(history_board, timeline_prints_an_acknowledgement_once_with_its_names)
+{
+    feeder f;
+    f.b.want_host = "web1           ";
+    f.request("web1", "AC", "DISK");
+    f.request("db1", "AC", "DISK");       // another host: not recorded
+    f.console("AC", "web1", "DISK");
+    f.second--;                           // the details in the same second
+    f.line("AINF: Acknowledged web1            DISK           AC by ops1 until never: swap");
+    f.request("web1", "AC", "LOAD");
+    f.console("AC", "web1", "LOAD");      // a plain acknowledgement, and nothing follows
+
+    char *buf = nullptr;
+    std::size_t len = 0;
+    FILE *out = open_memstream(&buf, &len);
+    timeline t;
+    t.out = out;
+    for (const change &c : f.changes)
+        timeline_add(t, c);
+    timeline_finish(t);
+    fclose(out);
+    std::string text(buf, len);
+    free(buf);
+    EXPECT_EQ(text,
+              "2026-12-07 10:00:00 web1            DISK           raised critical: t\n"
+              "2026-12-07 10:00:02 web1            DISK           acknowledged critical by "
+              "ops1: swap\n"
+              "2026-12-07 10:00:03 web1            LOAD           raised critical: t\n"
+              "2026-12-07 10:00:04 web1            LOAD           acknowledged critical\n");
+
+    // The same changes as JSON, and only those that left an alert acknowledged.
+    out = open_memstream(&buf, &len);
+    timeline j;
+    j.out = out;
+    j.json = true;
+    j.states = parse_states("acknowledged");
+    for (const change &c : f.changes)
+        timeline_add(j, c);
+    timeline_finish(j);
+    fclose(out);
+    text.assign(buf, len);
+    free(buf);
+    EXPECT_EQ(text.find("\"event\":\"raised\""), std::string::npos);
+    EXPECT_NE(text.find("\"acknowledged\":{\"by\":\"ops1\",\"note\":\"swap\",\"until\":null}"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.front(), '[');
+}

@@ -1,0 +1,199 @@
+// tarrow-history against the log of a scripted day of the real tarrowd: the board it rebuilds
+// for a moment must be the board tarrowc listed at that moment.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/harness.h"
+
+namespace {
+
+using nlohmann::json;
+
+struct snapshot {
+    std::string at;         // local time, "YYYY-MM-DD HH:MM:SS"
+    json listed;            // tarrowc list --json then
+};
+
+class history_e2e : public ::testing::Test {
+protected:
+    temp_dir dir;
+    server_proc srv;
+    int fd = -1;
+
+    void SetUp() override
+    {
+        if (std::string(TARROWC_PATH).empty() || std::string(TARROW_HISTORY_PATH).empty())
+            GTEST_SKIP() << "tarrowc or tarrow-history is not built";
+        srv = start_server(dir.path);
+        ASSERT_GT(srv.port, 0) << read_log(dir.path);
+        fd = connect_local(srv.port);
+        ASSERT_GE(fd, 0);
+    }
+    void TearDown() override
+    {
+        if (fd >= 0)
+            close(fd);
+        if (srv.pid > 0) {
+            EXPECT_EQ(stop_server(srv), 0);
+        }
+    }
+
+    // A request of a forwarding application; the server's ACK says it has been handled.
+    void send(const std::string &host, const std::string &type, const std::string &key,
+              const std::string &text = "")
+    {
+        ASSERT_TRUE(send_all(fd, make_alert("JOBSCHED", host, key, type, 'Y', text)));
+        ASSERT_EQ(read_exact(fd, 234).size(), 234u) << host << " " << key << " " << type;
+    }
+    void tarrowc(const std::vector<std::string> &args)
+    {
+        std::vector<std::string> argv{TARROWC_PATH, "-p", std::to_string(srv.port)};
+        argv.insert(argv.end(), args.begin(), args.end());
+        run_result r = run_program(argv);
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+    }
+    // The board as tarrowc lists it now, and the time; returns once the clock has moved on
+    // to the next second, so that later steps carry later time stamps in the log.
+    snapshot snap()
+    {
+        snapshot s;
+        run_result r = run_program({TARROWC_PATH, "-p", std::to_string(srv.port), "list",
+                                    "--json"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        s.listed = json::parse(r.out, nullptr, false);
+        time_t now = time(nullptr);
+        char buf[32];
+        strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", localtime(&now));
+        s.at = buf;
+        for (int i = 0; i < 150 && time(nullptr) <= now; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return s;
+    }
+};
+
+run_result
+history(const std::string &dir, std::vector<std::string> args)
+{
+    args.insert(args.begin(), {TARROW_HISTORY_PATH, "-d", dir});
+    return run_program(args);
+}
+
+// What both programs say of an alert; an acknowledged one is "acked" whatever else it says.
+std::vector<std::string>
+alerts(const json &list)
+{
+    std::vector<std::string> v;
+    if (!list.is_array())
+        return {"not a list: " + list.dump()};
+    for (const json &a : list) {
+        std::string state = a.value("state", "");
+        if (state.rfind("ack", 0) == 0)
+            state = "acked";
+        v.push_back(a.value("host", "") + "|" + a.value("key", "") + "|" + state + "|" +
+                    a.value("datetime", "") + "|" + a.value("text", "") + "|" +
+                    a["persistent"].dump());
+    }
+    return v;
+}
+
+// The board tarrow-history rebuilds for a moment, and the keys of the alerts it says wait in
+// the overflow file.
+json
+board_at(const std::string &dir, const std::string &at, std::vector<std::string> *waiting)
+{
+    run_result r = history(dir, {"--at", at, "--json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    json j = json::parse(r.out, nullptr, false);
+    if (waiting != nullptr)
+        for (const json &w : j["waiting"])
+            waiting->push_back(w.value("key", ""));
+    return j["alerts"];
+}
+
+} // namespace
+
+TEST_F(history_e2e, board_at_each_moment_of_a_scripted_day)
+{
+    std::vector<snapshot> moments;
+
+    // 1. Three alerts raised.
+    send("web1", "AC", "DISK", "disk full");
+    send("web1", "AW", "LOAD", "load high");
+    send("db1", "IO", "INFO1", "backup done");
+    moments.push_back(snap());
+
+    // 2. One raised again with a new text, one acknowledged from the console.
+    send("web1", "AC", "DISK", "disk still full");
+    tarrowc({"ack", "web1", "LOAD"});
+    moments.push_back(snap());
+
+    // 3. The table fills: B48 takes the info alert's slot, B49 and B50 go to the overflow
+    //    file, and the clear of B50 waits behind them.
+    for (int i = 1; i <= 50; i++)
+        send("bulk", "AC", "B" + std::to_string(i), "bulk " + std::to_string(i));
+    send("bulk", "AK", "B50");
+    moments.push_back(snap());
+
+    // 4. Slots free up by a sender's clear, a console delete and a delete-through, and the
+    //    file is read back: B49 and B50 come in, and the clear removes B50 again.
+    send("web1", "AK", "DISK");
+    tarrowc({"delete", "bulk", "B1"});
+    tarrowc({"delete-through", "bulk", "B3"});
+    moments.push_back(snap());
+
+    // 5. A clear-host empties the bulk host.
+    send("web1", "AC", "NEW", "new one");
+    send("bulk", "KH", "ANY");
+    moments.push_back(snap());
+
+    ASSERT_EQ(moments[2].listed.size(), 50u);
+    ASSERT_EQ(moments[3].listed.size(), 46u);
+    for (const snapshot &m : moments) {
+        SCOPED_TRACE(m.at);
+        std::vector<std::string> waiting;
+        EXPECT_EQ(alerts(board_at(dir.path, m.at, &waiting)), alerts(m.listed));
+        if (&m == &moments[2]) {
+            EXPECT_EQ(waiting, (std::vector<std::string>{"B49", "B50"}));
+        } else {
+            EXPECT_TRUE(waiting.empty());
+        }
+    }
+
+    // The timeline of B50, which went to the file and came back from it.
+    run_result r = history(dir.path, {"--host", "bulk", "--key", "B50", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json events = json::parse(r.out, nullptr, false);
+    std::vector<std::string> seen;
+    for (const json &e : events)
+        seen.push_back(e.value("event", "") + (e.value("replayed", false) ? " replayed" : ""));
+    EXPECT_EQ(seen, (std::vector<std::string>{"spilled", "queued", "raised replayed",
+                                              "cleared replayed"}));
+
+    // The same log, its first part gzip-compressed as a log rotation leaves it: the same
+    // boards.
+    if (access("/bin/gzip", X_OK) != 0 && access("/usr/bin/gzip", X_OK) != 0)
+        GTEST_SKIP() << "gzip is not installed";
+    temp_dir zipped;
+    std::string log = read_log(dir.path);
+    std::size_t cut = log.find('\n', log.size() / 2) + 1;
+    std::string name = "/log_" + moments[0].at.substr(0, 4) + moments[0].at.substr(5, 2) +
+                       moments[0].at.substr(8, 2) + ".log";
+    std::ofstream(zipped.path + name, std::ios::binary) << log.substr(0, cut);
+    ASSERT_EQ(run_program({"gzip", zipped.path + name}).status, 0);
+    std::ofstream(zipped.path + name, std::ios::binary) << log.substr(cut);
+    for (const snapshot &m : moments) {
+        SCOPED_TRACE(m.at);
+        EXPECT_EQ(alerts(board_at(zipped.path, m.at, nullptr)), alerts(m.listed));
+    }
+}
