@@ -1,6 +1,7 @@
-// Message log: every server message, time-stamped, into the day's log file; the two exits.
+// Message log: every server message, time-stamped, into the day's log file.
 // Lines are collected in memory and written with one write before any reply that depends on
 // them and before the server waits.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 #include <ctime>
 
 #include "server/server.h"
+
+int msglog_keep_days = 0;
 
 static char msg_logfile_name[17] = "log_YYYYMMDD.log";
 static int msg_log_handle = -1;        // descriptor of the open log file, -1 when none
@@ -115,6 +118,50 @@ msglog_flush()
     log_batch_len = 0;
 }
 
+// The local date yyyymmdd days before the date of now.
+static int
+date_days_before(time_t now, int days)
+{
+    struct tm t;
+    localtime_r(&now, &t);
+    t.tm_mday -= days;
+    t.tm_hour = 12;     // midday: a change to or from summer time cannot move the date
+    t.tm_isdst = -1;
+    mktime(&t);
+    return (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
+}
+
+// Removes the daily logs of this server ("log_YYYYMMDD.log" exactly) whose date lies more than
+// msglog_keep_days days before today. Other files are never touched.
+static void
+remove_old_logs(time_t now)
+{
+    if (msglog_keep_days <= 0)
+        return;
+    int oldest_kept = date_days_before(now, msglog_keep_days);
+    DIR *dir = opendir(".");
+    if (dir == nullptr) {
+        int saved_errno = errno;
+        myprintf("WARN: Unable to look for old log files, %s\n", strerror(saved_errno));
+        return;
+    }
+    while (struct dirent *e = readdir(dir)) {
+        const char *n = e->d_name;
+        if (strlen(n) != 16 || memcmp(n, "log_", 4) != 0 || strcmp(n + 12, ".log") != 0 ||
+            strspn(n + 4, "0123456789") < 8)
+            continue;
+        if (atoi(n + 4) >= oldest_kept)
+            continue;
+        if (unlink(n) == 0) {
+            myprintf("INFO: Removed log file %s, older than %d days\n", n, msglog_keep_days);
+        } else {
+            int saved_errno = errno;
+            myprintf("WARN: Unable to remove old log file %s, %s\n", n, strerror(saved_errno));
+        }
+    }
+    closedir(dir);
+}
+
 void
 SERVER_roll_log_files()
 {
@@ -135,6 +182,7 @@ SERVER_roll_log_files()
     if (msg_log_handle < 0)
         myprintf("*ERR: Unable to open log file %s, continuing using STDOUT for messages\n",
                  msg_logfile_name);
+    remove_old_logs(now);
 }
 
 void
@@ -207,36 +255,14 @@ msglog_reopen()
                  msg_logfile_name);
 }
 
+bool
+msglog_file_open()
+{
+    return msg_log_handle >= 0;
+}
+
 void
 msglog_set_file_date(int yyyymmdd)
 {
     logfile_roll_time_last_day = yyyymmdd;
-}
-
-void
-die(const char *text, int status)
-{
-    perror(text);
-    myprintf("*ERR: ***FATAL*** A fatal server error has occurred. Cannot continue.\n");
-    myprintf("*ERR: %s\n", text);
-    myprintf("INFO: Server has aborted.\n");
-    shutdown_immed(status);
-}
-
-void
-shutdown_immed(int status)
-{
-    notify_service_manager("STOPPING=1");
-    if (msg_log_handle >= 0)
-        myprintf("----: Shutdown in progress\n");
-    if (keep_table)
-        table_store_save();
-    client_close_all();
-    overflow_close();
-    if (msg_log_handle >= 0) {
-        myprintf("----: ALL OK, Server shutdown has completed.\n");
-        msglog_close();
-    }
-    msglog_flush();
-    exit(status);
 }

@@ -111,12 +111,14 @@ void allow_reset();
 // True when the peer may connect: no --allow given, or its address is in an allowed network.
 bool allow_peer(const struct sockaddr *sa);
 
-// ---- Message log and the two exits (msglog.cc) ----
+// ---- Message log (msglog.cc) ----
 
 void myprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Opens the day's log file (closing the last one), then removes the logs older than
+// msglog_keep_days days.
 void SERVER_roll_log_files();
-[[noreturn]] void die(const char *text, int status);
-[[noreturn]] void shutdown_immed(int status);
+// Days of daily logs kept besides today's (--log-keep-days); 0 keeps every log.
+extern int msglog_keep_days;
 // Writes the collected log lines with one write. Called before every reply and every wait.
 void msglog_flush();
 // Logs a message that is already built (len bytes, newline included), like myprintf.
@@ -126,9 +128,18 @@ void msglog_write(const char *text, std::size_t len);
 void msglog_reopen();
 // Closes the message log (tests use it to start a fresh day's file).
 void msglog_close();
+// True while messages go to the day's log file (not to standard output).
+bool msglog_file_open();
 // Makes the log believe its open file belongs to the date yyyymmdd, so that tests can see
 // the change of date without waiting for midnight.
 void msglog_set_file_date(int yyyymmdd);
+
+// ---- The two exits (exit.cc) ----
+
+// Logs the fatal error (and the system's error text on standard error), then shuts down.
+[[noreturn]] void die(const char *text, int status);
+// Saves the table when kept, closes every connection and file, and exits with status.
+[[noreturn]] void shutdown_immed(int status);
 
 // ---- Alert memory table (alert_table.cc) ----
 

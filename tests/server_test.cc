@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -78,8 +79,18 @@ TEST(ServerProcess, StartUpFailuresEndWithTheirStatus)
           "*ERR: ***FATAL*** A fatal server error has occurred. Cannot continue.\n",
           "*ERR: bind() port " + std::to_string(busy.port) + "\n", "INFO: Server has aborted.\n",
           "----: ALL OK, Server shutdown has completed.\n"}},
-        {"not an address", {"0", "localhost"}, false, 2, {"*ERR: Translating IP address\n"}},
-        {"all ones", {"0", "255.255.255.255"}, false, 2, {"*ERR: Translating IP address\n"}},
+        // An address it cannot use is named with the reason, in the log and on stderr.
+        {"not an address", {"0", "localhost"}, false, 2,
+         {"*ERR: Improperly formatted network address, localhost: an IPv4 address is four "
+          "dotted decimal parts", "*ERR: Translating IP address\n"}},
+        {"short IPv4 form", {"0", "127.1"}, false, 2,
+         {"*ERR: Improperly formatted network address, 127.1: ",
+          "*ERR: Translating IP address\n"}},
+        {"part too large", {"0", "999.1.1.1"}, false, 2,
+         {"*ERR: Improperly formatted network address, 999.1.1.1: "}},
+        {"all ones", {"0", "255.255.255.255"}, false, 2,
+         {"*ERR: Improperly formatted network address, 255.255.255.255: the broadcast address "
+          "is no interface\n", "*ERR: Translating IP address\n"}},
         {"overflow file cannot be opened", {"0", "127.0.0.1"}, true, 1,
          {"*ERR: Unable to open alert overflow buffer file evt_buffer.dat, aborting!\n",
           "*ERR: IO error on alert overflow file\n"}},
@@ -99,8 +110,72 @@ TEST(ServerProcess, StartUpFailuresEndWithTheirStatus)
             EXPECT_EQ(log.find("----: tarrow"), std::string::npos) << "banner came first";
         }
         EXPECT_FALSE(r.err.empty()) << c.name << ": no perror line";
+        if (c.log[0].find("Improperly") != std::string::npos) {
+            EXPECT_EQ(r.err.find("Success"), std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find(c.log[0].substr(6)), 0u) << r.err;
+        }
     }
     stop_server(busy);
+}
+
+TEST(ServerProcess, ArgumentsThatCannotBeRightStartNothing)
+{
+    temp_dir d;
+    struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"65536", "127.0.0.1"}, "Illegal port number: 65536\n"},
+        {{"9003x", "127.0.0.1"}, "Illegal port number: 9003x\n"},
+        {{"", "127.0.0.1"}, "Illegal port number: \n"},
+        {{"-1", "127.0.0.1"}, "Illegal port number: -1\n"},
+        {{"--log-keep-days", "0", "0", "127.0.0.1"}, "tarrowd: --log-keep-days needs"},
+        {{"--log-keep-days", "7d", "0", "127.0.0.1"}, "tarrowd: --log-keep-days needs"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> argv = {tarrowd_path(), "--foreground"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        run_result r = run_program(argv, d.path);
+        EXPECT_EQ(r.status, 2) << c.err;
+        EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);
+        EXPECT_NE(r.err.find("usage: tarrowd"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(read_log(d.path), "");
+    EXPECT_EQ(read_file(d.path + "/evt_buffer.dat"), "");
+}
+
+// A second server in the same directory would share its files: it is refused, and the first
+// goes on with its board untouched.
+TEST(ServerProcess, OneServerPerDirectory)
+{
+    temp_dir d;
+    server_proc s = start_server(d.path);
+    server_guard g{s};
+    ASSERT_GT(s.port, 0);
+    int fd = connect_local(s.port);
+    ASSERT_TRUE(send_all(fd, make_alert("JOBSCHED", "h", "k", "AC", 'Y')));
+    EXPECT_EQ(read_exact(fd, ALERT_RECORD_SIZE), expected_ack("JOBSCHED"));
+
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(d.path.c_str(), real), nullptr);
+    for (const std::string &port : {std::string("0"), std::to_string(s.port)}) {
+        run_result r = run_program({tarrowd_path(), "--foreground", port, "127.0.0.1"}, d.path);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, std::string("*ERR: Another tarrowd is running in ") + real + " (pid " +
+                             std::to_string(s.pid) + ")\n");
+    }
+    std::string log = read_log(d.path);
+    EXPECT_NE(log.find("*ERR: Another tarrowd is running in "), std::string::npos);
+    EXPECT_EQ(log.find("Shutdown in progress"), std::string::npos) << "the second saved nothing";
+    // The first still serves.
+    ASSERT_TRUE(send_all(fd, make_alert("JOBSCHED", "h", "k2", "LO", 'Y')));
+    EXPECT_EQ(read_exact(fd, ALERT_RECORD_SIZE), expected_ack("JOBSCHED"));
+    close(fd);
+    EXPECT_EQ(stop_server(s), 0);
+    // Once it has stopped, the directory is free again.
+    server_proc next = start_server(d.path);
+    server_guard g2{next};
+    EXPECT_GT(next.port, 0);
 }
 
 TEST(ServerProcess, WithoutALogFileMessagesGoToStandardOutput)
@@ -134,8 +209,22 @@ TEST(ServerProcess, HelpAndVersionStartNothing)
     temp_dir d;
     run_result h = run_program({tarrowd_path(), "--help"}, d.path);
     EXPECT_EQ(h.status, 0);
-    EXPECT_EQ(h.out, "usage: tarrowd [--foreground] [--keep-table] [--allow address[/bits]]... "
-                     "[port [address]]\n");
+    EXPECT_EQ(h.out.substr(0, h.out.find('\n') + 1),
+              "usage: tarrowd [--foreground] [--keep-table] [--allow address[/bits]]... "
+              "[--log-keep-days days] [port [address]]\n");
+    // Every option is listed, each with its default.
+    for (std::string o : {"--foreground ", "--keep-table ", "--allow ", "--log-keep-days ",
+                          "--help, --version", "port ", "address "}) {
+        std::size_t at = h.out.find(std::string("\n  ") + o);
+        ASSERT_NE(at, std::string::npos) << o << "\n" << h.out;
+        std::size_t next = at + 1;     // the next entry: a line not indented further
+        do
+            next = h.out.find("\n  ", next + 1);
+        while (next != std::string::npos && h.out[next + 3] == ' ');
+        if (o != "--help, --version") {
+            EXPECT_NE(h.out.substr(at, next - at).find("default"), std::string::npos) << o;
+        }
+    }
     run_result v = run_program({tarrowd_path(), "--version"}, d.path);
     EXPECT_EQ(v.status, 0);
     EXPECT_EQ(v.out, "tarrowd 1.0.2\n");
