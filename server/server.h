@@ -32,7 +32,8 @@ struct client_slot {            // plain data, indexed by descriptor
     std::size_t in_off = 0;     // unhandled input: in_len bytes from in_off of its buffer
     std::size_t in_len = 0;
     int junk_lines = 0;         // empty or unrecognised lines so far
-    long last_input_ms = 0;     // when it connected or last sent something
+    long last_line_ms = 0;      // when it connected or last sent a whole line: a peer that
+                                // trickles bytes of a record that never ends is idle too
     char peer_address[50] = "SPARE";
     client_queue *out = nullptr;   // allocated with the first reply
 };
@@ -60,8 +61,9 @@ bool client_paused(int fd);
 // after "KILLER".
 int process_client(int fd);
 // One pass of the loop: at most one line from each connection that has one (or has input
-// to read), in ascending descriptor order, then the replies that can leave. Returns what
-// client_send_queued returns.
+// to read), in ascending descriptor order, then the replies that can leave. Returns the
+// milliseconds until something is due (a reply's deadline, the count of junk lines that
+// were not logged), or -1 when nothing is.
 long client_serve_pass();
 // Queues a reply; it leaves as the socket accepts it, after the log lines written before
 // it. Returns 0, or -1 when it cannot be queued (the connection is then closed).
@@ -74,7 +76,7 @@ void client_reject(int fd, const char *why);
 bool client_output_blocked(int fd);
 // Writes queued replies as far as the sockets take them (after the message log): every
 // connection when all is set, else those that hold no further whole line. Closes connections
-// whose oldest reply is older than REPLY_DEADLINE_MS. Returns the milliseconds until the next
+// whose oldest reply is older than REPLY_DEADLINE_MS (client_reply_deadline_ms). Returns the milliseconds until the next
 // such deadline, or -1 when none is pending.
 long client_send_queued(bool all);
 // Milliseconds of a monotonic clock.
@@ -85,9 +87,11 @@ int message_from_forwarding_application(const char *record);
 void client_close_all();
 
 // Test hooks: the idle time after which a connection may give its slot up (IDLE_EVICT_MS),
-// and the end of a pass (the log written, then every queued reply), which unit tests call
-// before they read the log or a peer socket.
+// the time a reply may wait for its socket (REPLY_DEADLINE_MS), and the end of a pass (the
+// log written, then every queued reply), which unit tests call before they read the log or a
+// peer socket.
 extern int client_idle_limit_ms;
+extern int client_reply_deadline_ms;
 void test_end_pass();
 
 // ---- Network addresses (net.cc) ----

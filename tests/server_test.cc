@@ -416,38 +416,6 @@ TEST(ServerLoop, ClientsThatDoNotReadDelayNobodyAndAreClosed)
     EXPECT_EQ(stop_server(s), 0);
 }
 
-TEST(ServerLoop, IdleConnectionsGiveWayWhenEverySlotIsTaken)
-{
-    temp_dir d;
-    // The idle time after which a connection gives way, shortened for the test.
-    setenv("TARROWD_TEST_IDLE_MS", "1000", 1);
-    server_proc s = start_server(d.path);
-    unsetenv("TARROWD_TEST_IDLE_MS");
-    server_guard g{s};
-    ASSERT_GT(s.port, 0);
-
-    std::vector<int> idle;
-    for (int i = 0; i < 64; i++)
-        idle.push_back(connect_local(s.port));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    // Each sender stays connected, so each needs a slot of its own.
-    for (int i = 0; i < 3; i++) {
-        int fd = connect_local(s.port);
-        idle.push_back(fd);
-        ASSERT_TRUE(send_all(fd, make_alert("JOBSCHED", "h", "k", "LO", 'Y')));
-        EXPECT_EQ(read_exact(fd, ALERT_RECORD_SIZE, 3000), expected_ack("JOBSCHED")) << i;
-    }
-    EXPECT_GE(count(read_log(d.path), " closed, idle while the server is full\n"), 3u);
-    // The one silent longest went first.
-    char c;
-    struct timeval tv = {2, 0};
-    setsockopt(idle[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    EXPECT_EQ(read(idle[0], &c, 1), 0);
-    for (int fd : idle)
-        close(fd);
-    EXPECT_EQ(stop_server(s), 0);
-}
-
 TEST(ServerLoop, UnrecognisedLinesEndTheConnectionAfterAHundred)
 {
     temp_dir d;
