@@ -24,15 +24,6 @@ record_bytes(const line_buf &l)
     return std::string(l.b, ALERT_RECORD_SIZE);
 }
 
-std::size_t
-count(const std::string &s, const std::string &text)
-{
-    std::size_t n = 0;
-    for (std::size_t at = s.find(text); at != std::string::npos; at = s.find(text, at + 1))
-        n++;
-    return n;
-}
-
 void
 put(int fd, const std::string &bytes)
 {

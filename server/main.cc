@@ -121,7 +121,13 @@ inline constexpr int ACCEPTS_PER_WAIT = 8;
 // The longest wait when nothing is due.
 inline constexpr int WAIT_MS = 1030;
 
+// How long accepting pauses when the descriptors have run out: the queued connection would
+// make every wait return at once and every accept fail again.
+inline constexpr int ACCEPT_PAUSE_MS = 100;
+
 static struct pollfd wait_set[MAX_CLIENTS + 1];
+// Until when (monotonic_ms) the listening socket stays out of the wait, 0 when it is in.
+static long accept_paused_until = 0;
 
 // Waits at most timeout_ms for input, new connections, or room for queued replies, then
 // accepts what has arrived and marks the connections that can be read.
@@ -131,7 +137,15 @@ wait_for_events(int listen_fd, int timeout_ms)
     if (timeout_ms > 0)
         msglog_flush();     // nothing logged stays in memory while the server waits
     int n = 0;
-    wait_set[n++] = {listen_fd, POLLIN, 0};
+    if (accept_paused_until != 0) {
+        long left = accept_paused_until - monotonic_ms();
+        if (left <= 0)
+            accept_paused_until = 0;
+        else if (timeout_ms < 0 || left < timeout_ms)
+            timeout_ms = static_cast<int>(left);
+    }
+    // A negative descriptor is left out of the wait.
+    wait_set[n++] = {accept_paused_until != 0 ? -1 : listen_fd, POLLIN, 0};
     for (int i = 0; i < client_open_count; i++) {
         int fd = client_open_fds[i];
         short events = 0;
@@ -164,6 +178,8 @@ wait_for_events(int listen_fd, int timeout_ms)
         for (int i = 0; i < ACCEPTS_PER_WAIT; i++) {
             char peer[64];
             int fd = net_accept(listen_fd, peer, sizeof peer);
+            if (fd == -2)
+                accept_paused_until = monotonic_ms() + ACCEPT_PAUSE_MS;
             if (fd < 0)
                 break;
             client_accept(fd, peer);

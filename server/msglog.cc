@@ -49,14 +49,47 @@ refresh_stamp(time_t now)
     stamp_second = now;
 }
 
-// Copies text, writing control bytes (all but the newline) and DEL as '.', so that nothing a
-// peer sends can reach a terminal that shows the log as an escape sequence.
+// Length of the valid UTF-8 sequence of two to four bytes at s (n bytes left), else 0.
+static std::size_t
+utf8_sequence(const unsigned char *s, std::size_t n)
+{
+    unsigned char b = s[0];
+    std::size_t len = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3
+                      : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+    if (len == 0 || len > n)
+        return 0;
+    // The second byte's range excludes overlong forms, surrogates and code points past U+10FFFF.
+    unsigned char lo = b == 0xE0 ? 0xA0 : b == 0xF0 ? 0x90 : 0x80;
+    unsigned char hi = b == 0xED ? 0x9F : b == 0xF4 ? 0x8F : 0xBF;
+    if (s[1] < lo || s[1] > hi)
+        return 0;
+    for (std::size_t i = 2; i < len; i++)
+        if (s[i] < 0x80 || s[i] > 0xBF)
+            return 0;
+    return len;
+}
+
+// Copies text, writing control bytes (all but the newline), DEL and the C1 controls as '.', so
+// that nothing a peer sends can reach a terminal that shows the log as an escape sequence. A
+// C1 control is a byte 0x80-0x9F outside a valid UTF-8 sequence, or the code points U+0080 to
+// U+009F written in UTF-8 (two dots). Every other valid UTF-8 sequence is copied as it is.
 static void
 copy_printable(char *dst, const char *src, std::size_t len)
 {
-    for (std::size_t i = 0; i < len; i++) {
-        unsigned char b = static_cast<unsigned char>(src[i]);
-        dst[i] = (b < 0x20 && b != '\n') || b == 0x7F ? '.' : static_cast<char>(b);
+    const auto *s = reinterpret_cast<const unsigned char *>(src);
+    std::size_t i = 0;
+    while (i < len) {
+        unsigned char b = s[i];
+        std::size_t seq = b >= 0x80 ? utf8_sequence(s + i, len - i) : 0;
+        if (seq > 0 && !(b == 0xC2 && s[i + 1] <= 0x9F)) {
+            memcpy(dst + i, src + i, seq);
+            i += seq;
+            continue;
+        }
+        bool control = (b < 0x20 && b != '\n') || b == 0x7F || (b >= 0x80 && b <= 0x9F) ||
+                       (b == 0xC2 && seq == 2);
+        dst[i] = control ? '.' : static_cast<char>(b);
+        i++;
     }
 }
 

@@ -75,6 +75,31 @@ TEST_F(MsglogTest, FileChangesWhenAnyPartOfTheDateChanges)
     EXPECT_EQ(closings, 2u);
 }
 
+// Control bytes reach the log as '.': C0, DEL, and C1 (0x80-0x9F outside valid UTF-8, or the
+// code points U+0080-U+009F); every other valid UTF-8 sequence stays as it is.
+TEST_F(MsglogTest, ControlBytesAreDotsAndValidUtf8IsKept)
+{
+    struct {
+        std::string in, out;
+    } cases[] = {
+        {"tab\there", "tab.here"},
+        {"esc\x1b[31m del\x7f", "esc.[31m del."},
+        {"csi\x9b" "31m nel\x85", "csi.31m nel."},
+        {"\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xc2\xa0",
+         "\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xc2\xa0"},
+        {"u85 \xc2\x85 u9f \xc2\x9f", "u85 .. u9f .."},
+        {"lone \xc3 cut \xe2\x82", "lone \xc3 cut \xe2."},
+        {"overlong \xe0\x80\x80 \xc0\x80", "overlong \xe0.. \xc0."},
+        {"surrogate \xed\xa0\x80 high \xf4\x90\x80\x80", "surrogate \xed\xa0. high \xf4..."},
+        {"stray \xff\x90\xbf", "stray \xff.\xbf"},
+    };
+    for (const auto &c : cases) {
+        myprintf("INFO: [%s]\n", c.in.c_str());
+        std::string lg = log();
+        EXPECT_NE(lg.find("INFO: [" + c.out + "]\n"), std::string::npos) << c.in << "\n" << lg;
+    }
+}
+
 // The date yyyymmdd of days before today, as a log file name.
 std::string
 log_name_days_ago(int days)

@@ -132,7 +132,7 @@ accept_error_is_transient(int e)
     switch (e) {
     case ECONNABORTED: case EINTR: case EPROTO: case ENETDOWN: case ENOPROTOOPT:
     case EHOSTDOWN: case ENONET: case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
-    case ENOBUFS: case ENOMEM: case EMFILE: case ENFILE:
+    case ENOBUFS: case ENOMEM:
         return true;
     default:
         return false;
@@ -165,12 +165,13 @@ allow_add(const char *arg)
     memcpy(text, arg, len + 1);
     int bits = -1;
     if (char *slash = strchr(text, '/')) {
+        // Digits only: strtol would also take a sign or leading white space ("/-0", "/ 8").
         *slash = '\0';
-        char *end = nullptr;
-        long b = strtol(slash + 1, &end, 10);
-        if (slash[1] == '\0' || *end != '\0' || b < 0 || b > 128)
+        const char *b = slash + 1;
+        std::size_t digits = strspn(b, "0123456789");
+        if (digits == 0 || digits > 3 || b[digits] != '\0' || atoi(b) > 128)
             return -1;
-        bits = static_cast<int>(b);
+        bits = atoi(b);
     }
     allowed_net &n = allowed[allowed_count];
     struct in_addr v4;
@@ -269,6 +270,22 @@ net_accept(int listen_fd, char *peer, std::size_t size)
         int saved_errno = errno;
         if (saved_errno == EAGAIN || saved_errno == EWOULDBLOCK)
             return -1;
+        if (saved_errno == EMFILE || saved_errno == ENFILE) {
+            // The connection stays queued and the next accept would fail the same way: the
+            // caller pauses accepting, and the log gets one line a second at most.
+            static time_t last_line = 0;
+            static unsigned long unlogged = 0;
+            time_t now = time(nullptr);
+            if (now == last_line) {
+                unlogged++;
+            } else {
+                myprintf("WARN: accept() failed, %s, not accepting for a moment (%lu more "
+                         "since the last such line)\n", strerror(saved_errno), unlogged);
+                last_line = now;
+                unlogged = 0;
+            }
+            return -2;
+        }
         if (accept_error_is_transient(saved_errno)) {
             myprintf("WARN: accept() failed, %s, continuing\n", strerror(saved_errno));
             return -1;

@@ -100,7 +100,9 @@ void test_end_pass();
 // when bind_address is nullptr), logging as start-up does; dies when it cannot.
 int net_listen(int port, const char *bind_address);
 // Accepts one connection, non-blocking and without delay on small writes, its peer's address
-// text in peer ("" when hidden). Returns the descriptor, or -1 when none was taken.
+// text in peer ("" when hidden). Returns the descriptor, -1 when none was taken, or -2 when
+// the process or the system is out of descriptors (logged at most once a second): accepting
+// should then pause, since the waiting connection stays queued.
 int net_accept(int listen_fd, char *peer, std::size_t size);
 // The peer address of a connected socket as text ("a.b.c.d:port", "[addr]:port"), or nullptr.
 char *net_peer_text(int fd, char *buf, std::size_t size);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -334,16 +335,6 @@ TEST(ServerLoop, ConnectionsBeyondTheDescriptorLimitAreRefused)
     EXPECT_EQ(stop_server(s), 0);
 }
 
-// How many times text occurs in s.
-std::size_t
-count(const std::string &s, const std::string &text)
-{
-    std::size_t n = 0;
-    for (std::size_t at = s.find(text); at != std::string::npos; at = s.find(text, at + 1))
-        n++;
-    return n;
-}
-
 // Milliseconds one ACK takes to come back on fd.
 long
 ack_round_trip_ms(int fd)
@@ -413,6 +404,70 @@ TEST(ServerLoop, ClientsThatDoNotReadDelayNobodyAndAreClosed)
     for (int f : flood)
         close(f);
     close(fd);
+    EXPECT_EQ(stop_server(s), 0);
+}
+
+// CPU time the process has used, in milliseconds.
+long
+cpu_ms(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t at = stat.rfind(')');
+    if (at == std::string::npos)
+        return -1;
+    unsigned long utime = 0, stime = 0;
+    // After the name: state and eleven fields, then utime and stime.
+    if (sscanf(stat.c_str() + at + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+               &utime, &stime) != 2)
+        return -1;
+    return static_cast<long>((utime + stime) * 1000 / static_cast<unsigned long>(
+                                                          sysconf(_SC_CLK_TCK)));
+}
+
+// Out of descriptors, the server stops accepting for a moment instead of spinning on the
+// connection that waits, logs that at most once a second, and takes the waiting connections
+// once descriptors are free again.
+TEST(ServerLoop, RunningOutOfDescriptorsNeitherSpinsNorFloodsTheLog)
+{
+    temp_dir d;
+    struct rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    struct rlimit low = old;
+    low.rlim_cur = 20;      // inherited by the server; ours is set back at once
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    server_proc s = start_server(d.path);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    server_guard g{s};
+    ASSERT_GT(s.port, 0);
+
+    std::vector<int> served, waiting;
+    for (int i = 0; i < 18; i++) {
+        int fd = connect_local(s.port);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(send_all(fd, make_alert("JOBSCHED", "h", "k" + std::to_string(i), "LO",
+                                            'Y')));
+        if (read_exact(fd, ALERT_RECORD_SIZE, served.size() < 8 ? 3000 : 300).size() ==
+            ALERT_RECORD_SIZE)
+            served.push_back(fd);
+        else
+            waiting.push_back(fd);
+    }
+    ASSERT_FALSE(waiting.empty()) << "every connection was taken";
+    ASSERT_GE(served.size(), 5u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));     // one log line a second
+    std::size_t lines_before = count(read_log(d.path), "WARN: accept() failed, ");
+    long cpu_before = cpu_ms(s.pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    long cpu_used = cpu_ms(s.pid) - cpu_before;
+    EXPECT_LT(cpu_used, 200) << "ms of CPU in 1.5 s";
+    EXPECT_LE(count(read_log(d.path), "WARN: accept() failed, ") - lines_before, 2u);
+
+    for (int fd : served)
+        close(fd);
+    for (int fd : waiting)
+        EXPECT_EQ(read_exact(fd, ALERT_RECORD_SIZE, 3000), expected_ack("JOBSCHED"));
+    for (int fd : waiting)
+        close(fd);
     EXPECT_EQ(stop_server(s), 0);
 }
 
