@@ -241,25 +241,6 @@ TEST_F(console, full_table_listing_splits_at_4095)
     EXPECT_EQ(r[0].data().substr(15, 6), "host0 ");
 }
 
-TEST_F(console, append_fills_to_exactly_4095)
-{
-    line_buf req = make_record("CONSOLE", "h", "k", "SL", 'Y');
-    char *reply = req.data();
-    memset(reply + OFF_DATA, 0, LEN_DATA);
-    std::string a(4000, 'a'), b(95, 'b');
-    add_to_console_io_buffer(sp.server_fd, reply, a.data(), 4000);
-    add_to_console_io_buffer(sp.server_fd, reply, b.data(), 95);
-    EXPECT_EQ(read_available(sp.peer_fd, 50), "");          // 4095 fits
-    EXPECT_EQ(reply[OFF_DATA + 4095], '\0');
-    add_to_console_io_buffer(sp.server_fd, reply, "c", 1);  // 4096 does not
-    auto r = split_replies(read_available(sp.peer_fd, 50));
-    ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].type(), "DF");
-    EXPECT_EQ(r[0].data_length(), "4095");
-    EXPECT_EQ(r[0].bytes[OFF_DATA + 4095], '\0');
-    EXPECT_EQ(std::string(reply + OFF_DATA), "c");
-}
-
 TEST_F(console, reply_header_bytes)
 {
     line_buf req = make_record("CONSOLE24_80", "hostA", "keyA", "SD", 'Y');

@@ -7,8 +7,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "common/record.h"
+
+// A bounded text's length as the precision of "%.*s", the one way a field is printed:
+// myprintf("%.*s", print_len(host), host.data()), host from alert_field_text.
+inline int
+print_len(std::string_view text)
+{
+    return static_cast<int>(text.size());
+}
 
 // ---- Client connections (dispatch.cc) ----
 
