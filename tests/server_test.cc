@@ -407,6 +407,32 @@ TEST(ServerLoop, ClientsThatDoNotReadDelayNobodyAndAreClosed)
     EXPECT_EQ(stop_server(s), 0);
 }
 
+// A burst of more records than the loop serves between two looks at the sockets (32), all
+// read at once, is answered without the loop waiting for a time-out while it holds lines and
+// the socket is empty.
+TEST(ServerLoop, BurstsLongerThanOneLookAreServedWithoutWaiting)
+{
+    temp_dir d;
+    server_proc s = start_server(d.path);
+    server_guard g{s};
+    ASSERT_GT(s.port, 0);
+    int fd = connect_local(s.port);
+    const std::size_t n = 35;      // 8190 bytes: one read of the server's 8192-byte buffer
+    std::string burst;
+    for (std::size_t i = 0; i < n; i++)
+        burst += make_alert("JOBSCHED", "h", "b" + std::to_string(i % 7), "LO", 'Y');
+    for (int round = 0; round < 3; round++) {
+        auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(send_all(fd, burst));
+        EXPECT_EQ(read_exact(fd, n * ALERT_RECORD_SIZE, 5000).size(), n * ALERT_RECORD_SIZE);
+        long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start).count();
+        EXPECT_LT(ms, 900) << "a wait of a second came between passes";
+    }
+    close(fd);
+    EXPECT_EQ(stop_server(s), 0);
+}
+
 // CPU time the process has used, in milliseconds.
 long
 cpu_ms(pid_t pid)
