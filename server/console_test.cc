@@ -295,9 +295,14 @@ TEST_F(console, details_and_crafted_records)
     EXPECT_EQ(r[0].type(), "DE");
     EXPECT_EQ(log(), before);
 
+    // The details are those of the named slot, not the first.
+    store("hostB", "keyB", "AC", "x");
+    auto b = ask("CONSOLE", "hostB          ", "keyB          ", "SD");
+    ASSERT_EQ(b.size(), 1u);
+    EXPECT_EQ(b[0].data().substr(0, 11), "HOST: hostB");
+
     // A stored record without any terminator from msgtext on: its texts end at the record's
     // end and never show the neighbouring slot.
-    store("hostB", "keyB", "AC", "x");
     char *rec = memory_table[0].data();
     memset(rec + OFF_MSGTEXT, 'm', ALERT_RECORD_SIZE - OFF_MSGTEXT);
     rec[OFF_ALERT_NEWLINE] = '\n';
@@ -340,6 +345,14 @@ TEST_F(console, acknowledge_delete_and_delete_through)
     EXPECT_TRUE(r.empty());
     EXPECT_EQ(last_table_entry, 4);
     EXPECT_NE(log().find(" AD " + pad("key4", 14) + " (CONSOLE COMMAND)\n"), std::string::npos);
+
+    // "AC" of a missing alert: not-found warning, nothing changed, still "--".
+    r = ask("CONSOLE", "host", "gone", "AC");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].type(), "--");
+    EXPECT_NE(log().find("WARN: message not found to acknowledge, requested from 'host"),
+              std::string::npos);
+    EXPECT_EQ(last_table_entry, 4);
 
     // "AD" of a missing alert: not-found warning, still "--".
     r = ask("CONSOLE", "host", "gone", "AD");
