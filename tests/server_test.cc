@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
+#include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -77,6 +79,8 @@ TEST(ServerProcess, StartUpFailuresEndWithTheirStatus)
     } cases[] = {
         {"port in use", {std::to_string(busy.port), "127.0.0.1"}, false, 2,
          {"*ERR: Unable to bind to configured interface(s)\n",
+          "*ERR: Unable to bind to 127.0.0.1 port " + std::to_string(busy.port) + ", " +
+              strerror(EADDRINUSE) + "\n",
           "*ERR: ***FATAL*** A fatal server error has occurred. Cannot continue.\n",
           "*ERR: bind() port " + std::to_string(busy.port) + "\n", "INFO: Server has aborted.\n",
           "----: ALL OK, Server shutdown has completed.\n"}},
