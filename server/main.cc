@@ -76,23 +76,21 @@ read_port(const char *text)
 // the overflow file, the saved table and the log, and alerts would cross between them. The
 // lock belongs to the open file, so the detached process keeps it. Returns the descriptor;
 // -1 when another server holds the lock, its pid through holder (0 when unknown); -2 when
-// the lock file cannot be used at all (warned here; the server then goes on without it).
+// the lock file cannot be used at all, the error through error (the server then goes on
+// without it, with a warning).
 static int
-take_directory_lock(long *holder)
+take_directory_lock(long *holder, int *error)
 {
     int fd = open(LOCK_FILE_NAME, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0) {
-        int saved_errno = errno;
-        myprintf("WARN: Unable to open the lock file %s, %s: a second server here would not "
-                 "be noticed\n", LOCK_FILE_NAME, strerror(saved_errno));
+        *error = errno;
         return -2;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) == 0)
         return fd;
     int saved_errno = errno;
     if (saved_errno != EWOULDBLOCK) {
-        myprintf("WARN: Unable to lock %s, %s: a second server here would not be noticed\n",
-                 LOCK_FILE_NAME, strerror(saved_errno));
+        *error = saved_errno;
         close(fd);
         return -2;
     }
@@ -191,6 +189,7 @@ int
 main(int argc, char **argv)
 {
     bool foreground = false;
+    int log_keep_days = 0;
     int argi = 1;
     for (; argi < argc; argi++) {
         if (strcmp(argv[argi], "--foreground") == 0) {
@@ -214,7 +213,7 @@ main(int argc, char **argv)
                 usage(stderr);
                 return 2;
             }
-            msglog_keep_days = atoi(days);
+            log_keep_days = atoi(days);
             argi++;
         } else if (strcmp(argv[argi], "--help") == 0) {
             help();
@@ -249,22 +248,29 @@ main(int argc, char **argv)
     sigemptyset(&hup.sa_mask);
     sigaction(SIGHUP, &hup, nullptr);
 
-    SERVER_roll_log_files();
-
-    // Before any other file of the directory is touched: they may belong to a running server.
+    // Before any other file of the directory is touched: they may belong to a running server,
+    // whose log only gets the line that says so (its old logs are not ours to remove).
     long holder = 0;
-    int lock_fd = take_directory_lock(&holder);
+    int lock_errno = 0;
+    int lock_fd = take_directory_lock(&holder, &lock_errno);
     if (lock_fd == -1) {
         char dir[PATH_MAX];
         if (getcwd(dir, sizeof dir) == nullptr)
             snprintf(dir, sizeof dir, ".");
         fprintf(stderr, "*ERR: Another tarrowd is running in %s (pid %ld)\n", dir, holder);
+        SERVER_roll_log_files();
         myprintf("*ERR: Another tarrowd is running in %s (pid %ld)\n", dir, holder);
         msglog_close();
         return 1;
     }
+
+    msglog_keep_days = log_keep_days;
+    SERVER_roll_log_files();
     if (lock_fd >= 0)
         write_lock_pid(lock_fd);
+    else
+        myprintf("WARN: Unable to lock %s, %s: a second server here would not be noticed\n",
+                 LOCK_FILE_NAME, strerror(lock_errno));
 
     int overflow_status = overflow_open();
     if (overflow_status != 0) {

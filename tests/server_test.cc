@@ -163,8 +163,11 @@ TEST(ServerProcess, OneServerPerDirectory)
 
     char real[PATH_MAX];
     ASSERT_NE(realpath(d.path.c_str(), real), nullptr);
+    const std::string old_log = d.path + "/log_19991231.log";
+    ASSERT_EQ(close(open(old_log.c_str(), O_WRONLY | O_CREAT, 0644)), 0);
     for (const std::string &port : {std::string("0"), std::to_string(s.port)}) {
-        run_result r = run_program({tarrowd_path(), "--foreground", port, "127.0.0.1"}, d.path);
+        run_result r = run_program({tarrowd_path(), "--foreground", "--log-keep-days", "1", port,
+                                    "127.0.0.1"}, d.path);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, std::string("*ERR: Another tarrowd is running in ") + real + " (pid " +
                              std::to_string(s.pid) + ")\n");
@@ -172,15 +175,19 @@ TEST(ServerProcess, OneServerPerDirectory)
     std::string log = read_log(d.path);
     EXPECT_NE(log.find("*ERR: Another tarrowd is running in "), std::string::npos);
     EXPECT_EQ(log.find("Shutdown in progress"), std::string::npos) << "the second saved nothing";
+    EXPECT_EQ(access(old_log.c_str(), F_OK), 0) << "the second removed a log";
     // The first still serves.
     ASSERT_TRUE(send_all(fd, make_alert("JOBSCHED", "h", "k2", "LO", 'Y')));
     EXPECT_EQ(read_exact(fd, ALERT_RECORD_SIZE), expected_ack("JOBSCHED"));
     close(fd);
     EXPECT_EQ(stop_server(s), 0);
-    // Once it has stopped, the directory is free again.
-    server_proc next = start_server(d.path);
+    // Once it has stopped, the directory is free again; old logs go as the server starts.
+    server_proc next = start_server(d.path, {"--log-keep-days", "1", "0", "127.0.0.1"});
     server_guard g2{next};
     EXPECT_GT(next.port, 0);
+    EXPECT_NE(access(old_log.c_str(), F_OK), 0);
+    EXPECT_NE(read_log(d.path).find("INFO: Removed log file log_19991231.log, older than 1 days\n"),
+              std::string::npos);
 }
 
 TEST(ServerProcess, WithoutALogFileMessagesGoToStandardOutput)
