@@ -54,12 +54,32 @@ init_alert_request_buffer(char *record, const char *productid, const char *msgty
     record[OFF_ALERT_NEWLINE] = '\n';
 }
 
+int
+sender_port(const char *text)
+{
+    std::size_t digits = strspn(text, "0123456789");
+    if (digits == 0 || digits > 5 || text[digits] != '\0')
+        return 0;
+    int port = atoi(text);
+    return port <= 65535 ? port : 0;
+}
+
 // Text made of digits and dots only is meant as a dotted IPv4 address: when that fails to
 // read, no name look-up is tried for it.
 static bool
 looks_numeric(const char *address)
 {
     return address[strspn(address, "0123456789.")] == '\0';
+}
+
+// True for four dotted decimal parts of 0 to 255 other than the limited broadcast address,
+// which is never a TCP peer. "9003" or "127.1", which inet_addr would read, are refused: such
+// a text is far more often a port or an address given in the wrong place.
+static bool
+dotted_ipv4(const char *address)
+{
+    struct in_addr a;
+    return inet_pton(AF_INET, address, &a) == 1 && a.s_addr != INADDR_NONE;
 }
 
 static long
@@ -101,8 +121,7 @@ int
 connect_to_server(int port, const char *address, int *socket, int timeout_seconds)
 {
     // The port is the low 16 bits of what was given; the address a host name, a dotted IPv4
-    // address or an IPv6 address. The limited broadcast address is never a TCP peer (and
-    // was always refused as unreadable).
+    // address or an IPv6 address.
     char service[8];
     snprintf(service, sizeof service, "%d", port & 0xffff);
     struct addrinfo hints;
@@ -113,7 +132,7 @@ connect_to_server(int port, const char *address, int *socket, int timeout_second
     if (looks_numeric(address))
         hints.ai_flags |= AI_NUMERICHOST;
     struct addrinfo *list = nullptr;
-    if (address[0] == '\0' || (looks_numeric(address) && inet_addr(address) == INADDR_NONE) ||
+    if (address[0] == '\0' || (looks_numeric(address) && !dotted_ipv4(address)) ||
         getaddrinfo(address, service, &hints, &list) != 0) {
         printf("Improperly formatted network address, %s\n", address);
         return 0;

@@ -10,8 +10,13 @@ void init_alert_request_buffer(char *record, const char *productid, const char *
 
 inline constexpr int CONNECT_TIMEOUT_SECONDS = 5;
 
-// Connects a TCP socket to the low 16 bits of port at address (a host name, an IPv4 or an IPv6
-// address; the first of its addresses that connects), storing the descriptor through socket.
+// The port of a command line: all digits, from 1 to 65535. Returns it, or 0 when the text is
+// no such port (the caller prints "Illegal port number: TEXT").
+int sender_port(const char *text);
+
+// Connects a TCP socket to the low 16 bits of port at address (a host name, an IPv4 address
+// of four dotted decimal parts or an IPv6 address; the first of its addresses that connects),
+// storing the descriptor through socket.
 // Gives up after timeout_seconds in all. 1 connected; 0 not, after a message on standard
 // output.
 int connect_to_server(int port, const char *address, int *socket,

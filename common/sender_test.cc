@@ -139,9 +139,11 @@ TEST(SenderTest, HostNameIsCutToFifteen)
 
 TEST(SenderTest, UnreadableAddressIsRefusedBeforeAnySocket)
 {
-    // 255.255.255.255 is never a TCP peer; digits and dots that are no IPv4 address are
-    // refused without a name look-up.
-    const char *cases[] = {"255.255.255.255", "1.2.3.4.5", "", "300.1.1.1", "1..2"};
+    // 255.255.255.255 is never a TCP peer; digits and dots that are not four dotted decimal
+    // parts are refused without a name look-up, also the short forms inet_addr would read
+    // (a lone number is more often a port given in the wrong place).
+    const char *cases[] = {"255.255.255.255", "1.2.3.4.5", "", "300.1.1.1", "1..2",
+                           "2130706433", "127.1", "127.0.0", "127.0.0.01"};
     for (const char *addr : cases) {
         SCOPED_TRACE(addr);
         child_result r = run_in_child([addr] {
@@ -155,6 +157,20 @@ TEST(SenderTest, UnreadableAddressIsRefusedBeforeAnySocket)
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, std::string("Improperly formatted network address, ") + addr + "\n");
     }
+}
+
+TEST(SenderTest, PortTextMustBeDigitsFromOneTo65535)
+{
+    struct {
+        const char *text;
+        int port;
+    } cases[] = {
+        {"1", 1}, {"9003", 9003}, {"65535", 65535}, {"00080", 80},
+        {"0", 0}, {"65536", 0}, {"99999", 0}, {"123456", 0}, {"", 0}, {"9003x", 0},
+        {"x9003", 0}, {" 9003", 0}, {"+9003", 0}, {"-1", 0}, {"127.0.0.1", 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(sender_port(c.text), c.port) << "'" << c.text << "'";
 }
 
 TEST(SenderTest, RefusedConnectionShowsThePortAsGiven)

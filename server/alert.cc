@@ -7,9 +7,6 @@
 #include "common/fields.h"
 #include "server/server.h"
 
-// The text of a field, bounded to the record, as the two arguments of "%.*s".
-#define FIELD(rec, off) static_cast<int>(alert_field_text(rec, off).size()), (rec) + (off)
-
 // A log line built by copying, cut at its capacity: what a bounded "%s" format would give.
 struct line_builder {
     char *p;
@@ -95,8 +92,9 @@ process_alert_request(int fd, char *record)
         client_reject(fd, "an alert could not be stored");
         return;
     }
+    std::string_view host = alert_field_text(record, OFF_HOSTNAME);
     if (wants_ack && client_reply(fd, ack, ALERT_RECORD_SIZE) != 0)
-        myprintf("*ERR: Unable to ACK message from host %.*s\n", FIELD(record, OFF_HOSTNAME));
+        myprintf("*ERR: Unable to ACK message from host %.*s\n", print_len(host), host.data());
 }
 
 // Pads a text field to its width with spaces and ends it with a zero byte; a text that
@@ -132,7 +130,8 @@ process_alert_message(char *record, int from_overflow)
     } else if (msgtype_is(record, MSG_LOG_ONLY)) {
         // The event line was the whole effect.
     } else {
+        std::string_view host = alert_field_text(record, OFF_HOSTNAME);
         myprintf("*ERR: Unknown message type %c%c from %.*s, discarded\n", record[OFF_MSGTYPE],
-                 record[OFF_MSGTYPE + 1], FIELD(record, OFF_HOSTNAME));
+                 record[OFF_MSGTYPE + 1], print_len(host), host.data());
     }
 }

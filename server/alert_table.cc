@@ -115,7 +115,7 @@ alert_delete(char *record, int from_overflow)
             return 0;
         std::string_view host = alert_field_text(record, OFF_HOSTNAME);
         myprintf("WARN: message not found to delete, requested from %.*s\n",
-                 static_cast<int>(host.size()), host.data());
+                 print_len(host), host.data());
         return 0;
     }
     set_msgtype(memory_table[slot].data(), MSG_REMOVING);
@@ -134,7 +134,7 @@ alert_acknowledge(char *record, int from_overflow)
         std::string_view host = alert_field_text(record, OFF_HOSTNAME);
         std::string_view key = alert_field_text(record, OFF_KEY);
         myprintf("WARN: message not found to acknowledge, requested from '%.*s', key '%.*s'\n",
-                 static_cast<int>(host.size()), host.data(), static_cast<int>(key.size()),
+                 print_len(host), host.data(), print_len(key),
                  key.data());
         return;
     }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/fields.h"
 #include "server/test_util.h"
 #include "tests/records.h"
 
@@ -100,6 +101,40 @@ TEST_F(TableTest, DeleteShiftsAcknowledgeKeepsSlotIdentityIsExact)
     EXPECT_NE(log().find("WARN: message not found to acknowledge, requested from "
                          "'other          ', key 'x             '\n"),
               std::string::npos) << log();
+}
+
+// An alert's identity is its host and key, each compared over its whole width: names that
+// differ only in their first or last byte are different alerts, for every request.
+TEST_F(TableTest, IdentityIsHostAndKeyOverTheirWholeWidths)
+{
+    const std::string host(LEN_HOSTNAME, 'h'), key(LEN_KEY, 'k');
+    auto last_changed = [](std::string s) { s.back() = 'z'; return s; };
+    auto first_changed = [](std::string s) { s.front() = 'z'; return s; };
+    struct {
+        std::string host, key;
+    } others[] = {
+        {last_changed(host), key}, {first_changed(host), key},
+        {host, last_changed(key)}, {host, first_changed(key)},
+        {host.substr(0, LEN_HOSTNAME - 1), key}, {host, key.substr(0, LEN_KEY - 1)},
+    };
+    for (const auto &o : others) {
+        SCOPED_TRACE(o.host + " " + o.key);
+        alert_table_reset();
+        send(host, key, "AC");
+        send(o.host, o.key, "AW");
+        ASSERT_EQ(last_table_entry, 2);     // a second alert, not a replacement
+        line_buf probe = make_record("JOBSCHED", o.host, o.key, "AC");
+        space_fill_string(probe.data() + OFF_HOSTNAME, LEN_HOSTNAME);
+        space_fill_string(probe.data() + OFF_KEY, LEN_KEY);
+        EXPECT_EQ(alert_lookup(probe.data()), 1);
+        send(o.host, o.key, "KA");
+        EXPECT_EQ(type_of(0), "AC");
+        EXPECT_EQ(type_of(1), "AK");
+        send(o.host, o.key, "AK");
+        ASSERT_EQ(last_table_entry, 1);
+        EXPECT_EQ(host_of(0), host);
+        EXPECT_EQ(key_of(0), key);
+    }
 }
 
 TEST_F(TableTest, ClearAllForHost)

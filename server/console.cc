@@ -22,20 +22,6 @@ inline constexpr int DATA_AREA = static_cast<int>(LEN_DATA);            // 4096
 
 static const char NO_ALERTS_TAIL[] = " --------------- -------------- IO NO ALERTS AT PRESENT\n";
 
-// The text of a field of a 234-byte record: up to its first zero byte, but never past the
-// record's final newline byte, whatever a crafted record holds.
-static std::string_view
-rec_text(const char *rec, std::size_t off)
-{
-    return alert_field_text(rec, off);
-}
-
-static int
-sv_len(std::string_view s)
-{
-    return static_cast<int>(s.size());
-}
-
 // Reads a decimal number the way atoi does (leading white space, a sign, digits up to the
 // first other byte), but never past end and without overflow: a count too large for an int
 // reads as INT_MAX, which the callers treat like any other count out of range.
@@ -71,12 +57,12 @@ message_from_console_application(const char *record, int *line_length)
     if (*p == ' ' || *p == '\t' || *p == '\0' || *p == '\n')
         return DEFAULT_CONSOLE_LINES;
 
-    std::string_view host = rec_text(record, OFF_HOSTNAME);
+    std::string_view host = alert_field_text(record, OFF_HOSTNAME);
     int n = read_number(p, end);
     if (n == 0) {
         n = DEFAULT_CONSOLE_LINES;
         myprintf("WARN: Illegal # console lines in productid from %.*s, defaulting to 24 lines\n",
-                 sv_len(host), host.data());
+                 print_len(host), host.data());
     } else if (n > 2) {
         n--;   // the console's last line is its own, not the listing's
     }
@@ -89,7 +75,7 @@ message_from_console_application(const char *record, int *line_length)
             len = MAX_LINE_LENGTH;
             myprintf("WARN: Illegal # console linelen in productid from %.*s, defaulting to %d "
                      "lines\n",
-                     sv_len(host), host.data(), MAX_LINE_LENGTH);
+                     print_len(host), host.data(), MAX_LINE_LENGTH);
         }
         if (line_length != nullptr)
             *line_length = len;
@@ -155,24 +141,6 @@ clear_reply_data(char *reply)
     number_to_string_with_null(reply + OFF_DATA_LENGTH, 0, LEN_DATA_LENGTH + 1);
 }
 
-void
-add_to_console_io_buffer(int fd, char *reply, const char *text, int length)
-{
-    if (length < 0)
-        return;
-    if (length > DATA_TEXT_MAX)   // no caller passes more; never let a text overrun the area
-        length = DATA_TEXT_MAX;
-    int used = static_cast<int>(strnlen(reply + OFF_DATA, MAX_DATA_TEXT));
-    if (length + used > DATA_TEXT_MAX) {
-        set_msgtype(reply, REPLY_LIST_MORE);
-        write_console_reply_buffer(fd, reply);
-        clear_reply_data(reply);
-        used = 0;
-    }
-    memcpy(reply + OFF_DATA + used, text, static_cast<std::size_t>(length));
-    reply[OFF_DATA + used + length] = '\0';
-}
-
 // Appends to a listing line while it has room, counting what a whole line would take.
 struct listing_line {
     char *p;
@@ -220,15 +188,15 @@ build_listing(int lines, int line_length)
         const char *rec = memory_table[i].data();
         char *line = listing.text + len;
         listing_line b{line, static_cast<std::size_t>(line_length - 1)};
-        b.put(rec_text(rec, OFF_DATETIME));
+        b.put(alert_field_text(rec, OFF_DATETIME));
         b.put(" ", 1);
-        b.put(rec_text(rec, OFF_HOSTNAME));
+        b.put(alert_field_text(rec, OFF_HOSTNAME));
         b.put(" ", 1);
-        b.put(rec_text(rec, OFF_KEY));
+        b.put(alert_field_text(rec, OFF_KEY));
         b.put(" ", 1);
         b.put(rec + OFF_MSGTYPE, 2);
         b.put(" ", 1);
-        b.put(rec_text(rec, OFF_MSGTEXT));
+        b.put(alert_field_text(rec, OFF_MSGTEXT));
         b.put("\n", 1);
         // Too long for the console: keep what fits and end it with its newline.
         std::size_t n = b.len;
@@ -298,20 +266,20 @@ console_get_details(char *reply)
         return;
     }
     const char *rec = memory_table[slot].data();
-    std::string_view host = rec_text(rec, OFF_HOSTNAME);
-    std::string_view when = rec_text(rec, OFF_DATETIME);
-    std::string_view key = rec_text(rec, OFF_KEY);
-    std::string_view text = rec_text(rec, OFF_MSGTEXT);
-    std::string_view optional = rec_text(rec, OFF_OPTIONAL_DATA);
+    std::string_view host = alert_field_text(rec, OFF_HOSTNAME);
+    std::string_view when = alert_field_text(rec, OFF_DATETIME);
+    std::string_view key = alert_field_text(rec, OFF_KEY);
+    std::string_view text = alert_field_text(rec, OFF_MSGTEXT);
+    std::string_view optional = alert_field_text(rec, OFF_OPTIONAL_DATA);
     // A short record leaves its flag a zero byte, which would end the text there and leave
     // the rest, newlines and all, behind it in the reply: it shows as a blank.
     char persistent = rec[OFF_PERSISTENT] != '\0' ? rec[OFF_PERSISTENT] : ' ';
     snprintf(reply + OFF_DATA, LEN_DATA,
              "HOST: %.*s   DATETIME: %.*s\nKEY: %.*s\nMSGTYPE %c%c     PERSISTENT %c\n"
              "MSGTEXT: %.*s\nOPTIONAL DATA: %.*s\n",
-             sv_len(host), host.data(), sv_len(when), when.data(), sv_len(key), key.data(),
-             rec[OFF_MSGTYPE], rec[OFF_MSGTYPE + 1], persistent, sv_len(text),
-             text.data(), sv_len(optional), optional.data());
+             print_len(host), host.data(), print_len(when), when.data(), print_len(key), key.data(),
+             rec[OFF_MSGTYPE], rec[OFF_MSGTYPE + 1], persistent, print_len(text),
+             text.data(), print_len(optional), optional.data());
     set_msgtype(reply, REPLY_DETAILS);
 }
 
@@ -336,10 +304,10 @@ alert_deletelist(const char *request)
     for (int i = 0; i <= last; i++) {
         char *rec = memory_table[i].data();
         set_msgtype(rec, MSG_REMOVING);
-        std::string_view host = rec_text(rec, OFF_HOSTNAME);
-        std::string_view key = rec_text(rec, OFF_KEY);
-        myprintf("AINF: Manual delete of %.*s %.*s (CONSOLE KK)\n", sv_len(host), host.data(),
-                 sv_len(key), key.data());
+        std::string_view host = alert_field_text(rec, OFF_HOSTNAME);
+        std::string_view key = alert_field_text(rec, OFF_KEY);
+        myprintf("AINF: Manual delete of %.*s %.*s (CONSOLE KK)\n", print_len(host), host.data(),
+                 print_len(key), key.data());
     }
     int removed = alerts_compress();
     myprintf("AINF: %d alerts KK deleted, %d recovered by compress\n", last + 1, removed);
@@ -351,13 +319,13 @@ alert_deletelist(const char *request)
 static void
 console_log_event(const char *request)
 {
-    std::string_view host = rec_text(request, OFF_HOSTNAME);
-    std::string_view when = rec_text(request, OFF_DATETIME);
-    std::string_view key = rec_text(request, OFF_KEY);
+    std::string_view host = alert_field_text(request, OFF_HOSTNAME);
+    std::string_view when = alert_field_text(request, OFF_DATETIME);
+    std::string_view key = alert_field_text(request, OFF_KEY);
     char line[MAX_LINE_LENGTH + 1];
-    snprintf(line, sizeof line, "AINF: %.*s %.*s %c%c %.*s (CONSOLE COMMAND)", sv_len(host),
-             host.data(), sv_len(when), when.data(), request[OFF_MSGTYPE],
-             request[OFF_MSGTYPE + 1], sv_len(key), key.data());
+    snprintf(line, sizeof line, "AINF: %.*s %.*s %c%c %.*s (CONSOLE COMMAND)", print_len(host),
+             host.data(), print_len(when), when.data(), request[OFF_MSGTYPE],
+             request[OFF_MSGTYPE + 1], print_len(key), key.data());
     myprintf("%s\n", line);
 }
 
@@ -418,9 +386,9 @@ process_console_request(int fd, char *request)
         snprintf(reply + OFF_DATA, LEN_DATA, "%s",
                  "Server does not have that command implemented yet !\n");
     } else {
-        std::string_view host = rec_text(request, OFF_HOSTNAME);
+        std::string_view host = alert_field_text(request, OFF_HOSTNAME);
         myprintf("*ERR: Unknown command '%c%c' recieved from console at %.*s, ignored\n",
-                 request[OFF_MSGTYPE], request[OFF_MSGTYPE + 1], sv_len(host), host.data());
+                 request[OFF_MSGTYPE], request[OFF_MSGTYPE + 1], print_len(host), host.data());
         set_msgtype(reply, REPLY_ERROR);
         snprintf(reply + OFF_DATA, LEN_DATA, "%s",
                  "Server does not recognise command, ignored !\n");

@@ -241,25 +241,6 @@ TEST_F(console, full_table_listing_splits_at_4095)
     EXPECT_EQ(r[0].data().substr(15, 6), "host0 ");
 }
 
-TEST_F(console, append_fills_to_exactly_4095)
-{
-    line_buf req = make_record("CONSOLE", "h", "k", "SL", 'Y');
-    char *reply = req.data();
-    memset(reply + OFF_DATA, 0, LEN_DATA);
-    std::string a(4000, 'a'), b(95, 'b');
-    add_to_console_io_buffer(sp.server_fd, reply, a.data(), 4000);
-    add_to_console_io_buffer(sp.server_fd, reply, b.data(), 95);
-    EXPECT_EQ(read_available(sp.peer_fd, 50), "");          // 4095 fits
-    EXPECT_EQ(reply[OFF_DATA + 4095], '\0');
-    add_to_console_io_buffer(sp.server_fd, reply, "c", 1);  // 4096 does not
-    auto r = split_replies(read_available(sp.peer_fd, 50));
-    ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].type(), "DF");
-    EXPECT_EQ(r[0].data_length(), "4095");
-    EXPECT_EQ(r[0].bytes[OFF_DATA + 4095], '\0');
-    EXPECT_EQ(std::string(reply + OFF_DATA), "c");
-}
-
 TEST_F(console, reply_header_bytes)
 {
     line_buf req = make_record("CONSOLE24_80", "hostA", "keyA", "SD", 'Y');
@@ -314,9 +295,14 @@ TEST_F(console, details_and_crafted_records)
     EXPECT_EQ(r[0].type(), "DE");
     EXPECT_EQ(log(), before);
 
+    // The details are those of the named slot, not the first.
+    store("hostB", "keyB", "AC", "x");
+    auto b = ask("CONSOLE", "hostB          ", "keyB          ", "SD");
+    ASSERT_EQ(b.size(), 1u);
+    EXPECT_EQ(b[0].data().substr(0, 11), "HOST: hostB");
+
     // A stored record without any terminator from msgtext on: its texts end at the record's
     // end and never show the neighbouring slot.
-    store("hostB", "keyB", "AC", "x");
     char *rec = memory_table[0].data();
     memset(rec + OFF_MSGTEXT, 'm', ALERT_RECORD_SIZE - OFF_MSGTEXT);
     rec[OFF_ALERT_NEWLINE] = '\n';
@@ -359,6 +345,14 @@ TEST_F(console, acknowledge_delete_and_delete_through)
     EXPECT_TRUE(r.empty());
     EXPECT_EQ(last_table_entry, 4);
     EXPECT_NE(log().find(" AD " + pad("key4", 14) + " (CONSOLE COMMAND)\n"), std::string::npos);
+
+    // "AC" of a missing alert: not-found warning, nothing changed, still "--".
+    r = ask("CONSOLE", "host", "gone", "AC");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].type(), "--");
+    EXPECT_NE(log().find("WARN: message not found to acknowledge, requested from 'host"),
+              std::string::npos);
+    EXPECT_EQ(last_table_entry, 4);
 
     // "AD" of a missing alert: not-found warning, still "--".
     r = ask("CONSOLE", "host", "gone", "AD");

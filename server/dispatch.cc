@@ -16,6 +16,7 @@ client_slot client[MAX_CLIENTS];
 int client_open_fds[MAX_CLIENTS];
 int client_open_count = 0;
 int client_idle_limit_ms = IDLE_EVICT_MS;
+int client_reply_deadline_ms = REPLY_DEADLINE_MS;
 
 // Input buffers, apart from the slots so that walking the slots touches one page.
 static char client_in[MAX_CLIENTS][LINE_MAX_BYTES];
@@ -118,7 +119,7 @@ client_open(int fd, const char *peer)
     free(c.out);
     c = client_slot{};
     c.fd = fd;
-    c.last_input_ms = monotonic_ms();
+    c.last_line_ms = monotonic_ms();
     if (peer == nullptr) {
         // Not from net_accept, which makes its descriptors non-blocking already.
         int flags = fcntl(fd, F_GETFL);
@@ -177,15 +178,16 @@ int
 client_accept(int fd, const char *peer)
 {
     if (fd >= MAX_CLIENTS) {
-        // Every slot is taken: the connection that has been silent longest may give way.
+        // Every slot is taken: the connection that has sent no whole line for longest may give
+        // way, whether it was silent or trickled a piece of a record.
         long now = monotonic_ms();
         int idle = -1;
         for (int i = 0; i < client_open_count; i++) {
             int o = client_open_fds[i];
-            if (idle < 0 || client[o].last_input_ms < client[idle].last_input_ms)
+            if (idle < 0 || client[o].last_line_ms < client[idle].last_line_ms)
                 idle = o;
         }
-        if (idle < 0 || now - client[idle].last_input_ms < client_idle_limit_ms ||
+        if (idle < 0 || now - client[idle].last_line_ms < client_idle_limit_ms ||
             queued_bytes(client[idle]) > 0) {
             myprintf("WARN: Client connection refused, server alrady has maximum connections "
                      "allowed !\n");
@@ -240,7 +242,6 @@ conn_fill(client_slot &c)
     ssize_t n = read(c.fd, in + c.in_len, LINE_MAX_BYTES - c.in_len);
     if (n > 0) {
         c.in_len += static_cast<std::size_t>(n);
-        c.last_input_ms = monotonic_ms();
     } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
         c.eof = true;
     }
@@ -256,6 +257,7 @@ conn_take_line(client_slot &c, char *line, std::size_t len, std::size_t *dirty)
     if (clear_to > len)
         memset(line + len, 0, clear_to - len);
     *dirty = len;
+    c.last_line_ms = monotonic_ms();
     c.in_off += len;
     c.in_len -= len;
     if (c.in_len == 0)
@@ -295,19 +297,41 @@ static time_t junk_second = 0;
 static int junk_logged = 0;
 static unsigned long junk_unlogged = 0;
 
+// Starts a new second of the junk count when the clock has moved on, logging how many lines
+// the last one left unlogged.
+static void
+junk_new_second(time_t now)
+{
+    if (now == junk_second)
+        return;
+    if (junk_unlogged > 0)
+        myprintf("WARN: %lu empty or unrecognised lines were not logged, too many in one "
+                 "second\n", junk_unlogged);
+    junk_second = now;
+    junk_logged = 0;
+    junk_unlogged = 0;
+}
+
+// Logs the count of unlogged lines once their second is over, without waiting for the next
+// such line. Returns the milliseconds until that is due, or -1 when nothing is counted.
+static long
+junk_report()
+{
+    if (junk_unlogged == 0)
+        return -1;
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    junk_new_second(ts.tv_sec);
+    if (junk_unlogged == 0)
+        return -1;
+    return 1000 - ts.tv_nsec / 1000000L;
+}
+
 // True when one more empty or unrecognised line may be logged now.
 static bool
 junk_may_log()
 {
-    time_t now = time(nullptr);
-    if (now != junk_second) {
-        if (junk_unlogged > 0)
-            myprintf("WARN: %lu empty or unrecognised lines were not logged, too many in one "
-                     "second\n", junk_unlogged);
-        junk_second = now;
-        junk_logged = 0;
-        junk_unlogged = 0;
-    }
+    junk_new_second(time(nullptr));
     if (junk_logged < JUNK_LOG_PER_SECOND) {
         junk_logged++;
         return true;
@@ -330,6 +354,17 @@ log_unknown_data(const client_slot &c, char *line, std::size_t text_len)
             line[i] = '.';
     }
     myprintf("Ignored data=%s\n", line);
+}
+
+// True when the record's msgtype is one that a forwarding application may send.
+static bool
+known_msgtype(const char *record)
+{
+    for (std::string_view t : {MSG_CRITICAL, MSG_WARNING, MSG_INFO, MSG_CLEAR, MSG_ACKNOWLEDGE,
+                               MSG_CLEAR_HOST, MSG_LOG_ONLY})
+        if (msgtype_is(record, t))
+            return true;
+    return false;
 }
 
 // Counts an empty or unrecognised line; the connection that sends too many is rejected.
@@ -362,6 +397,14 @@ process_client(int fd)
         if (text_len == 0) {
             if (junk_may_log())
                 myprintf("0 byte data buffer recieved, ignored\n");
+            count_junk(c);
+        } else if (message_from_forwarding_application(line) && len < ALERT_RECORD_SIZE &&
+                   !known_msgtype(line)) {
+            // A piece of a record that asks for nothing: junk like any unrecognised line, so
+            // that a flood of them is held by the same limits.
+            if (junk_may_log())
+                myprintf("WARN: Short record without a message type from %s, datalen=%d, "
+                         "ignored\n", c.peer_address, static_cast<int>(len));
             count_junk(c);
         } else if (message_from_forwarding_application(line)) {
             process_alert_request(fd, line);
@@ -409,7 +452,9 @@ client_serve_pass()
         if (client[fd].readable || client_has_line(fd))
             process_client(fd);
     }
-    return client_send_queued(false);
+    long junk_due = junk_report();
+    long next = client_send_queued(false);
+    return next < 0 || (junk_due >= 0 && junk_due < next) ? junk_due : next;
 }
 
 void
@@ -589,7 +634,7 @@ client_send_queued(bool all)
             continue;
         if (now == 0)
             now = monotonic_ms();
-        long left = c.out->note[c.out->first].queued_ms + REPLY_DEADLINE_MS - now;
+        long left = c.out->note[c.out->first].queued_ms + client_reply_deadline_ms - now;
         if (left <= 0) {
             fail_output(c);
             continue;

@@ -1,6 +1,8 @@
 // Tests of client input dispatch: line reading without blocking, classification, closing.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,15 +22,6 @@ std::string
 record_bytes(const line_buf &l)
 {
     return std::string(l.b, ALERT_RECORD_SIZE);
-}
-
-std::size_t
-count(const std::string &s, const std::string &text)
-{
-    std::size_t n = 0;
-    for (std::size_t at = s.find(text); at != std::string::npos; at = s.find(text, at + 1))
-        n++;
-    return n;
 }
 
 void
@@ -157,8 +150,16 @@ TEST_F(DispatchTest, PeerThatDoesNotReadIsClosedAfterTheDeadline)
     }
     ASSERT_TRUE(client_paused(p.server_fd));
     EXPECT_EQ(log().find("WARN"), std::string::npos);
-    // The oldest reply waits 2 s: then the connection is closed, each lost reply reported.
-    std::this_thread::sleep_for(std::chrono::milliseconds(REPLY_DEADLINE_MS + 50));
+    // Until the oldest reply has waited its deadline (2 s, shortened here) the connection
+    // stays; then it is closed, each lost reply reported.
+    client_reply_deadline_ms = 500;
+    EXPECT_EQ(client[p.server_fd].fd, p.server_fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(client_reply_deadline_ms / 2));
+    long left = client_send_queued(true);
+    EXPECT_GT(left, 0);
+    EXPECT_LE(left, client_reply_deadline_ms / 2);
+    EXPECT_EQ(client[p.server_fd].fd, p.server_fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(client_reply_deadline_ms / 2 + 20));
     std::string lg = log();
     EXPECT_EQ(client[p.server_fd].fd, -1);
     std::size_t lost = count(lg, "*ERR: Unable to ACK message from host h              \n");
@@ -170,6 +171,131 @@ TEST_F(DispatchTest, PeerThatDoesNotReadIsClosedAfterTheDeadline)
     std::string got = read_available(p.peer_fd, 50);
     EXPECT_EQ(got.size() % ALERT_RECORD_SIZE, 0u);
     EXPECT_EQ(got.size() / ALERT_RECORD_SIZE + lost, static_cast<std::size_t>(asked));
+}
+
+// True when the connection ends within 200 ms, with no byte before its end.
+bool
+peer_sees_end(int fd)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    char b;
+    return poll(&p, 1, 200) == 1 && read(fd, &b, 1) == 0;
+}
+
+// Moves the server side of the pair to a descriptor beyond the slot table, as accept returns
+// it when every slot is taken, and returns that descriptor.
+int
+beyond_table(sock_pair &p)
+{
+    int fd = fcntl(p.server_fd, F_DUPFD_CLOEXEC, MAX_CLIENTS);
+    close(p.server_fd);
+    p.server_fd = -1;
+    return fd;
+}
+
+// When every slot is taken, the connection that has sent no whole line for longest gives way
+// once that is longer than the idle limit: a trickle of bytes without a newline keeps no slot.
+TEST_F(DispatchTest, WhenFullTheConnectionLongestWithoutAWholeLineGivesWay)
+{
+    client_idle_limit_ms = 400;
+    sock_pair trickler, talker;
+    ASSERT_EQ(client_open(trickler.server_fd, "192.0.2.1:1"), 0);
+    ASSERT_EQ(client_open(talker.server_fd, "192.0.2.2:2"), 0);
+    std::string rec = record_bytes(make_record("JOBSCHED", "h", "k", "LO"));
+    // One byte every 60 ms; the talker sends a whole line half-way.
+    for (int i = 0; i < 8; i++) {
+        put(trickler.peer_fd, rec.substr(static_cast<std::size_t>(i), 1));
+        ASSERT_EQ(process_client(trickler.server_fd), 0);
+        if (i == 6) {
+            put(talker.peer_fd, rec);
+            ASSERT_EQ(process_client(talker.server_fd), 0);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    }
+    ASSERT_EQ(client[trickler.server_fd].in_len, 8u);
+
+    sock_pair first;
+    int fd = beyond_table(first);
+    ASSERT_GE(fd, MAX_CLIENTS);
+    EXPECT_EQ(client_accept(fd, "192.0.2.3:3"), 0);
+    std::string lg = log();
+    EXPECT_NE(lg.find("WARN: Connection from 192.0.2.1:1 closed, idle while the server is full\n"),
+              std::string::npos) << lg;
+    // The newcomer took the freed descriptor, and so the slot; the trickler's peer sees the end.
+    EXPECT_STREQ(client[trickler.server_fd].peer_address, "192.0.2.3:3");
+    EXPECT_TRUE(peer_sees_end(trickler.peer_fd));
+
+    // The talker's line is recent and the newcomer has just come: the next one is refused.
+    sock_pair second;
+    fd = beyond_table(second);
+    EXPECT_EQ(client_accept(fd, "192.0.2.4:4"), -1);
+    EXPECT_NE(log().find("WARN: Client connection refused, server alrady has maximum "
+                         "connections allowed !\n"), std::string::npos);
+    EXPECT_EQ(client[talker.server_fd].fd, talker.server_fd);
+    EXPECT_TRUE(peer_sees_end(second.peer_fd));
+}
+
+// Pieces of records that carry no message type count against the junk limit like any other
+// unrecognised line; a short record with a message type is still handled.
+TEST_F(DispatchTest, ShortRecordsWithoutAMessageTypeAreJunk)
+{
+    sock_pair p;
+    ASSERT_EQ(client_open(p.server_fd, "192.0.2.9:9"), 0);
+    std::string rec = record_bytes(make_record("GENALERT", "h", "k", "LO"));
+    put(p.peer_fd, rec.substr(0, OFF_MSGTYPE + LEN_MSGTYPE) + "\n");
+    ASSERT_EQ(process_client(p.server_fd), 0);
+    EXPECT_NE(log().find(" LO k "), std::string::npos) << log();
+
+    int closed = 0;
+    for (int i = 0; i < JUNK_LINE_LIMIT + 5 && closed == 0; i++) {
+        put(p.peer_fd, i % 2 == 0 ? "GENALERT\n" : rec.substr(0, OFF_MSGTYPE + 1) + "\n");
+        closed = process_client(p.server_fd);
+    }
+    EXPECT_EQ(closed, -1);
+    p.server_fd = -1;   // closed by the server
+    std::string lg = log();
+    EXPECT_EQ(count(lg, "WARN: Short record without a message type from 192.0.2.9:9, "),
+              static_cast<std::size_t>(JUNK_LINE_LIMIT));
+    EXPECT_NE(lg.find("datalen=9, ignored\n"), std::string::npos);
+    EXPECT_NE(lg.find("WARN: Connection from 192.0.2.9:9 closed, too many empty or "
+                      "unrecognised lines\n"), std::string::npos);
+    EXPECT_EQ(last_table_entry, 0);
+}
+
+// Beyond the lines logged a second in all, the rest are counted; the count is logged once
+// that second is over, without waiting for another such line.
+TEST_F(DispatchTest, UnloggedJunkIsCountedAndTheCountLoggedWithinASecond)
+{
+    // Start at the beginning of a second, so that the whole flood falls into it.
+    time_t start = time(nullptr);
+    while (time(nullptr) == start)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    int sent = 0;
+    for (int c = 0; c < JUNK_LOG_PER_SECOND / JUNK_LINE_LIMIT + 2; c++) {
+        sock_pair p;
+        ASSERT_EQ(client_open(p.server_fd, "192.0.2.5:5"), 0);
+        std::string lines;
+        for (int i = 0; i < JUNK_LINE_LIMIT; i++)
+            lines += "x\n";
+        put(p.peer_fd, lines);
+        for (int i = 0; i < JUNK_LINE_LIMIT && process_client(p.server_fd) == 0; i++)
+            sent++;
+        sent++;
+        p.server_fd = -1;   // closed by the server after its hundredth line
+    }
+    int unlogged = sent - JUNK_LOG_PER_SECOND;
+    ASSERT_GT(unlogged, 0);
+    long due = client_serve_pass();
+    EXPECT_GE(due, 0);
+    EXPECT_LE(due, 1000);
+    EXPECT_EQ(log().find("were not logged"), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(due + 10));
+    client_serve_pass();
+    std::string lg = log();
+    EXPECT_EQ(count(lg, "Ignored data=x.\n"), static_cast<std::size_t>(JUNK_LOG_PER_SECOND));
+    EXPECT_NE(lg.find("WARN: " + std::to_string(unlogged) + " empty or unrecognised lines were "
+                      "not logged, too many in one second\n"), std::string::npos) << unlogged;
+    EXPECT_EQ(client_serve_pass(), -1);
 }
 
 TEST_F(DispatchTest, RejectedConnectionIsClosedWithItsPeerNamed)

@@ -1,6 +1,7 @@
-// Message log: every server message, time-stamped, into the day's log file; the two exits.
+// Message log: every server message, time-stamped, into the day's log file.
 // Lines are collected in memory and written with one write before any reply that depends on
 // them and before the server waits.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 #include <ctime>
 
 #include "server/server.h"
+
+int msglog_keep_days = 0;
 
 static char msg_logfile_name[17] = "log_YYYYMMDD.log";
 static int msg_log_handle = -1;        // descriptor of the open log file, -1 when none
@@ -46,14 +49,47 @@ refresh_stamp(time_t now)
     stamp_second = now;
 }
 
-// Copies text, writing control bytes (all but the newline) and DEL as '.', so that nothing a
-// peer sends can reach a terminal that shows the log as an escape sequence.
+// Length of the valid UTF-8 sequence of two to four bytes at s (n bytes left), else 0.
+static std::size_t
+utf8_sequence(const unsigned char *s, std::size_t n)
+{
+    unsigned char b = s[0];
+    std::size_t len = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3
+                      : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+    if (len == 0 || len > n)
+        return 0;
+    // The second byte's range excludes overlong forms, surrogates and code points past U+10FFFF.
+    unsigned char lo = b == 0xE0 ? 0xA0 : b == 0xF0 ? 0x90 : 0x80;
+    unsigned char hi = b == 0xED ? 0x9F : b == 0xF4 ? 0x8F : 0xBF;
+    if (s[1] < lo || s[1] > hi)
+        return 0;
+    for (std::size_t i = 2; i < len; i++)
+        if (s[i] < 0x80 || s[i] > 0xBF)
+            return 0;
+    return len;
+}
+
+// Copies text, writing control bytes (all but the newline), DEL and the C1 controls as '.', so
+// that nothing a peer sends can reach a terminal that shows the log as an escape sequence. A
+// C1 control is a byte 0x80-0x9F outside a valid UTF-8 sequence, or the code points U+0080 to
+// U+009F written in UTF-8 (two dots). Every other valid UTF-8 sequence is copied as it is.
 static void
 copy_printable(char *dst, const char *src, std::size_t len)
 {
-    for (std::size_t i = 0; i < len; i++) {
-        unsigned char b = static_cast<unsigned char>(src[i]);
-        dst[i] = (b < 0x20 && b != '\n') || b == 0x7F ? '.' : static_cast<char>(b);
+    const auto *s = reinterpret_cast<const unsigned char *>(src);
+    std::size_t i = 0;
+    while (i < len) {
+        unsigned char b = s[i];
+        std::size_t seq = b >= 0x80 ? utf8_sequence(s + i, len - i) : 0;
+        if (seq > 0 && !(b == 0xC2 && s[i + 1] <= 0x9F)) {
+            memcpy(dst + i, src + i, seq);
+            i += seq;
+            continue;
+        }
+        bool control = (b < 0x20 && b != '\n') || b == 0x7F || (b >= 0x80 && b <= 0x9F) ||
+                       (b == 0xC2 && seq == 2);
+        dst[i] = control ? '.' : static_cast<char>(b);
+        i++;
     }
 }
 
@@ -115,6 +151,50 @@ msglog_flush()
     log_batch_len = 0;
 }
 
+// The local date yyyymmdd days before the date of now.
+static int
+date_days_before(time_t now, int days)
+{
+    struct tm t;
+    localtime_r(&now, &t);
+    t.tm_mday -= days;
+    t.tm_hour = 12;     // midday: a change to or from summer time cannot move the date
+    t.tm_isdst = -1;
+    mktime(&t);
+    return (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
+}
+
+// Removes the daily logs of this server ("log_YYYYMMDD.log" exactly) whose date lies more than
+// msglog_keep_days days before today. Other files are never touched.
+static void
+remove_old_logs(time_t now)
+{
+    if (msglog_keep_days <= 0)
+        return;
+    int oldest_kept = date_days_before(now, msglog_keep_days);
+    DIR *dir = opendir(".");
+    if (dir == nullptr) {
+        int saved_errno = errno;
+        myprintf("WARN: Unable to look for old log files, %s\n", strerror(saved_errno));
+        return;
+    }
+    while (struct dirent *e = readdir(dir)) {
+        const char *n = e->d_name;
+        if (strlen(n) != 16 || memcmp(n, "log_", 4) != 0 || strcmp(n + 12, ".log") != 0 ||
+            strspn(n + 4, "0123456789") < 8)
+            continue;
+        if (atoi(n + 4) >= oldest_kept)
+            continue;
+        if (unlink(n) == 0) {
+            myprintf("INFO: Removed log file %s, older than %d days\n", n, msglog_keep_days);
+        } else {
+            int saved_errno = errno;
+            myprintf("WARN: Unable to remove old log file %s, %s\n", n, strerror(saved_errno));
+        }
+    }
+    closedir(dir);
+}
+
 void
 SERVER_roll_log_files()
 {
@@ -135,6 +215,7 @@ SERVER_roll_log_files()
     if (msg_log_handle < 0)
         myprintf("*ERR: Unable to open log file %s, continuing using STDOUT for messages\n",
                  msg_logfile_name);
+    remove_old_logs(now);
 }
 
 void
@@ -207,36 +288,14 @@ msglog_reopen()
                  msg_logfile_name);
 }
 
+bool
+msglog_file_open()
+{
+    return msg_log_handle >= 0;
+}
+
 void
 msglog_set_file_date(int yyyymmdd)
 {
     logfile_roll_time_last_day = yyyymmdd;
-}
-
-void
-die(const char *text, int status)
-{
-    perror(text);
-    myprintf("*ERR: ***FATAL*** A fatal server error has occurred. Cannot continue.\n");
-    myprintf("*ERR: %s\n", text);
-    myprintf("INFO: Server has aborted.\n");
-    shutdown_immed(status);
-}
-
-void
-shutdown_immed(int status)
-{
-    notify_service_manager("STOPPING=1");
-    if (msg_log_handle >= 0)
-        myprintf("----: Shutdown in progress\n");
-    if (keep_table)
-        table_store_save();
-    client_close_all();
-    overflow_close();
-    if (msg_log_handle >= 0) {
-        myprintf("----: ALL OK, Server shutdown has completed.\n");
-        msglog_close();
-    }
-    msglog_flush();
-    exit(status);
 }

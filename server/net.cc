@@ -44,6 +44,17 @@ net_peer_text(int fd, char *buf, std::size_t size)
     return address_text(sa, buf, size);
 }
 
+// Ends the start-up for a bind address that cannot be used, saying which and why on standard
+// error and in the log.
+[[noreturn]] static void
+refuse_address(const char *address, const char *why)
+{
+    fprintf(stderr, "Improperly formatted network address, %s: %s\n", address, why);
+    myprintf("*ERR: Improperly formatted network address, %s: %s\n", address, why);
+    errno = EINVAL;     // what perror shows after "Translating IP address"
+    die("Translating IP address", 2);
+}
+
 int
 net_listen(int port, const char *bind_address)
 {
@@ -67,12 +78,16 @@ net_listen(int port, const char *bind_address)
             in6->sin6_family = AF_INET6;
             in6->sin6_port = htons(static_cast<uint16_t>(port));
             if (inet_pton(AF_INET6, bind_address, &in6->sin6_addr) != 1)
-                die("Translating IP address", 2);
+                refuse_address(bind_address, "not an IPv6 address");
             sa_len = sizeof(struct sockaddr_in6);
         } else {
-            in->sin_addr.s_addr = inet_addr(bind_address);
+            // Four dotted decimal parts only: "9003" or "127.1", which inet_addr reads, are
+            // far more often a port or a typing error than a meant address.
+            if (inet_pton(AF_INET, bind_address, &in->sin_addr) != 1)
+                refuse_address(bind_address, "an IPv4 address is four dotted decimal parts "
+                                             "from 0 to 255, an IPv6 address has colons");
             if (in->sin_addr.s_addr == INADDR_NONE)
-                die("Translating IP address", 2);
+                refuse_address(bind_address, "the broadcast address is no interface");
         }
     } else {
         myprintf("INFO: Server configured to bind to all interfaces, port %d\n", port);
@@ -89,6 +104,9 @@ net_listen(int port, const char *bind_address)
     if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sa_len) != 0) {
         int saved_errno = errno;
         myprintf("*ERR: Unable to bind to configured interface(s)\n");
+        myprintf("*ERR: Unable to bind to %s port %d, %s\n",
+                 bind_address != nullptr ? bind_address : "every interface", port,
+                 strerror(saved_errno));
         char text[127];
         snprintf(text, sizeof text, "bind() port %d", port);
         errno = saved_errno;
@@ -114,7 +132,7 @@ accept_error_is_transient(int e)
     switch (e) {
     case ECONNABORTED: case EINTR: case EPROTO: case ENETDOWN: case ENOPROTOOPT:
     case EHOSTDOWN: case ENONET: case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
-    case ENOBUFS: case ENOMEM: case EMFILE: case ENFILE:
+    case ENOBUFS: case ENOMEM:
         return true;
     default:
         return false;
@@ -147,12 +165,13 @@ allow_add(const char *arg)
     memcpy(text, arg, len + 1);
     int bits = -1;
     if (char *slash = strchr(text, '/')) {
+        // Digits only: strtol would also take a sign or leading white space ("/-0", "/ 8").
         *slash = '\0';
-        char *end = nullptr;
-        long b = strtol(slash + 1, &end, 10);
-        if (slash[1] == '\0' || *end != '\0' || b < 0 || b > 128)
+        const char *b = slash + 1;
+        std::size_t digits = strspn(b, "0123456789");
+        if (digits == 0 || digits > 3 || b[digits] != '\0' || atoi(b) > 128)
             return -1;
-        bits = static_cast<int>(b);
+        bits = atoi(b);
     }
     allowed_net &n = allowed[allowed_count];
     struct in_addr v4;
@@ -251,6 +270,22 @@ net_accept(int listen_fd, char *peer, std::size_t size)
         int saved_errno = errno;
         if (saved_errno == EAGAIN || saved_errno == EWOULDBLOCK)
             return -1;
+        if (saved_errno == EMFILE || saved_errno == ENFILE) {
+            // The connection stays queued and the next accept would fail the same way: the
+            // caller pauses accepting, and the log gets one line a second at most.
+            static time_t last_line = 0;
+            static unsigned long unlogged = 0;
+            time_t now = time(nullptr);
+            if (now == last_line) {
+                unlogged++;
+            } else {
+                myprintf("WARN: accept() failed, %s, not accepting for a moment (%lu more "
+                         "since the last such line)\n", strerror(saved_errno), unlogged);
+                last_line = now;
+                unlogged = 0;
+            }
+            return -2;
+        }
         if (accept_error_is_transient(saved_errno)) {
             myprintf("WARN: accept() failed, %s, continuing\n", strerror(saved_errno));
             return -1;

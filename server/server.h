@@ -7,8 +7,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "common/record.h"
+
+// A bounded text's length as the precision of "%.*s", the one way a field is printed:
+// myprintf("%.*s", print_len(host), host.data()), host from alert_field_text.
+inline int
+print_len(std::string_view text)
+{
+    return static_cast<int>(text.size());
+}
 
 // ---- Client connections (dispatch.cc) ----
 
@@ -32,7 +41,8 @@ struct client_slot {            // plain data, indexed by descriptor
     std::size_t in_off = 0;     // unhandled input: in_len bytes from in_off of its buffer
     std::size_t in_len = 0;
     int junk_lines = 0;         // empty or unrecognised lines so far
-    long last_input_ms = 0;     // when it connected or last sent something
+    long last_line_ms = 0;      // when it connected or last sent a whole line: a peer that
+                                // trickles bytes of a record that never ends is idle too
     char peer_address[50] = "SPARE";
     client_queue *out = nullptr;   // allocated with the first reply
 };
@@ -60,8 +70,9 @@ bool client_paused(int fd);
 // after "KILLER".
 int process_client(int fd);
 // One pass of the loop: at most one line from each connection that has one (or has input
-// to read), in ascending descriptor order, then the replies that can leave. Returns what
-// client_send_queued returns.
+// to read), in ascending descriptor order, then the replies that can leave. Returns the
+// milliseconds until something is due (a reply's deadline, the count of junk lines that
+// were not logged), or -1 when nothing is.
 long client_serve_pass();
 // Queues a reply; it leaves as the socket accepts it, after the log lines written before
 // it. Returns 0, or -1 when it cannot be queued (the connection is then closed).
@@ -74,7 +85,7 @@ void client_reject(int fd, const char *why);
 bool client_output_blocked(int fd);
 // Writes queued replies as far as the sockets take them (after the message log): every
 // connection when all is set, else those that hold no further whole line. Closes connections
-// whose oldest reply is older than REPLY_DEADLINE_MS. Returns the milliseconds until the next
+// whose oldest reply is older than REPLY_DEADLINE_MS (client_reply_deadline_ms). Returns the milliseconds until the next
 // such deadline, or -1 when none is pending.
 long client_send_queued(bool all);
 // Milliseconds of a monotonic clock.
@@ -85,9 +96,11 @@ int message_from_forwarding_application(const char *record);
 void client_close_all();
 
 // Test hooks: the idle time after which a connection may give its slot up (IDLE_EVICT_MS),
-// and the end of a pass (the log written, then every queued reply), which unit tests call
-// before they read the log or a peer socket.
+// the time a reply may wait for its socket (REPLY_DEADLINE_MS), and the end of a pass (the
+// log written, then every queued reply), which unit tests call before they read the log or a
+// peer socket.
 extern int client_idle_limit_ms;
+extern int client_reply_deadline_ms;
 void test_end_pass();
 
 // ---- Network addresses (net.cc) ----
@@ -96,7 +109,9 @@ void test_end_pass();
 // when bind_address is nullptr), logging as start-up does; dies when it cannot.
 int net_listen(int port, const char *bind_address);
 // Accepts one connection, non-blocking and without delay on small writes, its peer's address
-// text in peer ("" when hidden). Returns the descriptor, or -1 when none was taken.
+// text in peer ("" when hidden). Returns the descriptor, -1 when none was taken, or -2 when
+// the process or the system is out of descriptors (logged at most once a second): accepting
+// should then pause, since the waiting connection stays queued.
 int net_accept(int listen_fd, char *peer, std::size_t size);
 // The peer address of a connected socket as text ("a.b.c.d:port", "[addr]:port"), or nullptr.
 char *net_peer_text(int fd, char *buf, std::size_t size);
@@ -111,12 +126,14 @@ void allow_reset();
 // True when the peer may connect: no --allow given, or its address is in an allowed network.
 bool allow_peer(const struct sockaddr *sa);
 
-// ---- Message log and the two exits (msglog.cc) ----
+// ---- Message log (msglog.cc) ----
 
 void myprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Opens the day's log file (closing the last one), then removes the logs older than
+// msglog_keep_days days.
 void SERVER_roll_log_files();
-[[noreturn]] void die(const char *text, int status);
-[[noreturn]] void shutdown_immed(int status);
+// Days of daily logs kept besides today's (--log-keep-days); 0 keeps every log.
+extern int msglog_keep_days;
 // Writes the collected log lines with one write. Called before every reply and every wait.
 void msglog_flush();
 // Logs a message that is already built (len bytes, newline included), like myprintf.
@@ -126,9 +143,18 @@ void msglog_write(const char *text, std::size_t len);
 void msglog_reopen();
 // Closes the message log (tests use it to start a fresh day's file).
 void msglog_close();
+// True while messages go to the day's log file (not to standard output).
+bool msglog_file_open();
 // Makes the log believe its open file belongs to the date yyyymmdd, so that tests can see
 // the change of date without waiting for midnight.
 void msglog_set_file_date(int yyyymmdd);
+
+// ---- The two exits (exit.cc) ----
+
+// Logs the fatal error (and the system's error text on standard error), then shuts down.
+[[noreturn]] void die(const char *text, int status);
+// Saves the table when kept, closes every connection and file, and exits with status.
+[[noreturn]] void shutdown_immed(int status);
 
 // ---- Alert memory table (alert_table.cc) ----
 

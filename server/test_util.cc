@@ -33,6 +33,8 @@ server_fixture::SetUp()
     dir = tmpl;
     ASSERT_EQ(chdir(dir.c_str()), 0);
     SERVER_roll_log_files();
+    client_idle_limit_ms = IDLE_EVICT_MS;
+    client_reply_deadline_ms = REPLY_DEADLINE_MS;
     client_table_reset();
     alert_table_reset();
     ASSERT_EQ(overflow_open(), 0);

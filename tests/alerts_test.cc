@@ -130,7 +130,8 @@ TEST(Alerts, FullTableSpillsToTheFileAndComesBackAcrossRestarts)
     // 52 critical alerts on one connection, as a forwarding application sends them.
     int fd = connect_local(s.port);
     ASSERT_TRUE(send_awaiting_acks(fd, burst_of(52, "node1")));
-    // An ACK goes out before its alert is stored; the listing is answered after it is.
+    // Each ACK left only once its alert was stored, in the table or the file: the table is
+    // full and the last two wait in the file.
     EXPECT_EQ(listing(s.port).size(), 50u);
 
     std::string file = read_file(d.path + "/evt_buffer.dat");

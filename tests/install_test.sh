@@ -59,6 +59,11 @@ check_unit() {
     unit=$1 program=$2
     grep -q "^ExecStart=$program " "$unit" ||
         fail "$unit does not start $program: $(grep ^ExecStart "$unit")"
+    case $unit in
+    */tarrowd.service)
+        grep -q "^ExecStart=$program --foreground --keep-table.* --log-keep-days 90.* 9003 127.0.0.1\$" \
+            "$unit" || fail "the unit does not keep the table and expire logs" ;;
+    esac
     grep -q '^Documentation=man:' "$unit" || fail "$unit has no Documentation="
     grep -q '^ExecReload=/bin/kill -HUP \$MAINPID$' "$unit" || fail "$unit has no ExecReload="
     command -v systemd-analyze >/dev/null 2>&1 || { echo "no systemd-analyze: unit not checked"; return; }

@@ -72,7 +72,7 @@ main(int argc, char **argv)
         copy_text(record + OFF_HOSTNAME, opts.host, LEN_HOSTNAME);
     }
 
-    int port = atoi(args[1]);
+    int port = sender_port(args[1]);
     if (port == 0) {
         printf("Illegal port number: %s\n", args[1]);
         return 1;

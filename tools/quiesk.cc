@@ -27,7 +27,7 @@ main(int argc, char **argv)
     // A server that closes before our write must not kill us: the write then just fails.
     signal(SIGPIPE, SIG_IGN);
 
-    int port = atoi(args[1]);
+    int port = sender_port(args[1]);
     if (port == 0) {
         printf("Illegal port number: %s\n", args[1]);
         return 1;
