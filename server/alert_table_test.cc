@@ -184,11 +184,40 @@ struct model {
         }
     }
 
+    // True while an earlier request for r's alert (or a clear-all of its host) waits.
+    bool waits(const model_rec &r) const
+    {
+        for (const model_rec &u : unread)
+            if (u.host == r.host && (u.key == r.key || u.type == "KH"))
+                return true;
+        return false;
+    }
+
+    bool host_waits(const std::string &host) const
+    {
+        for (const model_rec &u : unread)
+            if (u.host == host)
+                return true;
+        return false;
+    }
+
     // replaying: the record came from the file; while it is replayed the file counts as
-    // holding an unread record, so requests for missing alerts are dropped silently.
+    // holding an unread record, so requests for missing alerts are dropped silently. A
+    // request that is not replayed waits behind every earlier one for its alert.
     void process(const model_rec &r, bool replaying)
     {
         bool pending = replaying || !unread.empty();
+        if (!replaying && r.type != "KH" && r.type != "LO" && waits(r)) {
+            unread.push_back(r);
+            return;
+        }
+        if (!replaying && r.type == "KH" && host_waits(r.host)) {
+            std::erase_if(table, [&](const model_rec &t) {
+                return t.host == r.host && !waits(t);
+            });
+            unread.push_back(r);
+            return;
+        }
         int at = find(r);
         if (r.type == "AC" || r.type == "AW" || r.type == "IO") {
             if (at >= 0) {

@@ -29,7 +29,7 @@ on_hangup_signal(int)
 static void
 usage(FILE *f)
 {
-    fprintf(f, "usage: tarrowd [--foreground] [--keep-table] [--allow address[/bits]]... "
+    fprintf(f, "usage: tarrowd [--foreground] [--keep-table] [--sync] [--allow address[/bits]]... "
                "[port [address]]\n");
 }
 
@@ -100,6 +100,10 @@ main(int argc, char **argv)
         if (strcmp(argv[argi], "--foreground") == 0) {
             foreground = true;
         } else if (strcmp(argv[argi], "--keep-table") == 0) {
+            keep_table = true;
+        } else if (strcmp(argv[argi], "--sync") == 0) {
+            // Durable answers need a board that is kept at all.
+            sync_to_disk = true;
             keep_table = true;
         } else if (strcmp(argv[argi], "--allow") == 0) {
             if (argi + 1 >= argc || allow_add(argv[argi + 1]) != 0) {

@@ -131,20 +131,37 @@ TEST_F(OverflowTest, FileDeletedFromOutsideIsRecreated)
     EXPECT_EQ(alerts_num_buffered(), 1);
 }
 
+// Only a regular file is used: a link there is not followed, a FIFO does not block the start.
+// An append the system refuses (here a file size limit of 0) is warned about and counted.
 TEST_F(OverflowTest, FailedAppendWarnsAndLeavesNothingBehind)
 {
     overflow_close();
     unlink(event_logfile_name);
     ASSERT_EQ(symlink("/dev/full", event_logfile_name), 0);
+    EXPECT_EQ(overflow_open(), -1);
+    unlink(event_logfile_name);
+    ASSERT_EQ(mkfifo(event_logfile_name, 0600), 0);
+    EXPECT_EQ(overflow_open(), -1);
+    unlink(event_logfile_name);
     ASSERT_EQ(overflow_open(), 0);
+
+    struct rlimit old_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    struct rlimit limit = old_limit;
+    limit.rlim_cur = 0;
+    auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
     line_buf l = make_record("JOBSCHED", "h", "k", "AC");
     unsigned long failed = overflow_failed_appends;
     EXPECT_EQ(alert_write_to_bufferfile(l.data()), -1);
     EXPECT_EQ(alert_write_to_bufferfile(l.data()), -1);
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    signal(SIGXFSZ, old_handler);
     EXPECT_EQ(overflow_failed_appends, failed + 2);
     EXPECT_NE(log().find("WARN: Unable to store events in buffer file, disk full ?"),
               std::string::npos) << log();
     EXPECT_EQ(alerts_num_buffered(), 0);
+    EXPECT_EQ(overflow_waiting(l.data()), 0);     // nothing stored, nothing to wait behind
     EXPECT_EQ(unlink_permitted, 1);
 }
 
