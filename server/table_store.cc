@@ -403,8 +403,9 @@ warn_both(const char *text)
     fputs(text, stderr);
 }
 
-// Sets a state file that cannot be used aside as alert_table.dat.bad; ends the start when
-// even that fails, since the next save would replace it with an empty board.
+// Sets a state file that cannot be used aside as alert_table.dat.bad (kept < 0: it could not
+// be read at all); ends the start when even that fails, since the next save would replace
+// it with an empty board.
 static void
 set_aside(const char *why, int kept, int not_kept)
 {
@@ -416,9 +417,13 @@ set_aside(const char *why, int kept, int not_kept)
         warn_both(text);
         die("IO error on saved alert table", 1);
     }
-    snprintf(text, sizeof text, "WARN: Saved alert table %s is damaged (%s), moved aside to "
-             "%s, %d alerts kept, %d records not\n", table_file_name, why, BAD_NAME, kept,
-             not_kept);
+    if (kept < 0)
+        snprintf(text, sizeof text, "WARN: Saved alert table %s cannot be read (%s), moved "
+                 "aside to %s\n", table_file_name, why, BAD_NAME);
+    else
+        snprintf(text, sizeof text, "WARN: Saved alert table %s is damaged (%s), moved aside "
+                 "to %s, %d alerts kept, %d records not\n", table_file_name, why, BAD_NAME,
+                 kept, not_kept);
     warn_both(text);
 }
 
@@ -433,7 +438,7 @@ read_table_file()
         int saved_errno = errno;
         set_aside(saved_errno == EINVAL || saved_errno == ELOOP ? "it is not a regular file"
                                                                 : strerror(saved_errno),
-                  0, 0);
+                  -1, 0);
         return false;
     }
     // One byte more than the largest valid file, so that a longer one is seen as such.
@@ -459,8 +464,12 @@ read_table_file()
         from_file.count = 0;
     if (damage == nullptr)
         return true;
-    // The whole records before the damage are kept; the state record counts as neither.
-    long not_kept = records - from_file.count - (from_file.has_state ? 1 : 0);
+    // The whole records before the damage are kept; a state record at the end counts as
+    // neither kept nor lost.
+    std::size_t whole = size / ALERT_RECORD_SIZE;
+    bool ends_in_state = whole > 0 && whole * ALERT_RECORD_SIZE <= sizeof bytes - 1 &&
+                         is_state_record(bytes + (whole - 1) * ALERT_RECORD_SIZE);
+    long not_kept = records - from_file.count - (ends_in_state ? 1 : 0);
     set_aside(damage, from_file.count, static_cast<int>(not_kept > 0 ? not_kept : 0));
     from_file.has_state = false;
     return from_file.count > 0;
@@ -550,6 +559,7 @@ table_store_load()
     // A board that did not come whole from alert_table.dat is written there at once.
     bool whole = img == &from_file && from_file.has_state;
     saved_generation = whole ? alert_table_generation : alert_table_generation - 1;
+    last_save_ms = whole ? monotonic_ms() : monotonic_ms() - SAVE_INTERVAL_MS;
     saved_read_index = next_evt_record_to_read;
     journaled_generation = saved_generation;
     journaled_read_index = saved_read_index;
