@@ -328,6 +328,15 @@ alerts_num_buffered()
     if (records < 0)
         return 0;
     long unread = records - next_evt_record_to_read;
+    if (unread < 0 && !refilling) {
+        // Shortened from outside: what the index pointed at is gone, so the file is read
+        // from its start rather than skipping what is appended next.
+        myprintf("WARN: Overflow buffer file %s holds %ld records, fewer than the %d already "
+                 "read, reading it from the start\n", event_logfile_name, records,
+                 next_evt_record_to_read);
+        overflow_set_read_position(0);
+        unread = records;
+    }
     return unread > 0 ? static_cast<int>(unread) : 0;
 }
 

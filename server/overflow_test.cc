@@ -53,8 +53,12 @@ TEST_F(OverflowTest, CountsWholeRecordsFromTheReadIndex)
     EXPECT_EQ(alerts_num_buffered(), 3);
     next_evt_record_to_read = 1;
     EXPECT_EQ(alerts_num_buffered(), 2);
+    // An index past the end (a file shortened from outside) is not clamped in silence.
     next_evt_record_to_read = 7;
-    EXPECT_EQ(alerts_num_buffered(), 0);
+    EXPECT_EQ(alerts_num_buffered(), 3);
+    EXPECT_EQ(next_evt_record_to_read, 0);
+    EXPECT_NE(log().find("WARN: Overflow buffer file evt_buffer.dat holds 3 records, fewer than "
+                         "the 7 already read, reading it from the start\n"), std::string::npos);
 }
 
 TEST_F(OverflowTest, TornTailIsCutBackAtOpenForEveryLength)
@@ -117,8 +121,9 @@ TEST_F(OverflowTest, TornTailThatCannotBeCutIsNeverAppendedTo)
     EXPECT_EQ(overflow_bytes().size(), 3 * ALERT_RECORD_SIZE);
 }
 
-// An overflow file deleted from outside is recreated at the next drain; the server goes on.
-TEST_F(OverflowTest, FileDeletedFromOutsideIsRecreated)
+// An overflow file deleted from outside is recreated at the next drain, one that cannot be
+// deleted is emptied: the server goes on either way.
+TEST_F(OverflowTest, FileDeletedFromOutsideOrUndeletableIsRecreated)
 {
     line_buf l = make_record("JOBSCHED", "h", "k", "AC");
     ASSERT_EQ(alert_write_to_bufferfile(l.data()), 0);
@@ -128,6 +133,20 @@ TEST_F(OverflowTest, FileDeletedFromOutsideIsRecreated)
     EXPECT_EQ(log().find("*ERR"), std::string::npos) << log();
     EXPECT_EQ(alert_write_to_bufferfile(l.data()), 0);
     EXPECT_EQ(overflow_bytes().size(), ALERT_RECORD_SIZE);
+    EXPECT_EQ(alerts_num_buffered(), 1);
+
+    // One that cannot be deleted is emptied in place instead, with a warning.
+    overflow_unlink = [](const char *) { errno = EBUSY; return -1; };
+    next_evt_record_to_read = 1;
+    alert_check_overflow_file();
+    overflow_unlink = unlink;
+    EXPECT_NE(log().find("WARN: Unable to delete overflow file evt_buffer.dat, " +
+                         std::string(strerror(EBUSY)) + ", emptied it instead\n"),
+              std::string::npos) << log();
+    EXPECT_EQ(log().find("*ERR"), std::string::npos) << log();
+    EXPECT_EQ(overflow_bytes().size(), 0u);
+    EXPECT_EQ(next_evt_record_to_read, 0);
+    EXPECT_EQ(alert_write_to_bufferfile(l.data()), 0);
     EXPECT_EQ(alerts_num_buffered(), 1);
 }
 
