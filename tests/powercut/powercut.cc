@@ -5,14 +5,16 @@
 //
 // tarrowd runs once with the recorder library (LD_PRELOAD), which logs every write,
 // truncate, rename, unlink and sync of its state files and every reply it sends. A client
-// sends random raises, acknowledges and clears of 30 alerts in small pipelined batches, each
-// asking for an ACK. Then, for N points spread over the recorded operations, two disks are
+// fills 45 slots of the table, then sends random raises, acknowledges and clears of 30 more
+// alerts in small pipelined batches, each asking for an ACK (raises that meet the full table
+// wait in the overflow file). Then, for N points spread over the recorded operations, two disks are
 // built as a power cut at that point could leave them:
 //   synced   every file as of its last sync, every name as of the last directory sync (a
 //            write, rename or new file not synced since is lost)
 //   torn     everything written up to the point, but the last write that was not synced
 //            since torn in half
-// tarrowd is started on each (--keep-table), and for every alert the board must show the
+// tarrowd is started on each (--keep-table), the fillers are cleared so that whatever waits
+// in the overflow file comes back, and for every alert the board must show the
 // state of some moment at or after the last ACK sent before the cut: no ACKed change lost,
 // and nothing ACKed as cleared back. Prints the losses per kind of disk; exits 1 when
 // --sync was given and anything was lost (or a restart failed), 0 otherwise.
@@ -199,6 +201,18 @@ count_losses(const std::vector<std::string> &board,
     return lost;
 }
 
+constexpr std::size_t FILLERS = 45;
+
+// A raise or a clear of every filler, each asking for an ACK.
+std::string
+fillers(const std::string &type)
+{
+    std::string all;
+    for (std::size_t i = 0; i < FILLERS; i++)
+        all += make_alert("JOBSCHED", "filler", "f" + std::to_string(i), type, 'Y');
+    return all;
+}
+
 struct tally {
     int cuts = 0, cuts_with_loss = 0, lost = 0, worst = 0, failed_starts = 0;
 };
@@ -255,6 +269,13 @@ main(int argc, char **argv)
     std::mt19937 rng(seed);
     std::vector<request> reqs;
     int fd = connect_local(s.port);
+    // Fillers take most of the table, so that raises of the alerts under test go to the
+    // overflow file and come back as clears make room.
+    if (!send_all(fd, fillers("AC")) ||
+        read_exact(fd, FILLERS * ALERT_RECORD_SIZE, 5000).size() != FILLERS * ALERT_RECORD_SIZE) {
+        fprintf(stderr, "powercut: the fillers were not acknowledged\n");
+        return 1;
+    }
     const char *types[] = {"AC", "AW", "AC", "AW", "KA", "AK", "AK"};
     while (static_cast<int>(reqs.size()) < requests) {
         int batch = 1 + static_cast<int>(rng() % 4);
@@ -279,9 +300,9 @@ main(int argc, char **argv)
     long ack_bytes = 0;
     for (const op &o : ops)
         ack_bytes += o.kind == 'A' ? o.off : 0;
-    if (ack_bytes != static_cast<long>(reqs.size() * ALERT_RECORD_SIZE)) {
+    if (ack_bytes != static_cast<long>((FILLERS + reqs.size()) * ALERT_RECORD_SIZE)) {
         fprintf(stderr, "powercut: the recorder saw %ld bytes of ACKs, expected %zu\n",
-                ack_bytes, reqs.size() * ALERT_RECORD_SIZE);
+                ack_bytes, (FILLERS + reqs.size()) * ALERT_RECORD_SIZE);
         return 1;
     }
 
@@ -303,6 +324,7 @@ main(int argc, char **argv)
             if (ops[i].kind == 'A')
                 sent += ops[i].off;
         std::size_t acked = static_cast<std::size_t>(sent) / ALERT_RECORD_SIZE;
+        acked = acked > FILLERS ? acked - FILLERS : 0;
         for (int variant = 0; variant < 2; variant++) {
             disk v;
             for (std::size_t i = 0; i < cut; i++)
@@ -318,6 +340,18 @@ main(int argc, char **argv)
                 t.failed_starts++;
                 continue;
             }
+            // Clearing the fillers lets everything that waits in the overflow file come
+            // back: the board then shows where every alert under test ends up.
+            int cfd = connect_local(r.port);
+            std::string clears = fillers("AK");
+            bool drained = cfd >= 0 && send_all(cfd, clears) &&
+                           read_exact(cfd, clears.size(), 5000).size() == clears.size();
+            if (cfd >= 0)
+                close(cfd);
+            if (!drained) {
+                t.failed_starts++;
+                continue;
+            }
             int lost = count_losses(board_listing(r.port), states, acked);
             stop_server(r);
             t.lost += lost;
@@ -327,8 +361,17 @@ main(int argc, char **argv)
         }
     }
 
-    printf("tarrowd --keep-table%s: %zu requests, %zu recorded operations\n",
-           sync ? " --sync" : "", reqs.size(), ops.size());
+    std::map<unsigned long, bool> overflow_inodes;
+    int overflow_appends = 0, syncs = 0;
+    for (const op &o : ops) {
+        if (o.kind == 'C')
+            overflow_inodes[o.ino] = o.a == "evt_buffer.dat";
+        overflow_appends += o.kind == 'W' && overflow_inodes[o.ino] ? 1 : 0;
+        syncs += o.kind == 'S' || o.kind == 'D' ? 1 : 0;
+    }
+    printf("tarrowd --keep-table%s: %zu requests, %zu recorded operations, %d overflow "
+           "appends, %d syncs\n", sync ? " --sync" : "", reqs.size(), ops.size(),
+           overflow_appends, syncs);
     printf("%-8s %6s %16s %14s %14s %14s\n", "disk", "cuts", "cuts with loss",
            "alerts lost", "worst cut", "failed starts");
     for (int variant = 0; variant < 2; variant++) {
