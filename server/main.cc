@@ -29,8 +29,8 @@ on_hangup_signal(int)
 static void
 usage(FILE *f)
 {
-    fprintf(f, "usage: tarrowd [--foreground] [--keep-table] [--sync] [--allow address[/bits]]... "
-               "[port [address]]\n");
+    fprintf(f, "usage: tarrowd [--foreground] [--keep-table] [--sync] "
+               "[--allow address[/bits]]... [port [address]]\n");
 }
 
 // Passes the loop may serve from what connections already hold before it looks for new

@@ -41,7 +41,7 @@ expect_files() {
 # and rates it 2.0 or lower.
 check_unit() {
     unit=$1 tarrowd=$2
-    grep -q "^ExecStart=$tarrowd --foreground --keep-table 9003 127.0.0.1\$" "$unit" ||
+    grep -q "^ExecStart=$tarrowd --foreground --keep-table --sync 9003 127.0.0.1\$" "$unit" ||
         fail "the unit does not start $tarrowd: $(grep ^ExecStart "$unit")"
     command -v systemd-analyze >/dev/null 2>&1 || { echo "no systemd-analyze: unit not checked"; return; }
     [ -x "$tarrowd" ] || return    # inside the package: verify needs the binary in place

@@ -134,8 +134,8 @@ TEST(ServerProcess, HelpAndVersionStartNothing)
     temp_dir d;
     run_result h = run_program({tarrowd_path(), "--help"}, d.path);
     EXPECT_EQ(h.status, 0);
-    EXPECT_EQ(h.out, "usage: tarrowd [--foreground] [--keep-table] [--allow address[/bits]]... "
-                     "[port [address]]\n");
+    EXPECT_EQ(h.out, "usage: tarrowd [--foreground] [--keep-table] [--sync] "
+                     "[--allow address[/bits]]... [port [address]]\n");
     run_result v = run_program({tarrowd_path(), "--version"}, d.path);
     EXPECT_EQ(v.status, 0);
     EXPECT_EQ(v.out, "tarrowd 1.0.2\n");
