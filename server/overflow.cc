@@ -56,6 +56,8 @@ struct host_entry {
 static id_entry waiting_id[ID_SLOTS];
 static host_entry waiting_host[HOST_SLOTS];
 static bool waiting_saturated = false;
+// Records counted in all: while none waits, a request needs no look at the file.
+static long waiting_total = 0;
 
 static std::size_t
 hash_bytes(const char *p, std::size_t n)
@@ -114,6 +116,7 @@ waiting_reset()
     memset(waiting_id, 0, sizeof waiting_id);
     memset(waiting_host, 0, sizeof waiting_host);
     waiting_saturated = false;
+    waiting_total = 0;
 }
 
 // Counts a record that now waits in the file (delta 1) or has been read back (delta -1).
@@ -132,6 +135,7 @@ waiting_count(const char *record, int delta)
         return;
     }
     if (delta > 0) {
+        waiting_total++;
         host_entry &e = waiting_host[h];
         if (e.count == 0) {
             memcpy(e.host, record + OFF_HOSTNAME, LEN_HOSTNAME);
@@ -148,6 +152,7 @@ waiting_count(const char *record, int delta)
     }
     // A record read back was counted when it was appended or when the file was indexed.
     if (waiting_host[h].count > 0) {
+        waiting_total--;
         waiting_host[h].clear_all -= clear_all && waiting_host[h].clear_all > 0 ? 1 : 0;
         if (--waiting_host[h].count == 0)
             erase_at(waiting_host, h, &host_entry::host);
@@ -159,7 +164,7 @@ waiting_count(const char *record, int delta)
 int
 overflow_waiting(const char *record)
 {
-    if (alerts_num_buffered() == 0)
+    if ((waiting_total == 0 && !waiting_saturated) || alerts_num_buffered() == 0)
         return 0;
     if (waiting_saturated)
         return 1;
@@ -174,7 +179,7 @@ overflow_waiting(const char *record)
 int
 overflow_waiting_host(const char *record)
 {
-    if (alerts_num_buffered() == 0)
+    if ((waiting_total == 0 && !waiting_saturated) || alerts_num_buffered() == 0)
         return 0;
     if (waiting_saturated)
         return 1;
