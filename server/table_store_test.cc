@@ -311,4 +311,37 @@ TEST_F(StoreTest, JournalHoldsEverySyncedBoard)
     EXPECT_EQ(restart(), 3);
 }
 
+// --sync: an ACK or a console reply reaches its peer only after the change it answers is in
+// the journal; when the journal cannot be written, no answer leaves and the peer is closed.
+TEST_F(StoreTest, WithSyncNoAnswerLeavesBeforeItsChangeIsSynced)
+{
+    sync_to_disk = true;
+    ASSERT_EQ(table_store_load(), 0);
+    sock_pair p;
+    ASSERT_EQ(client_open(p.server_fd), 0);
+    auto put_line = [&](line_buf l) {
+        ASSERT_EQ(write(p.peer_fd, l.data(), ALERT_RECORD_SIZE),
+                  static_cast<ssize_t>(ALERT_RECORD_SIZE));
+        EXPECT_EQ(process_client(p.server_fd), 0);
+    };
+    put_line(make_record("JOBSCHED", "h", "k", "AC", 'Y'));
+    EXPECT_EQ(read_available(p.peer_fd).size(), ALERT_RECORD_SIZE);
+    std::string journal = file_bytes(table_journal_name);
+    ASSERT_EQ(journal.size(), 2 * ALERT_RECORD_SIZE);
+    EXPECT_EQ(journal.substr(OFF_KEY, LEN_KEY), pad("k", LEN_KEY));
+
+    put_line(make_record("CONSOLE24_80", "h", "k", "AD", 'Y'));
+    EXPECT_EQ(read_available(p.peer_fd).size(), CONSOLE_REPLY_SIZE);
+    EXPECT_EQ(file_bytes(table_journal_name).size(), 3 * ALERT_RECORD_SIZE);   // empty board
+
+    table_store_close();        // the journal can no longer be written
+    put_line(make_record("JOBSCHED", "h", "k2", "AC", 'Y'));
+    std::string reply = read_available(p.peer_fd);
+    EXPECT_EQ(reply, "");
+    EXPECT_NE(log().find("*ERR: Unable to write the journal alert_table.jnl, "),
+              std::string::npos) << log();
+    EXPECT_NE(log().find("*ERR: Unable to ACK message from host h"), std::string::npos);
+    EXPECT_EQ(file_bytes(table_journal_name).size(), 3 * ALERT_RECORD_SIZE);
+}
+
 } // namespace
