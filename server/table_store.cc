@@ -509,7 +509,6 @@ restore_position(const loaded_image &img)
 int
 table_store_load()
 {
-    loaded = true;
     bool have_file = read_table_file();
     bool have_journal = false;
     int jfd = open_state_file(table_journal_name, sync_to_disk ? O_RDWR | O_CREAT : O_RDONLY);
@@ -563,6 +562,7 @@ table_store_load()
     saved_read_index = next_evt_record_to_read;
     journaled_generation = saved_generation;
     journaled_read_index = saved_read_index;
+    loaded = true;
     return last_table_entry;
 }
 

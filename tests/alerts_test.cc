@@ -440,6 +440,40 @@ TEST(Alerts, KeptTableSurvivesRestarts)
     }
 }
 
+// A saved table that is no regular file (here a FIFO, which must not hang the start) is set
+// aside; when it cannot be, the start ends rather than an empty board replacing it later.
+TEST(Alerts, UnusableSavedTableIsSetAsideOrEndsTheStart)
+{
+    temp_dir d;
+    const std::vector<std::string> args = {"--keep-table", "0", "127.0.0.1"};
+    const std::string table = d.path + "/alert_table.dat", bad = table + ".bad";
+    ASSERT_EQ(mkfifo(table.c_str(), 0600), 0);
+    server_proc s = start_server(d.path, args);
+    ASSERT_GT(s.port, 0);
+    EXPECT_EQ(stop_server(s), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(bad.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    // A FIFO again, and a directory with something in it where it would be set aside.
+    ASSERT_EQ(unlink(bad.c_str()), 0);
+    unlink(table.c_str());      // the empty board saved in its place
+    ASSERT_EQ(mkfifo(table.c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(bad.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((bad + "/x").c_str(), 0700), 0);
+    s = start_server(d.path, args);
+    EXPECT_EQ(s.port, 0);
+    if (s.pid > 0) {
+        EXPECT_EQ(wait_exit(s.pid), 1);
+    }
+    EXPECT_NE(read_log(d.path).find("*ERR: Saved alert table alert_table.dat cannot be used "
+                                    "(it is not a regular file) nor moved aside"),
+              std::string::npos) << read_log(d.path);
+    ASSERT_EQ(lstat(table.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    rmdir((bad + "/x").c_str());
+}
+
 // --allow: a peer outside the allowed networks is closed at once, with one WARN line.
 TEST(Alerts, OnlyAllowedPeersMayConnect)
 {
