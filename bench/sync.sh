@@ -53,7 +53,9 @@ timed_run() {
     stop_server
 }
 
-median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+median() {
+    sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'
+}
 
 echo "tarrowd --sync against tarrowd: $rounds rounds, interleaved, medians" >&2
 for ((r = 1; r <= rounds; r++)); do

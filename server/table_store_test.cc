@@ -229,9 +229,9 @@ TEST_F(StoreTest, OnlyRegularFilesAreReadOrWritten)
     struct stat st;
     ASSERT_EQ(lstat("alert_table.dat.bad", &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    EXPECT_NE(log().find("WARN: Saved alert table alert_table.dat cannot be read (it is not a regular "
-                         "file), moved aside to alert_table.dat.bad\n"), std::string::npos)
-        << log();
+    EXPECT_NE(log().find("WARN: Saved alert table alert_table.dat cannot be read (it is not a "
+                         "regular file), moved aside to alert_table.dat.bad\n"),
+              std::string::npos) << log();
 
     put_file("victim", "precious");
     unlink("alert_table.dat.bad");

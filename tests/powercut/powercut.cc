@@ -121,7 +121,9 @@ struct disk {
             f.replace(off, bytes.size(), bytes);
             break;
         }
-        case 'T': now[static_cast<std::size_t>(file(o.ino))].resize(static_cast<std::size_t>(o.off), '\0'); break;
+        case 'T':
+            now[static_cast<std::size_t>(file(o.ino))].resize(static_cast<std::size_t>(o.off));
+            break;
         case 'S': {
             int id = file(o.ino);
             synced[static_cast<std::size_t>(id)] = now[static_cast<std::size_t>(id)];
