@@ -59,6 +59,22 @@ TEST_F(OverflowTest, CountsWholeRecordsFromTheReadIndex)
     EXPECT_EQ(next_evt_record_to_read, 0);
     EXPECT_NE(log().find("WARN: Overflow buffer file evt_buffer.dat holds 3 records, fewer than "
                          "the 7 already read, reading it from the start\n"), std::string::npos);
+
+    // At open every unread record counts as waiting for its alert, also past the first few
+    // read at once; a read position set later counts only those from it on.
+    write_file(event_logfile_name, records(150));
+    reopen();
+    line_buf first = make_record("JOBSCHED", "buffered", "k0", "AC");
+    line_buf last = make_record("JOBSCHED", "buffered", "k149", "AC");
+    line_buf none = make_record("JOBSCHED", "buffered", "k150", "AC");
+    EXPECT_EQ(overflow_waiting(first.data()), 1);
+    EXPECT_EQ(overflow_waiting(last.data()), 1);
+    EXPECT_EQ(overflow_waiting(none.data()), 0);
+    EXPECT_EQ(overflow_waiting_host(none.data()), 150);
+    overflow_set_read_position(100);
+    EXPECT_EQ(overflow_waiting(first.data()), 0);
+    EXPECT_EQ(overflow_waiting(last.data()), 1);
+    EXPECT_EQ(overflow_waiting_host(none.data()), 50);
 }
 
 TEST_F(OverflowTest, TornTailIsCutBackAtOpenForEveryLength)

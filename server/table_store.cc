@@ -551,6 +551,8 @@ table_store_load()
         image_seq = from_journal.seq;
     if (have_file && from_file.seq > image_seq)
         image_seq = from_file.seq;
+    if (sync_to_disk)
+        myprintf("INFO: Changes are synced to disk before they are answered (--sync)\n");
     myprintf("INFO: Restored %d alerts from %s, %d waiting in %s from record %d\n",
              last_table_entry, img == &from_journal ? table_journal_name : table_file_name,
              alerts_num_buffered(), event_logfile_name, next_evt_record_to_read);
