@@ -66,7 +66,9 @@ for ((r = 1; r <= rounds; r++)); do
             timed_run "$kind" "$1" "$2" >>"$work/$1.$kind"
         done
     done
-    echo "round $r done" >&2
+    echo "round $r: $(for e in "${loads[@]}"; do set -- $e
+        printf '%s sync %s plain %s  ' "$1" "$(tail -n 1 "$work/$1.sync")" \
+            "$(tail -n 1 "$work/$1.plain")"; done)" >&2
 done
 
 printf "%-10s %12s %12s %7s %14s\n" load "--sync" plain ratio "syncs/record"
