@@ -109,11 +109,28 @@ pad_to_width(char *field, std::size_t width)
     }
 }
 
+// While an earlier request for the same alert waits in the overflow file, a raise, clear or
+// acknowledge goes to the file behind it, so that the requests for one alert take effect in
+// the order they came. True when it was deferred (or could not be stored).
+static bool
+wait_behind_earlier(char *record)
+{
+    bool per_alert = msgtype_is(record, MSG_CRITICAL) || msgtype_is(record, MSG_WARNING) ||
+                     msgtype_is(record, MSG_INFO) || msgtype_is(record, MSG_CLEAR) ||
+                     msgtype_is(record, MSG_ACKNOWLEDGE);
+    if (!per_alert || overflow_waiting(record) == 0)
+        return false;
+    alert_write_to_bufferfile(record);
+    return true;
+}
+
 void
 process_alert_message(char *record, int from_overflow)
 {
     pad_to_width(record + OFF_KEY, LEN_KEY);
     pad_to_width(record + OFF_HOSTNAME, LEN_HOSTNAME);
+    if (!from_overflow && wait_behind_earlier(record))
+        return;
 
     if (msgtype_is(record, MSG_CRITICAL) || msgtype_is(record, MSG_WARNING) ||
         msgtype_is(record, MSG_INFO)) {

@@ -147,12 +147,20 @@ void
 alert_delete_all_for_host(char *record, int from_overflow)
 {
     alert_table_generation++;
-    if (last_table_entry == 0)
+    // While requests of the host wait in the file, this one waits behind them as well (also
+    // on an empty table), and acts now only on the alerts with no request of their own
+    // waiting: the others are removed when it is replayed, after those requests.
+    bool host_waits = !from_overflow && overflow_waiting_host(record) > 0;
+    if (last_table_entry == 0 && !host_waits)
         return;
+    for (int i = 0; i < last_table_entry; i++) {
+        char *rec = memory_table[i].data();
+        if (memcmp(rec + OFF_HOSTNAME, record + OFF_HOSTNAME, LEN_HOSTNAME) == 0 &&
+            (!host_waits || overflow_waiting(rec) == 0))
+            set_msgtype(rec, MSG_REMOVING);
+    }
+    // Appended after the marking: once it waits, it counts for every alert of the host.
     if (alerts_num_buffered() > 0 && !from_overflow)
         alert_write_to_bufferfile(record);
-    for (int i = 0; i < last_table_entry; i++)
-        if (memcmp(memory_table[i].data() + OFF_HOSTNAME, record + OFF_HOSTNAME, LEN_HOSTNAME) == 0)
-            set_msgtype(memory_table[i].data(), MSG_REMOVING);
     alerts_compress();
 }

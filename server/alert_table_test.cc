@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <deque>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -192,6 +193,113 @@ TEST_F(TableTest, ClearOfBufferedAlertIsDeferredAndReplayedInOrder)
     EXPECT_EQ(log().find("WARN"), std::string::npos) << log();
 }
 
+// While a request for an alert waits in the overflow file, later requests for it wait behind
+// it: a clear does not act on the table ahead of a raise that is still waiting, and a raise
+// does not act ahead of a clear that is still waiting.
+TEST_F(TableTest, RequestsForOneAlertKeepTheirOrderBehindTheFile)
+{
+    for (int sequence = 0; sequence < 2; sequence++) {
+        SCOPED_TRACE("sequence " + std::to_string(sequence));
+        TearDown();
+        SetUp();
+        for (int i = 0; i < MAX_ALERTS; i++)
+            send("h", "k" + std::to_string(i), "AC");
+        if (sequence == 0) {
+            send("h", "x", "AC", "first");      // waits
+            send("h", "x", "AW", "second");     // waits
+            send("h", "k0", "AK");              // room: the first raise comes back
+            send("h", "x", "AK");               // must not overtake the second raise
+        } else {
+            send("h", "x", "AC", "first");      // waits
+            send("h", "x", "AK");               // waits behind it
+            send("h", "k0", "AK");              // the raise comes back, the clear waits
+            send("h", "x", "AW", "again");      // must not overtake the clear
+        }
+        // Room for everything: the file is read to its end.
+        for (int i = 1; i < 5; i++)
+            send("h", "k" + std::to_string(i), "AK");
+        EXPECT_EQ(alerts_num_buffered(), 0);
+        int x = alert_lookup(make_record("JOBSCHED", "h", "x", "AC").data());
+        if (sequence == 0) {
+            EXPECT_EQ(x, -1) << "the last request for x was a clear";
+        } else {
+            ASSERT_GE(x, 0) << "the last request for x was a raise";
+            EXPECT_EQ(type_of(x), "AW");
+            EXPECT_STREQ(memory_table[x].data() + OFF_MSGTEXT, "again");
+        }
+    }
+}
+
+// Random raises, clears and acknowledges (and a few clear-alls) against a table kept full, with
+// room made now and then: once the file is read back, every alert is in the state its last
+// request asked for.
+TEST_F(TableTest, SoakAgainstAFullTableEndsInTheLastRequestedStates)
+{
+    struct state {
+        bool present = false;
+        std::string type, text;
+    };
+    for (unsigned seed : {7u, 8u, 9u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        TearDown();
+        SetUp();
+        std::mt19937 rng(seed);
+        std::map<std::string, state> want;     // "host key" of the 30 alerts under test
+        int fillers = 0;
+        for (; fillers < MAX_ALERTS; fillers++)
+            send("fill", "f" + std::to_string(fillers), "AC");
+        int first_filler = 0;
+        int max_unread = 0;
+        for (int step = 0; step < 4000; step++) {
+            int what = static_cast<int>(rng() % 100);
+            if (what < 4) {
+                // Room for a moment: the oldest filler cleared, a new one raised.
+                send("fill", "f" + std::to_string(first_filler++), "AK");
+                send("fill", "f" + std::to_string(fillers++), "AC");
+                continue;
+            }
+            std::string host = "h" + std::to_string(rng() % 3);
+            std::string key = "k" + std::to_string(rng() % 10);
+            if (what < 6) {
+                send(host, "", "KH");
+                for (auto &[id, st] : want)
+                    if (id.rfind(host + " ", 0) == 0)
+                        st.present = false;
+                continue;
+            }
+            const char *types[] = {"AC", "AW", "AK", "KA"};
+            std::string type = types[rng() % 4];
+            std::string text = "s" + std::to_string(step);
+            send(host, key, type, text);
+            state &st = want[host + " " + key];
+            if (type == "AC" || type == "AW")
+                st = {true, type, text};
+            else if (type == "AK")
+                st.present = false;
+            else if (st.present)
+                st.type = "AK";
+            max_unread = std::max(max_unread, alerts_num_buffered());
+        }
+        for (int i = first_filler; i < fillers; i++)
+            send("fill", "f" + std::to_string(i), "AK");
+        ASSERT_EQ(alerts_num_buffered(), 0);
+        EXPECT_GT(max_unread, 100);
+        int present = 0;
+        for (const auto &[id, st] : want) {
+            std::size_t sp = id.find(' ');
+            line_buf l = make_record("JOBSCHED", id.substr(0, sp), id.substr(sp + 1), "AC");
+            int slot = alert_lookup(l.data());
+            ASSERT_EQ(slot >= 0, st.present) << id;
+            if (slot < 0)
+                continue;
+            present++;
+            EXPECT_EQ(type_of(slot), st.type) << id;
+            EXPECT_STREQ(memory_table[slot].data() + OFF_MSGTEXT, st.text.c_str()) << id;
+        }
+        EXPECT_EQ(last_table_entry, present);
+    }
+}
+
 // ---- Model of the table and the unread part of the overflow file. ----
 
 struct model_rec {
@@ -219,11 +327,40 @@ struct model {
         }
     }
 
+    // True while an earlier request for r's alert (or a clear-all of its host) waits.
+    bool waits(const model_rec &r) const
+    {
+        for (const model_rec &u : unread)
+            if (u.host == r.host && (u.key == r.key || u.type == "KH"))
+                return true;
+        return false;
+    }
+
+    bool host_waits(const std::string &host) const
+    {
+        for (const model_rec &u : unread)
+            if (u.host == host)
+                return true;
+        return false;
+    }
+
     // replaying: the record came from the file; while it is replayed the file counts as
-    // holding an unread record, so requests for missing alerts are dropped silently.
+    // holding an unread record, so requests for missing alerts are dropped silently. A
+    // request that is not replayed waits behind every earlier one for its alert.
     void process(const model_rec &r, bool replaying)
     {
         bool pending = replaying || !unread.empty();
+        if (!replaying && r.type != "KH" && r.type != "LO" && waits(r)) {
+            unread.push_back(r);
+            return;
+        }
+        if (!replaying && r.type == "KH" && host_waits(r.host)) {
+            std::erase_if(table, [&](const model_rec &t) {
+                return t.host == r.host && !waits(t);
+            });
+            unread.push_back(r);
+            return;
+        }
         int at = find(r);
         if (r.type == "AC" || r.type == "AW" || r.type == "IO") {
             if (at >= 0) {

@@ -167,7 +167,7 @@ client_close(client_slot &c)
 static void
 close_rejected(client_slot &c)
 {
-    if (c.out != nullptr && c.out->len > 0) {
+    if (c.out != nullptr && c.out->len > 0 && table_store_sync() == 0) {
         msglog_flush();
         send(c.fd, c.out->data + c.out->off, c.out->len, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
@@ -584,6 +584,11 @@ static bool
 conn_send(client_slot &c)
 {
     client_queue &q = *c.out;
+    // With --sync, nothing is answered before the change it answers is on disk.
+    if (table_store_sync() != 0) {
+        fail_output(c);
+        return false;
+    }
     msglog_flush();   // the log lines come before the replies that depend on them
     q.blocked = false;
     while (q.len > 0) {

@@ -34,7 +34,8 @@ on_hangup_signal(int)
 static void
 usage(FILE *f)
 {
-    fprintf(f, "usage: tarrowd [--foreground] [--keep-table] [--allow address[/bits]]... "
+    fprintf(f, "usage: tarrowd [--foreground] [--keep-table] [--sync] "
+               "[--allow address[/bits]]... "
                "[--log-keep-days days] [port [address]]\n");
 }
 
@@ -46,6 +47,9 @@ help()
     printf("  --foreground          stay attached to the terminal (default: run as a daemon)\n"
            "  --keep-table          save the board in alert_table.dat and restore it at start-up\n"
            "                        (default: every start begins with an empty board)\n"
+           "  --sync                answer nothing before the change it answers is on stable\n"
+           "                        storage, through the journal alert_table.jnl; implies\n"
+           "                        --keep-table (default: no syncs)\n"
            "  --allow address[/bits]\n"
            "                        take connections only from this IPv4 or IPv6 network; may\n"
            "                        be given up to %d times (default: from every address)\n"
@@ -195,6 +199,10 @@ main(int argc, char **argv)
         if (strcmp(argv[argi], "--foreground") == 0) {
             foreground = true;
         } else if (strcmp(argv[argi], "--keep-table") == 0) {
+            keep_table = true;
+        } else if (strcmp(argv[argi], "--sync") == 0) {
+            // Durable answers need a board that is kept at all.
+            sync_to_disk = true;
             keep_table = true;
         } else if (strcmp(argv[argi], "--allow") == 0) {
             if (argi + 1 >= argc || allow_add(argv[argi + 1]) != 0) {

@@ -1,4 +1,6 @@
-// Overflow buffer file: alerts and requests that wait on disk for room in the table.
+// Overflow buffer file: alerts and requests that wait on disk for room in the table, and the
+// count of waiting records per alert that keeps the requests for one alert in order.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -11,7 +13,7 @@
 #include "server/server.h"
 
 const char event_logfile_name[] = "evt_buffer.dat";
-static FILE *event_log_handle = nullptr;
+static int event_fd = -1;
 int next_evt_record_to_read = 0;
 int unlink_permitted = 0;
 
@@ -19,21 +21,202 @@ int unlink_permitted = 0;
 // running one simply goes on while the table has room, so the depth of the call stack never
 // depends on what the file holds.
 static bool refilling = false;
+// Appended since the last overflow_sync.
+static bool unsynced = false;
 
 unsigned long overflow_failed_appends = 0;
 int (*overflow_ftruncate)(int, off_t) = ftruncate;
+int (*overflow_unlink)(const char *) = unlink;
 
 static constexpr long RECORD = static_cast<long>(ALERT_RECORD_SIZE);
 
-// Opens the stream unbuffered: every append is one write that reaches the system at once,
-// and a failed append leaves nothing in a buffer to be written later.
-static FILE *
-open_stream()
+// ---- Waiting records per alert ----
+//
+// Every unread record is counted under its identity (hostname and key) and under its host;
+// a clear-all request also under its host alone, since it concerns every alert of the host.
+// Fixed open-addressing tables with linear probing; a count that drops to 0 frees its entry
+// by shifting the entries behind it back. Should a table fill up (tens of thousands of
+// distinct alerts waiting), every request waits behind the file until it is read back, which
+// keeps the order at the cost of some delay.
+
+inline constexpr std::size_t ID_LEN = LEN_HOSTNAME + LEN_KEY;
+inline constexpr std::size_t ID_SLOTS = 1 << 16;
+inline constexpr std::size_t HOST_SLOTS = 1 << 14;
+
+struct id_entry {
+    char id[ID_LEN];
+    int count;                  // 0: free
+};
+struct host_entry {
+    char host[LEN_HOSTNAME];
+    int count;                  // every waiting record of the host; 0: free
+    int clear_all;              // of those, the clear-all requests
+};
+
+static id_entry waiting_id[ID_SLOTS];
+static host_entry waiting_host[HOST_SLOTS];
+static bool waiting_saturated = false;
+// Records counted in all: while none waits, a request needs no look at the file.
+static long waiting_total = 0;
+
+static std::size_t
+hash_bytes(const char *p, std::size_t n)
 {
-    FILE *f = fopen(event_logfile_name, "a+");
-    if (f != nullptr)
-        setvbuf(f, nullptr, _IONBF, 0);
-    return f;
+    std::uint32_t h = 2166136261u;
+    for (std::size_t i = 0; i < n; i++)
+        h = (h ^ static_cast<unsigned char>(p[i])) * 16777619u;
+    return h;
+}
+
+static void
+identity_of(const char *record, char *id)
+{
+    memcpy(id, record + OFF_HOSTNAME, LEN_HOSTNAME);
+    memcpy(id + LEN_HOSTNAME, record + OFF_KEY, LEN_KEY);
+}
+
+// The slot of the key, or of the free entry where it would go; SIZE when the table is full.
+template <typename entry, std::size_t SIZE, std::size_t LEN>
+static std::size_t
+probe(entry (&table)[SIZE], const char *key, char (entry::*field)[LEN])
+{
+    std::size_t i = hash_bytes(key, LEN) & (SIZE - 1);
+    for (std::size_t n = 0; n < SIZE; n++, i = (i + 1) & (SIZE - 1)) {
+        if (table[i].count == 0 || memcmp(table[i].*field, key, LEN) == 0)
+            return i;
+    }
+    return SIZE;
+}
+
+// Frees entry i, moving back the entries of its probe run that would no longer be found.
+template <typename entry, std::size_t SIZE, std::size_t LEN>
+static void
+erase_at(entry (&table)[SIZE], std::size_t i, char (entry::*field)[LEN])
+{
+    table[i].count = 0;
+    std::size_t j = i;
+    for (std::size_t n = 0; n < SIZE; n++) {
+        j = (j + 1) & (SIZE - 1);
+        if (table[j].count == 0)
+            return;
+        std::size_t home = hash_bytes(table[j].*field, LEN) & (SIZE - 1);
+        // The entry at j stays when its home lies cyclically in (i, j].
+        bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+        if (!stays) {
+            table[i] = table[j];
+            table[j].count = 0;
+            i = j;
+        }
+    }
+}
+
+static void
+waiting_reset()
+{
+    memset(waiting_id, 0, sizeof waiting_id);
+    memset(waiting_host, 0, sizeof waiting_host);
+    waiting_saturated = false;
+    waiting_total = 0;
+}
+
+// Counts a record that now waits in the file (delta 1) or has been read back (delta -1).
+static void
+waiting_count(const char *record, int delta)
+{
+    if (waiting_saturated)
+        return;
+    bool clear_all = msgtype_is(record, MSG_CLEAR_HOST);
+    std::size_t h = probe(waiting_host, record + OFF_HOSTNAME, &host_entry::host);
+    char id[ID_LEN];
+    identity_of(record, id);
+    std::size_t k = clear_all ? 0 : probe(waiting_id, id, &id_entry::id);
+    if (h == HOST_SLOTS || k == ID_SLOTS) {
+        waiting_saturated = true;
+        return;
+    }
+    if (delta > 0) {
+        waiting_total++;
+        host_entry &e = waiting_host[h];
+        if (e.count == 0) {
+            memcpy(e.host, record + OFF_HOSTNAME, LEN_HOSTNAME);
+            e.clear_all = 0;
+        }
+        e.count++;
+        e.clear_all += clear_all ? 1 : 0;
+        if (!clear_all) {
+            if (waiting_id[k].count == 0)
+                memcpy(waiting_id[k].id, id, ID_LEN);
+            waiting_id[k].count++;
+        }
+        return;
+    }
+    // A record read back was counted when it was appended or when the file was indexed.
+    if (waiting_host[h].count > 0) {
+        waiting_total--;
+        waiting_host[h].clear_all -= clear_all && waiting_host[h].clear_all > 0 ? 1 : 0;
+        if (--waiting_host[h].count == 0)
+            erase_at(waiting_host, h, &host_entry::host);
+    }
+    if (!clear_all && waiting_id[k].count > 0 && --waiting_id[k].count == 0)
+        erase_at(waiting_id, k, &id_entry::id);
+}
+
+int
+overflow_waiting(const char *record)
+{
+    if ((waiting_total == 0 && !waiting_saturated) || alerts_num_buffered() == 0)
+        return 0;
+    if (waiting_saturated)
+        return 1;
+    char id[ID_LEN];
+    identity_of(record, id);
+    std::size_t k = probe(waiting_id, id, &id_entry::id);
+    std::size_t h = probe(waiting_host, record + OFF_HOSTNAME, &host_entry::host);
+    int n = k < ID_SLOTS ? waiting_id[k].count : 0;
+    return n + (h < HOST_SLOTS ? waiting_host[h].clear_all : 0);
+}
+
+int
+overflow_waiting_host(const char *record)
+{
+    if ((waiting_total == 0 && !waiting_saturated) || alerts_num_buffered() == 0)
+        return 0;
+    if (waiting_saturated)
+        return 1;
+    std::size_t h = probe(waiting_host, record + OFF_HOSTNAME, &host_entry::host);
+    return h < HOST_SLOTS ? waiting_host[h].count : 0;
+}
+
+// ---- The file ----
+
+// Opens the file for appending, creating it; only a regular file is used (a link there is
+// not followed and a FIFO does not block). Returns the descriptor, or -1 (errno set).
+static int
+open_file()
+{
+    int fd = open(event_logfile_name, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK |
+                                          O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    // The name of a new file must survive a power cut as its records do.
+    table_store_sync_dir();
+    return fd;
+}
+
+// Size of the open file in bytes, -1 when it cannot be had.
+static long
+file_size()
+{
+    struct stat st;
+    if (event_fd < 0 || fstat(event_fd, &st) != 0)
+        return -1;
+    return static_cast<long>(st.st_size);
 }
 
 // Cuts a partial record at the end of a file of size bytes back to the last whole record,
@@ -44,10 +227,34 @@ cut_torn_tail(long &size)
     long partial = size > 0 ? size % RECORD : 0;
     if (partial == 0)
         return 0;
-    if (overflow_ftruncate(fileno(event_log_handle), size - partial) != 0)
+    if (overflow_ftruncate(event_fd, size - partial) != 0)
         return -1;
     size -= partial;
     return 0;
+}
+
+// Reads record index into rec. Returns 0, or -1.
+static int
+read_record(long index, char *rec)
+{
+    ssize_t n = pread(event_fd, rec, ALERT_RECORD_SIZE, static_cast<off_t>(index * RECORD));
+    return n == static_cast<ssize_t>(ALERT_RECORD_SIZE) ? 0 : -1;
+}
+
+// Counts every record from the read index on as waiting, reading many records at a time.
+static void
+index_unread()
+{
+    waiting_reset();
+    long end = overflow_records();
+    static char chunk[64 * ALERT_RECORD_SIZE];
+    for (long i = next_evt_record_to_read; i < end;) {
+        ssize_t n = pread(event_fd, chunk, sizeof chunk, static_cast<off_t>(i * RECORD));
+        if (n < RECORD)
+            break;
+        for (long r = 0; r < n / RECORD && i < end; r++, i++)
+            waiting_count(chunk + r * RECORD, 1);
+    }
 }
 
 int
@@ -55,14 +262,15 @@ overflow_open()
 {
     next_evt_record_to_read = 0;
     unlink_permitted = 0;
-    event_log_handle = open_stream();
-    if (event_log_handle == nullptr)
+    unsynced = false;
+    event_fd = open_file();
+    if (event_fd < 0)
         return -1;
     // A torn tail (a crash in the middle of an append) would misalign every later record,
     // so a file whose tail cannot be cut is not used at all.
-    if (fseek(event_log_handle, 0, SEEK_END) != 0)
+    long size = file_size();
+    if (size < 0)
         return 0;
-    long size = ftell(event_log_handle);
     long cut = size;
     if (cut_torn_tail(size) != 0) {
         int saved_errno = errno;
@@ -75,56 +283,80 @@ overflow_open()
     if (cut > 0)
         myprintf("WARN: Overflow buffer file %s had a partial record of %d bytes at its "
                  "end, removed\n", event_logfile_name, static_cast<int>(cut));
+    index_unread();
     return 0;
 }
 
 void
 overflow_close()
 {
-    if (event_log_handle != nullptr)
-        fclose(event_log_handle);
-    event_log_handle = nullptr;
+    if (event_fd >= 0)
+        close(event_fd);
+    event_fd = -1;
 }
 
-// Whole records in the file, or -1 when the stream cannot be positioned.
-static long
-records_in_file()
+long
+overflow_records()
 {
-    if (event_log_handle == nullptr || fseek(event_log_handle, 0, SEEK_END) != 0)
-        return -1;
-    long size = ftell(event_log_handle);
-    if (size < 0)
-        return -1;
-    return size / RECORD;
+    long size = file_size();
+    return size < 0 ? -1 : size / RECORD;
 }
 
-std::uint64_t
-overflow_file_id()
+int
+overflow_record_sum(long index, std::uint32_t *sum)
 {
-    struct stat st;
-    if (event_log_handle == nullptr || fstat(fileno(event_log_handle), &st) != 0)
+    char rec[ALERT_RECORD_SIZE];
+    if (event_fd < 0 || index < 0 || read_record(index, rec) != 0)
+        return -1;
+    *sum = static_cast<std::uint32_t>(hash_bytes(rec, ALERT_RECORD_SIZE));
+    return 0;
+}
+
+void
+overflow_set_read_position(int index)
+{
+    next_evt_record_to_read = index;
+    index_unread();
+}
+
+int
+overflow_sync()
+{
+    if (!unsynced || event_fd < 0)
         return 0;
-    return static_cast<std::uint64_t>(st.st_dev) << 32 ^ static_cast<std::uint64_t>(st.st_ino);
+    if (fdatasync(event_fd) != 0)
+        return -1;
+    unsynced = false;
+    return 0;
 }
 
 int
 alerts_num_buffered()
 {
-    long records = records_in_file();
+    long records = overflow_records();
     if (records < 0)
         return 0;
     long unread = records - next_evt_record_to_read;
+    if (unread < 0 && !refilling) {
+        // Shortened from outside: what the index pointed at is gone, so the file is read
+        // from its start rather than skipping what is appended next.
+        myprintf("WARN: Overflow buffer file %s holds %ld records, fewer than the %d already "
+                 "read, reading it from the start\n", event_logfile_name, records,
+                 next_evt_record_to_read);
+        overflow_set_read_position(0);
+        unread = records;
+    }
     return unread > 0 ? static_cast<int>(unread) : 0;
 }
 
 int
 alert_write_to_bufferfile(char *record)
 {
-    if (event_log_handle == nullptr || fseek(event_log_handle, 0, SEEK_END) != 0) {
+    long size = file_size();
+    if (size < 0) {
         overflow_failed_appends++;
         return -1;
     }
-    long size = ftell(event_log_handle);
     record[OFF_REPLY_WANTED] = 'N';
     unlink_permitted = 1;
     // An earlier failed append whose cut failed too left a torn tail: a record written
@@ -137,15 +369,23 @@ alert_write_to_bufferfile(char *record)
         overflow_failed_appends++;
         return -1;
     }
-    bool ok = fwrite(record, ALERT_RECORD_SIZE, 1, event_log_handle) == 1;
-    if (fflush(event_log_handle) != 0)
-        ok = false;
-    if (ok)
+    std::size_t done = 0;
+    while (done < ALERT_RECORD_SIZE) {
+        ssize_t n = write(event_fd, record + done, ALERT_RECORD_SIZE - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    if (done == ALERT_RECORD_SIZE) {
+        unsynced = true;
+        waiting_count(record, 1);
         return 0;
+    }
     myprintf("WARN: Unable to store events in buffer file, disk full ?");
-    clearerr(event_log_handle);
     // Cut back to the last whole record, so the next append starts on a boundary.
-    if (size >= 0 && overflow_ftruncate(fileno(event_log_handle), size) != 0) {
+    if (overflow_ftruncate(event_fd, size) != 0) {
         int saved_errno = errno;
         myprintf("*ERR: Unable to cut overflow file back to %ld bytes, %s\n", size,
                  strerror(saved_errno));
@@ -160,18 +400,32 @@ alerts_recreate_overflow_file()
     if (unlink_permitted == 0)
         return;
     overflow_close();
-    // A file already removed from outside counts as deleted: a new one is made below.
-    if (unlink(event_logfile_name) != 0 && errno != ENOENT) {
-        myprintf("*ERR: Unable to delete overflow file, aborting\n");
-        shutdown_immed(1);
-    }
     unlink_permitted = 0;
     next_evt_record_to_read = 0;
-    event_log_handle = open_stream();
+    unsynced = false;
+    waiting_reset();
+    // A file already removed from outside counts as deleted: a new one is made below. One
+    // that cannot be removed is emptied instead, which leaves the same empty file behind.
+    bool emptied = false;
+    if (overflow_unlink(event_logfile_name) != 0 && errno != ENOENT) {
+        int saved_errno = errno;
+        event_fd = open_file();
+        if (event_fd < 0 || overflow_ftruncate(event_fd, 0) != 0) {
+            overflow_close();
+            myprintf("*ERR: Unable to delete overflow file, aborting\n");
+            shutdown_immed(1);
+        }
+        myprintf("WARN: Unable to delete overflow file %s, %s, emptied it instead\n",
+                 event_logfile_name, strerror(saved_errno));
+        emptied = true;
+        unsynced = true;
+    }
+    if (!emptied)
+        event_fd = open_file();
     // A saved table must not pair the old file's read position with the new file.
-    if (event_log_handle != nullptr && keep_table)
+    if (event_fd >= 0 && keep_table)
         table_store_save();
-    if (event_log_handle == nullptr) {
+    if (event_fd < 0) {
         myprintf("*ERR: Unable to re-open alert overflow buffer file %s, aborting!\n",
                  event_logfile_name);
         die("IO error on alert overflow file", 1);
@@ -193,18 +447,18 @@ alert_retrieve_from_overflow()
     refilling = true;
     // The records this refill may replay: up to the end of the file as it is now (a replay
     // never appends). A record still counts as unread while it is replayed, so the index
-    // moves past it only afterwards.
-    long end = records_in_file();
+    // moves past it only afterwards; it no longer counts as waiting for its alert, since it
+    // is the one taking effect now.
+    long end = overflow_records();
     while (next_evt_record_to_read < end && last_table_entry < MAX_ALERTS) {
         char record[ALERT_RECORD_SIZE];
-        if (fseek(event_log_handle, next_evt_record_to_read * RECORD, SEEK_SET) != 0 ||
-            fread(record, ALERT_RECORD_SIZE, 1, event_log_handle) != 1) {
+        if (read_record(next_evt_record_to_read, record) != 0) {
             myprintf("WARN: Unable to read records from buffer overflow file, flushing "
                      "overflow file\n");
-            clearerr(event_log_handle);
             alerts_recreate_overflow_file();
             break;
         }
+        waiting_count(record, -1);
         process_alert_message(record, 1);
         next_evt_record_to_read++;
     }

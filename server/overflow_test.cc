@@ -53,8 +53,28 @@ TEST_F(OverflowTest, CountsWholeRecordsFromTheReadIndex)
     EXPECT_EQ(alerts_num_buffered(), 3);
     next_evt_record_to_read = 1;
     EXPECT_EQ(alerts_num_buffered(), 2);
+    // An index past the end (a file shortened from outside) is not clamped in silence.
     next_evt_record_to_read = 7;
-    EXPECT_EQ(alerts_num_buffered(), 0);
+    EXPECT_EQ(alerts_num_buffered(), 3);
+    EXPECT_EQ(next_evt_record_to_read, 0);
+    EXPECT_NE(log().find("WARN: Overflow buffer file evt_buffer.dat holds 3 records, fewer than "
+                         "the 7 already read, reading it from the start\n"), std::string::npos);
+
+    // At open every unread record counts as waiting for its alert, also past the first few
+    // read at once; a read position set later counts only those from it on.
+    write_file(event_logfile_name, records(150));
+    reopen();
+    line_buf first = make_record("JOBSCHED", "buffered", "k0", "AC");
+    line_buf last = make_record("JOBSCHED", "buffered", "k149", "AC");
+    line_buf none = make_record("JOBSCHED", "buffered", "k150", "AC");
+    EXPECT_EQ(overflow_waiting(first.data()), 1);
+    EXPECT_EQ(overflow_waiting(last.data()), 1);
+    EXPECT_EQ(overflow_waiting(none.data()), 0);
+    EXPECT_EQ(overflow_waiting_host(none.data()), 150);
+    overflow_set_read_position(100);
+    EXPECT_EQ(overflow_waiting(first.data()), 0);
+    EXPECT_EQ(overflow_waiting(last.data()), 1);
+    EXPECT_EQ(overflow_waiting_host(none.data()), 50);
 }
 
 TEST_F(OverflowTest, TornTailIsCutBackAtOpenForEveryLength)
@@ -117,8 +137,9 @@ TEST_F(OverflowTest, TornTailThatCannotBeCutIsNeverAppendedTo)
     EXPECT_EQ(overflow_bytes().size(), 3 * ALERT_RECORD_SIZE);
 }
 
-// An overflow file deleted from outside is recreated at the next drain; the server goes on.
-TEST_F(OverflowTest, FileDeletedFromOutsideIsRecreated)
+// An overflow file deleted from outside is recreated at the next drain, one that cannot be
+// deleted is emptied: the server goes on either way.
+TEST_F(OverflowTest, FileDeletedFromOutsideOrUndeletableIsRecreated)
 {
     line_buf l = make_record("JOBSCHED", "h", "k", "AC");
     ASSERT_EQ(alert_write_to_bufferfile(l.data()), 0);
@@ -129,22 +150,53 @@ TEST_F(OverflowTest, FileDeletedFromOutsideIsRecreated)
     EXPECT_EQ(alert_write_to_bufferfile(l.data()), 0);
     EXPECT_EQ(overflow_bytes().size(), ALERT_RECORD_SIZE);
     EXPECT_EQ(alerts_num_buffered(), 1);
+
+    // One that cannot be deleted is emptied in place instead, with a warning.
+    overflow_unlink = [](const char *) { errno = EBUSY; return -1; };
+    next_evt_record_to_read = 1;
+    alert_check_overflow_file();
+    overflow_unlink = unlink;
+    EXPECT_NE(log().find("WARN: Unable to delete overflow file evt_buffer.dat, " +
+                         std::string(strerror(EBUSY)) + ", emptied it instead\n"),
+              std::string::npos) << log();
+    EXPECT_EQ(log().find("*ERR"), std::string::npos) << log();
+    EXPECT_EQ(overflow_bytes().size(), 0u);
+    EXPECT_EQ(next_evt_record_to_read, 0);
+    EXPECT_EQ(alert_write_to_bufferfile(l.data()), 0);
+    EXPECT_EQ(alerts_num_buffered(), 1);
 }
 
+// Only a regular file is used: a link there is not followed, a FIFO does not block the start.
+// An append the system refuses (here a file size limit of 0) is warned about and counted.
 TEST_F(OverflowTest, FailedAppendWarnsAndLeavesNothingBehind)
 {
     overflow_close();
     unlink(event_logfile_name);
     ASSERT_EQ(symlink("/dev/full", event_logfile_name), 0);
+    EXPECT_EQ(overflow_open(), -1);
+    unlink(event_logfile_name);
+    ASSERT_EQ(mkfifo(event_logfile_name, 0600), 0);
+    EXPECT_EQ(overflow_open(), -1);
+    unlink(event_logfile_name);
     ASSERT_EQ(overflow_open(), 0);
+
+    struct rlimit old_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    struct rlimit limit = old_limit;
+    limit.rlim_cur = 0;
+    auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
     line_buf l = make_record("JOBSCHED", "h", "k", "AC");
     unsigned long failed = overflow_failed_appends;
     EXPECT_EQ(alert_write_to_bufferfile(l.data()), -1);
     EXPECT_EQ(alert_write_to_bufferfile(l.data()), -1);
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    signal(SIGXFSZ, old_handler);
     EXPECT_EQ(overflow_failed_appends, failed + 2);
     EXPECT_NE(log().find("WARN: Unable to store events in buffer file, disk full ?"),
               std::string::npos) << log();
     EXPECT_EQ(alerts_num_buffered(), 0);
+    EXPECT_EQ(overflow_waiting(l.data()), 0);     // nothing stored, nothing to wait behind
     EXPECT_EQ(unlink_permitted, 1);
 }
 

@@ -192,10 +192,21 @@ extern int unlink_permitted;
 int overflow_open();
 // Closes the file if open (shutdown).
 void overflow_close();
-// An identity of the open file (device and inode), 0 when none is open.
-std::uint64_t overflow_file_id();
 // Unread records, 0 when the file cannot be positioned.
 int alerts_num_buffered();
+// Whole records in the file, -1 when its size cannot be had.
+long overflow_records();
+// Stores a checksum of record index in sum. Returns 0, or -1 when there is no such record.
+int overflow_record_sum(long index, std::uint32_t *sum);
+// Sets the read index (a saved table's position) and counts the records from it on as waiting.
+void overflow_set_read_position(int index);
+// Unread records of the record's alert (hostname and key), plus clear-all requests of its
+// host: more than 0 while an earlier request for that alert waits in the file.
+int overflow_waiting(const char *record);
+// Unread records of every kind for the record's hostname.
+int overflow_waiting_host(const char *record);
+// Makes the appends since the last call durable (fdatasync). Returns 0, or -1.
+int overflow_sync();
 // Appends the record (reply_wanted set to 'N' first), written through to the system.
 // Returns 0, or -1 when it was not stored (warned here, and counted below).
 int alert_write_to_bufferfile(char *record);
@@ -204,6 +215,8 @@ int alert_write_to_bufferfile(char *record);
 extern unsigned long overflow_failed_appends;
 // The truncate call used to cut the file back; a test hook, ftruncate otherwise.
 extern int (*overflow_ftruncate)(int, off_t);
+// The unlink call used to delete the file; a test hook, unlink otherwise.
+extern int (*overflow_unlink)(const char *);
 // Deletes and recreates the file when this run has appended to it.
 void alerts_recreate_overflow_file();
 // Recreates the file when nothing is left unread.
@@ -211,21 +224,35 @@ void alert_check_overflow_file();
 // Replays unread records into the table while it has room.
 void alert_retrieve_from_overflow();
 
-// ---- The saved table, --keep-table (table_store.cc) ----
+// ---- The saved table, --keep-table, and its journal, --sync (table_store.cc) ----
 
 extern const char table_file_name[];      // "alert_table.dat"
+extern const char table_journal_name[];   // "alert_table.jnl"
 extern bool keep_table;                   // --keep-table given
+extern bool sync_to_disk;                 // --sync given: answers wait for the disk
 
-// Loads the saved table at start-up (after the overflow file is open, before its replay)
-// and the overflow read position saved with it. A damaged file is warned about and moved
-// aside to alert_table.dat.bad. Returns the number of alerts restored.
+// Loads the saved table at start-up (after the overflow file is open, before its replay):
+// the newest whole image of alert_table.dat and the journal, and the overflow read position
+// saved with it when the overflow file proves to be the same. A damaged file keeps its
+// whole alerts before the damage and is moved aside to alert_table.dat.bad; one that cannot
+// be opened (but exists) is moved aside too, or ends the start. Logs one INFO line with what
+// was restored. Returns the number of alerts restored.
 int table_store_load();
-// Saves the table now. Returns 0, or -1 (warned once until saving works again).
+// Saves the table now (with --sync: synced, and the journal emptied). Returns 0, or -1
+// (warned once until saving works again).
 int table_store_save();
 // Milliseconds until a save is due, 0 when due now, -1 when nothing needs saving.
 long table_store_due_ms();
 // Saves when a change is due (at most one second after it): called once per loop pass.
 void table_store_tick();
+// With --sync, makes every change so far durable (overflow appends, then the board in the
+// journal), one sync per file at most; called before any reply leaves. Returns 0, or -1
+// when it could not (logged): no reply may leave then.
+int table_store_sync();
+// With --sync, syncs the working directory, so that a file created or renamed keeps its name.
+void table_store_sync_dir();
+// Closes the journal (tests load again after it).
+void table_store_close();
 
 // ---- Service manager (notify.cc) ----
 

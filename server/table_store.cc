@@ -1,10 +1,21 @@
 // The saved alert table (--keep-table): the board and the overflow read position, kept in
-// alert_table.dat across restarts.
+// alert_table.dat across restarts, and with --sync a journal that makes every change durable
+// before it is answered.
 //
 // The file is a sequence of 234-byte records: the table's records in table order, then one
-// state record that says where the overflow file's unread records begin. It is written to a
-// temporary file and renamed over the old one, so a crash leaves one whole version or the
-// other.
+// state record that says where the overflow file's unread records begin, with a proof that
+// the overflow file is still the one the position belongs to (its record count then and a
+// checksum of a record), and a sequence number. It is written to a temporary file and
+// renamed over the old one, so a crash leaves one whole version or the other.
+//
+// With --sync, each loop pass that changed the board appends the same image (records, then
+// the state record) to alert_table.jnl and syncs it once, before any reply of that pass
+// leaves: a group commit. The journal holds whole boards rather than requests because a
+// request's effect depends on the overflow file as it was then (a raise goes to the table or
+// to the file), which a replay after a power cut could not know. At start-up the newest
+// whole image of the two files wins; each save of alert_table.dat empties the journal.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,32 +27,117 @@
 #include "server/server.h"
 
 const char table_file_name[] = "alert_table.dat";
+const char table_journal_name[] = "alert_table.jnl";
 bool keep_table = false;
+bool sync_to_disk = false;
 
 static const char TEMP_NAME[] = "alert_table.dat.tmp";
 static const char BAD_NAME[] = "alert_table.dat.bad";
 // The productid of the state record: no sender uses it, so it is never taken for an alert.
 static constexpr std::string_view STATE_PRODUCTID = "TARROWD-STATE";
 static constexpr long SAVE_INTERVAL_MS = 1000;
+static constexpr std::size_t IMAGE_RECORDS = MAX_ALERTS + 1;
 
 // What the file on disk says, so that an unchanged board is not written again.
 static unsigned saved_generation = 0;
 static int saved_read_index = -1;
 static long last_save_ms = 0;
 static bool save_failing = false;
+// What the journal says (with --sync).
+static unsigned journaled_generation = 0;
+static int journaled_read_index = -1;
+static int journal_fd = -1;
+// Every image written gets the next number; the newest one is loaded.
+static unsigned long image_seq = 0;
 // Nothing is saved before the saved table has been read: a start that fails early must not
 // replace the board on disk with an empty one.
 static bool loaded = false;
 
-// The state record: read index and overflow file identity as text in the message field.
-static void
-build_state_record(char *rec, int read_index, std::uint64_t file_id)
+// The board and its state record, as written to either file.
+static char image[IMAGE_RECORDS * ALERT_RECORD_SIZE];
+
+static std::uint32_t
+checksum(const char *p, std::size_t n)
 {
-    memset(rec, 0, ALERT_RECORD_SIZE);
-    memcpy(rec + OFF_PRODUCTID, STATE_PRODUCTID.data(), STATE_PRODUCTID.size());
-    set_msgtype(rec, MSG_REPLY_DONE);
-    snprintf(rec + OFF_MSGTEXT, LEN_MSGTEXT, "next=%d file=%" PRIu64, read_index, file_id);
-    rec[OFF_ALERT_NEWLINE] = '\n';
+    std::uint32_t h = 2166136261u;
+    for (std::size_t i = 0; i < n; i++)
+        h = (h ^ static_cast<unsigned char>(p[i])) * 16777619u;
+    return h;
+}
+
+// ---- Writing ----
+
+// Fills image with the table and its state record. Returns its size in bytes.
+static std::size_t
+build_image()
+{
+    std::size_t n = static_cast<std::size_t>(last_table_entry);
+    for (std::size_t i = 0; i < n; i++)
+        memcpy(image + i * ALERT_RECORD_SIZE, memory_table[i].data(), ALERT_RECORD_SIZE);
+    char *state = image + n * ALERT_RECORD_SIZE;
+    memset(state, 0, ALERT_RECORD_SIZE);
+    memcpy(state + OFF_PRODUCTID, STATE_PRODUCTID.data(), STATE_PRODUCTID.size());
+    set_msgtype(state, MSG_REPLY_DONE);
+    // The proof: the record at the read index, or the last one when all are read.
+    long count = overflow_records();
+    if (count < 0)
+        count = 0;
+    long proof_at = next_evt_record_to_read < count ? next_evt_record_to_read : count - 1;
+    std::uint32_t proof = 0;
+    if (proof_at >= 0 && overflow_record_sum(proof_at, &proof) != 0)
+        count = proof_at;     // unreadable: claim only what comes before it
+    snprintf(state + OFF_MSGTEXT, LEN_MSGTEXT, "next=%d count=%ld sum=%08" PRIx32 " seq=%lu",
+             next_evt_record_to_read, count, proof, ++image_seq);
+    snprintf(state + OFF_OPTIONAL_DATA, LEN_OPTIONAL_DATA, "board=%zu sum=%08" PRIx32, n,
+             checksum(image, n * ALERT_RECORD_SIZE));
+    state[OFF_ALERT_NEWLINE] = '\n';
+    return (n + 1) * ALERT_RECORD_SIZE;
+}
+
+static bool
+write_all(int fd, const char *p, std::size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+// Opens a state file without following a link and without waiting on a FIFO; only a regular
+// file is accepted. Returns the descriptor, or -1 (errno set; EINVAL for another kind).
+static int
+open_state_file(const char *name, int flags)
+{
+    int fd = open(name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+void
+table_store_sync_dir()
+{
+    if (!sync_to_disk)
+        return;
+    int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || fsync(fd) != 0) {
+        int saved_errno = errno;
+        myprintf("WARN: Unable to sync the working directory, %s\n", strerror(saved_errno));
+    }
+    if (fd >= 0)
+        close(fd);
 }
 
 int
@@ -49,19 +145,24 @@ table_store_save()
 {
     if (!loaded)
         return -1;
-    char state[ALERT_RECORD_SIZE];
+    // The state record counts the overflow file's records: those must be on disk first.
+    if (sync_to_disk && overflow_sync() != 0) {
+        int saved_errno = errno;
+        myprintf("WARN: Unable to sync overflow buffer file %s, %s\n", event_logfile_name,
+                 strerror(saved_errno));
+        return -1;
+    }
     int read_index = next_evt_record_to_read;
-    std::uint64_t file_id = overflow_file_id();
-    build_state_record(state, read_index, file_id);
+    std::size_t size = build_image();
 
-    FILE *f = fopen(TEMP_NAME, "w");
-    bool ok = f != nullptr;
-    for (int i = 0; ok && i < last_table_entry; i++)
-        ok = fwrite(memory_table[i].data(), ALERT_RECORD_SIZE, 1, f) == 1;
-    if (ok)
-        ok = fwrite(state, ALERT_RECORD_SIZE, 1, f) == 1;
+    // A link or anything else at the temporary name is removed, never written through.
+    unlink(TEMP_NAME);
+    int fd = open_state_file(TEMP_NAME, O_WRONLY | O_CREAT | O_EXCL);
+    bool ok = fd >= 0 && write_all(fd, image, size);
+    if (ok && sync_to_disk)
+        ok = fdatasync(fd) == 0;
     int saved_errno = errno;
-    if (f != nullptr && fclose(f) != 0 && ok) {
+    if (fd >= 0 && close(fd) != 0 && ok) {
         ok = false;
         saved_errno = errno;
     }
@@ -84,6 +185,15 @@ table_store_save()
     save_failing = false;
     saved_generation = alert_table_generation;
     saved_read_index = read_index;
+    if (sync_to_disk) {
+        table_store_sync_dir();
+        // The saved table holds all the journal did; an emptying lost to a power cut leaves
+        // older images behind, which the sequence numbers tell apart.
+        if (journal_fd >= 0 && ftruncate(journal_fd, 0) == 0) {
+            journaled_generation = saved_generation;
+            journaled_read_index = read_index;
+        }
+    }
     return 0;
 }
 
@@ -110,84 +220,358 @@ table_store_tick()
         table_store_save();
 }
 
-// Why the bytes are not a saved table, or nullptr when they are. On success the records are
-// in the table and the state record's values in read_index and file_id.
-static const char *
-check_and_load(const char *bytes, std::size_t size, int *read_index, std::uint64_t *file_id)
+int
+table_store_sync()
 {
-    if (size == 0 || size % ALERT_RECORD_SIZE != 0)
-        return "its size is not a whole number of records";
-    std::size_t count = size / ALERT_RECORD_SIZE - 1;
-    if (count > static_cast<std::size_t>(MAX_ALERTS))
-        return "it holds more alerts than the table";
-    const char *state = bytes + count * ALERT_RECORD_SIZE;
-    char text[LEN_MSGTEXT + 1] = {};
-    memcpy(text, state + OFF_MSGTEXT, LEN_MSGTEXT);
-    char tail = 0;
-    if (memcmp(state, STATE_PRODUCTID.data(), STATE_PRODUCTID.size()) != 0 ||
-        state[OFF_ALERT_NEWLINE] != '\n' ||
-        sscanf(text, "next=%d file=%" SCNu64 "%c", read_index, file_id, &tail) != 2 ||
-        *read_index < 0)
-        return "its last record is not the table's state";
-    alert_table_reset();
-    for (std::size_t i = 0; i < count; i++) {
-        const char *rec = bytes + i * ALERT_RECORD_SIZE;
-        bool stored_type = msgtype_is(rec, MSG_CRITICAL) || msgtype_is(rec, MSG_WARNING) ||
-                           msgtype_is(rec, MSG_INFO) || msgtype_is(rec, MSG_CLEAR);
-        if (!message_from_forwarding_application(rec) || !stored_type ||
-            rec[OFF_ALERT_NEWLINE] != '\n' || rec[OFF_PRODUCTID + LEN_PRODUCTID] != '\0' ||
-            rec[OFF_HOSTNAME + LEN_HOSTNAME] != '\0' || rec[OFF_KEY + LEN_KEY] != '\0' ||
-            rec[OFF_DATETIME + LEN_DATETIME] != '\0') {
-            alert_table_reset();
-            return "a record is not a stored alert";
-        }
-        if (alert_lookup(rec) >= 0) {
-            alert_table_reset();
-            return "an alert is stored twice";
-        }
-        memcpy(memory_table[last_table_entry].data(), rec, ALERT_RECORD_SIZE);
-        last_table_entry++;
+    if (!sync_to_disk || !loaded)
+        return 0;
+    if (overflow_sync() != 0) {
+        int saved_errno = errno;
+        myprintf("*ERR: Unable to sync overflow buffer file %s, %s\n", event_logfile_name,
+                 strerror(saved_errno));
+        return -1;
     }
+    if (alert_table_generation == journaled_generation &&
+        next_evt_record_to_read == journaled_read_index)
+        return 0;
+    if (alert_table_generation == saved_generation &&
+        next_evt_record_to_read == saved_read_index)
+        return 0;       // the saved table says it already, and was synced when written
+    std::size_t size = build_image();
+    off_t end = journal_fd >= 0 ? lseek(journal_fd, 0, SEEK_END) : -1;
+    if (end >= 0 && write_all(journal_fd, image, size) && fdatasync(journal_fd) == 0) {
+        journaled_generation = alert_table_generation;
+        journaled_read_index = next_evt_record_to_read;
+        return 0;
+    }
+    int saved_errno = journal_fd >= 0 ? errno : EBADF;
+    // Whatever was written of this image is cut off, so the next one starts whole.
+    if (end >= 0 && ftruncate(journal_fd, end) != 0)
+        saved_errno = errno;
+    myprintf("*ERR: Unable to write the journal %s, %s\n", table_journal_name,
+             strerror(saved_errno));
+    return -1;
+}
+
+// ---- Reading ----
+
+// One image found in a file: the board and the state record's values.
+struct loaded_image {
+    int count = 0;              // alerts
+    bool has_state = false;
+    int next = 0;               // overflow read position
+    long file_records = -1;     // records in the overflow file then; -1 when not saved
+    std::uint32_t proof = 0;
+    unsigned long seq = 0;
+    char records[MAX_ALERTS * ALERT_RECORD_SIZE];
+};
+
+static loaded_image from_file, from_journal;
+
+static bool
+is_stored_alert(const char *rec)
+{
+    bool stored_type = msgtype_is(rec, MSG_CRITICAL) || msgtype_is(rec, MSG_WARNING) ||
+                       msgtype_is(rec, MSG_INFO) || msgtype_is(rec, MSG_CLEAR);
+    return message_from_forwarding_application(rec) && stored_type &&
+           rec[OFF_ALERT_NEWLINE] == '\n' && rec[OFF_PRODUCTID + LEN_PRODUCTID] == '\0' &&
+           rec[OFF_HOSTNAME + LEN_HOSTNAME] == '\0' && rec[OFF_KEY + LEN_KEY] == '\0' &&
+           rec[OFF_DATETIME + LEN_DATETIME] == '\0';
+}
+
+static bool
+is_state_record(const char *rec)
+{
+    return memcmp(rec, STATE_PRODUCTID.data(), STATE_PRODUCTID.size()) == 0;
+}
+
+// Reads the state record's values into img. False when it is not one that can be used for
+// the count alerts before it.
+static bool
+parse_state(const char *rec, loaded_image &img)
+{
+    char text[LEN_MSGTEXT + 1] = {};
+    memcpy(text, rec + OFF_MSGTEXT, LEN_MSGTEXT);
+    char board[LEN_OPTIONAL_DATA + 1] = {};
+    memcpy(board, rec + OFF_OPTIONAL_DATA, LEN_OPTIONAL_DATA);
+    if (rec[OFF_ALERT_NEWLINE] != '\n')
+        return false;
+    int end = 0;
+    std::uint32_t proof = 0, board_sum = 0;
+    int board_count = -1;
+    long count = 0;
+    unsigned long seq = 0;
+    if (sscanf(text, "next=%d count=%ld sum=%" SCNx32 " seq=%lu%n", &img.next, &count, &proof,
+               &seq, &end) == 4 && text[end] == '\0' &&
+        sscanf(board, "board=%d sum=%" SCNx32 "%n", &board_count, &board_sum, &end) == 2 &&
+        board[end] == '\0') {
+        if (board_count != img.count || count < 0 || img.next < 0 ||
+            board_sum != checksum(img.records,
+                                  static_cast<std::size_t>(img.count) * ALERT_RECORD_SIZE))
+            return false;
+        img.file_records = count;
+        img.proof = proof;
+        img.seq = seq;
+        return true;
+    }
+    // An older server's state record: no proof, only the position.
+    std::uint64_t file_id = 0;
+    if (sscanf(text, "next=%d file=%" SCNu64 "%n", &img.next, &file_id, &end) == 2 &&
+        text[end] == '\0' && img.next >= 0) {
+        img.file_records = -1;
+        img.seq = 0;
+        return true;
+    }
+    return false;
+}
+
+// Adds rec to the image's board. Why it cannot be, or nullptr.
+static const char *
+add_record(loaded_image &img, const char *rec)
+{
+    if (!is_stored_alert(rec))
+        return "a record is not a stored alert";
+    if (img.count >= MAX_ALERTS)
+        return "it holds more alerts than the table";
+    for (int i = 0; i < img.count; i++)
+        if (memcmp(img.records + i * ALERT_RECORD_SIZE + OFF_HOSTNAME, rec + OFF_HOSTNAME,
+                   LEN_HOSTNAME) == 0 &&
+            memcmp(img.records + i * ALERT_RECORD_SIZE + OFF_KEY, rec + OFF_KEY, LEN_KEY) == 0)
+            return "an alert is stored twice";
+    memcpy(img.records + img.count * ALERT_RECORD_SIZE, rec, ALERT_RECORD_SIZE);
+    img.count++;
     return nullptr;
+}
+
+// Reads the saved table of size bytes into img: every whole valid alert before the first
+// damage. Returns why the bytes are not a whole saved table, or nullptr when they are.
+static const char *
+parse_table(const char *bytes, std::size_t size, loaded_image &img)
+{
+    img.count = 0;
+    img.has_state = false;
+    std::size_t whole = size / ALERT_RECORD_SIZE;
+    for (std::size_t i = 0; i < whole; i++) {
+        const char *rec = bytes + i * ALERT_RECORD_SIZE;
+        if (is_state_record(rec)) {
+            if (!parse_state(rec, img))
+                return "its last record is not the table's state";
+            img.has_state = true;
+            if (i + 1 != whole || size % ALERT_RECORD_SIZE != 0)
+                return "it goes on after the table's state";
+            return nullptr;
+        }
+        if (const char *why = add_record(img, rec))
+            return why;
+    }
+    if (size % ALERT_RECORD_SIZE != 0)
+        return "its size is not a whole number of records";
+    return "its last record is not the table's state";
+}
+
+// Reads the journal: the last whole image in it goes to img. Returns true when one was found.
+static bool
+read_journal(int fd, loaded_image &img)
+{
+    static loaded_image part;
+    part.count = 0;
+    bool found = false;
+    char rec[ALERT_RECORD_SIZE];
+    for (off_t off = 0;; off += static_cast<off_t>(ALERT_RECORD_SIZE)) {
+        ssize_t n = pread(fd, rec, sizeof rec, off);
+        if (n != static_cast<ssize_t>(sizeof rec))
+            break;      // the end, or a torn last image
+        if (is_state_record(rec)) {
+            if (parse_state(rec, part)) {
+                part.has_state = true;
+                memcpy(&img, &part, sizeof img);
+                found = true;
+            }
+            part.count = 0;
+        } else if (add_record(part, rec) != nullptr) {
+            part.count = 0;     // not part of a whole image
+        }
+    }
+    return found;
+}
+
+// Reports on the log and on standard error: the operator starting the server sees it.
+static void
+warn_both(const char *text)
+{
+    myprintf("%s", text);
+    fputs(text, stderr);
+}
+
+// Sets a state file that cannot be used aside as alert_table.dat.bad (kept < 0: it could not
+// be read at all); ends the start when even that fails, since the next save would replace
+// it with an empty board.
+static void
+set_aside(const char *why, int kept, int not_kept)
+{
+    char text[300];
+    if (rename(table_file_name, BAD_NAME) != 0) {
+        int saved_errno = errno;
+        snprintf(text, sizeof text, "*ERR: Saved alert table %s cannot be used (%s) nor moved "
+                 "aside, %s\n", table_file_name, why, strerror(saved_errno));
+        warn_both(text);
+        die("IO error on saved alert table", 1);
+    }
+    if (kept < 0)
+        snprintf(text, sizeof text, "WARN: Saved alert table %s cannot be read (%s), moved "
+                 "aside to %s\n", table_file_name, why, BAD_NAME);
+    else
+        snprintf(text, sizeof text, "WARN: Saved alert table %s is damaged (%s), moved aside "
+                 "to %s, %d alerts kept, %d records not\n", table_file_name, why, BAD_NAME,
+                 kept, not_kept);
+    warn_both(text);
+}
+
+// Reads alert_table.dat into from_file. Returns true when it holds an image to use.
+static bool
+read_table_file()
+{
+    int fd = open_state_file(table_file_name, O_RDONLY);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return false;
+        int saved_errno = errno;
+        set_aside(saved_errno == EINVAL || saved_errno == ELOOP ? "it is not a regular file"
+                                                                : strerror(saved_errno),
+                  -1, 0);
+        return false;
+    }
+    // One byte more than the largest valid file, so that a longer one is seen as such.
+    static char bytes[IMAGE_RECORDS * ALERT_RECORD_SIZE + 1];
+    std::size_t size = 0;
+    ssize_t n = 0;
+    while (size < sizeof bytes &&
+           (n = read(fd, bytes + size, sizeof bytes - size)) != 0) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        size += static_cast<std::size_t>(n);
+    }
+    struct stat st;
+    long whole_or_torn = static_cast<long>(ALERT_RECORD_SIZE) - 1;
+    long records = fstat(fd, &st) == 0
+        ? (static_cast<long>(st.st_size) + whole_or_torn) / static_cast<long>(ALERT_RECORD_SIZE)
+        : 0;
+    close(fd);
+    const char *damage = n < 0 ? "it cannot be read" : parse_table(bytes, size, from_file);
+    if (n < 0)
+        from_file.count = 0;
+    if (damage == nullptr)
+        return true;
+    // The whole records before the damage are kept; a state record at the end counts as
+    // neither kept nor lost.
+    std::size_t whole = size / ALERT_RECORD_SIZE;
+    bool ends_in_state = whole > 0 && whole * ALERT_RECORD_SIZE <= sizeof bytes - 1 &&
+                         is_state_record(bytes + (whole - 1) * ALERT_RECORD_SIZE);
+    long not_kept = records - from_file.count - (ends_in_state ? 1 : 0);
+    set_aside(damage, from_file.count, static_cast<int>(not_kept > 0 ? not_kept : 0));
+    from_file.has_state = false;
+    return from_file.count > 0;
+}
+
+// Puts the saved position into effect when the overflow file proves to be the one it was
+// saved with; otherwise the file is read from its start, with a warning.
+static void
+restore_position(const loaded_image &img)
+{
+    long have = overflow_records();
+    long want = img.file_records >= 0 ? img.file_records : img.next;
+    bool trusted = img.has_state && have >= want && img.next <= want;
+    if (trusted && img.file_records > 0) {
+        long at = img.next < want ? img.next : want - 1;
+        std::uint32_t sum = 0;
+        trusted = overflow_record_sum(at, &sum) == 0 && sum == img.proof;
+    }
+    if (trusted) {
+        overflow_set_read_position(img.next);
+        return;
+    }
+    overflow_set_read_position(0);
+    if (!img.has_state && have == 0)
+        return;
+    char text[300];
+    if (!img.has_state)
+        snprintf(text, sizeof text, "WARN: Saved read position of %s lost, reading its %ld "
+                 "records from the start\n", event_logfile_name, have);
+    else
+        snprintf(text, sizeof text, "WARN: Overflow buffer file %s holds %ld records, the "
+                 "saved table expected %s%ld, reading it from the start\n", event_logfile_name,
+                 have, have >= want ? "the same first " : "at least ", want);
+    warn_both(text);
 }
 
 int
 table_store_load()
 {
-    loaded = true;
-    FILE *f = fopen(table_file_name, "r");
-    if (f == nullptr) {
-        if (errno == ENOENT)
-            return 0;
+    bool have_file = read_table_file();
+    bool have_journal = false;
+    int jfd = open_state_file(table_journal_name, sync_to_disk ? O_RDWR | O_CREAT : O_RDONLY);
+    if (jfd >= 0) {
+        have_journal = read_journal(jfd, from_journal);
+        if (sync_to_disk) {
+            journal_fd = jfd;
+            table_store_sync_dir();     // the journal's name, when it is new
+        } else {
+            close(jfd);
+        }
+    } else if (errno != ENOENT) {
         int saved_errno = errno;
-        myprintf("WARN: Unable to read the saved alert table %s, %s, starting with an empty "
-                 "table\n", table_file_name, strerror(saved_errno));
-        return 0;
+        char text[200];
+        snprintf(text, sizeof text, "*ERR: Unable to open the journal %s, %s\n",
+                 table_journal_name, strerror(saved_errno));
+        warn_both(text);
+        if (sync_to_disk)
+            die("IO error on journal", 1);
     }
-    // One byte more than the largest valid file, so that a longer one is seen as such.
-    static char bytes[(MAX_ALERTS + 1) * ALERT_RECORD_SIZE + 1];
-    std::size_t size = fread(bytes, 1, sizeof bytes, f);
-    bool read_error = ferror(f) != 0;
-    fclose(f);
+    // The newer of the two; a damaged table file (no state) loses to any whole image.
+    const loaded_image *img = nullptr;
+    if (have_file)
+        img = &from_file;
+    if (have_journal && (img == nullptr || !img->has_state || from_journal.seq > img->seq))
+        img = &from_journal;
 
-    int read_index = 0;
-    std::uint64_t file_id = 0;
-    const char *damage = read_error ? "it cannot be read"
-                                    : check_and_load(bytes, size, &read_index, &file_id);
-    if (damage != nullptr) {
-        bool moved = rename(table_file_name, BAD_NAME) == 0;
-        myprintf("WARN: Saved alert table %s is damaged (%s), %s, starting with an empty "
-                 "table\n", table_file_name, damage,
-                 moved ? "moved aside to alert_table.dat.bad" : "left where it is");
-        return 0;
+    alert_table_reset();
+    if (img != nullptr) {
+        for (int i = 0; i < img->count; i++)
+            memcpy(memory_table[i].data(), img->records + i * ALERT_RECORD_SIZE,
+                   ALERT_RECORD_SIZE);
+        last_table_entry = img->count;
+        image_seq = img->seq;
+        restore_position(*img);
+    } else {
+        overflow_set_read_position(0);
     }
-    // The read position belongs to the overflow file the table was saved with; a file made
-    // since then is read from its start.
-    if (file_id == overflow_file_id())
-        next_evt_record_to_read = read_index;
-    myprintf("INFO: Restored %d alerts from %s\n", last_table_entry, table_file_name);
+    if (have_journal && from_journal.seq > image_seq)
+        image_seq = from_journal.seq;
+    if (have_file && from_file.seq > image_seq)
+        image_seq = from_file.seq;
+    if (sync_to_disk)
+        myprintf("INFO: Changes are synced to disk before they are answered (--sync)\n");
+    myprintf("INFO: Restored %d alerts from %s, %d waiting in %s from record %d\n",
+             last_table_entry, img == &from_journal ? table_journal_name : table_file_name,
+             alerts_num_buffered(), event_logfile_name, next_evt_record_to_read);
     alert_table_generation++;
-    saved_generation = alert_table_generation;
+    // A board that did not come whole from alert_table.dat is written there at once.
+    bool whole = img == &from_file && from_file.has_state;
+    saved_generation = whole ? alert_table_generation : alert_table_generation - 1;
+    last_save_ms = whole ? monotonic_ms() : monotonic_ms() - SAVE_INTERVAL_MS;
     saved_read_index = next_evt_record_to_read;
+    journaled_generation = saved_generation;
+    journaled_read_index = saved_read_index;
+    loaded = true;
     return last_table_entry;
+}
+
+void
+table_store_close()
+{
+    if (journal_fd >= 0)
+        close(journal_fd);
+    journal_fd = -1;
 }

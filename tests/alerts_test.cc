@@ -25,29 +25,7 @@ namespace {
 std::vector<std::string>
 listing(int port)
 {
-    std::vector<std::string> out;
-    int fd = connect_local(port);
-    if (fd < 0)
-        return {"no connection"};
-    send_all(fd, make_alert("CONSOLE99_127", "", "", "SL", 'Y'));
-    for (int n = 0; n < 10; n++) {
-        std::string reply = read_exact(fd, CONSOLE_REPLY_SIZE);
-        if (reply.size() != CONSOLE_REPLY_SIZE)
-            break;
-        std::string data = reply.substr(OFF_DATA, reply.find('\0', OFF_DATA) - OFF_DATA);
-        std::size_t at = 0;
-        while (at < data.size()) {
-            std::size_t end = data.find('^', at);
-            std::string line = data.substr(at, end - at);
-            if (line.find("NO ALERTS AT PRESENT") == std::string::npos && line.size() >= 48)
-                out.push_back(line.substr(31, 14) + " " + line.substr(46, 2));
-            at = end == std::string::npos ? data.size() : end + 1;
-        }
-        if (reply.substr(OFF_MSGTYPE, 2) != "DF")
-            break;
-    }
-    close(fd);
-    return out;
+    return board_listing(port);
 }
 
 std::string
@@ -175,11 +153,29 @@ TEST(Alerts, ClearAllForHostDoesNotRefill)
 TEST(Alerts, OverflowFileOnAFullDiskWarnsAndTheServerGoesOn)
 {
     temp_dir d;
+    // Only a regular file is used: a link at the overflow file's name ends the start.
     ASSERT_EQ(symlink("/dev/full", (d.path + "/evt_buffer.dat").c_str()), 0);
     server_proc s = start_server(d.path);
+    EXPECT_EQ(s.port, 0);
+    if (s.pid > 0) {
+        EXPECT_EQ(wait_exit(s.pid), 1);
+    }
+    EXPECT_NE(read_log(d.path).find("*ERR: Unable to open alert overflow buffer file "
+                                    "evt_buffer.dat, aborting!"), std::string::npos);
+    ASSERT_EQ(unlink((d.path + "/evt_buffer.dat").c_str()), 0);
+
+    // A full board and 200 alerts waiting, then a restart whose file size limit leaves the
+    // overflow file no room for one more record (and the log and the saved table room).
+    const std::vector<std::string> args = {"--keep-table", "0", "127.0.0.1"};
+    s = start_server(d.path, args);
     ASSERT_GT(s.port, 0);
     int fd = connect_local(s.port);
-    ASSERT_TRUE(send_awaiting_acks(fd, burst_of(50, "h")));
+    ASSERT_TRUE(send_awaiting_acks(fd, burst_of(250, "h")));
+    close(fd);
+    ASSERT_EQ(stop_server(s), 0);
+    s = start_server(d.path, args, {}, 200 * ALERT_RECORD_SIZE + 100);
+    ASSERT_GT(s.port, 0);
+    fd = connect_local(s.port);
     // The 51st cannot be stored: no ACK, and its connection is closed.
     ASSERT_TRUE(send_all(fd, make_alert("JOBSCHED", "h", "LOST", "AC", 'Y')));
     EXPECT_EQ(read_exact(fd, ALERT_RECORD_SIZE), "");
@@ -439,9 +435,44 @@ TEST(Alerts, KeptTableSurvivesRestarts)
         ASSERT_GT(s.port, 0);
         EXPECT_TRUE(wait_for_log(d.path, "WARN: Saved alert table alert_table.dat is damaged"));
         EXPECT_EQ(read_file(d.path + "/alert_table.dat.bad"), damage);
-        EXPECT_EQ(listing(s.port).size(), 0u);
+        // The whole alerts before the damage are kept: the foreign file's first one.
+        EXPECT_EQ(listing(s.port).size(), damage == foreign ? 1u : 0u);
         EXPECT_EQ(stop_server(s), 0);
     }
+}
+
+// A saved table that is no regular file (here a FIFO, which must not hang the start) is set
+// aside; when it cannot be, the start ends rather than an empty board replacing it later.
+TEST(Alerts, UnusableSavedTableIsSetAsideOrEndsTheStart)
+{
+    temp_dir d;
+    const std::vector<std::string> args = {"--keep-table", "0", "127.0.0.1"};
+    const std::string table = d.path + "/alert_table.dat", bad = table + ".bad";
+    ASSERT_EQ(mkfifo(table.c_str(), 0600), 0);
+    server_proc s = start_server(d.path, args);
+    ASSERT_GT(s.port, 0);
+    EXPECT_EQ(stop_server(s), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(bad.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    // A FIFO again, and a directory with something in it where it would be set aside.
+    ASSERT_EQ(unlink(bad.c_str()), 0);
+    unlink(table.c_str());      // the empty board saved in its place
+    ASSERT_EQ(mkfifo(table.c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(bad.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((bad + "/x").c_str(), 0700), 0);
+    s = start_server(d.path, args);
+    EXPECT_EQ(s.port, 0);
+    if (s.pid > 0) {
+        EXPECT_EQ(wait_exit(s.pid), 1);
+    }
+    EXPECT_NE(read_log(d.path).find("*ERR: Saved alert table alert_table.dat cannot be used "
+                                    "(it is not a regular file) nor moved aside"),
+              std::string::npos) << read_log(d.path);
+    ASSERT_EQ(lstat(table.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    rmdir((bad + "/x").c_str());
 }
 
 // --allow: a peer outside the allowed networks is closed at once, with one WARN line.

@@ -324,3 +324,31 @@ make_alert(const std::string &productid, const std::string &hostname, const std:
 {
     return sender_record(productid, hostname, key, msgtype, reply_wanted, msgtext);
 }
+
+std::vector<std::string>
+board_listing(int port)
+{
+    std::vector<std::string> out;
+    int fd = connect_local(port);
+    if (fd < 0)
+        return {"no connection"};
+    send_all(fd, make_alert("CONSOLE99_127", "", "", "SL", 'Y'));
+    for (int n = 0; n < 10; n++) {
+        std::string reply = read_exact(fd, CONSOLE_REPLY_SIZE);
+        if (reply.size() != CONSOLE_REPLY_SIZE)
+            break;
+        std::string data = reply.substr(OFF_DATA, reply.find('\0', OFF_DATA) - OFF_DATA);
+        std::size_t at = 0;
+        while (at < data.size()) {
+            std::size_t end = data.find('^', at);
+            std::string line = data.substr(at, end - at);
+            if (line.find("NO ALERTS AT PRESENT") == std::string::npos && line.size() >= 48)
+                out.push_back(line.substr(31, 14) + " " + line.substr(46, 2));
+            at = end == std::string::npos ? data.size() : end + 1;
+        }
+        if (reply.substr(OFF_MSGTYPE, 2) != "DF")
+            break;
+    }
+    close(fd);
+    return out;
+}

@@ -93,6 +93,10 @@ run_result run_program(const std::vector<std::string> &argv, const std::string &
                        const std::vector<std::string> &extra_env = {}, int timeout_ms = 10000,
                        const std::string &input = "");
 
+// The board as a console sees it: "key type" for every listing line (key padded to its
+// width), in table order; {"no connection"} when the server cannot be reached.
+std::vector<std::string> board_listing(int port);
+
 // A 234-byte alert record built field by field (zero-filled, then fields copied, header
 // space-filled as a sender tool does), for tests that play a forwarding application.
 std::string make_alert(const std::string &productid, const std::string &hostname,

@@ -61,7 +61,7 @@ check_unit() {
         fail "$unit does not start $program: $(grep ^ExecStart "$unit")"
     case $unit in
     */tarrowd.service)
-        grep -q "^ExecStart=$program --foreground --keep-table.* --log-keep-days 90.* 9003 127.0.0.1\$" \
+        grep -q "^ExecStart=$program --foreground --keep-table.* --log-keep-days 90 --sync 9003 127.0.0.1\$" \
             "$unit" || fail "the unit does not keep the table and expire logs" ;;
     esac
     grep -q '^Documentation=man:' "$unit" || fail "$unit has no Documentation="

@@ -222,10 +222,11 @@ TEST(ServerProcess, HelpAndVersionStartNothing)
     run_result h = run_program({tarrowd_path(), "--help"}, d.path);
     EXPECT_EQ(h.status, 0);
     EXPECT_EQ(h.out.substr(0, h.out.find('\n') + 1),
-              "usage: tarrowd [--foreground] [--keep-table] [--allow address[/bits]]... "
+              "usage: tarrowd [--foreground] [--keep-table] [--sync] "
+              "[--allow address[/bits]]... "
               "[--log-keep-days days] [port [address]]\n");
     // Every option is listed, each with its default.
-    for (std::string o : {"--foreground ", "--keep-table ", "--allow ", "--log-keep-days ",
+    for (std::string o : {"--foreground ", "--keep-table ", "--sync ", "--allow ", "--log-keep-days ",
                           "--help, --version", "port ", "address "}) {
         std::size_t at = h.out.find(std::string("\n  ") + o);
         ASSERT_NE(at, std::string::npos) << o << "\n" << h.out;
