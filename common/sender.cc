@@ -17,6 +17,7 @@
 
 #include "common/fields.h"
 #include "common/record.h"
+#include "common/text.h"
 
 // Copies at most width bytes of text into the field; the record is zero-filled, so a
 // shorter text leaves zeros behind it for pad_header_fields to turn into spaces.
@@ -57,11 +58,8 @@ init_alert_request_buffer(char *record, const char *productid, const char *msgty
 int
 sender_port(const char *text)
 {
-    std::size_t digits = strspn(text, "0123456789");
-    if (digits == 0 || digits > 5 || text[digits] != '\0')
-        return 0;
-    int port = atoi(text);
-    return port <= 65535 ? port : 0;
+    int port = 0;
+    return text_port(text, port) ? port : 0;
 }
 
 // Text made of digits and dots only is meant as a dotted IPv4 address: when that fails to
@@ -82,14 +80,6 @@ dotted_ipv4(const char *address)
     return inet_pton(AF_INET, address, &a) == 1 && a.s_addr != INADDR_NONE;
 }
 
-static long
-now_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
-
 // Connects fd (non-blocking) to ai before deadline_ms. 0 connected; otherwise an errno value,
 // ETIMEDOUT when the deadline passed first.
 static int
@@ -100,7 +90,7 @@ connect_before(int fd, const struct addrinfo *ai, long deadline_ms)
     if (errno != EINPROGRESS && errno != EINTR)
         return errno;
     for (;;) {
-        long left = deadline_ms - now_ms();
+        long left = deadline_ms - monotonic_ms();
         if (left <= 0)
             return ETIMEDOUT;
         struct pollfd p = {fd, POLLOUT, 0};
@@ -139,11 +129,11 @@ connect_to_server(int port, const char *address, int *socket, int timeout_second
     }
 
     // Try each address in turn until one connects, all within one time-out.
-    const long deadline = now_ms() + 1000L * timeout_seconds;
+    const long deadline = monotonic_ms() + 1000L * timeout_seconds;
     int err = 0;
     *socket = -1;
     for (const struct addrinfo *ai = list; ai != nullptr; ai = ai->ai_next) {
-        if (now_ms() >= deadline) {
+        if (monotonic_ms() >= deadline) {
             err = ETIMEDOUT;
             *socket = -1;
             break;

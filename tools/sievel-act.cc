@@ -31,6 +31,7 @@
 #include "common/fields.h"
 #include "common/record.h"
 #include "common/sender.h"
+#include "common/text.h"
 
 extern char **environ;
 
@@ -42,14 +43,6 @@ static const char synopsis[] =
 static constexpr std::size_t REC = ALERT_RECORD_SIZE;
 static constexpr long BACKOFF_FIRST_MS = 200, BACKOFF_MAX_MS = 5000;
 static constexpr std::size_t RING_FIRST = 1024;     // records; the ring doubles up to --queue
-
-static long
-now_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
 
 // ---- Command line ----
 
@@ -77,11 +70,8 @@ static const severity severities[] = {
 static bool
 valid_port(const char *text)
 {
-    std::size_t n = strlen(text);
-    if (n == 0 || n > 5 || strspn(text, "0123456789") != n)
-        return false;
-    long v = strtol(text, nullptr, 10);
-    return v >= 1 && v <= 65535;
+    int port = 0;
+    return text_port(text, port);
 }
 
 // True when text may name a board: a host name or an IPv6 address as it is, and text of
@@ -93,19 +83,7 @@ valid_address(const char *text)
         return false;
     if (text[strspn(text, "0123456789.")] != '\0')
         return true;
-    int parts = 0;
-    const char *p = text;
-    for (;;) {
-        std::size_t digits = strspn(p, "0123456789");
-        if (digits == 0 || digits > 3 || strtol(p, nullptr, 10) > 255)
-            return false;
-        ++parts;
-        p += digits;
-        if (*p == '\0')
-            break;
-        ++p;    // the dot
-    }
-    return parts == 4;
+    return text_dotted_ipv4(text);
 }
 
 // A number from start-up options, within [lo, hi]; false when text is no such number.
@@ -226,10 +204,10 @@ link_down(board &b, const char *why)
     ++b.failed_in_row;
     // The next address of a name is tried at once; after the last one, the wait.
     if (b.addrs.size() > 1 && b.failed_in_row % b.addrs.size() != 0) {
-        b.retry_at = now_ms();
+        b.retry_at = monotonic_ms();
         return;
     }
-    b.retry_at = now_ms() + b.backoff;
+    b.retry_at = monotonic_ms() + b.backoff;
     b.backoff = b.backoff * 2 > BACKOFF_MAX_MS ? BACKOFF_MAX_MS : b.backoff * 2;
     if (!b.down_reported) {
         fprintf(stderr, "sievel-act: board %s: %s; %zu records queued, retrying\n",
@@ -249,7 +227,7 @@ link_resolve(board &b, const char *&why)
     hints.ai_flags = AI_NUMERICSERV;
     struct addrinfo *list = nullptr;
     int rc = getaddrinfo(b.host.c_str(), b.port.c_str(), &hints, &list);
-    b.resolved_at = now_ms();
+    b.resolved_at = monotonic_ms();
     if (rc != 0) {
         why = gai_strerror(rc);
         return false;
@@ -274,7 +252,7 @@ link_start(board &b)
 {
     const char *why = "no address";
     if ((b.addrs.empty() || (b.failed_in_row >= b.addrs.size() &&
-                             now_ms() - b.resolved_at >= 60000)) &&
+                             monotonic_ms() - b.resolved_at >= 60000)) &&
         !link_resolve(b, why) && b.addrs.empty()) {
         link_down(b, why);
         return;
@@ -292,7 +270,7 @@ link_start(board &b)
     b.fd = fd;
     if (connect(fd, sa, b.addr_lens[i]) == 0 || errno == EINPROGRESS) {
         b.state = link_state::connecting;
-        b.connect_deadline = now_ms() + 1000L * CONNECT_TIMEOUT_SECONDS;
+        b.connect_deadline = monotonic_ms() + 1000L * CONNECT_TIMEOUT_SECONDS;
     } else {
         int saved_errno = errno;
         link_down(b, strerror(saved_errno));
@@ -520,7 +498,7 @@ userfunc_start(userfunc_call &c)
         c.pid = -1;
         return;
     }
-    c.deadline = now_ms() + static_cast<long>(opt.userfunc_timeout * 1000);
+    c.deadline = monotonic_ms() + static_cast<long>(opt.userfunc_timeout * 1000);
     userfunc_running.push_back(std::move(c));
 }
 
@@ -528,7 +506,7 @@ userfunc_start(userfunc_call &c)
 static void
 userfunc_tend()
 {
-    long now = now_ms();
+    long now = monotonic_ms();
     for (std::size_t i = 0; i < userfunc_running.size();) {
         userfunc_call &c = userfunc_running[i];
         int status;
@@ -834,7 +812,7 @@ static void
 run()
 {
     long drain_deadline = 0;
-    long next_report = now_ms() + 1000;
+    long next_report = monotonic_ms() + 1000;
     std::vector<struct pollfd> fds;
     for (;;) {
         if (stop_requested && !input.eof) {
@@ -843,7 +821,7 @@ run()
             signal(SIGINT, SIG_DFL);
             read_rest_of_input();
         }
-        long now = now_ms();
+        long now = monotonic_ms();
         if (input.eof && drain_deadline == 0)
             drain_deadline = now + static_cast<long>(opt.drain * 1000);
         bool boards_done = boards_empty() || (input.eof && now >= drain_deadline);
@@ -887,7 +865,7 @@ run()
         std::size_t k = 0;
         if (!input.eof && fds[k++].revents != 0)
             read_input();
-        now = now_ms();
+        now = monotonic_ms();
         for (board &b : boards) {
             if (b.state == link_state::waiting)
                 continue;
