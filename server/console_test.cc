@@ -245,11 +245,13 @@ TEST_F(console, reply_header_bytes)
 {
     line_buf req = make_record("CONSOLE24_80", "hostA", "keyA", "SD", 'Y');
     memcpy(req.data() + OFF_DATETIME, "19990101 00:00", LEN_DATETIME);
+    memset(req.data() + OFF_VERSION, 0, LEN_VERSION + 1);   // a version field not space-filled
+    req.data()[OFF_VERSION] = 'v';
     process_console_request(sp.server_fd, req.data());
     auto r = split_replies(read_available(sp.peer_fd, 50));
     ASSERT_EQ(r.size(), 1u);
     const std::string &b = r[0].bytes;
-    EXPECT_EQ(b.substr(0, 63), std::string("CONSOLE24_80  \0" "1.0.2     \0" "hostA          \0"
+    EXPECT_EQ(b.substr(0, 63), std::string("CONSOLE24_80  \0" "v         \0" "hostA          \0"
                                            "keyA          \0" "0    \0", 63));
     EXPECT_EQ(b.substr(63, 3), "DEN");
     char now[LEN_DATETIME + 1];

@@ -1,5 +1,6 @@
 // Console requests end to end against a running tarrowd: geometry, listings, details,
-// acknowledge and delete commands, and the exact bytes of the replies.
+// acknowledge and delete commands on the wire. The bytes of each reply are pinned by the
+// server's unit tests.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -159,29 +160,6 @@ TEST_F(console_e2e, listing_splits_cuts_and_the_empty_table)
     EXPECT_EQ(r[1].data_length(), "2286");
     EXPECT_EQ(r[1].lines().size(), 18u);
     EXPECT_EQ(r[1].lines().back().substr(15, 21), pad("host", 15) + " key49");
-}
-
-TEST_F(console_e2e, reply_header_bytes)
-{
-    std::string req = make_alert("CONSOLE24_80", "ops", "k", "SD", 'Y');
-    memcpy(req.data() + OFF_DATETIME, "19990101 00:00", LEN_DATETIME);
-    memset(req.data() + OFF_VERSION, 0, LEN_VERSION + 1);   // a version field not space-filled
-    req[OFF_VERSION] = 'v';
-    auto r = send_and_read(req);
-    ASSERT_EQ(r.size(), 1u);
-    const std::string &b = r[0].bytes;
-    char now[LEN_DATETIME + 1];
-    set_datestamp(now);
-    EXPECT_EQ(b.substr(0, OFF_MSGTYPE),
-              std::string("CONSOLE24_80  \0v         \0", 26) + pad("ops", 15) + '\0' +
-                  pad("k", 14) + '\0' + std::string("0    \0", 6));
-    EXPECT_EQ(b.substr(OFF_MSGTYPE, 3), "DEN");
-    EXPECT_EQ(b.substr(OFF_DATETIME, 8), std::string(now, 8));   // stamped at writing
-    EXPECT_EQ(b[HEADER_SIZE - 1], '\0');
-    EXPECT_EQ(b.substr(OFF_DATA_LENGTH, 5), std::string("0029\0", 5));
-    EXPECT_EQ(r[0].data(), "*ERR: Alert no longer exists^");
-    EXPECT_EQ(b.find('\n'), OFF_REPLY_NEWLINE);
-    EXPECT_EQ(b.find_first_not_of('\0', OFF_DATA + 29), OFF_REPLY_NEWLINE);
 }
 
 TEST_F(console_e2e, details_acknowledge_delete_and_refill)
