@@ -18,7 +18,8 @@ inline constexpr int PAGE_REPLIES = 4;
 inline constexpr long WAITING_PAGE_RECORDS = 256;
 // A row's longest text: every field escaped, tabs and the newline.
 inline constexpr std::size_t ROW_MAX = 12 + 3 * (LEN_DATETIME + LEN_HOSTNAME + LEN_KEY +
-                                                 LEN_MSGTYPE + LEN_MSGTEXT) + 6;
+                                                 LEN_MSGTYPE + 1 + LEN_MSGTEXT +
+                                                 LEN_OPTIONAL_DATA) + 8;
 
 // The replies of one answer, filled one line at a time.
 struct reply_page {
@@ -90,7 +91,8 @@ put_number(char *out, long number)
     return n;
 }
 
-// The row of a record: its position, datetime, hostname, key, msgtype and message text.
+// The row of a record: its position, datetime, hostname, key, msgtype, persistent flag,
+// message text and optional data.
 static std::size_t
 build_row(char *row, long position, const char *rec)
 {
@@ -104,7 +106,11 @@ build_row(char *row, long position, const char *rec)
     row[n++] = '\t';
     n += put_escaped(row + n, std::string_view(rec + OFF_MSGTYPE, LEN_MSGTYPE));
     row[n++] = '\t';
+    n += put_escaped(row + n, std::string_view(rec + OFF_PERSISTENT, 1));
+    row[n++] = '\t';
     n += put_escaped(row + n, alert_field_text(rec, OFF_MSGTEXT));
+    row[n++] = '\t';
+    n += put_escaped(row + n, alert_field_text(rec, OFF_OPTIONAL_DATA));
     row[n++] = '\n';
     return n;
 }

@@ -487,15 +487,16 @@ TEST_F(console, whole_listing_rows_are_escaped_and_paged)
     r = ask("CONSOLE24_80", "c", "", "SA");
     ASSERT_EQ(r.size(), 1u);
     std::string expected = "BOARD\t2\t0^"
-                           "0\t" + when + "\thostA          \tk1            \tAC\t"
-                           "disk %5E0%09AC%09forged %25 100%01%E9^"
-                           "1\t" + when + "\thostB          \tk2            \tAW\t^";
+                           "0\t" + when + "\thostA          \tk1            \tAC\tY\t"
+                           "disk %5E0%09AC%09forged %25 100%01%E9\t^"
+                           "1\t" + when + "\thostB          \tk2            \tAW\tY\t\t^";
     EXPECT_EQ(r[0].data(), expected);
     EXPECT_EQ(r[0].data_length(), "0" + std::to_string(expected.size()));
     // A start past the first alert, and one past the end.
     r = ask("CONSOLE24_80", "c", "1", "SA");
     ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].data(), "BOARD\t2\t1^1\t" + when + "\thostB          \tk2            \tAW\t^");
+    EXPECT_EQ(r[0].data(),
+              "BOARD\t2\t1^1\t" + when + "\thostB          \tk2            \tAW\tY\t\t^");
     r = ask("CONSOLE24_80", "c", "  9", "SA");
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].data(), "BOARD\t2\t2^");
@@ -553,7 +554,7 @@ TEST_F(console, waiting_listing_shows_unread_records_in_file_order)
     std::string when(memory_table[0].data() + OFF_DATETIME, LEN_DATETIME);
     auto row = [&when](int n, const std::string &key, const std::string &type) {
         return std::to_string(n) + "\t" + when + "\th              \t" + key +
-               "             \t" + type + "\tt " + key + "^";
+               "             \t" + type + "\tY\tt " + key + "\t^";
     };
     std::vector<reply> r = ask("CONSOLE", "c", "", "SQ");
     ASSERT_EQ(r.size(), 1u);
