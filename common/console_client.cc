@@ -607,8 +607,13 @@ fetch_pages(console_conn &c, std::string_view cmd, std::string_view label, long 
             error = "the server does not know the request";
             return CONSOLE_REFUSED;
         }
+        if (r.final_type != REPLY_LIST_LAST) {
+            error = "the server answered the listing with a reply of type '" +
+                    console_visible(r.final_type, false) + "'";
+            return CONSOLE_BAD_REPLY;
+        }
         console_page p;
-        if (r.final_type != REPLY_LIST_LAST || !console_parse_page(r.text, label, p)) {
+        if (!console_parse_page(r.text, label, p)) {
             error = "the server answered the listing with a reply that is not one";
             return CONSOLE_BAD_REPLY;
         }

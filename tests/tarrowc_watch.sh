@@ -84,7 +84,7 @@ for ((i = 1; i <= 30; i++)); do
 done
 raise critical CTRL $'\e[31m\e]0;owned\a\a\rX\b\x9b2J'
 crit=$((crit + 1))
-wait_screen 50 "^ 31 alerts: $crit critical, $warn warning, $info info, 0 acked " ||
+wait_screen 50 "^ 31 on board, 0 waiting; board: $crit critical, $warn warning, $info info, 0 acked" ||
     fail "the header does not count 31 alerts by state"
 
 # The cut text ends in its mark; the stand-ins show and nothing reached the terminal raw.
