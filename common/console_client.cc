@@ -622,8 +622,10 @@ fetch_pages(console_conn &c, std::string_view cmd, std::string_view label, long 
             rows.push_back(std::move(a));
         if (p.positions.empty())
             return CONSOLE_OK;
+        // Board rows are numbered from 0; waiting records by their place in the file, the
+        // first unread one in the header.
         start = p.positions.back() + 1;
-        if (start >= p.first + p.total)
+        if (start >= (label == BOARD_HEADER ? p.total : p.first + p.total))
             return CONSOLE_OK;
     }
     error = "the server's listing does not end";

@@ -124,8 +124,9 @@ console_board console_fetch_board(console_conn &c, int timeout_ms, bool all_deta
 console_board console_fetch_board(const std::string &address, int port, int timeout_ms,
                                   bool all_details);
 
-// The rows of one answer to "SA" or "SQ": the header's total and first position, and each
-// row's position and alert, its fields unescaped. False when the text is not such an answer.
+// The rows of one answer to "SA" or "SQ": the header's total and position (the asked start
+// of "SA", the first unread record of "SQ"), and each row's position and alert, its fields
+// unescaped. False when the text is not such an answer.
 struct console_page {
     long total = 0, first = 0;
     std::vector<long> positions;
