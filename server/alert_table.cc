@@ -12,11 +12,13 @@ int alert_table_size = MAX_ALERTS;
 const alert_order memory_table{};
 int last_table_entry = 0;
 unsigned alert_table_generation = 0;
+table_counts alert_counts;
 
 static alert_record *pool;          // alert_table_size records, in no order
 static int *order;                  // pool slot of each position, last_table_entry of them
 static int *free_slot;              // pool slots not in use, free_count of them
 static int free_count;
+static char *counted_type;          // the msgtype each pool slot is counted under
 static int *id_index;               // pool slot + 1 by identity hash; 0 is an empty entry
 static std::size_t id_mask;         // entries in id_index, less one (a power of two)
 
@@ -38,12 +40,15 @@ alert_table_init(int size)
     free(order);
     free(free_slot);
     free(id_index);
+    free(counted_type);
     std::size_t n = static_cast<std::size_t>(size);
     pool = static_cast<alert_record *>(calloc(n, sizeof(alert_record)));
     order = static_cast<int *>(calloc(n, sizeof(int)));
     free_slot = static_cast<int *>(calloc(n, sizeof(int)));
     id_index = static_cast<int *>(calloc(entries, sizeof(int)));
-    if (pool == nullptr || order == nullptr || free_slot == nullptr || id_index == nullptr)
+    counted_type = static_cast<char *>(calloc(n, 1));
+    if (pool == nullptr || order == nullptr || free_slot == nullptr || id_index == nullptr ||
+        counted_type == nullptr)
         return -1;
     id_mask = entries - 1;
     alert_table_size = size;
@@ -58,11 +63,53 @@ alert_table_reset()
         die("Unable to allocate the alert table", 1);
     alert_table_generation++;
     last_table_entry = 0;
+    alert_counts = {};
     // Slots are taken lowest first, so an emptied table fills the way it first did.
     free_count = alert_table_size;
     for (int i = 0; i < alert_table_size; i++)
         free_slot[i] = alert_table_size - 1 - i;
     memset(id_index, 0, (id_mask + 1) * sizeof(int));
+}
+
+// The count of a state code ('C' critical, 'W' warning, 'I' info, 'A' acknowledged).
+static long *
+count_of(char kind)
+{
+    switch (kind) {
+    case 'C':
+        return &alert_counts.critical;
+    case 'W':
+        return &alert_counts.warning;
+    case 'I':
+        return &alert_counts.info;
+    case 'A':
+        return &alert_counts.acknowledged;
+    default:
+        return nullptr;
+    }
+}
+
+// Counts the pool slot under its record's state now, instead of the one it was counted under.
+static void
+recount(int slot, bool present)
+{
+    if (long *c = count_of(counted_type[slot]))
+        (*c)--;
+    char kind = 0;
+    const char *rec = pool[slot].data();
+    if (present) {
+        if (msgtype_is(rec, MSG_CRITICAL))
+            kind = 'C';
+        else if (msgtype_is(rec, MSG_WARNING))
+            kind = 'W';
+        else if (msgtype_is(rec, MSG_INFO))
+            kind = 'I';
+        else if (msgtype_is(rec, MSG_CLEAR))
+            kind = 'A';
+    }
+    counted_type[slot] = kind;
+    if (long *c = count_of(kind))
+        (*c)++;
 }
 
 static bool
@@ -139,6 +186,8 @@ alert_table_append(const char *record)
     alert_table_generation++;
     int slot = free_slot[--free_count];
     memcpy(pool[slot].data(), record, ALERT_RECORD_SIZE);
+    counted_type[slot] = 0;
+    recount(slot, true);
     std::size_t k = index_find(record);
     if (id_index[k] == 0)
         id_index[k] = slot + 1;
@@ -158,6 +207,7 @@ alert_add(char *record)
     int slot = slot_of(record);
     if (slot >= 0) {
         memcpy(pool[slot].data(), record, ALERT_RECORD_SIZE);
+        recount(slot, true);
         stats.stored_replaced++;
         return;
     }
@@ -192,6 +242,7 @@ alerts_compress()
     for (int i = 0; i < last_table_entry; i++) {
         int slot = order[i];
         if (msgtype_is(pool[slot].data(), MSG_REMOVING)) {
+            recount(slot, false);
             index_remove(slot);
             free_slot[free_count++] = slot;
             removed++;
@@ -208,6 +259,7 @@ static void
 remove_at(int i)
 {
     int slot = order[i];
+    recount(slot, false);
     index_remove(slot);
     free_slot[free_count++] = slot;
     memmove(order + i, order + i + 1,
@@ -266,6 +318,7 @@ alert_acknowledge(char *record, int from_overflow)
     char *rec = pool[slot].data();
     set_msgtype(rec, MSG_CLEAR);
     rec[OFF_REPLY_WANTED] = '\0';
+    recount(slot, true);
 }
 
 void

@@ -57,6 +57,9 @@ struct host_entry {
 static id_entry waiting_id[ID_SLOTS];
 static host_entry waiting_host[HOST_SLOTS];
 static bool waiting_saturated = false;
+// An entry was written since the tables were last emptied: until then they are all zero
+// bytes, and emptying them again would only touch 2 MB of memory for nothing.
+static bool waiting_dirty = false;
 // Records counted in all: while none waits, a request needs no look at the file.
 static long waiting_total = 0;
 
@@ -133,8 +136,11 @@ static void
 waiting_reset()
 {
     waiting_types = {};
-    memset(waiting_id, 0, sizeof waiting_id);
-    memset(waiting_host, 0, sizeof waiting_host);
+    if (waiting_dirty) {
+        memset(waiting_id, 0, sizeof waiting_id);
+        memset(waiting_host, 0, sizeof waiting_host);
+    }
+    waiting_dirty = false;
     waiting_saturated = false;
     waiting_total = 0;
 }
@@ -158,6 +164,7 @@ waiting_count(const char *record, int delta)
         return;
     }
     if (delta > 0) {
+        waiting_dirty = true;
         waiting_total++;
         host_entry &e = waiting_host[h];
         if (e.count == 0) {

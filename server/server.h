@@ -173,6 +173,12 @@ extern int last_table_entry;
 // Changes with every change to memory_table or last_table_entry (listings are cached on it).
 extern unsigned alert_table_generation;
 
+// Alerts on the table by state, kept as they change (the summary reads them).
+struct table_counts {
+    long critical, warning, info, acknowledged;
+};
+extern table_counts alert_counts;
+
 // Allocates a table of size slots (1 to MAX_TABLE_SIZE), once, before anything is stored;
 // the table starts empty. Returns 0, or -1 when the size is out of range or memory fails.
 int alert_table_init(int size);

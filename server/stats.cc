@@ -33,18 +33,8 @@ put(char *buf, std::size_t cap, std::size_t &len, const char *name, unsigned lon
 std::size_t
 stats_summary(char *buf, std::size_t cap)
 {
-    long critical = 0, warning = 0, info = 0, acknowledged = 0;
-    for (int i = 0; i < last_table_entry; i++) {
-        const char *rec = memory_table[i].data();
-        if (msgtype_is(rec, MSG_CRITICAL))
-            critical++;
-        else if (msgtype_is(rec, MSG_WARNING))
-            warning++;
-        else if (msgtype_is(rec, MSG_INFO))
-            info++;
-        else if (msgtype_is(rec, MSG_CLEAR))
-            acknowledged++;
-    }
+    long critical = alert_counts.critical, warning = alert_counts.warning;
+    long info = alert_counts.info, acknowledged = alert_counts.acknowledged;
     long now = static_cast<long>(time(nullptr));
     long oldest = overflow_oldest_time();
     long age = oldest < 0 ? 0 : (now > oldest ? now - oldest : 0);
