@@ -213,8 +213,9 @@ alert_add(char *record)
     }
     if (last_table_entry >= alert_table_size) {
         // A full table gives up its oldest info alert; without one the alert waits on disk.
+        // The count spares a large board the walk when it holds no info alert.
         int io = -1;
-        for (int i = 0; i < last_table_entry && io < 0; i++)
+        for (int i = 0; alert_counts.info > 0 && i < last_table_entry && io < 0; i++)
             if (msgtype_is(memory_table[i].data(), MSG_INFO))
                 io = i;
         if (io < 0) {
