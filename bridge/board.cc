@@ -20,6 +20,7 @@ board_fetch(const std::string &address, int port, int timeout_ms,
         out.type = a.type;
         out.datetime = a.datetime;
         out.text = a.text;
+        out.place = a.waiting ? "waiting" : "board";
         alerts.push_back(std::move(out));
     }
     return 0;

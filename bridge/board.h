@@ -12,10 +12,11 @@ struct board_alert {
     std::string type;       // "AC", "AW", "IO", or "AK" once acknowledged
     std::string datetime;   // "YYYYMMDD HH:MM" as the sender stamped it
     std::string text;       // the whole message text
+    std::string place;      // "board", or "waiting" behind a full board
 };
 
-// Fetches every alert of the board at address:port (dotted IPv4) over one console connection:
-// the listing, then the details of each alert whose listing line was cut, all within
+// Fetches every alert of the board at address:port (a host name, IPv4 or IPv6 address) over
+// one console connection, those that wait behind a full board included, all within
 // timeout_ms. Returns 0 and fills alerts, or -1 with the reason in error.
 int board_fetch(const std::string &address, int port, int timeout_ms,
                 std::vector<board_alert> &alerts, std::string &error);

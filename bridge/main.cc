@@ -296,7 +296,7 @@ main(int argc, char **argv)
     while ((c = getopt_long(argc, argv, ":a:p:i:", longopts, nullptr)) != -1) {
         switch (c) {
         case 'a':
-            if (!text_dotted_ipv4(optarg))
+            if (!text_address(optarg))
                 return usage_error(std::string("Improperly formatted network address, ") +
                                    optarg);
             run.address = optarg;

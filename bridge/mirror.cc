@@ -192,6 +192,7 @@ mirror_update(mirror_state &st, const mirror_config &cfg, const std::vector<boar
         a.state = state;
         a.text = utf8_clean(b.text);
         a.raised = utf8_clean(b.datetime);
+        a.place = b.place.empty() ? "board" : b.place;
         auto old = st.alerts.find(id);
         bool acked = a.state == "acked";
         if (!acked)
@@ -279,6 +280,7 @@ mirror_recover(mirror_state &st, const mirror_config &cfg, const json &list)
         m.state = str(notes, "state");
         m.text = str(notes, "summary");
         m.raised = str(notes, "raised");
+        m.place = str(notes, "place");
         st.alerts.emplace(id, m);
         taken++;
     }
@@ -299,6 +301,9 @@ alert_json(const mirrored_alert &a, const mirror_config &cfg, time_t ends)
     notes["state"] = a.state;
     notes["raised"] = a.raised;
     notes["board"] = cfg.board;
+    // An annotation, not a label: an alert keeps its identity when it moves onto the board.
+    if (!a.place.empty())
+        notes["place"] = a.place;
     return json{{"labels", labels},
                 {"annotations", notes},
                 {"startsAt", rfc3339(a.starts)},

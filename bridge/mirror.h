@@ -30,6 +30,7 @@ struct mirrored_alert {
     std::string state;      // critical, warning, info or acked
     std::string text;       // annotation summary
     std::string raised;     // annotation raised: the date and time as the sender stamped it
+    std::string place;      // annotation place: "board", or "waiting" behind a full board
     time_t starts = 0;
     time_t ends = 0;        // resolved alerts only: when the alert left the board
 };

@@ -37,9 +37,9 @@ struct mirror_fixture : ::testing::Test {
 
 board_alert
 alert(const std::string &key, const std::string &type, const std::string &text = "t",
-      const std::string &datetime = "20231114 23:13")
+      const std::string &datetime = "20231114 23:13", const std::string &place = "board")
 {
-    return {"web01", key, type, datetime, text};
+    return {"web01", key, type, datetime, text, place};
 }
 
 } // namespace
@@ -54,7 +54,8 @@ TEST_F(mirror_fixture, board_changes_become_alert_changes)
     EXPECT_EQ(a["labels"], json({{"alertname", "DISK"}, {"instance", "web01"},
                                  {"severity", "critical"}, {"board", "b1"}}));
     EXPECT_EQ(a["annotations"], json({{"summary", "disk full"}, {"state", "critical"},
-                                      {"raised", "20231114 23:13"}, {"board", cfg.board}}));
+                                      {"raised", "20231114 23:13"}, {"board", cfg.board},
+                                      {"place", "board"}}));
     EXPECT_EQ(a["startsAt"], "2023-11-14T23:13:00+01:00");
     EXPECT_EQ(rfc3339_parse(a["endsAt"]), now + 4 * 15);
 
@@ -257,4 +258,20 @@ TEST(mirror_json, replies_are_bounded_before_parsing)
         EXPECT_TRUE(json_read(c.text, error).is_discarded()) << c.name;
         EXPECT_EQ(error.substr(0, strlen(c.error)), c.error) << c.name;
     }
+}
+
+// An alert waiting behind a full board fires at once, marked by its place; moving onto the
+// board changes the annotation only: the same alert, not resolved and fired again.
+TEST_F(mirror_fixture, waiting_alerts_fire_and_keep_their_identity_on_the_board)
+{
+    EXPECT_EQ(update({alert("LOAD", "AW"),
+                      alert("DISKFULL", "AC", "disk full", "20231114 23:13", "waiting")}),
+              (std::vector<std::string>{"fired web01 LOAD (warning)",
+                                        "fired web01 DISKFULL (critical)"}));
+    EXPECT_EQ(posted("DISKFULL")["annotations"]["place"], "waiting");
+    json labels = posted("DISKFULL")["labels"];
+    EXPECT_TRUE(update({alert("DISKFULL", "AC", "disk full")}).size() == 1);   // LOAD resolved
+    EXPECT_EQ(posted("DISKFULL")["annotations"]["place"], "board");
+    EXPECT_EQ(posted("DISKFULL")["labels"], labels);
+    EXPECT_TRUE(posted("DISKFULL", true).is_null());
 }

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,6 +12,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <set>
 
 #include "common/fields.h"
 
@@ -46,30 +49,55 @@ console_build_request(std::string_view productid, std::string_view hostname,
     return rec;
 }
 
+static int connect_one(console_conn &c, const struct addrinfo *ai, int timeout_ms,
+                       const std::string &where, std::string &error);
+
 int
 console_connect(console_conn &c, const std::string &address, int port, int timeout_ms,
                 std::string &error)
 {
     console_close(c);
-    struct sockaddr_in sa {};
-    sa.sin_family = AF_INET;
-    if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) {
-        error = "invalid address '" + address + "': expected a dotted IPv4 address";
+    if (!text_address(address)) {
+        error = "invalid address '" + address + "': expected a host name, a dotted IPv4 or "
+                "an IPv6 address";
         return CONSOLE_BAD_ADDRESS;
     }
     if (port < 1 || port > 65535) {
         error = "invalid port " + std::to_string(port) + ": expected 1 to 65535";
         return CONSOLE_BAD_ADDRESS;
     }
-    sa.sin_port = htons(static_cast<uint16_t>(port));
     std::string where = address + " port " + std::to_string(port);
+    struct addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *list = nullptr;
+    std::string service = std::to_string(port);
+    int gai = getaddrinfo(address.c_str(), service.c_str(), &hints, &list);
+    if (gai != 0 || list == nullptr) {
+        error = "cannot find " + address + ": " + gai_strerror(gai);
+        return CONSOLE_NO_CONNECT;
+    }
+    long deadline = monotonic_ms() + timeout_ms;
+    int st = CONSOLE_NO_CONNECT;
+    for (struct addrinfo *ai = list; ai != nullptr && st != CONSOLE_OK; ai = ai->ai_next) {
+        long left = deadline - monotonic_ms();
+        st = connect_one(c, ai, static_cast<int>(left > 0 ? left : 0), where, error);
+    }
+    freeaddrinfo(list);
+    return st;
+}
 
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+// Connects to one address of a name within timeout_ms.
+static int
+connect_one(console_conn &c, const struct addrinfo *ai, int timeout_ms, const std::string &where,
+            std::string &error)
+{
+    int fd = socket(ai->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         error = std::string("cannot create a socket: ") + strerror(errno);
         return CONSOLE_NO_CONNECT;
     }
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
+    if (connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
         int saved_errno = errno;
         if (saved_errno != EINPROGRESS) {
             close(fd);
@@ -417,11 +445,11 @@ console_fetch_details(console_conn &c, std::string_view host, std::string_view k
     return CONSOLE_OK;
 }
 
-console_board
-console_fetch_board(console_conn &c, int timeout_ms, bool all_details)
+// The board from a server without the board requests: "SL", then details where needed.
+static console_board
+fetch_listing(console_conn &c, long deadline, bool all_details)
 {
     console_board b;
-    long deadline = monotonic_ms() + timeout_ms;
     console_result r =
         exchange_until(c, console_build_request(CONSOLE_LIST_ALL, "", "", CMD_LIST), deadline);
     if (r.status != CONSOLE_OK) {
@@ -465,6 +493,261 @@ console_fetch_board(console_conn &c, int timeout_ms, bool all_details)
         a.optional_data = d.optional_data;
     }
     return b;
+}
+
+static int
+hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// A field of a board row with its %XX escapes turned back into bytes.
+static std::string
+unescape(std::string_view s)
+{
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); i++) {
+        int hi = 0, lo = 0;
+        if (s[i] == '%' && i + 2 < s.size() && (hi = hex_value(s[i + 1])) >= 0 &&
+            (lo = hex_value(s[i + 2])) >= 0) {
+            out += static_cast<char>(hi * 16 + lo);
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+// Reads a whole decimal number; false for anything else.
+static bool
+read_long(std::string_view s, long &out)
+{
+    if (s.empty() || s.size() > 12 || s.find_first_not_of("0123456789") != std::string_view::npos)
+        return false;
+    out = std::stol(std::string(s));
+    return true;
+}
+
+static std::vector<std::string_view>
+split_tabs(std::string_view line)
+{
+    std::vector<std::string_view> f;
+    std::size_t at = 0;
+    for (;;) {
+        std::size_t tab = line.find('\t', at);
+        f.push_back(line.substr(at, tab == std::string_view::npos ? std::string_view::npos
+                                                                   : tab - at));
+        if (tab == std::string_view::npos)
+            return f;
+        at = tab + 1;
+    }
+}
+
+bool
+console_parse_page(const std::string &text, std::string_view label, console_page &out)
+{
+    out = console_page{};
+    std::string_view t(text);
+    std::size_t nl = t.find('\n');
+    if (nl == std::string_view::npos)
+        return false;
+    std::vector<std::string_view> h = split_tabs(t.substr(0, nl));
+    if (h.size() != 3 || h[0] != label || !read_long(h[1], out.total) ||
+        !read_long(h[2], out.first))
+        return false;
+    for (std::size_t at = nl + 1; at < t.size();) {
+        std::size_t end = t.find('\n', at);
+        if (end == std::string_view::npos)
+            return false;      // every row ends with its line end
+        std::vector<std::string_view> f = split_tabs(t.substr(at, end - at));
+        long pos = 0;
+        if (f.size() != 8 || !read_long(f[0], pos))
+            return false;
+        console_alert a;
+        a.datetime = unescape(f[1]);
+        a.hostname = unescape(f[2]);
+        a.key = unescape(f[3]);
+        a.type = unescape(f[4]);
+        std::string persistent = unescape(f[5]);
+        a.persistent = persistent.size() == 1 ? persistent[0] : '\0';
+        a.text = unescape(f[6]);
+        a.optional_data = unescape(f[7]);
+        out.positions.push_back(pos);
+        out.alerts.push_back(std::move(a));
+        at = end + 1;
+    }
+    return true;
+}
+
+// Pages through "SA" or "SQ" from position 0 on, into rows. Returns CONSOLE_OK, or a
+// console_status with error set; CONSOLE_REFUSED when the server does not know the request.
+static int
+fetch_pages(console_conn &c, std::string_view cmd, std::string_view label, long deadline,
+            std::vector<console_alert> &rows, long &total, std::string &error)
+{
+    long start = 0;
+    // Each answer carries one row at least while rows remain; the bound only guards against
+    // a server that keeps answering without progress.
+    for (int pages = 0; pages < 100000; pages++) {
+        console_result r = exchange_until(
+            c, console_build_request(CONSOLE_LIST_ALL, "", std::to_string(start), cmd), deadline);
+        if (r.status != CONSOLE_OK) {
+            error = r.error;
+            return r.status;
+        }
+        if (r.final_type == REPLY_ERROR) {
+            error = "the server does not know the request";
+            return CONSOLE_REFUSED;
+        }
+        if (r.final_type != REPLY_LIST_LAST) {
+            error = "the server answered the listing with a reply of type '" +
+                    console_visible(r.final_type, false) + "'";
+            return CONSOLE_BAD_REPLY;
+        }
+        console_page p;
+        if (!console_parse_page(r.text, label, p)) {
+            error = "the server answered the listing with a reply that is not one";
+            return CONSOLE_BAD_REPLY;
+        }
+        total = p.total;
+        for (auto &a : p.alerts)
+            rows.push_back(std::move(a));
+        if (p.positions.empty())
+            return CONSOLE_OK;
+        // Board rows are numbered from 0; waiting records by their place in the file, the
+        // first unread one in the header.
+        start = p.positions.back() + 1;
+        if (start >= (label == BOARD_HEADER ? p.total : p.first + p.total))
+            return CONSOLE_OK;
+    }
+    error = "the server's listing does not end";
+    return CONSOLE_BAD_REPLY;
+}
+
+static std::string
+identity(const console_alert &a)
+{
+    return a.hostname + '\0' + a.key;
+}
+
+// The alerts that the waiting records will raise, in file order: a raise is replaced by a
+// later raise of the same alert and cancelled by its clear or its host's clear-all, and an
+// acknowledge marks it acknowledged. Alerts already on the board are left out.
+static std::vector<console_alert>
+waiting_alerts(const std::vector<console_alert> &records, const std::vector<console_alert> &board)
+{
+    std::map<std::string, std::size_t> at;     // identity: index in out
+    std::vector<console_alert> out;
+    std::vector<bool> gone;
+    for (const console_alert &r : records) {
+        std::string id = identity(r);
+        auto it = at.find(id);
+        bool live = it != at.end() && !gone[it->second];
+        if (r.type == MSG_CRITICAL || r.type == MSG_WARNING || r.type == MSG_INFO) {
+            if (live) {
+                out[it->second] = r;
+            } else {
+                at[id] = out.size();
+                out.push_back(r);
+                gone.push_back(false);
+            }
+        } else if (r.type == MSG_CLEAR && live) {
+            gone[it->second] = true;
+        } else if (r.type == MSG_ACKNOWLEDGE && live) {
+            out[it->second].type = std::string(MSG_CLEAR);
+        } else if (r.type == MSG_CLEAR_HOST) {
+            for (std::size_t i = 0; i < out.size(); i++)
+                if (out[i].hostname == r.hostname)
+                    gone[i] = true;
+        }
+    }
+    std::set<std::string> on_board;
+    for (const console_alert &a : board)
+        on_board.insert(identity(a));
+    std::vector<console_alert> shown;
+    for (std::size_t i = 0; i < out.size(); i++)
+        if (!gone[i] && on_board.count(identity(out[i])) == 0) {
+            out[i].waiting = true;
+            shown.push_back(std::move(out[i]));
+        }
+    return shown;
+}
+
+console_board
+console_fetch_board(console_conn &c, int timeout_ms, bool all_details)
+{
+    long deadline = monotonic_ms() + timeout_ms;
+    console_board b;
+    long total = 0;
+    int st = fetch_pages(c, CMD_LIST_ALL, BOARD_HEADER, deadline, b.alerts, total, b.error);
+    if (st == CONSOLE_REFUSED) {
+        b.alerts.clear();
+        b.error.clear();
+        return fetch_listing(c, deadline, all_details);
+    }
+    std::vector<console_alert> records;
+    if (st == CONSOLE_OK)
+        st = fetch_pages(c, CMD_LIST_WAITING, WAITING_HEADER, deadline, records,
+                         b.waiting_records, b.error);
+    if (st != CONSOLE_OK) {
+        b.status = st;
+        b.alerts.clear();
+        return b;
+    }
+    for (console_alert &a : waiting_alerts(records, b.alerts))
+        b.alerts.push_back(std::move(a));
+    return b;
+}
+
+long
+console_summary::get(std::string_view name, long fallback) const
+{
+    for (const auto &[n, v] : figures)
+        if (n == name)
+            return v;
+    return fallback;
+}
+
+console_summary
+console_fetch_summary(const std::string &address, int port, int timeout_ms)
+{
+    console_summary s;
+    console_result r = console_call(address, port,
+                                    console_build_request(CONSOLE_LIST_ALL, "", "", CMD_SUMMARY),
+                                    timeout_ms);
+    if (r.status != CONSOLE_OK) {
+        s.status = r.status;
+        s.error = r.error;
+        return s;
+    }
+    if (r.final_type != REPLY_LIST_LAST) {
+        s.status = r.final_type == REPLY_ERROR ? CONSOLE_REFUSED : CONSOLE_BAD_REPLY;
+        s.error = "the server has no summary";
+        return s;
+    }
+    std::size_t at = 0;
+    while (at < r.text.size()) {
+        std::size_t end = r.text.find('\n', at);
+        if (end == std::string::npos)
+            end = r.text.size();
+        std::string line = r.text.substr(at, end - at);
+        std::size_t sp = line.find(' ');
+        long v = 0;
+        bool negative = sp != std::string::npos && sp + 1 < line.size() && line[sp + 1] == '-';
+        if (sp != std::string::npos &&
+            read_long(std::string_view(line).substr(sp + 1 + (negative ? 1 : 0)), v))
+            s.figures.emplace_back(line.substr(0, sp), negative ? -v : v);
+        at = end + 1;
+    }
+    return s;
 }
 
 console_board

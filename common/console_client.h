@@ -5,6 +5,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/record.h"
@@ -13,7 +14,8 @@
 // Result codes of the client calls.
 enum console_status {
     CONSOLE_OK = 0,
-    CONSOLE_BAD_ADDRESS,    // not a dotted IPv4 address, or a port outside 1..65535
+    CONSOLE_BAD_ADDRESS,    // an address that is no host name, IPv4 or IPv6 address, or a
+                            // port outside 1..65535
     CONSOLE_NO_CONNECT,     // connect failed or timed out
     CONSOLE_SEND_FAILED,    // the request could not be written
     CONSOLE_LOST,           // the server closed the connection or a read failed
@@ -52,7 +54,8 @@ alert_record console_build_request(std::string_view productid, std::string_view 
                                    std::string_view key, std::string_view msgtype,
                                    char reply_wanted = 'Y');
 
-// Connects to address (dotted IPv4) and port within timeout_ms. Returns CONSOLE_OK, or a
+// Connects to address (a host name, a dotted IPv4 or an IPv6 address; the first of its
+// addresses that connects) and port within timeout_ms. Returns CONSOLE_OK, or a
 // console_status with the reason in error.
 int console_connect(console_conn &c, const std::string &address, int port, int timeout_ms,
                     std::string &error);
@@ -77,6 +80,7 @@ struct console_alert {
     bool cut = false;       // the line reached the line length: the text may be cut
     char persistent = '\0'; // 'Y' or 'N' once the details were fetched, else a zero byte
     std::string optional_data;  // from the details, when fetched
+    bool waiting = false;   // not on the board: waits in the server's overflow file
 };
 
 // The alerts of a listing text; the no-alerts line gives none. line_length is the length the
@@ -104,15 +108,40 @@ int console_fetch_details(console_conn &c, std::string_view host, std::string_vi
 struct console_board {
     int status = CONSOLE_OK;    // a console_status
     std::string error;          // what went wrong, for people; empty on success
+    // The board in table order, then the alerts that wait in the overflow file (waiting set)
+    // in file order: a waiting raise that a later waiting clear cancels is left out, and so
+    // is one for an alert already on the board.
     std::vector<console_alert> alerts;
+    long waiting_records = 0;   // unread records in the overflow file, of every kind
 };
-// Fetches the whole table: the listing with the longest lines the server sends, then the
-// details of every alert whose listed text was cut, or of every alert when all_details (for
-// persistent and optional data). An alert deleted in between keeps its listed text. All of it
-// takes at most timeout_ms.
+// Fetches the whole table and what waits behind it, page by page ("SA", then "SQ"). From a
+// server without those requests: the listing with the longest lines the server sends, then
+// the details of every alert whose listed text was cut, or of every alert when all_details
+// (for persistent and optional data); an alert deleted in between keeps its listed text. All
+// of it takes at most timeout_ms.
 console_board console_fetch_board(console_conn &c, int timeout_ms, bool all_details);
 // The same on a connection of its own to address and port.
 console_board console_fetch_board(const std::string &address, int port, int timeout_ms,
                                   bool all_details);
+
+// The rows of one answer to "SA" or "SQ": the header's total and position (the asked start
+// of "SA", the first unread record of "SQ"), and each row's position and alert, its fields
+// unescaped. False when the text is not such an answer.
+struct console_page {
+    long total = 0, first = 0;
+    std::vector<long> positions;
+    std::vector<console_alert> alerts;
+};
+bool console_parse_page(const std::string &text, std::string_view label, console_page &out);
+
+// The server's summary ("SS") as name and value, in the server's order.
+struct console_summary {
+    int status = CONSOLE_OK;
+    std::string error;
+    std::vector<std::pair<std::string, long>> figures;
+    // The value of name, or fallback when the server did not send it.
+    long get(std::string_view name, long fallback = 0) const;
+};
+console_summary console_fetch_summary(const std::string &address, int port, int timeout_ms);
 
 #endif // COMMON_CONSOLE_CLIENT_H

@@ -195,8 +195,11 @@ TEST(console_client, board_fetch_edge_replies)
         {"cut, then done", reply_bytes("DB", cut_line) + reply_bytes("--", ""), CONSOLE_BAD_REPLY,
          "the server answered a look-up", "", false},
     };
+    // A server without the board requests refuses the first, and is then asked with "SL".
+    const std::string old_server = reply_bytes("DE", "Server does not recognise command, "
+                                                     "ignored !^");
     for (const auto &c : cases) {
-        scripted_reply srv(c.script, 300);
+        scripted_reply srv(old_server + c.script, 300);
         console_board b = console_fetch_board("127.0.0.1", srv.port, 3000, false);
         EXPECT_EQ(b.status, c.status) << c.name << ": " << b.error;
         EXPECT_EQ(b.error.substr(0, c.error.size()), c.error) << c.name;
@@ -212,7 +215,7 @@ TEST(console_client, board_fetch_edge_replies)
     }
 
     // The server goes away between the listing and the details: an error, no alerts.
-    scripted_reply gone(reply_bytes("DB", cut_line), 0);
+    scripted_reply gone(old_server + reply_bytes("DB", cut_line), 0);
     console_board b = console_fetch_board("127.0.0.1", gone.port, 3000, false);
     EXPECT_NE(b.status, CONSOLE_OK);
     EXPECT_FALSE(b.error.empty());
@@ -230,7 +233,11 @@ TEST(console_client, connection_errors_are_clear)
         int status;
         std::string in_message;
     } cases[] = {
-        {"localhost", 9003, CONSOLE_BAD_ADDRESS, "dotted IPv4"},
+        {"no_such!host", 9003, CONSOLE_BAD_ADDRESS, "a host name, a dotted IPv4"},
+        {"9003", 9003, CONSOLE_BAD_ADDRESS, "invalid address '9003'"},
+        {"999.1.1.1", 9003, CONSOLE_BAD_ADDRESS, "invalid address '999.1.1.1'"},
+        {"::1", closed_port, CONSOLE_NO_CONNECT,
+         "cannot connect to ::1 port " + std::to_string(closed_port)},
         {"127.0.0", 9003, CONSOLE_BAD_ADDRESS, "invalid address '127.0.0'"},
         {"127.0.0.1", 0, CONSOLE_BAD_ADDRESS, "invalid port 0"},
         {"127.0.0.1", 70000, CONSOLE_BAD_ADDRESS, "invalid port 70000"},
@@ -295,4 +302,51 @@ TEST(console_client, parses_listing_and_details)
     for (const char *bad : {"nothing", "HOST: web01             DATETIME: 20240102 03:04\nKEY: d",
                             "*ERR: Alert no longer exists\n"})
         EXPECT_FALSE(console_parse_details(bad, d)) << bad;
+}
+
+// Board pages: the header and the rows with their escapes undone; a page that is not one is
+// refused whole. The waiting records fold into what they will raise.
+TEST(console_client, board_pages_and_waiting_alerts)
+{
+    console_page p;
+    ASSERT_TRUE(console_parse_page("BOARD\t2\t0\n"
+                                   "0\t20240102 03:04\th1\tk1\tAC\tY\ta%5Eb%09c%25\t\n"
+                                   "1\t20240102 03:05\th2\tk2\tAW\t%00\t\topt\n",
+                                   "BOARD", p));
+    EXPECT_EQ(p.total, 2);
+    ASSERT_EQ(p.alerts.size(), 2u);
+    EXPECT_EQ(p.positions[1], 1);
+    EXPECT_EQ(p.alerts[0].text, "a^b\tc%");
+    EXPECT_EQ(p.alerts[0].persistent, 'Y');
+    EXPECT_EQ(p.alerts[1].persistent, '\0');
+    EXPECT_EQ(p.alerts[1].optional_data, "opt");
+    for (const char *bad : {"BOARD\t2\n", "WAITING\t0\t0\n", "BOARD\t1\t0\n0\th\tk\n",
+                            "BOARD\t1\t0\nx\t1\t2\t3\t4\t5\t6\t7\n",
+                            "BOARD\t1\t0\n0\t1\t2\t3\t4\t5\t6\t7"})
+        EXPECT_FALSE(console_parse_page(bad, "BOARD", p)) << bad;
+
+    // Two board pages, then the waiting records: c raised then cleared, d raised and
+    // acknowledged, e raised twice, a (on the board) raised again, host x cleared.
+    auto row = [](int n, const std::string &host, const std::string &key,
+                  const std::string &type) {
+        return std::to_string(n) + "\t20240102 03:04\t" + host + "\t" + key + "\t" + type +
+               "\tN\ttext " + key + std::to_string(n) + "\t^";
+    };
+    std::string script = reply_bytes("DB", "BOARD\t2\t0^" + row(0, "h", "a", "AC")) +
+                         reply_bytes("DB", "BOARD\t2\t1^" + row(1, "h", "b", "AW")) +
+                         reply_bytes("DB", "WAITING\t8\t4^" + row(4, "h", "c", "AC") +
+                                               row(5, "h", "d", "AW") + row(6, "h", "c", "AK") +
+                                               row(7, "h", "e", "IO") + row(8, "h", "d", "KA")) +
+                         reply_bytes("DB", "WAITING\t9\t4^" + row(9, "h", "e", "AC") +
+                                               row(10, "h", "a", "AW") + row(11, "x", "f", "AC")) +
+                         reply_bytes("DB", "WAITING\t9\t4^" + row(12, "x", "f", "KH"));
+    scripted_reply srv(script, 300);
+    console_board b = console_fetch_board("127.0.0.1", srv.port, 3000, false);
+    ASSERT_EQ(b.status, CONSOLE_OK) << b.error;
+    std::vector<std::string> got;
+    for (const auto &a : b.alerts)
+        got.push_back(a.key + " " + a.type + " " + a.text + (a.waiting ? " waiting" : ""));
+    EXPECT_EQ(got, (std::vector<std::string>{"a AC text a0", "b AW text b1",
+                                             "d AK text d5 waiting", "e AC text e9 waiting"}));
+    EXPECT_EQ(b.waiting_records, 9);
 }

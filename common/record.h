@@ -90,6 +90,14 @@ inline constexpr std::string_view CMD_DELETE = "AD";
 inline constexpr std::string_view CMD_ACKNOWLEDGE = "AC";
 inline constexpr std::string_view CMD_DELETE_THROUGH = "KK";
 inline constexpr std::string_view CMD_RC = "RC";
+// Board requests: the whole board, the overflow file's waiting records and the server's
+// figures. The key field of the first two carries the position to start at.
+inline constexpr std::string_view CMD_LIST_ALL = "SA";
+inline constexpr std::string_view CMD_LIST_WAITING = "SQ";
+inline constexpr std::string_view CMD_SUMMARY = "SS";
+// First line of the answer to each listing: the label, the total and the first position.
+inline constexpr std::string_view BOARD_HEADER = "BOARD";
+inline constexpr std::string_view WAITING_HEADER = "WAITING";
 // Console replies.
 inline constexpr std::string_view REPLY_LIST_LAST = "DB";
 inline constexpr std::string_view REPLY_LIST_MORE = "DF";

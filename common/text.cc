@@ -152,6 +152,23 @@ text_dotted_ipv4(std::string_view text)
     return s.find('\0') == std::string::npos && inet_pton(AF_INET, s.c_str(), &a) == 1;
 }
 
+bool
+text_address(std::string_view text)
+{
+    if (text.empty() || text.size() > 253 || text.find('\0') != std::string_view::npos)
+        return false;
+    if (text.find_first_not_of("0123456789.") == std::string_view::npos)
+        return text_dotted_ipv4(text);
+    std::string s(text);
+    struct in6_addr a6;
+    if (s.find(':') != std::string::npos)
+        return inet_pton(AF_INET6, s.c_str(), &a6) == 1;
+    if (s.front() == '-' || s.front() == '.')
+        return false;
+    return s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                               "0123456789-.") == std::string::npos;
+}
+
 const char *
 alert_state_word(std::string_view type)
 {

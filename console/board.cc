@@ -71,10 +71,12 @@ iso_datetime(std::string_view dt)
 }
 
 board_counts
-count_states(const std::vector<console_alert> &alerts)
+count_states(const std::vector<console_alert> &alerts, bool waiting)
 {
     board_counts c;
     for (const auto &a : alerts) {
+        if (a.waiting != waiting)
+            continue;
         c.total++;
         if (a.type == MSG_CRITICAL)
             c.critical++;
@@ -129,6 +131,8 @@ board_rows(const std::vector<console_alert> &alerts, int order, std::string_view
     auto less = [&](int x, int y) {
         const console_alert &a = alerts[static_cast<std::size_t>(x)];
         const console_alert &b = alerts[static_cast<std::size_t>(y)];
+        if (a.waiting != b.waiting)
+            return b.waiting;
         switch (order) {
         case SORT_SEVERITY:
             return state_rank(a.type) < state_rank(b.type);
@@ -293,7 +297,17 @@ board_json(const std::vector<console_alert> &alerts)
             {"datetime", console_visible(iso_datetime(a.datetime), true)},
             {"text", console_visible(a.text, true)},
             {"persistent", persistent},
+            {"place", a.waiting ? "waiting" : "board"},
         });
     }
     return list.dump(2) + "\n";
+}
+
+std::string
+summary_json(const console_summary &s)
+{
+    nlohmann::ordered_json o = nlohmann::ordered_json::object();
+    for (const auto &[name, value] : s.figures)
+        o[console_visible(name, true)] = value;
+    return o.dump(2) + "\n";
 }

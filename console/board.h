@@ -24,7 +24,8 @@ std::string iso_datetime(std::string_view datetime);
 struct board_counts {
     int total = 0, critical = 0, warning = 0, info = 0, acked = 0;
 };
-board_counts count_states(const std::vector<console_alert> &alerts);
+// The alerts by state: those on the board, or with waiting those that wait behind it.
+board_counts count_states(const std::vector<console_alert> &alerts, bool waiting = false);
 
 // Orders the view cycles through: table order, severity, age (newest first), host and key.
 enum sort_order { SORT_TABLE, SORT_SEVERITY, SORT_AGE, SORT_HOST, SORT_ORDERS };
@@ -32,7 +33,8 @@ const char *sort_name(int order);
 // True when needle is in the host, key or text, letter case aside; an empty needle matches.
 bool alert_matches(const console_alert &a, std::string_view needle);
 // Indices of the alerts to show, in the order to show them: those that match the filter and,
-// with hide_acked, are not acknowledged. Ties keep table order.
+// with hide_acked, are not acknowledged. Ties keep table order; the waiting alerts come after
+// the board's in every order.
 std::vector<int> board_rows(const std::vector<console_alert> &alerts, int order,
                             std::string_view filter, bool hide_acked, time_t now);
 
@@ -58,7 +60,11 @@ std::vector<std::pair<std::string, std::string>>
 detail_fields(const console_details &d, time_t now, bool utf8, const std::string &was = "");
 
 // The alerts as one JSON array of objects: host, key, state, datetime (ISO 8601, as sent),
-// text and persistent (true, false, or null when unknown). Texts pass console_visible.
+// text, persistent (true, false, or null when unknown) and place ("board" or "waiting").
+// Texts pass console_visible.
 std::string board_json(const std::vector<console_alert> &alerts);
+
+// The server's figures as one JSON object of name and number, in the server's order.
+std::string summary_json(const console_summary &s);
 
 #endif // CONSOLE_BOARD_H

@@ -104,6 +104,21 @@ TEST(board, rows_sort_filter_hide_and_counts)
     EXPECT_EQ(n.info, 1);
     EXPECT_EQ(n.acked, 1);
 
+    // Alerts waiting behind the board: after the board's in every order, counted apart.
+    std::vector<console_alert> more = alerts;
+    more.push_back(alert("20240310 11:58", "db1", "DISKFULL", "AC", "full"));
+    more.push_back(alert("20240310 11:57", "db1", "swap", "AW", "swap"));
+    more[5].waiting = more[6].waiting = true;
+    EXPECT_EQ(board_rows(more, SORT_SEVERITY, "", false, now),
+              (std::vector<int>{2, 4, 1, 3, 0, 5, 6}));
+    EXPECT_EQ(board_rows(more, SORT_AGE, "", false, now),
+              (std::vector<int>{2, 1, 3, 0, 4, 5, 6}));
+    EXPECT_EQ(count_states(more).total, 5);
+    board_counts w = count_states(more, true);
+    EXPECT_EQ(w.total, 2);
+    EXPECT_EQ(w.critical, 1);
+    EXPECT_EQ(w.warning, 1);
+
     // Delete-through counts in table order, whatever the rows show.
     EXPECT_EQ(delete_through_question(alerts, 0, false), "delete web02 disk?");
     EXPECT_EQ(delete_through_question(alerts, 3, false),

@@ -22,14 +22,16 @@ static const char USAGE[] =
     "usage: tarrowc [-a address] [-p port] [-i seconds] [-t seconds] [command]\n"
     "commands:\n"
     "  watch                      full-screen view of the alert table (the default)\n"
-    "  list [--tsv | --json]      print every alert, one a line, or as JSON\n"
+    "  list [--tsv | --json]      print every alert, one a line, or as JSON; the alerts\n"
+    "                             waiting behind a full board come after the board's\n"
+    "  stats [--json]             print the server's figures\n"
     "  show host key              print the details of one alert\n"
     "  ack host key               acknowledge an alert\n"
     "  delete host key            delete an alert\n"
     "  delete-through host key    delete an alert and every alert listed before it\n"
     "  ping                       exit 0 when the server answers a listing in time\n"
     "options:\n"
-    "  -a address    server address, dotted IPv4 (default 127.0.0.1)\n"
+    "  -a address    server address: host name, dotted IPv4 or IPv6 (default 127.0.0.1)\n"
     "  -p port       server port (default 9003)\n"
     "  -i seconds    refresh interval of watch (default 2)\n"
     "  -t seconds    time a request may take, replies included (default 10)\n"
@@ -106,18 +108,40 @@ cmd_list(const tarrowc_options &opt)
     }
     if (b.alerts.empty() && !opt.tsv)
         printf("no alerts at present\n");
+    bool first_waiting = true;
     for (const auto &a : b.alerts) {
         std::string dt = console_visible(a.datetime, opt.utf8);
         std::string text = console_visible(a.text, opt.utf8);
+        // The waiting alerts follow the board's: under a heading, or with a sixth column.
+        if (a.waiting && first_waiting && !opt.tsv)
+            printf("waiting behind the board:\n");
+        first_waiting = first_waiting && !a.waiting;
         if (opt.tsv)
-            printf("%s\t%s\t%s\t%s\t%s\n", dt.c_str(),
+            printf("%s\t%s\t%s\t%s\t%s%s\n", dt.c_str(),
                    console_visible(console_trim(a.hostname), opt.utf8).c_str(),
-                   console_visible(console_trim(a.key), opt.utf8).c_str(), a.type.c_str(),
-                   text.c_str());
+                   console_visible(console_trim(a.key), opt.utf8).c_str(),
+                   console_visible(a.type, opt.utf8).c_str(), text.c_str(),
+                   a.waiting ? "\twaiting" : "");
         else
             printf("%s  %s %s %s  %s\n", dt.c_str(), console_visible(a.hostname, opt.utf8).c_str(),
                    console_visible(a.key, opt.utf8).c_str(), a.type.c_str(), text.c_str());
     }
+    return 0;
+}
+
+// "stats": the server's figures, "name value" lines or one JSON object.
+static int
+cmd_stats(const tarrowc_options &opt)
+{
+    console_summary s = console_fetch_summary(opt.address, opt.port, opt.timeout_ms);
+    if (s.status != CONSOLE_OK)
+        return report_failure(s.status, s.error);
+    if (opt.json) {
+        fputs(summary_json(s).c_str(), stdout);
+        return 0;
+    }
+    for (const auto &[name, value] : s.figures)
+        printf("%s %ld\n", console_visible(name, opt.utf8).c_str(), value);
     return 0;
 }
 
@@ -223,7 +247,7 @@ main(int argc, char **argv)
             const char *v = argv[++i];
             int seconds = 0;
             if (a == "-a") {
-                if (!text_dotted_ipv4(v))
+                if (!text_address(v))
                     return usage_error("Improperly formatted network address, " +
                                        console_visible(v, opt.utf8));
                 opt.address = v;
@@ -247,13 +271,15 @@ main(int argc, char **argv)
     std::size_t operands = args.empty() ? 0 : args.size() - 1;
     if (opt.tsv && opt.json)
         return usage_error("--tsv and --json exclude each other");
-    if ((opt.tsv || opt.json) && cmd != "list")
-        return usage_error("--tsv and --json go with list only");
+    if ((opt.tsv && cmd != "list") || (opt.json && cmd != "list" && cmd != "stats"))
+        return usage_error("--tsv and --json go with list only, --json with stats too");
     auto want = [&](std::size_t n) { return operands == n; };
     if (cmd == "list" && want(0))
         return cmd_list(opt);
     if (cmd == "watch" && want(0))
         return run_watch(opt);
+    if (cmd == "stats" && want(0))
+        return cmd_stats(opt);
     if (cmd == "ping" && want(0))
         return cmd_ping(opt);
     if (cmd == "show" && want(2))
@@ -265,7 +291,7 @@ main(int argc, char **argv)
     if (cmd == "delete-through" && want(2))
         return cmd_act(opt, CMD_DELETE_THROUGH.data(), args[1], args[2]);
     if (cmd == "list" || cmd == "watch" || cmd == "show" || cmd == "ack" || cmd == "delete" ||
-        cmd == "delete-through" || cmd == "ping")
+        cmd == "delete-through" || cmd == "ping" || cmd == "stats")
         return usage_error("wrong number of arguments for " + cmd);
     return usage_error("unknown command '" + console_visible(cmd, opt.utf8) + "'");
 }

@@ -199,9 +199,12 @@ std::string
 title_line(const view &v)
 {
     board_counts c = count_states(v.alerts);
-    char counts[160];
-    snprintf(counts, sizeof counts, " %d alert%s: %d critical, %d warning, %d info, %d acked",
-             c.total, c.total == 1 ? "" : "s", c.critical, c.warning, c.info, c.acked);
+    board_counts w = count_states(v.alerts, true);
+    char counts[240];
+    snprintf(counts, sizeof counts, " %d on board, %d waiting; board: %d critical, %d warning, "
+             "%d info, %d acked; waiting: %d critical, %d warning, %d info, %d acked",
+             c.total, w.total, c.critical, c.warning, c.info, c.acked, w.critical, w.warning,
+             w.info, w.acked);
     std::string where = v.opt.address + ":" + std::to_string(v.opt.port) + "  " +
                         (v.updated[0] ? v.updated : "never") + " ";
     std::string line = counts;
@@ -266,20 +269,24 @@ draw(view &v, const std::string &status_override = "")
         int i = v.top + row;
         const console_alert &a = v.alerts[static_cast<std::size_t>(v.rows[static_cast<std::size_t>(i)])];
         bool is_fresh = v.fresh.count(identity(a)) > 0;
-        std::string line = is_fresh ? "*" : " ";
+        // Waiting alerts: marked and dimmed, after the board, with their own state word.
+        std::string line = is_fresh ? "*" : a.waiting ? "w" : " ";
         if (wide)
             line += pad_width(console_visible(a.datetime, utf8), LEN_DATETIME, utf8) + " ";
         std::string age = age_text(alert_age_seconds(a.datetime, now));
         line += std::string(static_cast<std::size_t>(std::max(0, AGE_WIDTH - static_cast<int>(age.size()))), ' ') + age + " ";
         line += pad_width(console_visible(a.hostname, utf8), LEN_HOSTNAME, utf8) + " ";
         line += pad_width(console_visible(a.key, utf8), LEN_KEY, utf8) + " ";
-        line += pad_width(console_visible(state_word(a.type), utf8), STATE_WIDTH, utf8) + " ";
+        line += pad_width(console_visible(a.waiting ? "waiting" : state_word(a.type), utf8),
+                          STATE_WIDTH, utf8) + " ";
         line += fit_width(console_visible(a.text, utf8), COLS - text_width(line, utf8), utf8);
         attr_t attr = COLOR_PAIR(state_colour(a.type));
         if (a.type == MSG_CRITICAL)
             attr |= A_BOLD;
         if (is_fresh)
             attr |= A_STANDOUT;
+        if (a.waiting)
+            attr = (attr & ~A_BOLD) | A_DIM;
         if (i == v.selected)
             attr |= A_REVERSE;
         put_line(2 + row, line, attr, utf8);

@@ -93,7 +93,9 @@ process_alert_request(int fd, char *record)
         return;
     }
     std::string_view host = alert_field_text(record, OFF_HOSTNAME);
-    if (wants_ack && client_reply(fd, ack, ALERT_RECORD_SIZE) != 0)
+    if (wants_ack && client_reply(fd, ack, ALERT_RECORD_SIZE) == 0)
+        stats.acks_sent++;
+    else if (wants_ack)
         myprintf("*ERR: Unable to ACK message from host %.*s\n", print_len(host), host.data());
 }
 
@@ -124,11 +126,35 @@ wait_behind_earlier(char *record)
     return true;
 }
 
+// Counts a record that arrived from a sender by its msgtype.
+static void
+count_received(const char *record)
+{
+    if (msgtype_is(record, MSG_CRITICAL))
+        stats.received_critical++;
+    else if (msgtype_is(record, MSG_WARNING))
+        stats.received_warning++;
+    else if (msgtype_is(record, MSG_INFO))
+        stats.received_info++;
+    else if (msgtype_is(record, MSG_CLEAR))
+        stats.received_clear++;
+    else if (msgtype_is(record, MSG_ACKNOWLEDGE))
+        stats.received_acknowledge++;
+    else if (msgtype_is(record, MSG_CLEAR_HOST))
+        stats.received_clear_host++;
+    else if (msgtype_is(record, MSG_LOG_ONLY))
+        stats.received_log_only++;
+    else
+        stats.received_unknown_type++;
+}
+
 void
 process_alert_message(char *record, int from_overflow)
 {
     pad_to_width(record + OFF_KEY, LEN_KEY);
     pad_to_width(record + OFF_HOSTNAME, LEN_HOSTNAME);
+    if (!from_overflow)
+        count_received(record);
     if (!from_overflow && wait_behind_earlier(record))
         return;
 

@@ -108,8 +108,7 @@ nl_to_hat(char *text, std::size_t len)
     }
 }
 
-// Queues the reply, its data text text_len bytes long and already free of newlines.
-static void
+void
 send_console_reply(int fd, char *reply, int text_len)
 {
     char saved_reply_wanted = reply[OFF_REPLY_WANTED];
@@ -163,6 +162,10 @@ struct listing_line {
 // replies carry it ('^' for newline), and where each reply's part ends. It is rebuilt only when
 // the table or the asked geometry changed.
 inline constexpr int MAX_LISTING_PARTS = 4;
+// Lines of the longest listing: as many as the parts hold at the longest line length. A
+// larger table is seen whole through the board request.
+inline constexpr int MAX_LISTING_LINES = 128;
+static_assert(MAX_LISTING_LINES * MAX_LINE_LENGTH <= MAX_LISTING_PARTS * DATA_TEXT_MAX);
 static struct {
     bool valid = false;
     unsigned generation = 0;
@@ -171,7 +174,7 @@ static struct {
     int line_length = 0;
     int parts = 0;
     std::size_t part_end[MAX_LISTING_PARTS];
-    char text[MAX_ALERTS * MAX_LINE_LENGTH];
+    char text[MAX_LISTING_LINES * MAX_LINE_LENGTH];
 } listing;
 
 static void
@@ -224,6 +227,8 @@ console_refresh_me(int fd, char *reply)
     int n = message_from_console_application(reply, &line_length);
     if (n > last_table_entry)
         n = last_table_entry;
+    if (n > MAX_LISTING_LINES)
+        n = MAX_LISTING_LINES;
     if (line_length > MAX_LINE_LENGTH)
         line_length = MAX_LINE_LENGTH;
 
@@ -381,6 +386,8 @@ process_console_request(int fd, char *request)
     } else if (msgtype_is(request, CMD_DELETE_THROUGH)) {
         alert_deletelist(request);
         set_msgtype(reply, MSG_REPLY_DONE);
+    } else if (board_request(fd, request, reply)) {
+        // Answered; a request without 'Y' gets nothing, as a listing does.
     } else if (msgtype_is(request, CMD_RC)) {
         set_msgtype(reply, REPLY_ERROR);
         snprintf(reply + OFF_DATA, LEN_DATA, "%s",

@@ -471,3 +471,135 @@ TEST_F(console, out_of_memory_and_failed_write)
               std::string::npos);
     EXPECT_TRUE(msgtype_is(memory_table[0].data(), "AK"));
 }
+
+// The whole listing: a header line, then one row per alert whose fields are tab-separated and
+// escaped, so that '^', tab, '%' and control bytes in a text cannot forge a row. Checked byte
+// for byte, then paged over a board that takes several answers.
+TEST_F(console, whole_listing_rows_are_escaped_and_paged)
+{
+    EXPECT_TRUE(ask("CONSOLE24_80", "c", "", "SA", 'N').empty());
+    std::vector<reply> r = ask("CONSOLE24_80", "c", "", "SA");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].type(), "DB");
+    EXPECT_EQ(r[0].data(), "BOARD\t0\t0^");
+
+    store("hostA", "k1", "AC", "disk ^0\tAC\tforged % 100\x01\xe9");
+    store("hostB", "k2", "AW", "");
+    std::string when(memory_table[0].data() + OFF_DATETIME, LEN_DATETIME);
+    r = ask("CONSOLE24_80", "c", "", "SA");
+    ASSERT_EQ(r.size(), 1u);
+    std::string expected = "BOARD\t2\t0^"
+                           "0\t" + when + "\thostA          \tk1            \tAC\tY\t"
+                           "disk %5E0%09AC%09forged %25 100%01%E9\t^"
+                           "1\t" + when + "\thostB          \tk2            \tAW\tY\t\t^";
+    EXPECT_EQ(r[0].data(), expected);
+    EXPECT_EQ(r[0].data_length(), "0" + std::to_string(expected.size()));
+    // A start past the first alert, and one past the end.
+    r = ask("CONSOLE24_80", "c", "1", "SA");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].data(),
+              "BOARD\t2\t1^1\t" + when + "\thostB          \tk2            \tAW\tY\t\t^");
+    r = ask("CONSOLE24_80", "c", "  9", "SA");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].data(), "BOARD\t2\t2^");
+
+    // 600 alerts of long texts: each answer is at most four replies, its rows follow on from
+    // the asked start, and paging on from the last row sees every alert once, in order.
+    ASSERT_EQ(alert_table_init(600), 0);
+    for (int i = 0; i < 600; i++)
+        store("h" + std::to_string(i % 7), "k" + std::to_string(i), "AW", std::string(90, 'x'));
+    int next = 0, answers = 0;
+    while (next < 600 && answers < 100) {
+        r = ask("CONSOLE24_80", "c", std::to_string(next), "SA");
+        answers++;
+        ASSERT_GE(r.size(), 1u);
+        ASSERT_LE(r.size(), 4u);
+        std::string text;
+        for (std::size_t i = 0; i < r.size(); i++) {
+            EXPECT_EQ(r[i].type(), i + 1 < r.size() ? "DF" : "DB");
+            EXPECT_EQ(r[i].data().back(), '^');
+            text += r[i].data();
+        }
+        std::string header = "BOARD\t600\t" + std::to_string(next) + "^";
+        ASSERT_EQ(text.compare(0, header.size(), header), 0) << text.substr(0, 40);
+        std::size_t at = header.size();
+        int rows = 0;
+        while (at < text.size()) {
+            std::size_t end = text.find('^', at);
+            std::string row = text.substr(at, end - at);
+            EXPECT_EQ(row.substr(0, row.find('\t')), std::to_string(next + rows));
+            EXPECT_NE(row.find("\tk" + std::to_string(next + rows) + " "), std::string::npos);
+            rows++;
+            at = end + 1;
+        }
+        ASSERT_GT(rows, 0);
+        next += rows;
+    }
+    EXPECT_EQ(next, 600);
+    EXPECT_GT(answers, 1);
+}
+
+// The waiting listing: the overflow file's unread records in file order with their record
+// numbers, from the first unread one or a later asked record, the read part excluded.
+TEST_F(console, waiting_listing_shows_unread_records_in_file_order)
+{
+    ASSERT_EQ(alert_table_init(2), 0);
+    auto send = [](const std::string &key, const std::string &type) {
+        line_buf l = make_record("GENALERT", "h", key, type, 'N', "t " + key);
+        process_alert_message(l.data(), 0);
+    };
+    send("a", "AC");
+    send("b", "AC");
+    send("c", "AW");     // waits: the board is full
+    send("d", "AC");
+    send("c", "AK");     // waits behind its raise
+    std::string when(memory_table[0].data() + OFF_DATETIME, LEN_DATETIME);
+    auto row = [&when](int n, const std::string &key, const std::string &type) {
+        return std::to_string(n) + "\t" + when + "\th              \t" + key +
+               "             \t" + type + "\tY\tt " + key + "\t^";
+    };
+    std::vector<reply> r = ask("CONSOLE", "c", "", "SQ");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].type(), "DB");
+    EXPECT_EQ(r[0].data(), "WAITING\t3\t0^" + row(0, "c", "AW") + row(1, "d", "AC") +
+                               row(2, "c", "AK"));
+    r = ask("CONSOLE", "c", "2", "SQ");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].data(), "WAITING\t3\t0^" + row(2, "c", "AK"));
+
+    // A clear on the board replays record 0, which fills it again: an asked start before the
+    // first unread record lists from there.
+    send("a", "AK");
+    r = ask("CONSOLE", "c", "0", "SQ");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].data(), "WAITING\t2\t1^" + row(1, "d", "AC") + row(2, "c", "AK"));
+}
+
+// The summary: "name value" lines. The figures of the table and of the waiting records by
+// kind are checked here; the counts of what arrived are checked on the wire.
+TEST_F(console, summary_reports_table_and_waiting_figures)
+{
+    ASSERT_EQ(alert_table_init(3), 0);
+    store("h", "a", "AC", "");
+    store("h", "b", "AW", "");
+    store("h", "c", "IO", "");
+    line_buf l = make_record("GENALERT", "h", "b", "KA", 'N');
+    process_alert_message(l.data(), 0);
+    for (const char *key : {"d", "e"}) {
+        line_buf w = make_record("GENALERT", "h", key, "AW", 'N');
+        process_alert_message(w.data(), 0);      // d displaces the info alert, e waits
+    }
+    line_buf k = make_record("GENALERT", "h", "e", "AK", 'N');
+    process_alert_message(k.data(), 0);          // waits behind e's raise
+    std::vector<reply> r = ask("CONSOLE", "c", "", "SS");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].type(), "DB");
+    std::string d = r[0].data();
+    for (const char *line : {"^table_size 3^", "^table_alerts 3^", "^table_critical 1^",
+                             "^table_warning 1^", "^table_info 0^", "^table_acknowledged 1^",
+                             "^waiting_records 2^", "^waiting_raise 1^", "^waiting_clear 1^",
+                             "^waiting_acknowledge 0^", "^info_displaced 1^",
+                             "^records_spilled 2^", "^stored_new 4^"})
+        EXPECT_NE(("^" + d).find(line), std::string::npos) << line << "\n" << d;
+    EXPECT_EQ(d.compare(0, 13, "table_size 3^"), 0);
+}

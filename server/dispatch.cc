@@ -191,9 +191,11 @@ client_accept(int fd, const char *peer)
             queued_bytes(client[idle]) > 0) {
             myprintf("WARN: Client connection refused, server alrady has maximum connections "
                      "allowed !\n");
+            stats.refused_no_slot++;
             close(fd);
             return -1;
         }
+        stats.refused_idle_eviction++;
         myprintf("WARN: Connection from %s closed, idle while the server is full\n",
                  client[idle].peer_address);
         client_close(client[idle]);
@@ -205,6 +207,7 @@ client_accept(int fd, const char *peer)
         close(fd);
         fd = idle;
     }
+    stats.connections_accepted++;
     return client_open(fd, peer);
 }
 
@@ -371,8 +374,10 @@ known_msgtype(const char *record)
 static void
 count_junk(client_slot &c)
 {
-    if (++c.junk_lines >= JUNK_LINE_LIMIT && !c.closing)
+    if (++c.junk_lines >= JUNK_LINE_LIMIT && !c.closing) {
+        stats.refused_junk_limit++;
         client_reject(c.fd, "too many empty or unrecognised lines");
+    }
 }
 
 int
@@ -410,12 +415,15 @@ process_client(int fd)
             process_alert_request(fd, line);
             line_dirty = len > ALERT_RECORD_SIZE ? len : ALERT_RECORD_SIZE;
         } else if (message_from_console_application(line, nullptr) >= 1) {
+            stats.console_requests++;
             process_console_request(fd, line);
             line_dirty = LINE_BUFFER_SIZE;   // a reply may have been built in it
         } else if (memcmp(line, PRODUCT_KILLER.data(), PRODUCT_KILLER.size()) == 0) {
+            stats.shutdown_requests++;
             myprintf("INFO: Shutdown request recieved !\n");
             shutdown_immed(0);
         } else {
+            stats.refused_unknown_data++;
             log_unknown_data(c, line, text_len);
             count_junk(c);
         }

@@ -56,13 +56,16 @@ help()
            "  --log-keep-days days  remove the daily logs log_YYYYMMDD.log older than this many\n"
            "                        days, at start-up and at each change of day (default: keep\n"
            "                        every log)\n"
+           "  --table-size n        hold up to n open alerts on the board, 1 to %d; the rest\n"
+           "                        wait in evt_buffer.dat (default: %d)\n"
            "  --help, --version     print this text, or the version, and exit\n"
            "  port                  TCP port, 0 to 65535; 0 lets the system pick a free one\n"
            "                        (default: 9003)\n"
            "  address               the IPv4 (four dotted decimal parts) or IPv6 address of the\n"
            "                        one interface to listen on (default: every IPv4 interface)\n"
            "Files live in the working directory: the daily logs, evt_buffer.dat,\n"
-           "alert_table.dat and the lock file %s.\n", MAX_ALLOWED, LOCK_FILE_NAME);
+           "alert_table.dat and the lock file %s.\n", MAX_ALLOWED, MAX_TABLE_SIZE, MAX_ALERTS,
+           LOCK_FILE_NAME);
 }
 
 // The port argument: all digits, 0 to 65535 (0 picks a free port). -1 when it is not.
@@ -194,6 +197,7 @@ main(int argc, char **argv)
 {
     bool foreground = false;
     int log_keep_days = 0;
+    int table_size = MAX_ALERTS;
     int argi = 1;
     for (; argi < argc; argi++) {
         if (strcmp(argv[argi], "--foreground") == 0) {
@@ -222,6 +226,18 @@ main(int argc, char **argv)
                 return 2;
             }
             log_keep_days = atoi(days);
+            argi++;
+        } else if (strcmp(argv[argi], "--table-size") == 0) {
+            const char *size = argi + 1 < argc ? argv[argi + 1] : "";
+            std::size_t digits = strspn(size, "0123456789");
+            long n = digits > 0 && digits <= 6 && size[digits] == '\0' ? atol(size) : 0;
+            if (n < 1 || n > MAX_TABLE_SIZE) {
+                fprintf(stderr, "tarrowd: --table-size needs a number of alerts from 1 to %d, "
+                                "got '%s'\n", MAX_TABLE_SIZE, size);
+                usage(stderr);
+                return 2;
+            }
+            table_size = static_cast<int>(n);
             argi++;
         } else if (strcmp(argv[argi], "--help") == 0) {
             help();
@@ -293,7 +309,12 @@ main(int argc, char **argv)
     myprintf("----: Built with g++ %s for Linux\n", __VERSION__);
     myprintf("----: Server initialisation beginning\n");
 
-    alert_table_reset();
+    // The one allocation of the table, sized once: nothing is allocated per alert later.
+    if (alert_table_init(table_size) != 0)
+        die("Unable to allocate the alert table", 1);
+    if (table_size != MAX_ALERTS)
+        myprintf("INFO: The board holds up to %d alerts (--table-size)\n", table_size);
+    stats_reset();
     client_table_reset();
     // The saved board comes back before the overflow file is replayed behind it.
     if (keep_table)

@@ -138,6 +138,7 @@ msglog_flush()
         int saved_errno = n < 0 ? errno : ENOSPC;
         if (saved_errno == EINTR)
             continue;
+        stats.log_write_failures++;
         if (!log_write_failing)
             fprintf(stderr, "tarrowd: unable to write the message log %s: %s\n",
                     msg_logfile_name, strerror(saved_errno));

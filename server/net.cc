@@ -295,6 +295,7 @@ net_accept(int listen_fd, char *peer, std::size_t size)
     }
     if (!allow_peer(reinterpret_cast<const struct sockaddr *>(&sa))) {
         log_refused(sa);
+        stats.refused_allow++;
         close(fd);
         return -1;
     }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "server/server.h"
 
@@ -56,6 +57,9 @@ struct host_entry {
 static id_entry waiting_id[ID_SLOTS];
 static host_entry waiting_host[HOST_SLOTS];
 static bool waiting_saturated = false;
+// An entry was written since the tables were last emptied: until then they are all zero
+// bytes, and emptying them again would only touch 2 MB of memory for nothing.
+static bool waiting_dirty = false;
 // Records counted in all: while none waits, a request needs no look at the file.
 static long waiting_total = 0;
 
@@ -110,11 +114,33 @@ erase_at(entry (&table)[SIZE], std::size_t i, char (entry::*field)[LEN])
     }
 }
 
+waiting_by_type waiting_types;
+
+// The count of the record's kind among waiting_types.
+static long &
+waiting_type_of(const char *record)
+{
+    if (msgtype_is(record, MSG_CRITICAL) || msgtype_is(record, MSG_WARNING) ||
+        msgtype_is(record, MSG_INFO))
+        return waiting_types.raise;
+    if (msgtype_is(record, MSG_CLEAR))
+        return waiting_types.clear;
+    if (msgtype_is(record, MSG_ACKNOWLEDGE))
+        return waiting_types.acknowledge;
+    if (msgtype_is(record, MSG_CLEAR_HOST))
+        return waiting_types.clear_host;
+    return waiting_types.other;
+}
+
 static void
 waiting_reset()
 {
-    memset(waiting_id, 0, sizeof waiting_id);
-    memset(waiting_host, 0, sizeof waiting_host);
+    waiting_types = {};
+    if (waiting_dirty) {
+        memset(waiting_id, 0, sizeof waiting_id);
+        memset(waiting_host, 0, sizeof waiting_host);
+    }
+    waiting_dirty = false;
     waiting_saturated = false;
     waiting_total = 0;
 }
@@ -123,6 +149,9 @@ waiting_reset()
 static void
 waiting_count(const char *record, int delta)
 {
+    long &by_type = waiting_type_of(record);
+    if (delta > 0 || by_type > 0)
+        by_type += delta;
     if (waiting_saturated)
         return;
     bool clear_all = msgtype_is(record, MSG_CLEAR_HOST);
@@ -135,6 +164,7 @@ waiting_count(const char *record, int delta)
         return;
     }
     if (delta > 0) {
+        waiting_dirty = true;
         waiting_total++;
         host_entry &e = waiting_host[h];
         if (e.count == 0) {
@@ -331,6 +361,34 @@ overflow_sync()
 }
 
 int
+overflow_read_record(long index, char *rec)
+{
+    return read_record(index, rec);
+}
+
+long
+overflow_oldest_time()
+{
+    if (alerts_num_buffered() == 0)
+        return -1;
+    char rec[ALERT_RECORD_SIZE];
+    if (read_record(next_evt_record_to_read, rec) != 0)
+        return -1;
+    struct tm tm = {};
+    char stamp[LEN_DATETIME + 1] = {};
+    memcpy(stamp, rec + OFF_DATETIME, LEN_DATETIME);
+    int end = 0;
+    if (sscanf(stamp, "%4d%2d%2d %2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+               &tm.tm_min, &end) != 5 || end != static_cast<int>(LEN_DATETIME))
+        return -1;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    tm.tm_isdst = -1;
+    time_t t = mktime(&tm);
+    return t == static_cast<time_t>(-1) ? -1 : static_cast<long>(t);
+}
+
+int
 alerts_num_buffered()
 {
     long records = overflow_records();
@@ -381,6 +439,7 @@ alert_write_to_bufferfile(char *record)
     if (done == ALERT_RECORD_SIZE) {
         unsynced = true;
         waiting_count(record, 1);
+        stats.spilled++;
         return 0;
     }
     myprintf("WARN: Unable to store events in buffer file, disk full ?");
@@ -450,7 +509,7 @@ alert_retrieve_from_overflow()
     // moves past it only afterwards; it no longer counts as waiting for its alert, since it
     // is the one taking effect now.
     long end = overflow_records();
-    while (next_evt_record_to_read < end && last_table_entry < MAX_ALERTS) {
+    while (next_evt_record_to_read < end && last_table_entry < alert_table_size) {
         char record[ALERT_RECORD_SIZE];
         if (read_record(next_evt_record_to_read, record) != 0) {
             myprintf("WARN: Unable to read records from buffer overflow file, flushing "
@@ -459,6 +518,7 @@ alert_retrieve_from_overflow()
             break;
         }
         waiting_count(record, -1);
+        stats.replayed++;
         process_alert_message(record, 1);
         next_evt_record_to_read++;
     }

@@ -158,12 +158,33 @@ void msglog_set_file_date(int yyyymmdd);
 
 // ---- Alert memory table (alert_table.cc) ----
 
-inline constexpr int MAX_ALERTS = 50;
-extern alert_record memory_table[MAX_ALERTS];
+inline constexpr int MAX_ALERTS = 50;          // the table's default size
+inline constexpr int MAX_TABLE_SIZE = 100000;   // the largest --table-size
+// Slots of the table (--table-size), fixed at start-up.
+extern int alert_table_size;
+
+// The records in table order: memory_table[i] is the record at position i (0 to
+// last_table_entry - 1). The records stay where they were stored; only their order moves.
+struct alert_order {
+    alert_record &operator[](std::ptrdiff_t i) const;
+};
+extern const alert_order memory_table;
 extern int last_table_entry;
 // Changes with every change to memory_table or last_table_entry (listings are cached on it).
 extern unsigned alert_table_generation;
 
+// Alerts on the table by state, kept as they change (the summary reads them).
+struct table_counts {
+    long critical, warning, info, acknowledged;
+};
+extern table_counts alert_counts;
+
+// Allocates a table of size slots (1 to MAX_TABLE_SIZE), once, before anything is stored;
+// the table starts empty. Returns 0, or -1 when the size is out of range or memory fails.
+int alert_table_init(int size);
+// Appends a record behind the last without looking for its identity (a saved table that is
+// being loaded). Returns 0, or -1 when the table is full.
+int alert_table_append(const char *record);
 // Empties the table.
 void alert_table_reset();
 // Slot of the record's identity (hostname and key over their full widths), or -1.
@@ -194,6 +215,8 @@ int overflow_open();
 void overflow_close();
 // Unread records, 0 when the file cannot be positioned.
 int alerts_num_buffered();
+// Reads record index of the file into rec (ALERT_RECORD_SIZE bytes). Returns 0, or -1.
+int overflow_read_record(long index, char *rec);
 // Whole records in the file, -1 when its size cannot be had.
 long overflow_records();
 // Stores a checksum of record index in sum. Returns 0, or -1 when there is no such record.
@@ -253,6 +276,42 @@ int table_store_sync();
 void table_store_sync_dir();
 // Closes the journal (tests load again after it).
 void table_store_close();
+
+// ---- The server's own figures (stats.cc) ----
+
+// Counts since start-up. Each is raised at one place, where the event happens.
+struct server_stats {
+    // Alert records received from senders, by msgtype (replays from the file not counted).
+    unsigned long received_critical, received_warning, received_info, received_clear,
+        received_clear_host, received_acknowledge, received_log_only, received_unknown_type;
+    unsigned long console_requests, shutdown_requests, acks_sent;
+    // What became of raises: a new alert on the board, a stored one replaced, an info
+    // alert given up for a new one.
+    unsigned long stored_new, stored_replaced, info_displaced;
+    unsigned long spilled;          // records appended to the overflow file
+    unsigned long replayed;         // records read back from it into processing
+    // Lines and connections refused: unknown productid or msgtype, closed at the junk limit,
+    // not in --allow, no free slot, a slot given up by an idle connection.
+    unsigned long refused_unknown_data, refused_junk_limit, refused_allow, refused_no_slot,
+        refused_idle_eviction;
+    unsigned long log_write_failures, table_saves, connections_accepted;
+    long start_time;                // seconds since the epoch
+};
+extern server_stats stats;
+// Records of each msgtype that wait unread in the overflow file (kept by overflow.cc).
+struct waiting_by_type {
+    long raise, clear, acknowledge, clear_host, other;
+};
+extern waiting_by_type waiting_types;
+
+// Empties the counts and sets the start time to now.
+void stats_reset();
+// Writes the summary, "name value" lines, into buf (at most cap bytes, no terminator).
+// Returns its length.
+std::size_t stats_summary(char *buf, std::size_t cap);
+// Seconds since the epoch of the oldest waiting record's datetime, or -1 when none waits or
+// its datetime cannot be read.
+long overflow_oldest_time();
 
 // ---- Service manager (notify.cc) ----
 

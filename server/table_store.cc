@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/fields.h"
@@ -36,7 +37,8 @@ static const char BAD_NAME[] = "alert_table.dat.bad";
 // The productid of the state record: no sender uses it, so it is never taken for an alert.
 static constexpr std::string_view STATE_PRODUCTID = "TARROWD-STATE";
 static constexpr long SAVE_INTERVAL_MS = 1000;
-static constexpr std::size_t IMAGE_RECORDS = MAX_ALERTS + 1;
+// A saved table may come from a server with a larger board than this one.
+static constexpr std::size_t IMAGE_RECORDS = MAX_TABLE_SIZE + 1;
 
 // What the file on disk says, so that an unchanged board is not written again.
 static unsigned saved_generation = 0;
@@ -53,8 +55,10 @@ static unsigned long image_seq = 0;
 // replace the board on disk with an empty one.
 static bool loaded = false;
 
-// The board and its state record, as written to either file.
-static char image[IMAGE_RECORDS * ALERT_RECORD_SIZE];
+// The board and its state record, as written to either file: allocated with the first save,
+// sized by the table.
+static char *image;
+static int image_slots;
 
 static std::uint32_t
 checksum(const char *p, std::size_t n)
@@ -72,6 +76,14 @@ static std::size_t
 build_image()
 {
     std::size_t n = static_cast<std::size_t>(last_table_entry);
+    if (image == nullptr || image_slots != alert_table_size) {
+        free(image);
+        image = static_cast<char *>(
+            malloc((static_cast<std::size_t>(alert_table_size) + 1) * ALERT_RECORD_SIZE));
+        if (image == nullptr)
+            die("Unable to allocate the saved table's image", 1);
+        image_slots = alert_table_size;
+    }
     for (std::size_t i = 0; i < n; i++)
         memcpy(image + i * ALERT_RECORD_SIZE, memory_table[i].data(), ALERT_RECORD_SIZE);
     char *state = image + n * ALERT_RECORD_SIZE;
@@ -183,6 +195,7 @@ table_store_save()
     if (save_failing)
         myprintf("INFO: Alert table saved to %s again\n", table_file_name);
     save_failing = false;
+    stats.table_saves++;
     saved_generation = alert_table_generation;
     saved_read_index = read_index;
     if (sync_to_disk) {
@@ -263,7 +276,10 @@ struct loaded_image {
     long file_records = -1;     // records in the overflow file then; -1 when not saved
     std::uint32_t proof = 0;
     unsigned long seq = 0;
-    char records[MAX_ALERTS * ALERT_RECORD_SIZE];
+    char *records = nullptr;    // count records, room for cap
+    std::size_t cap = 0;
+    int *seen = nullptr;        // index + 1 of the records by identity, seen_mask + 1 entries
+    std::size_t seen_mask = 0;
 };
 
 static loaded_image from_file, from_journal;
@@ -325,22 +341,88 @@ parse_state(const char *rec, loaded_image &img)
     return false;
 }
 
+// Empties the image's board.
+static void
+clear_image(loaded_image &img)
+{
+    img.count = 0;
+    if (img.seen != nullptr)
+        memset(img.seen, 0, (img.seen_mask + 1) * sizeof(int));
+}
+
+static std::size_t
+identity_hash(const char *rec)
+{
+    std::uint32_t h = checksum(rec + OFF_HOSTNAME, LEN_HOSTNAME);
+    h = (h ^ checksum(rec + OFF_KEY, LEN_KEY)) * 16777619u;
+    return h;
+}
+
+// Makes room for one more record (start-up only). False when memory fails.
+static bool
+grow_image(loaded_image &img)
+{
+    if (static_cast<std::size_t>(img.count) < img.cap)
+        return true;
+    std::size_t cap = img.cap == 0 ? 64 : img.cap * 2;
+    char *records = static_cast<char *>(realloc(img.records, cap * ALERT_RECORD_SIZE));
+    int *seen = static_cast<int *>(calloc(cap * 2, sizeof(int)));
+    if (records == nullptr || seen == nullptr) {
+        free(seen);
+        if (records != nullptr)
+            img.records = records;
+        return false;
+    }
+    img.records = records;
+    img.cap = cap;
+    free(img.seen);
+    img.seen = seen;
+    img.seen_mask = cap * 2 - 1;
+    for (int i = 0; i < img.count; i++) {
+        std::size_t k = identity_hash(img.records + i * ALERT_RECORD_SIZE) & img.seen_mask;
+        while (img.seen[k] != 0)
+            k = (k + 1) & img.seen_mask;
+        img.seen[k] = i + 1;
+    }
+    return true;
+}
+
 // Adds rec to the image's board. Why it cannot be, or nullptr.
 static const char *
 add_record(loaded_image &img, const char *rec)
 {
     if (!is_stored_alert(rec))
         return "a record is not a stored alert";
-    if (img.count >= MAX_ALERTS)
+    if (img.count >= MAX_TABLE_SIZE || !grow_image(img))
         return "it holds more alerts than the table";
-    for (int i = 0; i < img.count; i++)
-        if (memcmp(img.records + i * ALERT_RECORD_SIZE + OFF_HOSTNAME, rec + OFF_HOSTNAME,
-                   LEN_HOSTNAME) == 0 &&
-            memcmp(img.records + i * ALERT_RECORD_SIZE + OFF_KEY, rec + OFF_KEY, LEN_KEY) == 0)
+    std::size_t k = identity_hash(rec) & img.seen_mask;
+    for (; img.seen[k] != 0; k = (k + 1) & img.seen_mask) {
+        const char *o = img.records + static_cast<std::size_t>(img.seen[k] - 1) * ALERT_RECORD_SIZE;
+        if (memcmp(o + OFF_HOSTNAME, rec + OFF_HOSTNAME, LEN_HOSTNAME) == 0 &&
+            memcmp(o + OFF_KEY, rec + OFF_KEY, LEN_KEY) == 0)
             return "an alert is stored twice";
-    memcpy(img.records + img.count * ALERT_RECORD_SIZE, rec, ALERT_RECORD_SIZE);
+    }
+    img.seen[k] = img.count + 1;
+    memcpy(img.records + static_cast<std::size_t>(img.count) * ALERT_RECORD_SIZE, rec,
+           ALERT_RECORD_SIZE);
     img.count++;
     return nullptr;
+}
+
+// Copies the board and values of from into to.
+static bool
+copy_image(loaded_image &to, const loaded_image &from)
+{
+    clear_image(to);
+    for (int i = 0; i < from.count; i++)
+        if (add_record(to, from.records + static_cast<std::size_t>(i) * ALERT_RECORD_SIZE))
+            return false;
+    to.has_state = from.has_state;
+    to.next = from.next;
+    to.file_records = from.file_records;
+    to.proof = from.proof;
+    to.seq = from.seq;
+    return true;
 }
 
 // Reads the saved table of size bytes into img: every whole valid alert before the first
@@ -348,7 +430,7 @@ add_record(loaded_image &img, const char *rec)
 static const char *
 parse_table(const char *bytes, std::size_t size, loaded_image &img)
 {
-    img.count = 0;
+    clear_image(img);
     img.has_state = false;
     std::size_t whole = size / ALERT_RECORD_SIZE;
     for (std::size_t i = 0; i < whole; i++) {
@@ -374,7 +456,7 @@ static bool
 read_journal(int fd, loaded_image &img)
 {
     static loaded_image part;
-    part.count = 0;
+    clear_image(part);
     bool found = false;
     char rec[ALERT_RECORD_SIZE];
     for (off_t off = 0;; off += static_cast<off_t>(ALERT_RECORD_SIZE)) {
@@ -384,12 +466,11 @@ read_journal(int fd, loaded_image &img)
         if (is_state_record(rec)) {
             if (parse_state(rec, part)) {
                 part.has_state = true;
-                memcpy(&img, &part, sizeof img);
-                found = true;
+                found = copy_image(img, part) || found;
             }
-            part.count = 0;
+            clear_image(part);
         } else if (add_record(part, rec) != nullptr) {
-            part.count = 0;     // not part of a whole image
+            clear_image(part);  // not part of a whole image
         }
     }
     return found;
@@ -441,19 +522,25 @@ read_table_file()
                   -1, 0);
         return false;
     }
-    // One byte more than the largest valid file, so that a longer one is seen as such.
-    static char bytes[IMAGE_RECORDS * ALERT_RECORD_SIZE + 1];
+    // One byte more than the file or the largest valid file, whichever is smaller, so that a
+    // longer one is seen as such.
+    struct stat st;
+    std::size_t bytes_cap = IMAGE_RECORDS * ALERT_RECORD_SIZE + 1;
+    if (fstat(fd, &st) == 0 && static_cast<std::size_t>(st.st_size) + 1 < bytes_cap)
+        bytes_cap = static_cast<std::size_t>(st.st_size) + 1;
+    char *bytes = static_cast<char *>(malloc(bytes_cap));
+    if (bytes == nullptr)
+        die("Unable to allocate memory to read the saved table", 1);
     std::size_t size = 0;
     ssize_t n = 0;
-    while (size < sizeof bytes &&
-           (n = read(fd, bytes + size, sizeof bytes - size)) != 0) {
+    while (size < bytes_cap &&
+           (n = read(fd, bytes + size, bytes_cap - size)) != 0) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             break;
         size += static_cast<std::size_t>(n);
     }
-    struct stat st;
     long whole_or_torn = static_cast<long>(ALERT_RECORD_SIZE) - 1;
     long records = fstat(fd, &st) == 0
         ? (static_cast<long>(st.st_size) + whole_or_torn) / static_cast<long>(ALERT_RECORD_SIZE)
@@ -461,14 +548,17 @@ read_table_file()
     close(fd);
     const char *damage = n < 0 ? "it cannot be read" : parse_table(bytes, size, from_file);
     if (n < 0)
-        from_file.count = 0;
-    if (damage == nullptr)
+        clear_image(from_file);
+    if (damage == nullptr) {
+        free(bytes);
         return true;
+    }
     // The whole records before the damage are kept; a state record at the end counts as
     // neither kept nor lost.
     std::size_t whole = size / ALERT_RECORD_SIZE;
-    bool ends_in_state = whole > 0 && whole * ALERT_RECORD_SIZE <= sizeof bytes - 1 &&
+    bool ends_in_state = whole > 0 && whole * ALERT_RECORD_SIZE <= bytes_cap - 1 &&
                          is_state_record(bytes + (whole - 1) * ALERT_RECORD_SIZE);
+    free(bytes);
     long not_kept = records - from_file.count - (ends_in_state ? 1 : 0);
     set_aside(damage, from_file.count, static_cast<int>(not_kept > 0 ? not_kept : 0));
     from_file.has_state = false;
@@ -538,12 +628,25 @@ table_store_load()
 
     alert_table_reset();
     if (img != nullptr) {
-        for (int i = 0; i < img->count; i++)
-            memcpy(memory_table[i].data(), img->records + i * ALERT_RECORD_SIZE,
-                   ALERT_RECORD_SIZE);
-        last_table_entry = img->count;
+        int fits = img->count < alert_table_size ? img->count : alert_table_size;
+        for (int i = 0; i < fits; i++)
+            alert_table_append(img->records + static_cast<std::size_t>(i) * ALERT_RECORD_SIZE);
         image_seq = img->seq;
         restore_position(*img);
+        // A board saved by a larger table: what does not fit waits in the overflow file, in
+        // table order, behind what waited there already.
+        if (img->count > fits) {
+            myprintf("WARN: Saved alert table holds %d alerts, more than the %d of the table: "
+                     "%d wait in %s\n", img->count, alert_table_size, img->count - fits,
+                     event_logfile_name);
+            char rec[ALERT_RECORD_SIZE];
+            for (int i = fits; i < img->count; i++) {
+                memcpy(rec, img->records + static_cast<std::size_t>(i) * ALERT_RECORD_SIZE,
+                       ALERT_RECORD_SIZE);
+                if (alert_write_to_bufferfile(rec) != 0)
+                    die("IO error on alert overflow file", 1);
+            }
+        }
     } else {
         overflow_set_read_position(0);
     }

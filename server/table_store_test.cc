@@ -178,13 +178,6 @@ TEST_F(StoreTest, DamagedTableKeepsTheWholeAlertsBeforeTheDamage)
     twice.replace(4 * R, R, good.substr(1 * R, R));
     std::string bad_state = good;
     bad_state[6 * R + OFF_MSGTEXT] = 'X';
-    std::string too_many;
-    for (int i = 0; i < 52; i++) {
-        line_buf l = make_record("JOBSCHED", "h", "m" + std::to_string(i), "AC");
-        process_alert_message(l.data(), 1);     // padded and terminated as stored
-        too_many.append(memory_table[last_table_entry - 1].data(), R);
-        alert_table_reset();
-    }
     struct {
         const char *what;
         std::string bytes;
@@ -197,7 +190,6 @@ TEST_F(StoreTest, DamagedTableKeepsTheWholeAlertsBeforeTheDamage)
         {"stored twice", twice, 4, 2, "an alert is stored twice"},
         {"bad state", bad_state, 6, 0, "its last record is not the table's state"},
         {"not a table", "not a table", 0, 1, "its size is not a whole number of records"},
-        {"too many", too_many, 50, 2, "it holds more alerts than the table"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -345,3 +337,31 @@ TEST_F(StoreTest, WithSyncNoAnswerLeavesBeforeItsChangeIsSynced)
 }
 
 } // namespace
+
+// A saved board is restored whatever the table's size; one larger than the table fills it in
+// table order and the rest waits in the overflow file, in the same order, nothing dropped.
+TEST_F(StoreTest, LargerSavedBoardSpillsWhatDoesNotFit)
+{
+    ASSERT_EQ(alert_table_init(8), 0);
+    EXPECT_EQ(restart(), 0);
+    for (int i = 0; i < 8; i++)
+        send("k" + std::to_string(i), "AW");
+    ASSERT_EQ(table_store_save(), 0);
+    EXPECT_EQ(restart(), 8);
+    EXPECT_EQ(key_at(7), "k7            ");
+
+    ASSERT_EQ(alert_table_init(5), 0);
+    EXPECT_EQ(restart(), 5);
+    for (int i = 0; i < 5; i++)
+        EXPECT_EQ(key_at(i), "k" + std::to_string(i) + "            ");
+    EXPECT_NE(log().find("WARN: Saved alert table holds 8 alerts, more than the 5 of the table: "
+                         "3 wait in evt_buffer.dat\n"), std::string::npos) << log();
+    std::string waiting = overflow_bytes();
+    ASSERT_EQ(waiting.size(), 3 * ALERT_RECORD_SIZE);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(waiting.substr(i * ALERT_RECORD_SIZE + OFF_KEY, 2), "k" + std::to_string(5 + i));
+    // A clear makes room: the first of them moves onto the board behind the others.
+    send("k0", "AK");
+    EXPECT_EQ(key_at(4), "k5            ");
+    EXPECT_EQ(alerts_num_buffered(), 2);
+}

@@ -36,7 +36,12 @@ server_fixture::SetUp()
     client_idle_limit_ms = IDLE_EVICT_MS;
     client_reply_deadline_ms = REPLY_DEADLINE_MS;
     client_table_reset();
+    // Every test starts with a table of the default size, whatever the last one set.
+    if (alert_table_size != MAX_ALERTS) {
+        ASSERT_EQ(alert_table_init(MAX_ALERTS), 0);
+    }
     alert_table_reset();
+    stats_reset();
     ASSERT_EQ(overflow_open(), 0);
 }
 

@@ -136,6 +136,9 @@ TEST(ServerProcess, ArgumentsThatCannotBeRightStartNothing)
         {{"-1", "127.0.0.1"}, "Illegal port number: -1\n"},
         {{"--log-keep-days", "0", "0", "127.0.0.1"}, "tarrowd: --log-keep-days needs"},
         {{"--log-keep-days", "7d", "0", "127.0.0.1"}, "tarrowd: --log-keep-days needs"},
+        {{"--table-size", "0", "0", "127.0.0.1"}, "tarrowd: --table-size needs"},
+        {{"--table-size", "100001", "0", "127.0.0.1"}, "tarrowd: --table-size needs"},
+        {{"--table-size", "5x", "0", "127.0.0.1"}, "tarrowd: --table-size needs"},
     };
     for (const auto &c : cases) {
         std::vector<std::string> argv = {tarrowd_path(), "--foreground"};
@@ -227,7 +230,7 @@ TEST(ServerProcess, HelpAndVersionStartNothing)
               "[--log-keep-days days] [port [address]]\n");
     // Every option is listed, each with its default.
     for (std::string o : {"--foreground ", "--keep-table ", "--sync ", "--allow ", "--log-keep-days ",
-                          "--help, --version", "port ", "address "}) {
+                          "--table-size ", "--help, --version", "port ", "address "}) {
         std::size_t at = h.out.find(std::string("\n  ") + o);
         ASSERT_NE(at, std::string::npos) << o << "\n" << h.out;
         std::size_t next = at + 1;     // the next entry: a line not indented further

@@ -160,8 +160,10 @@ TEST_F(tarrowc_e2e, usage_and_connection_errors)
          "tarrowc: Illegal port number: 127.0.0.1\n"},
         {{tarrowc_path(), "-p"}, 2, "", "tarrowc: option -p needs a value"},
         {{tarrowc_path(), "-x", "list"}, 2, "", "tarrowc: unknown option -x"},
-        {{tarrowc_path(), "-a", "localhost", "list"}, 2, "",
-         "tarrowc: Improperly formatted network address, localhost\n"},
+        {{tarrowc_path(), "-a", "no_such!host", "list"}, 2, "",
+         "tarrowc: Improperly formatted network address, no_such!host\n"},
+        {{tarrowc_path(), "-a", "::1", "-p", "1", "ping"}, 2, "",
+         "tarrowc: ::1 port 1: cannot connect to ::1 port 1: Connection refused\n"},
         {{tarrowc_path(), "-a", "9003", "ping"}, 2, "",
          "tarrowc: Improperly formatted network address, 9003\nusage:"},
         {{tarrowc_path(), "-a", "999.1.1.1", "watch"}, 2, "",
@@ -315,4 +317,119 @@ TEST(tarrowc_bounds, endless_or_short_replies_end_in_an_error)
     ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &ru), 0);
     EXPECT_LT(ru.ru_maxrss, 64 * 1024) << "kilobytes";
 #endif
+}
+
+namespace {
+
+// Raises alerts of host web1 over one connection, each acknowledged before the next.
+void
+raise_acked(int port, const std::vector<std::pair<std::string, std::string>> &alerts)
+{
+    int fd = connect_local(port);
+    ASSERT_GE(fd, 0);
+    for (const auto &[key, type] : alerts) {
+        ASSERT_TRUE(send_all(fd, make_alert("GENALERT", "web1", key, type, 'Y', "text of " + key)));
+        ASSERT_EQ(read_exact(fd, ALERT_RECORD_SIZE).size(), ALERT_RECORD_SIZE) << key;
+    }
+    close(fd);
+}
+
+} // namespace
+
+// The operator's case: 80 warnings, then a critical DISKFULL, on a board of the default size.
+// The critical waits in the overflow file, and every view shows it.
+TEST(tarrowc_board, critical_behind_a_full_board_is_seen_everywhere)
+{
+    temp_dir dir;
+    server_proc srv = start_server(dir.path);
+    server_guard guard{srv};
+    ASSERT_GT(srv.port, 0);
+    std::vector<std::pair<std::string, std::string>> load;
+    for (int i = 0; i < 80; i++)
+        load.emplace_back("W" + std::to_string(i), "AW");
+    load.emplace_back("DISKFULL", "AC");
+    raise_acked(srv.port, load);
+    std::string port = std::to_string(srv.port);
+
+    run_result r = run_program({tarrowc_path(), "-p", port, "list"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::size_t heading = r.out.find("waiting behind the board:\n");
+    ASSERT_NE(heading, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("DISKFULL       AC  text of DISKFULL", heading), std::string::npos);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 81 + 1);
+
+    r = run_program({tarrowc_path(), "-a", "localhost", "-p", port, "list", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    nlohmann::json list = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(list.is_array()) << r.out;
+    ASSERT_EQ(list.size(), 81u);
+    EXPECT_EQ(list[49]["place"], "board");
+    EXPECT_EQ(list[50]["place"], "waiting");
+    EXPECT_EQ(list[50]["key"], "W50");
+    EXPECT_EQ(list[80]["key"], "DISKFULL");
+    EXPECT_EQ(list[80]["state"], "critical");
+    EXPECT_EQ(list[80]["place"], "waiting");
+
+    r = run_program({tarrowc_path(), "-p", port, "stats"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char *line : {"\ntable_alerts 50\n", "\nwaiting_records 31\n",
+                             "\nwaiting_raise 31\n", "\nreceived_critical 1\n",
+                             "\nreceived_warning 80\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+    r = run_program({tarrowc_path(), "-p", port, "stats", "--json"});
+    nlohmann::json stats = nlohmann::json::parse(r.out, nullptr, false);
+    EXPECT_EQ(stats["waiting_records"], 31) << r.out;
+
+    // The bridge tells Alertmanager of the critical, marked as waiting.
+    const std::string bridge = std::string(BIN_DIR) + "/tarrow-bridge";
+    r = run_program({bridge, "-p", port, "--once", "--dry-run"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    nlohmann::json posted = nlohmann::json::parse(r.out.substr(0, r.out.find('\n')), nullptr, false);
+    ASSERT_TRUE(posted.is_array()) << r.out;
+    EXPECT_EQ(posted.size(), 81u);
+    bool found = false;
+    for (const auto &a : posted)
+        if (a["labels"]["alertname"] == "DISKFULL") {
+            found = true;
+            EXPECT_EQ(a["labels"]["severity"], "critical");
+            EXPECT_EQ(a["annotations"]["place"], "waiting");
+        }
+    EXPECT_TRUE(found) << r.out;
+
+    // Once room is made, DISKFULL moves onto the board: same identity, place board.
+    raise_acked(srv.port, {{"W0", "AK"}});
+    r = run_program({tarrowc_path(), "-p", port, "list", "--json"});
+    list = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(list.is_array()) << r.out;
+    EXPECT_EQ(list[49]["key"], "W50");
+    EXPECT_EQ(list[49]["place"], "board");
+}
+
+// A board of 5000 holds 3000 distinct alerts, and the console lists them all within a second.
+TEST(tarrowc_board, large_board_is_listed_whole_and_quickly)
+{
+    temp_dir dir;
+    server_proc srv = start_server(dir.path, {"--table-size", "5000"});
+    server_guard guard{srv};
+    ASSERT_GT(srv.port, 0);
+    int fd = connect_local(srv.port);
+    ASSERT_GE(fd, 0);
+    std::string batch;
+    for (int i = 0; i < 3000; i++)
+        batch += make_alert("GENALERT", "h" + std::to_string(i % 40), "k" + std::to_string(i),
+                            "AW", i == 2999 ? 'Y' : 'N', "text " + std::to_string(i));
+    ASSERT_TRUE(send_all(fd, batch));
+    ASSERT_EQ(read_exact(fd, ALERT_RECORD_SIZE, 10000).size(), ALERT_RECORD_SIZE);
+    close(fd);
+
+    auto start = std::chrono::steady_clock::now();
+    run_result r = run_program({tarrowc_path(), "-p", std::to_string(srv.port), "list", "--json"});
+    auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(r.status, 0) << r.err;
+    nlohmann::json list = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(list.is_array());
+    ASSERT_EQ(list.size(), 3000u);
+    for (int i = 0; i < 3000; i += 499)
+        EXPECT_EQ(list[static_cast<std::size_t>(i)]["key"], "k" + std::to_string(i));
+    EXPECT_LT(took, std::chrono::seconds(1));
 }

@@ -5,14 +5,19 @@
 
 int
 web_fetch_board(const std::string &address, int port, int timeout_ms,
-                std::vector<console_alert> &alerts, std::string &error)
+                std::vector<console_alert> &alerts,
+                std::vector<std::pair<std::string, long>> &figures, std::string &error)
 {
+    long long start = monotonic_ms();
     console_board b = console_fetch_board(address, port, timeout_ms, true);
     if (b.status != CONSOLE_OK) {
         error = b.error;
         return -1;
     }
     alerts = std::move(b.alerts);
+    long long left = timeout_ms - (monotonic_ms() - start);
+    console_summary s = console_fetch_summary(address, port, static_cast<int>(left > 1 ? left : 1));
+    figures = std::move(s.figures);   // none from an older server: the board still counts
     return 0;
 }
 

@@ -10,10 +10,12 @@
 
 #include "common/console_client.h"
 
-// Fetches every alert of the table with its details (persistent, optional data, whole text).
-// 0 with alerts filled, -1 with error saying why.
+// Fetches every alert of the table with its details (persistent, optional data, whole text),
+// then those waiting behind it (waiting set), and the server's figures into figures (left
+// empty by a server that has none). 0 with alerts filled, -1 with error saying why.
 int web_fetch_board(const std::string &address, int port, int timeout_ms,
-                    std::vector<console_alert> &alerts, std::string &error);
+                    std::vector<console_alert> &alerts,
+                    std::vector<std::pair<std::string, long>> &figures, std::string &error);
 
 // Sends an acknowledge (CMD_ACKNOWLEDGE) or delete (CMD_DELETE) for the alert host and key,
 // as stored (space-filled or not). 0 done, -1 with error saying why.

@@ -51,7 +51,8 @@ def read_only(server, web):
     got = w.wait_for(lambda: find(web, "DISK01"), 2.0)
     t.check(got is not None, "a raised alert is listed within 2 s")
     if got:
-        t.check(set(got) == {"host", "key", "state", "datetime", "text", "persistent"} and
+        t.check(set(got) == {"host", "key", "state", "datetime", "text", "persistent",
+                             "place"} and
                 got["host"] == "web01" and got["state"] == "critical" and
                 got["text"] == "disk full", "the alert has the console's JSON fields")
 

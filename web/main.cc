@@ -123,9 +123,10 @@ static void
 poll_once()
 {
     std::vector<console_alert> alerts;
+    std::vector<std::pair<std::string, long>> figures;
     std::string error;
     auto t0 = std::chrono::steady_clock::now();
-    bool ok = web_fetch_board(opt.address, opt.port, BOARD_TIMEOUT_MS, alerts, error) == 0;
+    bool ok = web_fetch_board(opt.address, opt.port, BOARD_TIMEOUT_MS, alerts, figures, error) == 0;
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
 
     std::lock_guard<std::mutex> lock(shared.mu);
@@ -139,6 +140,7 @@ poll_once()
     s.error = ok ? "" : error;
     if (ok) {
         s.alerts = std::move(alerts);
+        s.figures = std::move(figures);
         s.fetched = time(nullptr);
         shared.last_success_ms = steady_ms();
     }

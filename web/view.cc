@@ -56,10 +56,12 @@ web_raised(std::string_view datetime)
 }
 
 web_counts
-count_alerts(const std::vector<console_alert> &alerts)
+count_alerts(const std::vector<console_alert> &alerts, bool waiting)
 {
     web_counts c;
     for (const auto &a : alerts) {
+        if (a.waiting != waiting)
+            continue;
         c.total++;
         if (a.type == MSG_CRITICAL)
             c.critical++;
@@ -103,6 +105,7 @@ alert_object(const console_alert &a, bool full)
         {"datetime", shown(iso_datetime(a.datetime))},
         {"text", shown(a.text)},
         {"persistent", persistent},
+        {"place", a.waiting ? "waiting" : "board"},
     };
     if (full) {
         o["optional_data"] = shown(console_trim(a.optional_data));
@@ -162,17 +165,59 @@ board_with_stale(const std::string &board, bool stale)
     return out;
 }
 
-// Seconds since the oldest alert was raised; 0 when there is none or no time is known.
+// Seconds since the oldest alert of the place was raised; 0 when there is none or no time
+// is known.
 static long long
-oldest_age(const std::vector<console_alert> &alerts, time_t now)
+oldest_age(const std::vector<console_alert> &alerts, time_t now, bool waiting = false)
 {
     long long oldest = -1;
     for (const auto &a : alerts) {
+        if (a.waiting != waiting)
+            continue;
         long long t = web_raised(a.datetime);
         if (t >= 0 && (oldest < 0 || t < oldest))
             oldest = t;
     }
     return oldest < 0 ? 0 : std::max(0LL, static_cast<long long>(now) - oldest);
+}
+
+// The server's figures by name; null when the server sent none.
+static ojson
+server_object(const web_snapshot &s)
+{
+    if (s.figures.empty())
+        return nullptr;
+    ojson o = ojson::object();
+    for (const auto &[name, value] : s.figures)
+        o[shown(name)] = value;
+    return o;
+}
+
+// True for the figures that count events since the server started.
+static bool
+is_counter(const std::string &name)
+{
+    for (const char *prefix : {"received_", "refused_", "stored_"})
+        if (name.rfind(prefix, 0) == 0)
+            return true;
+    for (const char *n : {"console_requests", "shutdown_requests", "acks_sent", "info_displaced",
+                          "records_spilled", "records_replayed", "log_write_failures",
+                          "overflow_append_failures", "table_saves", "connections_accepted"})
+        if (name == n)
+            return true;
+    return false;
+}
+
+// A figure's name as a metric name: letters, digits and '_' only.
+static bool
+metric_name_ok(const std::string &name)
+{
+    if (name.empty())
+        return false;
+    for (char c : name)
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'))
+            return false;
+    return true;
 }
 
 std::string
@@ -183,8 +228,9 @@ stats_json(const web_snapshot &s, time_t now)
         {"error", shown(s.error)},
         {"fetched", s.fetched == 0 ? ojson(nullptr) : ojson(static_cast<long long>(s.fetched))},
         {"table", counts_object(count_alerts(s.alerts))},
-        {"waiting", nullptr},
+        {"waiting", counts_object(count_alerts(s.alerts, true))},
         {"oldest_alert_age_seconds", oldest_age(s.alerts, now)},
+        {"server", server_object(s)},
         {"polls", s.polls},
         {"poll_errors", s.poll_errors},
         {"last_poll_seconds", s.last_poll_seconds},
@@ -231,10 +277,34 @@ metrics_text(const web_snapshot &s, time_t now)
         for (const auto &[state, n] : states)
             out += "tarrow_alerts{place=\"table\",state=\"" + std::string(state) + "\"} " +
                    std::to_string(n) + "\n";
+        web_counts w = count_alerts(s.alerts, true);
+        const std::pair<const char *, int> waiting[] = {
+            {"critical", w.critical}, {"warning", w.warning}, {"info", w.info},
+            {"acked", w.acked}};
+        for (const auto &[state, n] : waiting)
+            out += "tarrow_alerts{place=\"waiting\",state=\"" + std::string(state) + "\"} " +
+                   std::to_string(n) + "\n";
         family(out, "tarrow_oldest_alert_age_seconds", "gauge",
                "Age of the oldest alert by place, 0 when there is none.");
         out += "tarrow_oldest_alert_age_seconds{place=\"table\"} " +
                std::to_string(oldest_age(s.alerts, now)) + "\n";
+        out += "tarrow_oldest_alert_age_seconds{place=\"waiting\"} " +
+               std::to_string(oldest_age(s.alerts, now, true)) + "\n";
+        // The server's own counts since its start, and the age of its oldest waiting record.
+        for (const auto &[name, value] : s.figures) {
+            if (!metric_name_ok(name))
+                continue;
+            if (is_counter(name)) {
+                std::string metric = "tarrow_server_" + name + "_total";
+                family(out, metric.c_str(), "counter", "Counted by tarrowd since its start.");
+                out += metric + " " + std::to_string(value) + "\n";
+            } else if (name == "waiting_oldest_age_seconds") {
+                family(out, "tarrow_server_waiting_oldest_age_seconds", "gauge",
+                       "Age of the oldest record waiting in the overflow file, 0 when none.");
+                out += "tarrow_server_waiting_oldest_age_seconds " + std::to_string(value) +
+                       "\n";
+            }
+        }
     }
     family(out, "tarrow_web_poll_duration_seconds", "histogram",
            "Time a poll of the board took, failed ones included.");

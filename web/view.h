@@ -23,7 +23,9 @@ inline constexpr std::array<double, 8> POLL_BUCKETS = {0.001, 0.0025, 0.005, 0.0
 struct web_snapshot {
     bool up = false;                    // the last poll succeeded
     std::string error;                  // why the last poll failed; empty when up
-    std::vector<console_alert> alerts;  // the last board fetched (kept while down)
+    std::vector<console_alert> alerts;  // the last board fetched (kept while down), then the
+                                        // alerts waiting behind it
+    std::vector<std::pair<std::string, long>> figures;  // the server's summary, when it has one
     time_t fetched = 0;                 // wall time of the last successful poll; 0 never
     std::uint64_t polls = 0, poll_errors = 0;
     std::array<std::uint64_t, POLL_BUCKETS.size() + 1> poll_buckets{};  // the last is +Inf
@@ -41,7 +43,8 @@ long long web_raised(std::string_view datetime);
 struct web_counts {
     int total = 0, critical = 0, warning = 0, info = 0, acked = 0;
 };
-web_counts count_alerts(const std::vector<console_alert> &alerts);
+// The alerts by state: those on the board, or with waiting those behind it.
+web_counts count_alerts(const std::vector<console_alert> &alerts, bool waiting = false);
 
 // The alerts as a JSON array with the fields of `tarrowc list --json`: host, key, state,
 // datetime, text, persistent. With full, also optional_data and raised (epoch seconds or

@@ -32,7 +32,7 @@ TEST(WebView, AlertsCarryTheConsoleFieldsWithTextsMadeSafe)
     in[0].optional_data = "opt                 ";
     nlohmann::json j = nlohmann::json::parse(alerts_json(in, false));
     ASSERT_EQ(j.size(), 4u);
-    const char *fields[] = {"host", "key", "state", "datetime", "text", "persistent"};
+    const char *fields[] = {"host", "key", "state", "datetime", "text", "persistent", "place"};
     for (const auto &o : j) {
         EXPECT_EQ(o.size(), std::size(fields));
         for (const char *f : fields)
@@ -127,7 +127,11 @@ TEST(WebView, MetricsCountStatesAndPolls)
     s.fetched = 5000;
     s.alerts = {alert("a", "K1", "AC", "x", 'N', "20260101 10:00"),
                 alert("a", "K2", "AW", "y", 'N', "20260101 10:30"),
-                alert("b", "K3", "AK", "z")};
+                alert("b", "K3", "AK", "z"),
+                alert("c", "DISKFULL", "AC", "w", 'N', "20260101 09:59")};
+    s.alerts.back().waiting = true;
+    s.figures = {{"table_size", 50}, {"received_critical", 2}, {"records_spilled", 1},
+                 {"waiting_oldest_age_seconds", 150}, {"bad name", 3}};
     snapshot_count_poll(s, 0.0005, true);
     snapshot_count_poll(s, 0.003, true);
     snapshot_count_poll(s, 7.0, false);
@@ -140,6 +144,18 @@ TEST(WebView, MetricsCountStatesAndPolls)
     EXPECT_EQ(m["tarrow_alerts{place=\"table\",state=\"info\"}"], "0");
     EXPECT_EQ(m["tarrow_alerts{place=\"table\",state=\"acked\"}"], "1");
     EXPECT_EQ(m["tarrow_oldest_alert_age_seconds{place=\"table\"}"], "90");
+    // The alert waiting behind the board counts under its own place, not the table's.
+    EXPECT_EQ(m["tarrow_alerts{place=\"waiting\",state=\"critical\"}"], "1");
+    EXPECT_EQ(m["tarrow_alerts{place=\"waiting\",state=\"warning\"}"], "0");
+    EXPECT_EQ(m["tarrow_oldest_alert_age_seconds{place=\"waiting\"}"], "150");
+    // The server's counts as counters; its gauges other than the waiting age stay out.
+    EXPECT_EQ(m["tarrow_server_received_critical_total"], "2");
+    EXPECT_EQ(types["tarrow_server_received_critical_total"], "counter");
+    EXPECT_EQ(m["tarrow_server_records_spilled_total"], "1");
+    EXPECT_EQ(m["tarrow_server_waiting_oldest_age_seconds"], "150");
+    EXPECT_EQ(m.count("tarrow_server_table_size_total"), 0u);
+    for (const auto &[name, value] : m)
+        EXPECT_EQ(name.find("bad"), std::string::npos) << name;
     // Buckets are cumulative; the slow poll lands in +Inf only.
     EXPECT_EQ(m["tarrow_web_poll_duration_seconds_bucket{le=\"0.001\"}"], "1");
     EXPECT_EQ(m["tarrow_web_poll_duration_seconds_bucket{le=\"0.005\"}"], "2");
