@@ -1,6 +1,7 @@
 // Alert memory table: the 50 open alerts, in the order their identities first arrived.
 #include <cstring>
 
+#include "server/ack.h"
 #include "server/server.h"
 
 alert_record memory_table[MAX_ALERTS];
@@ -12,6 +13,7 @@ alert_table_reset()
 {
     alert_table_generation++;
     last_table_entry = 0;
+    ack_table_reset();
 }
 
 static bool
@@ -139,6 +141,7 @@ alert_acknowledge(char *record, int from_overflow)
         return;
     }
     char *rec = memory_table[slot].data();
+    ack_plain(rec);
     set_msgtype(rec, MSG_CLEAR);
     rec[OFF_REPLY_WANTED] = '\0';
 }
