@@ -5,7 +5,10 @@
 // The file is a sequence of 234-byte records: the table's records in table order, then one
 // state record that says where the overflow file's unread records begin, with a proof that
 // the overflow file is still the one the position belongs to (its record count then and a
-// checksum of a record), and a sequence number. It is written to a temporary file and
+// checksum of a record), and a sequence number. Between the two come the acknowledgements, one
+// record each (productid "TARROWD-ACK"), which the state record counts ("acks="): a server
+// that knows no acks finds a record that is no alert and a state it cannot read, and sets
+// the file aside instead of taking the acknowledged alerts without them. It is written to a temporary file and
 // renamed over the old one, so a crash leaves one whole version or the other.
 //
 // With --sync, each loop pass that changed the board appends the same image (records, then
@@ -24,6 +27,7 @@
 #include <cstring>
 
 #include "common/fields.h"
+#include "server/ack.h"
 #include "server/server.h"
 
 const char table_file_name[] = "alert_table.dat";
@@ -36,7 +40,7 @@ static const char BAD_NAME[] = "alert_table.dat.bad";
 // The productid of the state record: no sender uses it, so it is never taken for an alert.
 static constexpr std::string_view STATE_PRODUCTID = "TARROWD-STATE";
 static constexpr long SAVE_INTERVAL_MS = 1000;
-static constexpr std::size_t IMAGE_RECORDS = MAX_ALERTS + 1;
+static constexpr std::size_t IMAGE_RECORDS = 2 * MAX_ALERTS + 1;   // alerts, acks, state
 
 // What the file on disk says, so that an unchanged board is not written again.
 static unsigned saved_generation = 0;
@@ -57,9 +61,8 @@ static bool loaded = false;
 static char image[IMAGE_RECORDS * ALERT_RECORD_SIZE];
 
 static std::uint32_t
-checksum(const char *p, std::size_t n)
+checksum(const char *p, std::size_t n, std::uint32_t h = 2166136261u)
 {
-    std::uint32_t h = 2166136261u;
     for (std::size_t i = 0; i < n; i++)
         h = (h ^ static_cast<unsigned char>(p[i])) * 16777619u;
     return h;
@@ -74,7 +77,8 @@ build_image()
     std::size_t n = static_cast<std::size_t>(last_table_entry);
     for (std::size_t i = 0; i < n; i++)
         memcpy(image + i * ALERT_RECORD_SIZE, memory_table[i].data(), ALERT_RECORD_SIZE);
-    char *state = image + n * ALERT_RECORD_SIZE;
+    std::size_t acks = ack_save_records(image + n * ALERT_RECORD_SIZE, MAX_ALERTS);
+    char *state = image + (n + acks) * ALERT_RECORD_SIZE;
     memset(state, 0, ALERT_RECORD_SIZE);
     memcpy(state + OFF_PRODUCTID, STATE_PRODUCTID.data(), STATE_PRODUCTID.size());
     set_msgtype(state, MSG_REPLY_DONE);
@@ -86,12 +90,13 @@ build_image()
     std::uint32_t proof = 0;
     if (proof_at >= 0 && overflow_record_sum(proof_at, &proof) != 0)
         count = proof_at;     // unreadable: claim only what comes before it
-    snprintf(state + OFF_MSGTEXT, LEN_MSGTEXT, "next=%d count=%ld sum=%08" PRIx32 " seq=%lu",
-             next_evt_record_to_read, count, proof, ++image_seq);
+    snprintf(state + OFF_MSGTEXT, LEN_MSGTEXT,
+             "next=%d count=%ld sum=%08" PRIx32 " seq=%lu acks=%zu", next_evt_record_to_read,
+             count, proof, ++image_seq, acks);
     snprintf(state + OFF_OPTIONAL_DATA, LEN_OPTIONAL_DATA, "board=%zu sum=%08" PRIx32, n,
-             checksum(image, n * ALERT_RECORD_SIZE));
+             checksum(image, (n + acks) * ALERT_RECORD_SIZE));
     state[OFF_ALERT_NEWLINE] = '\n';
-    return (n + 1) * ALERT_RECORD_SIZE;
+    return (n + acks + 1) * ALERT_RECORD_SIZE;
 }
 
 static bool
@@ -264,6 +269,8 @@ struct loaded_image {
     std::uint32_t proof = 0;
     unsigned long seq = 0;
     char records[MAX_ALERTS * ALERT_RECORD_SIZE];
+    int acks = 0;               // ack records after the alerts
+    char ack_records[MAX_ALERTS * ALERT_RECORD_SIZE];
 };
 
 static loaded_image from_file, from_journal;
@@ -301,13 +308,23 @@ parse_state(const char *rec, loaded_image &img)
     int board_count = -1;
     long count = 0;
     unsigned long seq = 0;
-    if (sscanf(text, "next=%d count=%ld sum=%" SCNx32 " seq=%lu%n", &img.next, &count, &proof,
-               &seq, &end) == 4 && text[end] == '\0' &&
+    int acks = 0;
+    // This server's state record counts the acks; the one before had none to count.
+    bool counted = sscanf(text, "next=%d count=%ld sum=%" SCNx32 " seq=%lu acks=%d%n",
+                          &img.next, &count, &proof, &seq, &acks, &end) == 5 &&
+                   text[end] == '\0';
+    if (!counted)
+        counted = sscanf(text, "next=%d count=%ld sum=%" SCNx32 " seq=%lu%n", &img.next, &count,
+                         &proof, &seq, &end) == 4 && text[end] == '\0';
+    if (counted &&
         sscanf(board, "board=%d sum=%" SCNx32 "%n", &board_count, &board_sum, &end) == 2 &&
         board[end] == '\0') {
-        if (board_count != img.count || count < 0 || img.next < 0 ||
-            board_sum != checksum(img.records,
-                                  static_cast<std::size_t>(img.count) * ALERT_RECORD_SIZE))
+        std::uint32_t sum = checksum(img.records,
+                                     static_cast<std::size_t>(img.count) * ALERT_RECORD_SIZE);
+        sum = checksum(img.ack_records, static_cast<std::size_t>(img.acks) * ALERT_RECORD_SIZE,
+                       sum);
+        if (board_count != img.count || acks != img.acks || count < 0 || img.next < 0 ||
+            board_sum != sum)
             return false;
         img.file_records = count;
         img.proof = proof;
@@ -317,7 +334,7 @@ parse_state(const char *rec, loaded_image &img)
     // An older server's state record: no proof, only the position.
     std::uint64_t file_id = 0;
     if (sscanf(text, "next=%d file=%" SCNu64 "%n", &img.next, &file_id, &end) == 2 &&
-        text[end] == '\0' && img.next >= 0) {
+        text[end] == '\0' && img.next >= 0 && img.acks == 0) {
         img.file_records = -1;
         img.seq = 0;
         return true;
@@ -329,6 +346,15 @@ parse_state(const char *rec, loaded_image &img)
 static const char *
 add_record(loaded_image &img, const char *rec)
 {
+    if (ack_is_record(rec)) {
+        if (img.acks >= MAX_ALERTS)
+            return "it holds more acknowledgements than the table";
+        memcpy(img.ack_records + img.acks * ALERT_RECORD_SIZE, rec, ALERT_RECORD_SIZE);
+        img.acks++;
+        return nullptr;
+    }
+    if (img.acks > 0)
+        return "an alert follows the acknowledgements";
     if (!is_stored_alert(rec))
         return "a record is not a stored alert";
     if (img.count >= MAX_ALERTS)
@@ -349,6 +375,7 @@ static const char *
 parse_table(const char *bytes, std::size_t size, loaded_image &img)
 {
     img.count = 0;
+    img.acks = 0;
     img.has_state = false;
     std::size_t whole = size / ALERT_RECORD_SIZE;
     for (std::size_t i = 0; i < whole; i++) {
@@ -374,7 +401,7 @@ static bool
 read_journal(int fd, loaded_image &img)
 {
     static loaded_image part;
-    part.count = 0;
+    part.count = part.acks = 0;
     bool found = false;
     char rec[ALERT_RECORD_SIZE];
     for (off_t off = 0;; off += static_cast<off_t>(ALERT_RECORD_SIZE)) {
@@ -387,9 +414,9 @@ read_journal(int fd, loaded_image &img)
                 memcpy(&img, &part, sizeof img);
                 found = true;
             }
-            part.count = 0;
+            part.count = part.acks = 0;
         } else if (add_record(part, rec) != nullptr) {
-            part.count = 0;     // not part of a whole image
+            part.count = part.acks = 0;     // not part of a whole image
         }
     }
     return found;
@@ -542,6 +569,8 @@ table_store_load()
             memcpy(memory_table[i].data(), img->records + i * ALERT_RECORD_SIZE,
                    ALERT_RECORD_SIZE);
         last_table_entry = img->count;
+        for (int i = 0; i < img->acks; i++)
+            ack_load_record(img->ack_records + i * ALERT_RECORD_SIZE);
         image_seq = img->seq;
         restore_position(*img);
     } else {
