@@ -259,7 +259,9 @@ std::vector<std::pair<std::string, std::string>>
 detail_fields(const console_details &d, time_t now, bool utf8, const std::string &was)
 {
     std::string state = state_word(d.type);
-    if (d.type == MSG_CLEAR && !was.empty())
+    if (d.type == MSG_CLEAR && d.ack.present)
+        state = console_ack_state(d.ack);
+    else if (d.type == MSG_CLEAR && !was.empty())
         state += " (was " + was + ")";
     std::string raised = iso_datetime(d.datetime);
     if (long age = alert_age_seconds(d.datetime, now); age >= 0) {
@@ -267,7 +269,7 @@ detail_fields(const console_details &d, time_t now, bool utf8, const std::string
         raised += " (" + age_text(age) + " ago)";
     }
     const char *persistent = d.persistent == 'Y' ? "yes" : d.persistent == 'N' ? "no" : "";
-    return {
+    std::vector<std::pair<std::string, std::string>> fields = {
         {"Host", console_visible(console_trim(d.hostname), utf8)},
         {"Key", console_visible(console_trim(d.key), utf8)},
         {"State", console_visible(state, utf8)},
@@ -276,6 +278,19 @@ detail_fields(const console_details &d, time_t now, bool utf8, const std::string
         {"Text", console_visible(d.text, utf8)},
         {"Optional data", console_visible(console_trim(d.optional_data), utf8)},
     };
+    if (d.type == MSG_CLEAR && d.ack.present) {
+        std::string until = "never";
+        if (d.ack.until != 0) {
+            until = console_local_time(d.ack.until);
+            if (d.ack.until > now)
+                until += " (in " + age_text(static_cast<long>(d.ack.until - now)) + ")";
+        }
+        fields.push_back({"Acked by", console_visible(d.ack.by, utf8)});
+        fields.push_back({"Acked at", console_local_time(d.ack.since)});
+        fields.push_back({"Acked until", until});
+        fields.push_back({"Note", console_visible(d.ack.note, utf8)});
+    }
+    return fields;
 }
 
 std::string
@@ -286,14 +301,29 @@ board_json(const std::vector<console_alert> &alerts)
         nlohmann::ordered_json persistent = nullptr;
         if (a.persistent == 'Y' || a.persistent == 'N')
             persistent = a.persistent == 'Y';
-        list.push_back({
+        // The severity an acknowledged alert keeps, null when the server did not say.
+        std::string_view severity = a.type == MSG_CLEAR ? std::string_view(a.ack.severity)
+                                                        : std::string_view(a.type);
+        const char *word = severity == MSG_CLEAR ? nullptr : alert_state_word(severity);
+        nlohmann::ordered_json item = {
             {"host", console_visible(console_trim(a.hostname), true)},
             {"key", console_visible(console_trim(a.key), true)},
             {"state", console_visible(state_word(a.type), true)},
+            {"severity", word != nullptr ? nlohmann::ordered_json(word) : nullptr},
             {"datetime", console_visible(iso_datetime(a.datetime), true)},
             {"text", console_visible(a.text, true)},
             {"persistent", persistent},
-        });
+        };
+        if (a.type == MSG_CLEAR && a.ack.present)
+            item["acknowledged"] = {
+                {"by", console_visible(a.ack.by, true)},
+                {"note", console_visible(a.ack.note, true)},
+                {"since", console_local_time(a.ack.since, 'T')},
+                {"until", a.ack.until != 0
+                              ? nlohmann::ordered_json(console_local_time(a.ack.until, 'T'))
+                              : nullptr},
+            };
+        list.push_back(item);
     }
     return list.dump(2) + "\n";
 }
