@@ -70,6 +70,23 @@ iso_datetime(std::string_view dt)
     return s.substr(0, 4) + "-" + s.substr(4, 2) + "-" + s.substr(6, 2) + "T" + s.substr(9, 5);
 }
 
+std::string
+row_state(const console_alert &a)
+{
+    if (a.type != MSG_CLEAR || !a.ack.present)
+        return state_word(a.type);
+    const char *word = a.ack.severity == MSG_CLEAR ? nullptr : alert_state_word(a.ack.severity);
+    return word != nullptr ? "ack " + std::string(word).substr(0, 4) : state_word(a.type);
+}
+
+std::string
+row_text(const console_alert &a, bool utf8)
+{
+    if (a.type != MSG_CLEAR || !a.ack.present)
+        return console_visible(a.text, utf8);
+    return console_visible("[" + a.ack.by + "] " + a.text, utf8);
+}
+
 board_counts
 count_states(const std::vector<console_alert> &alerts)
 {
