@@ -404,12 +404,10 @@ process_console_request(int fd, char *request)
         console_log_event(request);
         alert_acknowledge(request, 0);
         set_msgtype(reply, MSG_REPLY_DONE);
-    } else if (msgtype_is(request, CMD_ACK_NOTE)) {
-        console_log_event(request);
-        console_done(reply, ack_console_note(request));
-    } else if (msgtype_is(request, CMD_UNACK)) {
-        console_log_event(request);
-        console_done(reply, ack_console_undo(request));
+    } else if (msgtype_is(request, CMD_ACK_NOTE) || msgtype_is(request, CMD_UNACK)) {
+        // Their own "Acknowledged" and "Unacknowledged" lines are their log lines.
+        console_done(reply, msgtype_is(request, CMD_ACK_NOTE) ? ack_console_note(request)
+                                                              : ack_console_undo(request));
     } else if (msgtype_is(request, CMD_DETAILS_ACK)) {
         if (reply_wanted)
             console_get_ack_details(reply);
