@@ -12,10 +12,17 @@ struct board_alert {
     std::string type;       // "AC", "AW", "IO", or "AK" once acknowledged
     std::string datetime;   // "YYYYMMDD HH:MM" as the sender stamped it
     std::string text;       // the whole message text
+    // The acknowledgement of an "AK" alert, when the board says who made it:
+    bool ack = false;
+    std::string ack_by, ack_note;
+    std::string ack_severity;   // "AC", "AW" or "IO" before the ack
+    long long ack_since = 0;
+    long long ack_until = 0;    // 0: no expiry
 };
 
 // Fetches every alert of the board at address:port (dotted IPv4) over one console connection:
-// the listing, then the details of each alert whose listing line was cut, all within
+// the listing, then the details of each alert whose listing line was cut or that is
+// acknowledged (who, note and expiry), all within
 // timeout_ms. Returns 0 and fills alerts, or -1 with the reason in error.
 int board_fetch(const std::string &address, int port, int timeout_ms,
                 std::vector<board_alert> &alerts, std::string &error);
