@@ -87,6 +87,85 @@ row_text(const console_alert &a, bool utf8)
     return console_visible("[" + a.ack.by + "] " + a.text, utf8);
 }
 
+long long
+parse_duration(const std::string &text)
+{
+    long long total = 0;
+    std::size_t i = 0;
+    if (text.empty())
+        return -1;
+    while (i < text.size()) {
+        long long n = 0;
+        std::size_t start = i;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 9)
+            n = n * 10 + (text[i++] - '0');
+        if (i == start)
+            return -1;
+        long long unit = 1;
+        if (i < text.size()) {
+            switch (text[i++]) {
+            case 's': unit = 1; break;
+            case 'm': unit = 60; break;
+            case 'h': unit = 3600; break;
+            case 'd': unit = 86400; break;
+            default: return -1;
+            }
+        } else if (start != 0) {
+            return -1;      // "1h30" : a unit is missing
+        }
+        total += n * unit;
+        if (total > 366LL * 86400)
+            return -1;
+    }
+    return total > 0 ? total : -1;
+}
+
+long long
+parse_until(const std::string &text, time_t now)
+{
+    struct tm tm {};
+    int year = 0, mon = 0, day = 0, h = 0, m = 0, s = 0, end = 0;
+    char sep = 0;
+    bool dated = sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d%n", &year, &mon, &day, &sep, &h, &m,
+                        &end) == 6 && (sep == ' ' || sep == 'T');
+    if (!dated) {
+        end = 0;
+        if (sscanf(text.c_str(), "%2d:%2d%n", &h, &m, &end) != 2)
+            return -1;
+    }
+    if (text[static_cast<std::size_t>(end)] == ':') {
+        int more = 0;
+        if (sscanf(text.c_str() + end, ":%2d%n", &s, &more) != 1)
+            return -1;
+        end += more;
+    }
+    if (static_cast<std::size_t>(end) != text.size() || h > 23 || m > 59 || s > 59 ||
+        h < 0 || m < 0 || s < 0)
+        return -1;
+    if (dated) {
+        if (mon < 1 || mon > 12 || day < 1 || day > 31)
+            return -1;
+        tm.tm_year = year - 1900;
+        tm.tm_mon = mon - 1;
+        tm.tm_mday = day;
+    } else {
+        localtime_r(&now, &tm);
+    }
+    tm.tm_hour = h;
+    tm.tm_min = m;
+    tm.tm_sec = s;
+    tm.tm_isdst = -1;
+    time_t t = mktime(&tm);
+    if (t == static_cast<time_t>(-1) || (dated && tm.tm_mday != day))
+        return -1;
+    if (!dated && t <= now) {
+        tm.tm_mday++;       // the next such time: tomorrow
+        tm.tm_isdst = -1;
+        t = mktime(&tm);
+    }
+    return static_cast<long long>(t);
+}
+
 board_counts
 count_states(const std::vector<console_alert> &alerts)
 {

@@ -21,6 +21,13 @@ std::string age_text(long seconds);
 // "YYYY-MM-DDTHH:MM" for "YYYYMMDD HH:MM"; any other text as it is.
 std::string iso_datetime(std::string_view datetime);
 
+// Seconds in a duration such as "90s", "45m", "2h", "1d" or "1h30m" (bare digits are
+// seconds); -1 when the text is none or longer than a year.
+long long parse_duration(const std::string &text);
+// Seconds since the epoch of a local time "YYYY-MM-DD HH:MM[:SS]" (or with a 'T'), or
+// "HH:MM[:SS]" for the next such time from now; -1 when the text is none.
+long long parse_until(const std::string &text, time_t now);
+
 struct board_counts {
     int total = 0, critical = 0, warning = 0, info = 0, acked = 0;
 };

@@ -39,12 +39,6 @@ act_outcome ack_with_note(console_conn &c, const char *command, const std::strin
                           const std::string &key, const std::string &who,
                           const std::string &note, long long until, int timeout_ms,
                           std::string &message);
-// Seconds in a duration such as "90s", "45m", "2h", "1d" or "1h30m" (bare digits are
-// seconds); -1 when the text is none or longer than a year.
-long long parse_duration(const std::string &text);
-// Seconds since the epoch of a local time "YYYY-MM-DD HH:MM[:SS]" (or with a 'T'), or
-// "HH:MM[:SS]" for the next such time from now; -1 when the text is none.
-long long parse_until(const std::string &text, time_t now);
 
 // The full-screen view; returns the exit status.
 int run_watch(const tarrowc_options &opt);
