@@ -188,11 +188,11 @@ fill_entry(const char *rec, const char *who, const char *note, time_t until)
 }
 
 void
-ack_plain(const char *rec)
+ack_plain(const char *rec, int from_overflow)
 {
     if (msgtype_is(rec, MSG_CLEAR) && ack_find(rec) != nullptr)
         return;
-    if (const ack_entry *e = fill_entry(rec, peer_who, "", 0))
+    if (const ack_entry *e = fill_entry(rec, from_overflow ? "overflow" : peer_who, "", 0))
         log_acknowledged(*e);
 }
 

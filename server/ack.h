@@ -37,9 +37,9 @@ void ack_table_reset();
 void ack_set_peer(const char *peer_address);
 
 // Called before the stored record rec becomes "AK" by a plain acknowledgement: notes the
-// peer as who, no note, no expiry and rec's severity, and logs the ack. An alert that is
-// acknowledged already keeps its ack as it is.
-void ack_plain(const char *rec);
+// peer (or "overflow" for a replayed request) as who, no note, no expiry and rec's severity,
+// and logs the ack. An alert that is acknowledged already keeps its ack as it is.
+void ack_plain(const char *rec, int from_overflow);
 
 // "AN": acknowledges the alert the request names with the operator, note and expiry it
 // carries. Returns nullptr when done, or the error text for the console.

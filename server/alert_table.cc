@@ -141,7 +141,7 @@ alert_acknowledge(char *record, int from_overflow)
         return;
     }
     char *rec = memory_table[slot].data();
-    ack_plain(rec);
+    ack_plain(rec, from_overflow);
     set_msgtype(rec, MSG_CLEAR);
     rec[OFF_REPLY_WANTED] = '\0';
 }
