@@ -150,6 +150,7 @@ console_close(console_conn &c)
     if (c.fd >= 0)
         close(c.fd);
     c.fd = -1;
+    c.plain_details = false;
 }
 
 // Waits for the descriptor until the deadline. Returns 1 ready, 0 timed out, -1 error.
@@ -496,14 +497,17 @@ console_fetch_details(console_conn &c, std::string_view host, std::string_view k
                       int timeout_ms, console_details &out, std::string &error)
 {
     long deadline = monotonic_ms() + timeout_ms;
+    std::string_view command = c.plain_details ? CMD_DETAILS : CMD_DETAILS_ACK;
     console_result r =
-        console_exchange(c, console_build_request(CONSOLE_LIST_ALL, host, key, CMD_DETAILS_ACK),
+        console_exchange(c, console_build_request(CONSOLE_LIST_ALL, host, key, command),
                          timeout_ms);
-    // A server that knows no ack data: the plain details.
-    if (r.status == CONSOLE_OK && r.final_type == REPLY_ERROR &&
-        r.text.rfind("Server does not recognise command", 0) == 0)
+    // A server that knows no ack data: the plain details, on this connection from now on.
+    if (r.status == CONSOLE_OK && r.final_type == REPLY_ERROR && !c.plain_details &&
+        r.text.rfind("Server does not recognise command", 0) == 0) {
+        c.plain_details = true;
         r = console_exchange(c, console_build_request(CONSOLE_LIST_ALL, host, key, CMD_DETAILS),
                              static_cast<int>(std::max(deadline - monotonic_ms(), 1L)));
+    }
     if (r.status != CONSOLE_OK) {
         error = r.error;
         return r.status;

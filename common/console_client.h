@@ -43,6 +43,7 @@ struct console_result {
 // One connection to the server.
 struct console_conn {
     int fd = -1;
+    bool plain_details = false;     // the server knows no "SX": details are asked with "SD"
 };
 
 // A console request record: productid, hostname and key cut to their widths and space-filled

@@ -194,6 +194,12 @@ TEST(console_client, board_fetch_edge_replies)
          false},
         {"cut, then done", reply_bytes("DB", cut_line) + reply_bytes("--", ""), CONSOLE_BAD_REPLY,
          "the server answered a look-up", "", false},
+        // An acknowledged alert's details come with "SX"; a server without it gets "SD".
+        {"acked, server without SX",
+         reply_bytes("DB", "20240102 03:04 h               k              AK short^") +
+             reply_bytes("DE", "Server does not recognise command, ignored !^") +
+             reply_bytes("DS", details),
+         CONSOLE_OK, "", full, false},
     };
     for (const auto &c : cases) {
         scripted_reply srv(c.script, 300);
