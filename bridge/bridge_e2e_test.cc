@@ -310,8 +310,9 @@ TEST_F(bridge_e2e, board_alerts_acks_and_outage_reach_alertmanager)
     // until the board's ack changes; then it silences the new ack.
     ours = silences_by(am.url, "ops1");
     ASSERT_EQ(ours.size(), 1u);
-    ASSERT_EQ(am_request({}, "DELETE", am.url, "/api/v2/silence/" + ours[0]["id"].get<std::string>(),
-                         "", reply, error), 0) << error;
+    std::string id = ours[0]["id"];
+    ASSERT_EQ(am_request({}, "DELETE", am.url, "/api/v2/silence/" + id, "", reply, error), 0)
+        << error;
     {
         std::string log = dir.path + "/bridge-expired.log";
         pid_t pid = spawn({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "-i", "1",

@@ -233,7 +233,8 @@ TEST_F(mirror_fixture, acks_with_who_note_and_expiry_shape_their_silences)
     const mirrored_alert &a = st.alerts.begin()->second;
     json body = mirror_silence(cfg, a, now);
     EXPECT_EQ(body["createdBy"], "ops1");
-    EXPECT_EQ(body["comment"], "disk swap at 14:00 | acknowledged on the tarrow board " + cfg.board);
+    EXPECT_EQ(body["comment"],
+              "disk swap at 14:00 | acknowledged on the tarrow board " + cfg.board);
     EXPECT_EQ(body["endsAt"], rfc3339(now + 7200));
 
     auto listed = [&](const std::string &id, const std::string &state, time_t ends) {

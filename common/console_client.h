@@ -120,8 +120,9 @@ alert_record console_build_ack_request(std::string_view hostname, std::string_vi
                                        std::string_view msgtype, std::string_view who,
                                        std::string_view note, long long until);
 // Asks for the details of the alert named by host and key (space-filled as by
-// console_build_request), with its ack data; from a server without "SX", without. CONSOLE_OK with out filled, CONSOLE_REFUSED when the server has no
-// such alert, or another console_status; error says why.
+// console_build_request), with its ack data ("SX"; "SD" to a server without it). CONSOLE_OK
+// with out filled, CONSOLE_REFUSED when the server has no such alert, or another
+// console_status; error says why.
 int console_fetch_details(console_conn &c, std::string_view host, std::string_view key,
                           int timeout_ms, console_details &out, std::string &error);
 

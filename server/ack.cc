@@ -141,7 +141,8 @@ static void
 format_time(time_t t, char *out, std::size_t size)
 {
     struct tm tm;
-    if (t == 0 || localtime_r(&t, &tm) == nullptr || strftime(out, size, "%Y%m%d %H:%M:%S", &tm) == 0)
+    if (t == 0 || localtime_r(&t, &tm) == nullptr ||
+        strftime(out, size, "%Y%m%d %H:%M:%S", &tm) == 0)
         snprintf(out, size, "%s", "never");
 }
 

@@ -5,11 +5,12 @@
 // The file is a sequence of 234-byte records: the table's records in table order, then one
 // state record that says where the overflow file's unread records begin, with a proof that
 // the overflow file is still the one the position belongs to (its record count then and a
-// checksum of a record), and a sequence number. Between the two come the acknowledgements, one
-// record each (productid "TARROWD-ACK"), which the state record counts ("acks="): a server
-// that knows no acks finds a record that is no alert and a state it cannot read, and sets
-// the file aside instead of taking the acknowledged alerts without them. It is written to a temporary file and
-// renamed over the old one, so a crash leaves one whole version or the other.
+// checksum of a record), and a sequence number. Between the two come the acknowledgements,
+// one record each (productid "TARROWD-ACK"), which the state record counts ("acks="): a
+// server that knows no acks finds a record that is no alert and a state it cannot read, and
+// sets the file aside instead of taking the acknowledged alerts without them. It is written
+// to a temporary file and renamed over the old one, so a crash leaves one whole version or
+// the other.
 //
 // With --sync, each loop pass that changed the board appends the same image (records, then
 // the state record) to alert_table.jnl and syncs it once, before any reply of that pass

@@ -2,8 +2,8 @@
 # tarrowc watch, driven in a detached 80x24 tmux session: 31 alerts, every one reachable with
 # PgDn and End, the header's counts, a cut text with its mark, stand-ins for control bytes, a
 # filter, a sort, the help overlay, a new critical alert marked, details, acknowledge with a
-# note, un-acknowledge; then a board shrunk and emptied under sorted, filtered and scrolled views (K, another console, a
-# restart), which the view survives; quit. Every wait is bounded.
+# note, un-acknowledge; then a board shrunk and emptied under sorted, filtered and scrolled
+# views (K, another console, a restart), which the view survives; quit. Every wait is bounded.
 # usage: tarrowc_watch.sh TARROWD FLICKET TARROWC     (exit 0 pass, 1 fail, 77 skip)
 set -u
 tarrowd=$(realpath "$1") flicket=$(realpath "$2") tarrowc=$(realpath "$3")
