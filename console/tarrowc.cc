@@ -31,6 +31,7 @@ static const char USAGE[] =
     "                             note, until DURATION (90s, 45m, 2h, 1d) has passed or\n"
     "                             until TIME (YYYY-MM-DD HH:MM[:SS], or HH:MM next)\n"
     "  unack [--by NAME] host key return an acknowledged alert to its severity\n"
+    "                             (watch takes --by too, for its a and u keys)\n"
     "  delete host key            delete an alert\n"
     "  delete-through host key    delete an alert and every alert listed before it\n"
     "  ping                       exit 0 when the server answers a listing in time\n"
@@ -348,8 +349,8 @@ main(int argc, char **argv)
         return usage_error("--tsv and --json go with list only");
     if (ack_options && cmd != "ack")
         return usage_error("--note, --for and --until go with ack only");
-    if (by_given && cmd != "ack" && cmd != "unack")
-        return usage_error("--by goes with ack and unack only");
+    if (by_given && cmd != "ack" && cmd != "unack" && cmd != "watch")
+        return usage_error("--by goes with ack, unack and watch only");
     auto want = [&](std::size_t n) { return operands == n; };
     if (cmd == "list" && want(0))
         return cmd_list(opt);
