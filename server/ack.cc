@@ -421,17 +421,52 @@ saved_time(const char *p)
     return v;
 }
 
+// True when the n bytes at p are text of the kind clean_text leaves (a name: no blank),
+// followed by zero bytes only; with text false, zero bytes only.
+static bool
+saved_text(const char *p, std::size_t n, bool text, bool name)
+{
+    std::size_t len = text ? strnlen(p, n) : 0;
+    for (std::size_t i = 0; i < len; i++) {
+        auto c = static_cast<unsigned char>(p[i]);
+        if (c < 0x20 || c == 0x7f || (name && c == ' '))
+            return false;
+    }
+    for (std::size_t i = len; i < n; i++)
+        if (p[i] != '\0')
+            return false;
+    return true;
+}
+
+bool
+ack_record_valid(const char *rec)
+{
+    constexpr std::size_t PAD = AR_NOTE + LEN_ACK_NOTE;
+    std::size_t id_len = ACK_RECORD_PRODUCTID.size();
+    std::string_view severity(rec + AR_SEVERITY, LEN_MSGTYPE);
+    return ack_is_record(rec) && saved_text(rec + id_len, AR_HOST - id_len, false, false) &&
+           (severity == MSG_CRITICAL || severity == MSG_WARNING || severity == MSG_INFO) &&
+           saved_text(rec + AR_WHO, LEN_ACK_WHO, true, true) &&
+           saved_time(rec + AR_SINCE) >= 0 && saved_time(rec + AR_UNTIL) >= 0 &&
+           saved_text(rec + AR_NOTE, LEN_ACK_NOTE, true, false) &&
+           saved_text(rec + PAD, OFF_ALERT_NEWLINE - PAD, false, false) &&
+           rec[OFF_ALERT_NEWLINE] == '\n';
+}
+
+bool
+ack_record_of(const char *ack, const char *rec)
+{
+    return memcmp(ack + AR_HOST, rec + OFF_HOSTNAME, LEN_HOSTNAME) == 0 &&
+           memcmp(ack + AR_KEY, rec + OFF_KEY, LEN_KEY) == 0;
+}
+
 int
 ack_load_record(const char *rec)
 {
-    if (!ack_is_record(rec) || rec[OFF_ALERT_NEWLINE] != '\n')
+    if (!ack_record_valid(rec))
         return -1;
     std::string_view severity(rec + AR_SEVERITY, LEN_MSGTYPE);
-    if (severity != MSG_CRITICAL && severity != MSG_WARNING && severity != MSG_INFO)
-        return -1;
     int64_t since = saved_time(rec + AR_SINCE), until = saved_time(rec + AR_UNTIL);
-    if (since < 0 || until < 0)
-        return -1;
     char probe[ALERT_RECORD_SIZE] = {};
     memcpy(probe + OFF_HOSTNAME, rec + AR_HOST, LEN_HOSTNAME);
     memcpy(probe + OFF_KEY, rec + AR_KEY, LEN_KEY);

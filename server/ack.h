@@ -68,6 +68,10 @@ bool ack_is_record(const char *rec);
 // Writes the acks that count, one record each, to out (room for max records). Returns how
 // many it wrote.
 std::size_t ack_save_records(char *out, std::size_t max);
+// True when rec is an ack record exactly as this server writes one (and reads back alike).
+bool ack_record_valid(const char *rec);
+// True when the ack record is of the stored alert rec (its hostname and key).
+bool ack_record_of(const char *ack, const char *rec);
 // Takes an ack back from a saved record, before the table's records are in place. Returns 0,
 // or -1 when the record is not a whole ack.
 int ack_load_record(const char *rec);

@@ -293,6 +293,27 @@ is_state_record(const char *rec)
     return memcmp(rec, STATE_PRODUCTID.data(), STATE_PRODUCTID.size()) == 0;
 }
 
+// True when every ack record is whole and of a different alert that is stored acknowledged:
+// what a save writes, so that the board loads and saves again to the same records.
+static bool
+acks_fit(const loaded_image &img)
+{
+    bool taken[MAX_ALERTS] = {};
+    for (int a = 0; a < img.acks; a++) {
+        const char *ack = img.ack_records + a * ALERT_RECORD_SIZE;
+        if (!ack_record_valid(ack))
+            return false;
+        int of = -1;
+        for (int i = 0; i < img.count && of < 0; i++)
+            if (ack_record_of(ack, img.records + i * ALERT_RECORD_SIZE))
+                of = i;
+        if (of < 0 || taken[of] || !msgtype_is(img.records + of * ALERT_RECORD_SIZE, MSG_CLEAR))
+            return false;
+        taken[of] = true;
+    }
+    return true;
+}
+
 // Reads the state record's values into img. False when it is not one that can be used for
 // the count alerts before it.
 static bool
@@ -325,7 +346,7 @@ parse_state(const char *rec, loaded_image &img)
         sum = checksum(img.ack_records, static_cast<std::size_t>(img.acks) * ALERT_RECORD_SIZE,
                        sum);
         if (board_count != img.count || acks != img.acks || count < 0 || img.next < 0 ||
-            board_sum != sum)
+            board_sum != sum || !acks_fit(img))
             return false;
         img.file_records = count;
         img.proof = proof;
