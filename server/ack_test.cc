@@ -258,21 +258,33 @@ TEST_F(AckTest, SavedTableKeepsTheAcks)
     restart();
     EXPECT_NE(testing::internal::GetCapturedStderr().find("is damaged"), std::string::npos);
 
+    // The records, then a state record with the text (up to " acks=" when acks is empty) and
+    // a checksum over them, as a save would write it.
+    auto with_state = [&](const std::string &records, const std::string &acks) {
+        std::string state = saved.substr(5 * ALERT_RECORD_SIZE);
+        std::string text(state.c_str() + OFF_MSGTEXT);
+        text = text.substr(0, text.find(" acks=")) + acks;
+        state.replace(OFF_MSGTEXT, LEN_MSGTEXT, std::string(LEN_MSGTEXT, '\0'));
+        state.replace(OFF_MSGTEXT, text.size(), text);
+        std::uint32_t h = 2166136261u;
+        for (char c : records)
+            h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+        char board[LEN_OPTIONAL_DATA] = {};
+        snprintf(board, sizeof board, "board=3 sum=%08x", h);
+        state.replace(OFF_OPTIONAL_DATA, LEN_OPTIONAL_DATA, std::string(board, sizeof board));
+        std::ofstream(table_file_name, std::ios::binary | std::ios::trunc) << records + state;
+    };
+    // An ack of an alert that is not acknowledged, checksum and all: damaged, not misread.
+    std::string raised = saved.substr(0, 5 * ALERT_RECORD_SIZE);
+    raised.replace(ALERT_RECORD_SIZE + OFF_MSGTYPE, 2, "AW");
+    with_state(raised, " acks=2");
+    testing::internal::CaptureStderr();
+    restart();
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("is damaged"), std::string::npos);
+
     // The version before: the alerts, then a state record without "acks=" whose checksum
     // covers the alerts alone.
-    std::string old = saved.substr(0, 3 * ALERT_RECORD_SIZE);
-    std::string state = saved.substr(5 * ALERT_RECORD_SIZE);
-    std::string text(state.c_str() + OFF_MSGTEXT);
-    text = text.substr(0, text.find(" acks="));
-    state.replace(OFF_MSGTEXT, LEN_MSGTEXT, std::string(LEN_MSGTEXT, '\0'));
-    state.replace(OFF_MSGTEXT, text.size(), text);
-    std::uint32_t h = 2166136261u;
-    for (char c : old)
-        h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
-    char board[LEN_OPTIONAL_DATA] = {};
-    snprintf(board, sizeof board, "board=3 sum=%08x", h);
-    state.replace(OFF_OPTIONAL_DATA, LEN_OPTIONAL_DATA, std::string(board, sizeof board));
-    std::ofstream(table_file_name, std::ios::binary | std::ios::trunc) << old + state;
+    with_state(saved.substr(0, 3 * ALERT_RECORD_SIZE), "");
     testing::internal::CaptureStderr();
     EXPECT_EQ(restart(), 3);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
