@@ -21,6 +21,12 @@ board_fetch(const std::string &address, int port, int timeout_ms,
         out.datetime = a.datetime;
         out.text = a.text;
         out.place = a.waiting ? "waiting" : "board";
+        out.ack = a.ack.present;
+        out.ack_by = a.ack.by;
+        out.ack_note = a.ack.note;
+        out.ack_severity = a.ack.severity;
+        out.ack_since = a.ack.since;
+        out.ack_until = a.ack.until;
         alerts.push_back(std::move(out));
     }
     return 0;

@@ -258,18 +258,29 @@ TEST_F(bridge_e2e, board_alerts_acks_and_outage_reach_alertmanager)
     ASSERT_EQ(am_request({}, "POST", am.url, "/api/v2/silences", theirs.dump(), reply, error), 0)
         << error;
 
-    // Acknowledged on the board: silenced by the bridge's silence, severity kept.
-    ASSERT_EQ(run_program({tarrowc_path(), "-p", std::to_string(srv.port), "ack", host,
-                           "DISK01"}).status, 0);
+    // Acknowledged on the board with a note and an expiry: silenced by a silence that says
+    // who, why and until when; severity kept.
+    auto tarrowc = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {tarrowc_path(), "-p", std::to_string(srv.port)});
+        return run_program(args).status;
+    };
+    ASSERT_EQ(tarrowc({"ack", "--by", "ops1", "--note", "disk swap at 14:00", "--for", "2h",
+                       host, "DISK01"}), 0);
+    time_t until = time(nullptr) + 7200;
     r = bridge(srv.port, {am.url});
     EXPECT_EQ(r.status, 0) << r.err;
-    std::vector<json> ours = silences_by(am.url, "tarrow-bridge");
+    std::vector<json> ours = silences_by(am.url, "ops1");
     ASSERT_EQ(ours.size(), 1u) << r.err;
+    EXPECT_EQ(ours[0]["comment"], "disk swap at 14:00 | acknowledged on the tarrow board "
+                                  "127.0.0.1:" + std::to_string(srv.port));
+    EXPECT_LE(std::abs(rfc3339_parse(ours[0]["endsAt"]) - until), 2);
     json disk = alerts_by_name(am.url)["DISK01"];
     EXPECT_EQ(disk["status"]["state"], "suppressed");
     EXPECT_EQ(disk["status"]["silencedBy"], json::array({ours[0]["id"]}));
     EXPECT_EQ(disk["labels"]["severity"], "critical");
     EXPECT_EQ(disk["annotations"]["state"], "acked");
+    EXPECT_EQ(disk["annotations"]["acknowledged"].get<std::string>().substr(0, 36),
+              "acknowledged critical by ops1 until ");
 
     // Cleared on the board: resolved, so no longer listed.
     ASSERT_EQ(flicket(srv.port, "harmless", "NOTE", "").status, 0);
@@ -293,14 +304,45 @@ TEST_F(bridge_e2e, board_alerts_acks_and_outage_reach_alertmanager)
         EXPECT_EQ(wait_exit(pid, 10000), 0) << read_file(dir.path + "/bridge.log");
         pid = -1;
     }
-    EXPECT_EQ(silences_by(am.url, "tarrow-bridge").size(), 1u)
-        << read_file(dir.path + "/bridge.log");
+    EXPECT_EQ(silences_by(am.url, "ops1").size(), 1u) << read_file(dir.path + "/bridge.log");
+
+    // Someone expires it in Alertmanager: a running bridge says so once and leaves it expired
+    // until the board's ack changes; then it silences the new ack.
+    ours = silences_by(am.url, "ops1");
+    ASSERT_EQ(ours.size(), 1u);
+    std::string id = ours[0]["id"];
+    ASSERT_EQ(am_request({}, "DELETE", am.url, "/api/v2/silence/" + id, "", reply, error), 0)
+        << error;
+    {
+        std::string log = dir.path + "/bridge-expired.log";
+        pid_t pid = spawn({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "-i", "1",
+                           "--label", "site=e2e", "--alertmanager", am.url}, log);
+        process_guard bridge_guard{pid};
+        const std::string said = "was expired in Alertmanager";
+        for (long end = monotonic_ms() + 10000;
+             monotonic_ms() < end && read_file(log).find(said) == std::string::npos;)
+            sleep_ms(50);
+        sleep_ms(2500);     // two more syncs
+        std::string text = read_file(log);
+        std::size_t first = text.find(said);
+        EXPECT_NE(first, std::string::npos) << text;
+        EXPECT_EQ(text.find(said, first + 1), std::string::npos) << text;
+        EXPECT_TRUE(silences_by(am.url, "ops1").empty()) << text;
+        ASSERT_EQ(tarrowc({"ack", "--by", "ops2", host, "DISK01"}), 0);
+        for (long end = monotonic_ms() + 10000;
+             monotonic_ms() < end && silences_by(am.url, "ops2").empty();)
+            sleep_ms(50);
+        EXPECT_EQ(silences_by(am.url, "ops2").size(), 1u) << read_file(log);
+        kill(pid, SIGTERM);
+        EXPECT_EQ(wait_exit(pid, 10000), 0) << read_file(log);
+        pid = -1;
+    }
 
     // Raised again unacknowledged: the silence is expired; alice's stays.
     ASSERT_EQ(flicket(srv.port, "critical", "DISK01", "disk full again").status, 0);
     r = bridge(srv.port, {am.url});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(silences_by(am.url, "tarrow-bridge").empty()) << r.err;
+    EXPECT_TRUE(silences_by(am.url, "ops2").empty()) << r.err;
     std::vector<json> alices = silences_by(am.url, "alice");
     ASSERT_EQ(alices.size(), 1u);
     EXPECT_EQ(alices[0]["comment"], "maintenance");

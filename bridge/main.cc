@@ -177,10 +177,13 @@ sync_silences(bridge_run &run, time_t now)
                                    (list.is_discarded() ? error : "not a JSON array"));
             continue;
         }
-        silence_plan plan = mirror_silences(run.st, mirror_own_silences(list, run.cfg), now);
+        silence_plan plan = mirror_silences(run.st, run.cfg, mirror_own_silences(list, run.cfg),
+                                            mirror_own_silences(list, run.cfg, true), now);
+        for (const std::string &line : plan.log)
+            say("%s", line.c_str());
         bool ok = true;
         for (const mirrored_alert &a : plan.create) {
-            std::string body = json_text(mirror_silence(run.cfg, a.host, a.key, now));
+            std::string body = json_text(mirror_silence(run.cfg, a, now));
             if (am_request(run.access, "POST", url, "/api/v2/silences", body, reply, error)) {
                 say("%s", error.c_str());
                 ok = false;
@@ -193,7 +196,10 @@ sync_silences(bridge_run &run, time_t now)
             say("silence created for %s %s: %s", a.host.c_str(), a.key.c_str(), id.c_str());
         }
         for (const own_silence &s : plan.renew) {
-            nlohmann::json body = mirror_silence(run.cfg, s.host, s.key, now);
+            auto a = run.st.alerts.find({s.host, s.key});
+            if (a == run.st.alerts.end())
+                continue;
+            nlohmann::json body = mirror_silence(run.cfg, a->second, now);
             body["id"] = s.id;
             body["startsAt"] = s.starts;
             if (am_request(run.access, "POST", url, "/api/v2/silences", json_text(body), reply,
@@ -239,7 +245,7 @@ sync_board(bridge_run &run)
         printf("%s\n", body.c_str());
         for (const auto &[id, a] : run.st.alerts)
             if (a.state == "acked")
-                printf("%s\n", json_text(mirror_silence(run.cfg, a.host, a.key, now)).c_str());
+                printf("%s\n", json_text(mirror_silence(run.cfg, a, now)).c_str());
         fflush(stdout);
         mirror_posted(run.st, run.cfg, true, now);
         return true;

@@ -195,10 +195,21 @@ mirror_update(mirror_state &st, const mirror_config &cfg, const std::vector<boar
         a.place = b.place.empty() ? "board" : b.place;
         auto old = st.alerts.find(id);
         bool acked = a.state == "acked";
+        const char *kept = b.ack && b.ack_severity != "AK" ? alert_state_word(b.ack_severity)
+                                                            : nullptr;
         if (!acked)
             a.severity = a.state;
+        else if (kept != nullptr)
+            a.severity = kept;      // what the board kept from before the ack
         else
             a.severity = old != st.alerts.end() ? old->second.severity : "unknown";
+        if (acked && b.ack) {
+            a.ack = true;
+            a.ack_by = utf8_clean(b.ack_by);
+            a.ack_note = utf8_clean(b.ack_note);
+            a.ack_since = static_cast<time_t>(b.ack_since);
+            a.ack_until = static_cast<time_t>(b.ack_until);
+        }
         time_t t = raised_parse(b.datetime);
         if (t == -1)
             t = old != st.alerts.end() ? old->second.starts : now;
@@ -304,6 +315,10 @@ alert_json(const mirrored_alert &a, const mirror_config &cfg, time_t ends)
     // An annotation, not a label: an alert keeps its identity when it moves onto the board.
     if (!a.place.empty())
         notes["place"] = a.place;
+    if (a.state == "acked" && a.ack)
+        notes["acknowledged"] = "acknowledged " + a.severity + " by " + a.ack_by +
+                                (a.ack_until != 0 ? " until " + rfc3339(a.ack_until) : "") +
+                                (a.ack_note.empty() ? "" : ": " + a.ack_note);
     return json{{"labels", labels},
                 {"annotations", notes},
                 {"startsAt", rfc3339(a.starts)},
@@ -360,36 +375,61 @@ matchers(const mirror_config &cfg, const std::string &host, const std::string &k
     return m;
 }
 
+// The end of every comment of this bridge's silences for this board: what tells them apart
+// from the silences people make, whoever the silence says created it.
 static std::string
 silence_comment(const mirror_config &cfg)
 {
     return "acknowledged on the tarrow board " + cfg.board;
 }
 
-json
-mirror_silence(const mirror_config &cfg, const std::string &host, const std::string &key,
-               time_t now)
+// The comment of an alert's silence: its ack's note first, when it has one.
+static std::string
+silence_comment(const mirror_config &cfg, const mirrored_alert &a)
 {
-    return json{{"matchers", matchers(cfg, host, key)},
+    return a.ack_note.empty() ? silence_comment(cfg) : a.ack_note + " | " + silence_comment(cfg);
+}
+
+static std::string
+silence_creator(const mirrored_alert &a)
+{
+    return a.ack && !a.ack_by.empty() ? a.ack_by : SILENCE_CREATOR;
+}
+
+static bool
+is_own_comment(const std::string &comment, const mirror_config &cfg)
+{
+    std::string tail = " | " + silence_comment(cfg);
+    return comment == silence_comment(cfg) ||
+           (comment.size() > tail.size() &&
+            comment.compare(comment.size() - tail.size(), tail.size(), tail) == 0);
+}
+
+json
+mirror_silence(const mirror_config &cfg, const mirrored_alert &a, time_t now)
+{
+    time_t ends = a.ack_until > now ? a.ack_until : now + SILENCE_SECONDS;
+    return json{{"matchers", matchers(cfg, a.host, a.key)},
                 {"startsAt", rfc3339(now)},
-                {"endsAt", rfc3339(now + SILENCE_SECONDS)},
-                {"createdBy", SILENCE_CREATOR},
-                {"comment", silence_comment(cfg)}};
+                {"endsAt", rfc3339(ends)},
+                {"createdBy", silence_creator(a)},
+                {"comment", silence_comment(cfg, a)}};
 }
 
 std::vector<own_silence>
-mirror_own_silences(const json &list, const mirror_config &cfg)
+mirror_own_silences(const json &list, const mirror_config &cfg, bool expired)
 {
     std::vector<own_silence> out;
     if (!list.is_array())
         return out;
     for (const json &s : list) {
-        if (str(s, "createdBy") != SILENCE_CREATOR || str(s, "comment") != silence_comment(cfg))
+        if (!is_own_comment(str(s, "comment"), cfg))
             continue;
         if (!s.contains("status") || !s.contains("matchers") || !s["matchers"].is_array())
             continue;
         std::string state = str(s["status"], "state");
-        if (state != "active" && state != "pending")
+        bool active = state == "active" || state == "pending";
+        if (expired ? state != "expired" : !active)
             continue;
         // Exactly the matchers the bridge makes: each one an equality, no other names.
         json labels = json::object();
@@ -411,15 +451,46 @@ mirror_own_silences(const json &list, const mirror_config &cfg)
         o.host = labels["instance"].get<std::string>();
         o.key = labels["alertname"].get<std::string>();
         o.starts = str(s, "startsAt");
+        o.starts_at = rfc3339_parse(o.starts);
         o.ends = rfc3339_parse(str(s, "endsAt"));
+        o.created_by = str(s, "createdBy");
+        o.comment = str(s, "comment");
+        o.expired = expired;
         if (!o.id.empty())
             out.push_back(o);
     }
     return out;
 }
 
+// Seconds by which times read back from Alertmanager may differ from the ones sent.
+static constexpr time_t SLACK = 2;
+
+// True when the silence was made by this bridge for this very ack: by its operator, with
+// its note, after it was made, and ending at its expiry.
+static bool
+silence_of_ack(const mirror_config &cfg, const own_silence &s, const mirrored_alert &a)
+{
+    if (s.created_by != silence_creator(a) || s.comment != silence_comment(cfg, a))
+        return false;
+    if (a.ack && s.starts_at != -1 && s.starts_at < a.ack_since - SLACK)
+        return false;       // made for an earlier ack
+    if (s.expired || a.ack_until == 0)
+        return true;
+    return s.ends >= a.ack_until - SLACK && s.ends <= a.ack_until + SLACK;
+}
+
+// What tells one ack from the next: a new ack, another operator, note or expiry.
+static std::string
+ack_signature(const mirrored_alert &a)
+{
+    return a.host + '\0' + a.key + '\0' + std::to_string(a.ack_since) + '\0' + a.ack_by +
+           '\0' + a.ack_note + '\0' + std::to_string(a.ack_until);
+}
+
 silence_plan
-mirror_silences(const mirror_state &st, const std::vector<own_silence> &silences, time_t now)
+mirror_silences(mirror_state &st, const mirror_config &cfg,
+                const std::vector<own_silence> &silences, const std::vector<own_silence> &ended,
+                time_t now)
 {
     silence_plan plan;
     std::set<std::pair<std::string, std::string>> kept;
@@ -429,15 +500,47 @@ mirror_silences(const mirror_state &st, const std::vector<own_silence> &silences
         bool wanted = a != st.alerts.end() && a->second.state == "acked";
         if (st.board_down && !wanted)
             continue;
-        if (!wanted || !kept.insert(id).second) {
+        // A silence of another ack (or none) goes; a new one is made for the ack of now.
+        if (!wanted || !silence_of_ack(cfg, s, a->second) ||
+            !kept.insert(id).second) {
             plan.expire.push_back(s);
             continue;
         }
-        if (s.ends - now < SILENCE_SECONDS / 2)
+        if (a->second.ack_until == 0 && s.ends - now < SILENCE_SECONDS / 2)
             plan.renew.push_back(s);
     }
-    for (const auto &[id, a] : st.alerts)
-        if (a.state == "acked" && kept.count(id) == 0)
-            plan.create.push_back(a);
+    std::set<std::string> refused;
+    for (const auto &[id, a] : st.alerts) {
+        if (a.state != "acked" || kept.count(id) != 0)
+            continue;
+        if (a.ack_until != 0 && a.ack_until <= now + SLACK)
+            continue;       // the board ends this ack in a moment
+        if (!a.ack) {
+            plan.create.push_back(a);   // a board that does not say who acknowledged
+            continue;
+        }
+        std::string sig = ack_signature(a);
+        bool by_hand = st.silence_refused.count(sig) != 0;
+        // A silence of this ack that ended before its time was expired by someone.
+        for (const own_silence &s : ended) {
+            if (by_hand || s.host != a.host || s.key != a.key || !silence_of_ack(cfg, s, a))
+                continue;
+            time_t planned = a.ack_until != 0 ? a.ack_until : s.starts_at + SILENCE_SECONDS;
+            if (s.ends < planned - SLACK) {
+                by_hand = true;
+                if (st.silence_refused.count(sig) == 0)
+                    plan.log.push_back("silence " + s.id + " of " + a.host + " " + a.key +
+                                       " was expired in Alertmanager: not made again until "
+                                       "the board's acknowledgement changes");
+            }
+        }
+        if (by_hand) {
+            refused.insert(sig);
+            continue;
+        }
+        plan.create.push_back(a);
+    }
+    if (!st.board_down)
+        st.silence_refused = std::move(refused);    // acks that changed or ended are forgotten
     return plan;
 }

@@ -5,6 +5,7 @@
 
 #include <ctime>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,6 +34,11 @@ struct mirrored_alert {
     std::string place;      // annotation place: "board", or "waiting" behind a full board
     time_t starts = 0;
     time_t ends = 0;        // resolved alerts only: when the alert left the board
+    // An acknowledged alert's ack, when the board said who made it:
+    bool ack = false;
+    std::string ack_by, ack_note;
+    time_t ack_since = 0;
+    time_t ack_until = 0;   // 0: none, the silence is renewed
 };
 
 struct mirror_state {
@@ -41,6 +47,9 @@ struct mirror_state {
     bool board_down = false;
     time_t down_since = 0;
     std::string down_error;
+    // Acks whose silence someone expired in Alertmanager: not silenced again until the
+    // board's ack changes.
+    std::set<std::string> silence_refused;
 };
 
 // A silence this bridge made for this board, as Alertmanager lists it.
@@ -48,7 +57,10 @@ struct own_silence {
     std::string id;
     std::string host, key;
     std::string starts;     // as listed, sent back unchanged when the silence is renewed
+    time_t starts_at = 0;
     time_t ends = 0;
+    std::string created_by, comment;
+    bool expired = false;   // no longer active: ended, or expired by someone
 };
 
 // What to do about silences after a sync.
@@ -56,6 +68,7 @@ struct silence_plan {
     std::vector<mirrored_alert> create;     // acknowledged alerts without a silence
     std::vector<own_silence> renew;         // silences that end too soon
     std::vector<own_silence> expire;        // silences of alerts no longer acknowledged
+    std::vector<std::string> log;           // silences someone expired, said once
 };
 
 inline constexpr const char *BOARD_DOWN_NAME = "TarrowBoardDown";
@@ -77,17 +90,22 @@ nlohmann::json mirror_alerts(const mirror_state &st, const mirror_config &cfg, t
 // last end has passed anyway.
 void mirror_posted(mirror_state &st, const mirror_config &cfg, bool all_ok, time_t now);
 
-// The silences of a GET /api/v2/silences body that this bridge made for this board and that
-// are active or pending.
+// The silences of a GET /api/v2/silences body that this bridge made for this board: those
+// active or pending, and with expired set those that ended.
 std::vector<own_silence> mirror_own_silences(const nlohmann::json &list,
-                                             const mirror_config &cfg);
-// Compares the acknowledged alerts with the bridge's silences. While the board is lost the
-// silences are kept as they are.
-silence_plan mirror_silences(const mirror_state &st, const std::vector<own_silence> &silences,
-                             time_t now);
-// The body of POST /api/v2/silences for a new silence of this alert.
-nlohmann::json mirror_silence(const mirror_config &cfg, const std::string &host,
-                              const std::string &key, time_t now);
+                                             const mirror_config &cfg, bool expired = false);
+// Compares the acknowledged alerts with the bridge's silences (ended: the expired ones). A
+// silence that no longer says what the ack says (who, note, expiry, a later ack) is replaced.
+// An ack whose silence ended before its time, by someone's hand in Alertmanager, is not
+// silenced again until the board's ack changes; that is said once. While the board is lost
+// the silences are kept as they are.
+silence_plan mirror_silences(mirror_state &st, const mirror_config &cfg,
+                             const std::vector<own_silence> &silences,
+                             const std::vector<own_silence> &ended, time_t now);
+// The body of POST /api/v2/silences for a new silence of this alert: created by the operator
+// who acknowledged it, the note in the comment, ending with the ack's expiry (or
+// SILENCE_SECONDS ahead, renewed, when it has none).
+nlohmann::json mirror_silence(const mirror_config &cfg, const mirrored_alert &a, time_t now);
 
 // Time as RFC 3339 in local time with its offset ("2024-03-01T14:05:00+01:00").
 std::string rfc3339(time_t t);

@@ -39,7 +39,14 @@ board_alert
 alert(const std::string &key, const std::string &type, const std::string &text = "t",
       const std::string &datetime = "20231114 23:13", const std::string &place = "board")
 {
-    return {"web01", key, type, datetime, text, place};
+    board_alert b;
+    b.host = "web01";
+    b.key = key;
+    b.type = type;
+    b.datetime = datetime;
+    b.text = text;
+    b.place = place;
+    return b;
 }
 
 } // namespace
@@ -155,14 +162,17 @@ TEST_F(mirror_fixture, earlier_runs_are_taken_up_from_alertmanager)
 TEST_F(mirror_fixture, acknowledgements_become_silences)
 {
     auto silence = [&](const std::string &id, const std::string &key, json extra = {}) {
-        json s = mirror_silence(cfg, "web01", key, now - 3600);
+        mirrored_alert a;
+        a.host = "web01";
+        a.key = key;
+        json s = mirror_silence(cfg, a, now - 3600);
         s["id"] = id;
         s["status"] = {{"state", "active"}};
         for (auto &[k, v] : extra.items())
             s[k] = v;
         return s;
     };
-    json body = mirror_silence(cfg, "web01", "DISK", now);
+    json body = silence("new", "DISK");
     EXPECT_EQ(body["matchers"].size(), 3u);
     EXPECT_EQ(body["matchers"][0], json({{"name", "alertname"}, {"value", "DISK"},
                                          {"isRegex", false}, {"isEqual", true}}));
@@ -177,7 +187,7 @@ TEST_F(mirror_fixture, acknowledgements_become_silences)
     json list = json::array({
         silence("a", "DISK"), silence("b", "DISK"), silence("c", "LOAD"),
         silence("d", "SOON", {{"endsAt", rfc3339(now + 600)}}),
-        silence("x", "DISK", {{"createdBy", "alice"}}),
+        silence("x", "DISK", {{"createdBy", "alice"}, {"comment", "alice's own"}}),
         silence("y", "DISK", {{"comment", "acknowledged on the tarrow board 127.0.0.1:1"}}),
         silence("z", "DISK", {{"status", {{"state", "expired"}}}}),
         regex, extra_matcher,
@@ -188,7 +198,7 @@ TEST_F(mirror_fixture, acknowledgements_become_silences)
     EXPECT_EQ(own[0].host, "web01");
 
     update({alert("DISK", "AK"), alert("LOAD", "AC"), alert("SOON", "AK"), alert("NEW", "AK")});
-    silence_plan plan = mirror_silences(st, own, now);
+    silence_plan plan = mirror_silences(st, cfg, own, {}, now);
     ASSERT_EQ(plan.create.size(), 1u);
     EXPECT_EQ(plan.create[0].key, "NEW");
     ASSERT_EQ(plan.renew.size(), 1u);
@@ -201,8 +211,80 @@ TEST_F(mirror_fixture, acknowledgements_become_silences)
     mirror_update(st, cfg, nullptr, "refused", now);
     update({});
     mirror_update(st, cfg, nullptr, "refused", now);
-    plan = mirror_silences(st, own, now);
+    plan = mirror_silences(st, cfg, own, {}, now);
     EXPECT_TRUE(plan.expire.empty());
+}
+
+// An ack that names its operator, note and expiry: the alert keeps its severity, the silence
+// carries who, note and end; a changed ack replaces it; a silence someone expired is not
+// made again (said once) until the ack changes.
+TEST_F(mirror_fixture, acks_with_who_note_and_expiry_shape_their_silences)
+{
+    board_alert b = alert("DISK", "AK");
+    b.ack = true;
+    b.ack_by = "ops1";
+    b.ack_note = "disk swap at 14:00";
+    b.ack_severity = "AC";
+    b.ack_since = now - 10;
+    b.ack_until = now + 7200;
+    update({b});
+    EXPECT_EQ(posted("DISK")["labels"]["severity"], "critical");
+    EXPECT_EQ(posted("DISK")["annotations"]["acknowledged"],
+              "acknowledged critical by ops1 until " + rfc3339(now + 7200) +
+                  ": disk swap at 14:00");
+    const mirrored_alert &a = st.alerts.begin()->second;
+    json body = mirror_silence(cfg, a, now);
+    EXPECT_EQ(body["createdBy"], "ops1");
+    EXPECT_EQ(body["comment"],
+              "disk swap at 14:00 | acknowledged on the tarrow board " + cfg.board);
+    EXPECT_EQ(body["endsAt"], rfc3339(now + 7200));
+
+    auto listed = [&](const std::string &id, const std::string &state, time_t ends) {
+        json s = body;
+        s["id"] = id;
+        s["status"] = {{"state", state}};
+        s["endsAt"] = rfc3339(ends);
+        return s;
+    };
+    json list = json::array({listed("s1", "active", now + 7200)});
+    silence_plan plan = mirror_silences(st, cfg, mirror_own_silences(list, cfg), {}, now);
+    EXPECT_TRUE(plan.create.empty() && plan.renew.empty() && plan.expire.empty());
+
+    // Acknowledged again by someone else: the old silence goes, a new one comes.
+    board_alert again = b;
+    again.ack_by = "ops2";
+    again.ack_since = now;
+    update({again});
+    plan = mirror_silences(st, cfg, mirror_own_silences(list, cfg), {}, now);
+    ASSERT_EQ(plan.expire.size(), 1u);
+    EXPECT_EQ(plan.create.size(), 1u);
+
+    // Expired by hand before its end: said once, not made again while the ack stays.
+    update({b});
+    list = json::array({listed("s1", "expired", now - 5)});
+    for (int round = 0; round < 2; round++) {
+        plan = mirror_silences(st, cfg, mirror_own_silences(list, cfg),
+                               mirror_own_silences(list, cfg, true), now);
+        EXPECT_TRUE(plan.create.empty()) << round;
+        EXPECT_EQ(plan.log.size(), round == 0 ? 1u : 0u) << round;
+    }
+    ASSERT_FALSE(plan.expire.size());
+    // The ack changes: silenced again.
+    update({again});
+    plan = mirror_silences(st, cfg, mirror_own_silences(list, cfg),
+                           mirror_own_silences(list, cfg, true), now);
+    EXPECT_EQ(plan.create.size(), 1u);
+
+    // Without an expiry a silence that ran out at its own end is made again, and one near
+    // its end is renewed.
+    again.ack_until = 0;
+    update({again});
+    body = mirror_silence(cfg, st.alerts.begin()->second, now - SILENCE_SECONDS);
+    list = json::array({listed("s2", "expired", now)});
+    list[0]["startsAt"] = rfc3339(now - SILENCE_SECONDS);
+    plan = mirror_silences(st, cfg, mirror_own_silences(list, cfg),
+                           mirror_own_silences(list, cfg, true), now);
+    EXPECT_EQ(plan.create.size(), 1u);
 }
 
 TEST(mirror_time, stamps_read_and_write)

@@ -52,6 +52,52 @@ console_build_request(std::string_view productid, std::string_view hostname,
 static int connect_one(console_conn &c, const struct addrinfo *ai, int timeout_ms,
                        const std::string &where, std::string &error);
 
+std::string
+console_ack_state(const console_ack &ack)
+{
+    const char *word = ack.severity == MSG_CLEAR ? nullptr : alert_state_word(ack.severity);
+    return word != nullptr ? std::string("acknowledged ") + word : "acknowledged";
+}
+
+std::string
+console_local_time(long long t, char sep)
+{
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm;
+    char buf[32];
+    if (localtime_r(&tt, &tm) == nullptr)
+        return "?";
+    char fmt[] = "%Y-%m-%d %H:%M:%S";
+    fmt[8] = sep;
+    strftime(buf, sizeof buf, fmt, &tm);
+    return buf;
+}
+
+alert_record
+console_build_ack_request(std::string_view hostname, std::string_view key,
+                          std::string_view msgtype, std::string_view who, std::string_view note,
+                          long long until)
+{
+    alert_record rec = console_build_request(CONSOLE_LIST_ALL, hostname, key, msgtype);
+    char *r = rec.data();
+    std::string digits = until > 0 ? std::to_string(until) : "";
+    memset(r + OFF_ACK_UNTIL, ' ', LEN_ACK_UNTIL);
+    memcpy(r + OFF_ACK_UNTIL, digits.data(), std::min(digits.size(), LEN_ACK_UNTIL));
+    auto copy = [](char *to, std::string_view s, std::size_t max) {
+        std::size_t n = std::min(max, s.size());
+        for (std::size_t i = 0; i < n; i++)
+            to[i] = s[i] == '\n' || s[i] == '\0' ? ' ' : s[i];
+        return n;
+    };
+    copy(r + OFF_ACK_WHO, who, LEN_ACK_WHO);
+    std::size_t head = copy(r + OFF_MSGTEXT, note, LEN_MSGTEXT);
+    number_to_string_with_null(r + OFF_MSGTEXT_LENGTH, static_cast<int>(head),
+                               LEN_MSGTEXT_LENGTH + 1);
+    if (note.size() > LEN_MSGTEXT)
+        copy(r + OFF_OPTIONAL_DATA, note.substr(LEN_MSGTEXT), LEN_ACK_NOTE_TAIL);
+    return rec;
+}
+
 int
 console_connect(console_conn &c, const std::string &address, int port, int timeout_ms,
                 std::string &error)
@@ -132,6 +178,7 @@ console_close(console_conn &c)
     if (c.fd >= 0)
         close(c.fd);
     c.fd = -1;
+    c.plain_details = false;
 }
 
 // Waits for the descriptor until the deadline. Returns 1 ready, 0 timed out, -1 error.
@@ -379,9 +426,58 @@ hats_back(std::string s)
     return s;
 }
 
-bool
-console_parse_details(const std::string &details, console_details &out)
+// The number in "... (N)" at the end of a line, or -1.
+static long long
+stamp_seconds(const std::string &line)
 {
+    std::size_t open = line.rfind(" (");
+    if (open == std::string::npos || line.back() != ')')
+        return -1;
+    std::string n = line.substr(open + 2, line.size() - open - 3);
+    if (n.empty() || n.size() > 18 || n.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::stoll(n);
+}
+
+// The ack lines after the details: "ACK BY: ", "ACK AT: ", "ACK SEVERITY: ", "ACK UNTIL: "
+// and "ACK NOTE: ", the note last and running to the end. False when they are not such.
+static bool
+parse_ack_lines(const std::string &s, console_ack &ack)
+{
+    static const char *const LABELS[] = {"ACK BY: ", "ACK AT: ", "ACK SEVERITY: ",
+                                         "ACK UNTIL: ", "ACK NOTE: "};
+    std::string value[5];
+    std::size_t p = 0;
+    for (int i = 0; i < 5; i++) {
+        std::size_t len = strlen(LABELS[i]);
+        if (s.compare(p, len, LABELS[i]) != 0)
+            return false;
+        p += len;
+        std::size_t nl = i < 4 ? s.find('\n', p) : s.size() - 1;
+        if (nl == std::string::npos || nl < p || s.back() != '\n')
+            return false;
+        value[i] = s.substr(p, nl - p);
+        p = nl + 1;
+    }
+    ack.by = value[0];
+    ack.since = stamp_seconds(value[1]);
+    ack.severity = value[2];
+    ack.until = value[3] == "never" ? 0 : stamp_seconds(value[3]);
+    ack.note = hats_back(value[4]);
+    ack.present = ack.since >= 0 && ack.until >= 0;
+    return ack.present;
+}
+
+bool
+console_parse_details(const std::string &text, console_details &out)
+{
+    // The ack lines, when there are any, follow the optional data.
+    static const std::string ACK = "\nACK BY: ";
+    std::size_t ack_at = text.find(ACK, text.find("\nOPTIONAL DATA: "));
+    console_ack ack;
+    if (ack_at != std::string::npos && !parse_ack_lines(text.substr(ack_at + 1), ack))
+        return false;
+    const std::string details = ack_at == std::string::npos ? text : text.substr(0, ack_at + 1);
     // "HOST: " host "   DATETIME: " datetime "\nKEY: " key "\nMSGTYPE " type
     // "     PERSISTENT " flag "\nMSGTEXT: " text "\nOPTIONAL DATA: " data "\n"
     static const std::string HOST = "HOST: ", DATE = "   DATETIME: ", KEY = "\nKEY: ",
@@ -419,6 +515,7 @@ console_parse_details(const std::string &details, console_details &out)
     take(opt_at - p, d.text);
     p = opt_at + OPT.size();
     take(details.size() - 1 - p, d.optional_data);
+    d.ack = ack;
     out = d;
     return true;
 }
@@ -427,9 +524,18 @@ int
 console_fetch_details(console_conn &c, std::string_view host, std::string_view key,
                       int timeout_ms, console_details &out, std::string &error)
 {
+    long deadline = monotonic_ms() + timeout_ms;
+    std::string_view command = c.plain_details ? CMD_DETAILS : CMD_DETAILS_ACK;
     console_result r =
-        console_exchange(c, console_build_request(CONSOLE_LIST_ALL, host, key, CMD_DETAILS),
+        console_exchange(c, console_build_request(CONSOLE_LIST_ALL, host, key, command),
                          timeout_ms);
+    // A server that knows no ack data: the plain details, on this connection from now on.
+    if (r.status == CONSOLE_OK && r.final_type == REPLY_ERROR && !c.plain_details &&
+        r.text.rfind("Server does not recognise command", 0) == 0) {
+        c.plain_details = true;
+        r = console_exchange(c, console_build_request(CONSOLE_LIST_ALL, host, key, CMD_DETAILS),
+                             static_cast<int>(std::max(deadline - monotonic_ms(), 1L)));
+    }
     if (r.status != CONSOLE_OK) {
         error = r.error;
         return r.status;
@@ -471,7 +577,7 @@ fetch_listing(console_conn &c, long deadline, bool all_details)
     }
     b.alerts = console_parse_listing(r.text, 127);
     for (auto &a : b.alerts) {
-        if (!a.cut && !all_details)
+        if (!a.cut && !all_details && a.type != MSG_CLEAR)
             continue;
         long left = deadline - monotonic_ms();
         console_details d;
@@ -491,6 +597,7 @@ fetch_listing(console_conn &c, long deadline, bool all_details)
         a.cut = false;
         a.persistent = d.persistent;
         a.optional_data = d.optional_data;
+        a.ack = d.ack;
     }
     return b;
 }
@@ -692,6 +799,24 @@ console_fetch_board(console_conn &c, int timeout_ms, bool all_details)
         b.alerts.clear();
         b.error.clear();
         return fetch_listing(c, deadline, all_details);
+    }
+    // Who acknowledged, why and until when: the details of each acknowledged alert.
+    for (auto &a : b.alerts) {
+        if (st != CONSOLE_OK || a.type != MSG_CLEAR)
+            continue;
+        long left = deadline - monotonic_ms();
+        console_details d;
+        st = left <= 0 ? static_cast<int>(CONSOLE_TIMEOUT)
+                       : console_fetch_details(c, a.hostname, a.key, static_cast<int>(left), d,
+                                               b.error);
+        if (st == CONSOLE_REFUSED) {
+            st = CONSOLE_OK;    // deleted since the listing: shown without its ack
+            b.error.clear();
+            continue;
+        }
+        if (left <= 0)
+            b.error = "no reply from the server in time";
+        a.ack = d.ack;
     }
     std::vector<console_alert> records;
     if (st == CONSOLE_OK)

@@ -45,6 +45,7 @@ struct console_result {
 // One connection to the server.
 struct console_conn {
     int fd = -1;
+    bool plain_details = false;     // the server knows no "SX": details are asked with "SD"
 };
 
 // A console request record: productid, hostname and key cut to their widths and space-filled
@@ -70,6 +71,22 @@ console_result console_exchange(console_conn &c, const alert_record &request, in
 console_result console_call(const std::string &address, int port, const alert_record &request,
                             int timeout_ms);
 
+// An acknowledgement as the details with ack data ("SX") show it.
+struct console_ack {
+    bool present = false;
+    std::string by;             // the operator, or the address of a plain acknowledgement
+    std::string severity;       // "AC", "AW" or "IO": the state before the acknowledgement
+    std::string note;
+    long long since = 0;        // seconds since the epoch
+    long long until = 0;        // when it expires; 0 for never
+};
+
+// "acknowledged critical" (warning, info): what an acknowledged alert was; "acknowledged"
+// when that is not known.
+std::string console_ack_state(const console_ack &ack);
+// Seconds since the epoch as local "YYYY-MM-DD HH:MM:SS", with a 'T' for sep 'T'.
+std::string console_local_time(long long t, char sep = ' ');
+
 // One line of a listing, split into its columns (spaces kept as sent).
 struct console_alert {
     std::string datetime;   // 14 characters
@@ -81,6 +98,7 @@ struct console_alert {
     char persistent = '\0'; // 'Y' or 'N' once the details were fetched, else a zero byte
     std::string optional_data;  // from the details, when fetched
     bool waiting = false;   // not on the board: waits in the server's overflow file
+    console_ack ack;            // fetched for every acknowledged alert
 };
 
 // The alerts of a listing text; the no-alerts line gives none. line_length is the length the
@@ -94,13 +112,21 @@ struct console_details {
     std::string hostname, datetime, key, type;
     char persistent = '\0';
     std::string text, optional_data;
+    console_ack ack;
 };
-// Splits a details text; false when the text is not one. A '^' that arrived as a line
-// break inside a field is put back.
+// Splits a details text, with the ack lines that may follow it; false when the text is not
+// one. A '^' that arrived as a line break inside a field is put back.
 bool console_parse_details(const std::string &details, console_details &out);
+// An "AN" (acknowledge with who, note and expiry) or "UA" (un-acknowledge, who only)
+// request: who in the reserved bytes, the expiry (seconds since the epoch, 0 for none) in the
+// version field, the note's first 100 characters in msgtext and the next 20 in optional_data.
+alert_record console_build_ack_request(std::string_view hostname, std::string_view key,
+                                       std::string_view msgtype, std::string_view who,
+                                       std::string_view note, long long until);
 // Asks for the details of the alert named by host and key (space-filled as by
-// console_build_request). CONSOLE_OK with out filled, CONSOLE_REFUSED when the server has no
-// such alert, or another console_status; error says why.
+// console_build_request), with its ack data ("SX"; "SD" to a server without it). CONSOLE_OK
+// with out filled, CONSOLE_REFUSED when the server has no such alert, or another
+// console_status; error says why.
 int console_fetch_details(console_conn &c, std::string_view host, std::string_view key,
                           int timeout_ms, console_details &out, std::string &error);
 

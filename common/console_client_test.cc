@@ -194,6 +194,12 @@ TEST(console_client, board_fetch_edge_replies)
          false},
         {"cut, then done", reply_bytes("DB", cut_line) + reply_bytes("--", ""), CONSOLE_BAD_REPLY,
          "the server answered a look-up", "", false},
+        // An acknowledged alert's details come with "SX"; a server without it gets "SD".
+        {"acked, server without SX",
+         reply_bytes("DB", "20240102 03:04 h               k              AK short^") +
+             reply_bytes("DE", "Server does not recognise command, ignored !^") +
+             reply_bytes("DS", details),
+         CONSOLE_OK, "", full, false},
     };
     // A server without the board requests refuses the first, and is then asked with "SL".
     const std::string old_server = reply_bytes("DE", "Server does not recognise command, "
@@ -255,6 +261,48 @@ TEST(console_client, connection_errors_are_clear)
     console_conn none;
     EXPECT_EQ(console_exchange(none, console_build_request("CONSOLE", "", "", "SL"), 100).status,
               CONSOLE_NO_CONNECT);
+}
+
+// "AN": who in the reserved bytes, the expiry in the version field, the note over msgtext
+// and optional_data; the details with ack lines come back apart.
+TEST(console_client, ack_request_bytes_and_ack_lines)
+{
+    std::string note = std::string(LEN_MSGTEXT, 'n') + "tail\nof it";
+    alert_record r = console_build_ack_request("web1", "DISK", "AN", "ops one", note, 1800000000);
+    std::string b(r.data(), r.size());
+    EXPECT_EQ(b.substr(OFF_ACK_UNTIL, LEN_ACK_UNTIL + 1), std::string("1800000000\0", 11));
+    EXPECT_EQ(b.substr(OFF_ACK_WHO, LEN_ACK_WHO), std::string("ops one\0\0\0\0\0\0\0\0", 15));
+    EXPECT_EQ(b.substr(OFF_MSGTEXT_LENGTH, 5), std::string("0100\0", 5));
+    EXPECT_EQ(b.substr(OFF_MSGTEXT, LEN_MSGTEXT + 1), std::string(LEN_MSGTEXT, 'n') + '\0');
+    EXPECT_EQ(b.substr(OFF_OPTIONAL_DATA, LEN_OPTIONAL_DATA),
+              std::string("tail of it") + std::string(LEN_OPTIONAL_DATA - 10, '\0'));
+    EXPECT_EQ(b.substr(OFF_MSGTYPE, 3), "ANY");
+    EXPECT_EQ(b.find('\n'), OFF_ALERT_NEWLINE);
+    alert_record u = console_build_ack_request("web1", "DISK", "UA", "ops2", "", 0);
+    EXPECT_EQ(std::string(u.data() + OFF_ACK_UNTIL, LEN_ACK_UNTIL), std::string(10, ' '));
+    EXPECT_EQ(u[OFF_MSGTEXT], '\0');
+
+    const std::string head = "HOST: web01             DATETIME: 20240102 03:04\n"
+                             "KEY: disk          \nMSGTYPE AK     PERSISTENT Y\n"
+                             "MSGTEXT: full\nOPTIONAL DATA: \n";
+    console_details d;
+    ASSERT_TRUE(console_parse_details(head + "ACK BY: ops1\nACK AT: 20240102 03:05:00 (1704164700)"
+                                      "\nACK SEVERITY: AW\nACK UNTIL: 20240102 05:05:00 "
+                                      "(1704171900)\nACK NOTE: swap\nnow\n", d));
+    EXPECT_EQ(d.optional_data, "");
+    EXPECT_TRUE(d.ack.present);
+    EXPECT_EQ(d.ack.by, "ops1");
+    EXPECT_EQ(d.ack.severity, "AW");
+    EXPECT_EQ(d.ack.since, 1704164700);
+    EXPECT_EQ(d.ack.until, 1704171900);
+    EXPECT_EQ(d.ack.note, "swap^now");
+    ASSERT_TRUE(console_parse_details(head + "ACK BY: a\nACK AT: x (5)\nACK SEVERITY: AC\n"
+                                      "ACK UNTIL: never\nACK NOTE: \n", d));
+    EXPECT_EQ(d.ack.until, 0);
+    EXPECT_EQ(d.ack.note, "");
+    ASSERT_TRUE(console_parse_details(head, d));
+    EXPECT_FALSE(d.ack.present);
+    EXPECT_FALSE(console_parse_details(head + "ACK BY: a\nACK NOTE: n\n", d));
 }
 
 TEST(console_client, parses_listing_and_details)

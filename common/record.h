@@ -51,6 +51,18 @@ static_assert(ALERT_RECORD_SIZE == OFF_ALERT_NEWLINE + 1);
 
 using alert_record = std::array<char, ALERT_RECORD_SIZE>;
 
+// ---- "AN" and "UA" console requests: where the operator's fields travel. ----
+// The operator's name: the reserved bytes, zero-filled after the text ("AN" and "UA").
+inline constexpr std::size_t OFF_ACK_WHO = OFF_RESERVED, LEN_ACK_WHO = LEN_RESERVED;
+// The expiry in the version field: seconds since the epoch in decimal, space-filled;
+// blank or 0 for none.
+inline constexpr std::size_t OFF_ACK_UNTIL = OFF_VERSION, LEN_ACK_UNTIL = LEN_VERSION;
+// The note: its first 100 characters in msgtext (msgtext_length counts them), the rest, up
+// to 20 more, at the start of optional_data.
+inline constexpr std::size_t LEN_ACK_NOTE = 120;
+inline constexpr std::size_t LEN_ACK_NOTE_TAIL = LEN_ACK_NOTE - LEN_MSGTEXT;
+static_assert(LEN_ACK_NOTE_TAIL < LEN_OPTIONAL_DATA);
+
 // ---- Console reply buffer: 4184 bytes, ends with its only newline. ----
 inline constexpr std::size_t CONSOLE_REPLY_SIZE = 4184;
 inline constexpr std::size_t OFF_DATA_LENGTH = 81, LEN_DATA_LENGTH = 4;
@@ -98,6 +110,9 @@ inline constexpr std::string_view CMD_SUMMARY = "SS";
 // First line of the answer to each listing: the label, the total and the first position.
 inline constexpr std::string_view BOARD_HEADER = "BOARD";
 inline constexpr std::string_view WAITING_HEADER = "WAITING";
+inline constexpr std::string_view CMD_ACK_NOTE = "AN";      // acknowledge with who, note, expiry
+inline constexpr std::string_view CMD_UNACK = "UA";         // un-acknowledge
+inline constexpr std::string_view CMD_DETAILS_ACK = "SX";   // details with the ack data
 // Console replies.
 inline constexpr std::string_view REPLY_LIST_LAST = "DB";
 inline constexpr std::string_view REPLY_LIST_MORE = "DF";

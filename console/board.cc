@@ -70,6 +70,104 @@ iso_datetime(std::string_view dt)
     return s.substr(0, 4) + "-" + s.substr(4, 2) + "-" + s.substr(6, 2) + "T" + s.substr(9, 5);
 }
 
+std::string
+row_state(const console_alert &a)
+{
+    if (a.waiting)
+        return "waiting";
+    if (a.type != MSG_CLEAR || !a.ack.present)
+        return state_word(a.type);
+    const char *word = a.ack.severity == MSG_CLEAR ? nullptr : alert_state_word(a.ack.severity);
+    return word != nullptr ? "ack " + std::string(word).substr(0, 4) : state_word(a.type);
+}
+
+std::string
+row_text(const console_alert &a, bool utf8)
+{
+    if (a.type != MSG_CLEAR || !a.ack.present)
+        return console_visible(a.text, utf8);
+    return console_visible("[" + a.ack.by + "] " + a.text, utf8);
+}
+
+long long
+parse_duration(const std::string &text)
+{
+    long long total = 0;
+    std::size_t i = 0;
+    if (text.empty())
+        return -1;
+    while (i < text.size()) {
+        long long n = 0;
+        std::size_t start = i;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 9)
+            n = n * 10 + (text[i++] - '0');
+        if (i == start)
+            return -1;
+        long long unit = 1;
+        if (i < text.size()) {
+            switch (text[i++]) {
+            case 's': unit = 1; break;
+            case 'm': unit = 60; break;
+            case 'h': unit = 3600; break;
+            case 'd': unit = 86400; break;
+            default: return -1;
+            }
+        } else if (start != 0) {
+            return -1;      // "1h30" : a unit is missing
+        }
+        total += n * unit;
+        if (total > 366LL * 86400)
+            return -1;
+    }
+    return total > 0 ? total : -1;
+}
+
+long long
+parse_until(const std::string &text, time_t now)
+{
+    struct tm tm {};
+    int year = 0, mon = 0, day = 0, h = 0, m = 0, s = 0, end = 0;
+    char sep = 0;
+    bool dated = sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d%n", &year, &mon, &day, &sep, &h, &m,
+                        &end) == 6 && (sep == ' ' || sep == 'T');
+    if (!dated) {
+        end = 0;
+        if (sscanf(text.c_str(), "%2d:%2d%n", &h, &m, &end) != 2)
+            return -1;
+    }
+    if (text[static_cast<std::size_t>(end)] == ':') {
+        int more = 0;
+        if (sscanf(text.c_str() + end, ":%2d%n", &s, &more) != 1)
+            return -1;
+        end += more;
+    }
+    if (static_cast<std::size_t>(end) != text.size() || h > 23 || m > 59 || s > 59 ||
+        h < 0 || m < 0 || s < 0)
+        return -1;
+    if (dated) {
+        if (mon < 1 || mon > 12 || day < 1 || day > 31)
+            return -1;
+        tm.tm_year = year - 1900;
+        tm.tm_mon = mon - 1;
+        tm.tm_mday = day;
+    } else {
+        localtime_r(&now, &tm);
+    }
+    tm.tm_hour = h;
+    tm.tm_min = m;
+    tm.tm_sec = s;
+    tm.tm_isdst = -1;
+    time_t t = mktime(&tm);
+    if (t == static_cast<time_t>(-1) || (dated && tm.tm_mday != day))
+        return -1;
+    if (!dated && t <= now) {
+        tm.tm_mday++;       // the next such time: tomorrow
+        tm.tm_isdst = -1;
+        t = mktime(&tm);
+    }
+    return static_cast<long long>(t);
+}
+
 board_counts
 count_states(const std::vector<console_alert> &alerts, bool waiting)
 {
@@ -263,7 +361,9 @@ std::vector<std::pair<std::string, std::string>>
 detail_fields(const console_details &d, time_t now, bool utf8, const std::string &was)
 {
     std::string state = state_word(d.type);
-    if (d.type == MSG_CLEAR && !was.empty())
+    if (d.type == MSG_CLEAR && d.ack.present)
+        state = console_ack_state(d.ack);
+    else if (d.type == MSG_CLEAR && !was.empty())
         state += " (was " + was + ")";
     std::string raised = iso_datetime(d.datetime);
     if (long age = alert_age_seconds(d.datetime, now); age >= 0) {
@@ -271,7 +371,7 @@ detail_fields(const console_details &d, time_t now, bool utf8, const std::string
         raised += " (" + age_text(age) + " ago)";
     }
     const char *persistent = d.persistent == 'Y' ? "yes" : d.persistent == 'N' ? "no" : "";
-    return {
+    std::vector<std::pair<std::string, std::string>> fields = {
         {"Host", console_visible(console_trim(d.hostname), utf8)},
         {"Key", console_visible(console_trim(d.key), utf8)},
         {"State", console_visible(state, utf8)},
@@ -280,6 +380,19 @@ detail_fields(const console_details &d, time_t now, bool utf8, const std::string
         {"Text", console_visible(d.text, utf8)},
         {"Optional data", console_visible(console_trim(d.optional_data), utf8)},
     };
+    if (d.type == MSG_CLEAR && d.ack.present) {
+        std::string until = "never";
+        if (d.ack.until != 0) {
+            until = console_local_time(d.ack.until);
+            if (d.ack.until > now)
+                until += " (in " + age_text(static_cast<long>(d.ack.until - now)) + ")";
+        }
+        fields.push_back({"Acked by", console_visible(d.ack.by, utf8)});
+        fields.push_back({"Acked at", console_local_time(d.ack.since)});
+        fields.push_back({"Acked until", until});
+        fields.push_back({"Note", console_visible(d.ack.note, utf8)});
+    }
+    return fields;
 }
 
 std::string
@@ -290,15 +403,30 @@ board_json(const std::vector<console_alert> &alerts)
         nlohmann::ordered_json persistent = nullptr;
         if (a.persistent == 'Y' || a.persistent == 'N')
             persistent = a.persistent == 'Y';
-        list.push_back({
+        // The severity an acknowledged alert keeps, null when the server did not say.
+        std::string_view severity = a.type == MSG_CLEAR ? std::string_view(a.ack.severity)
+                                                        : std::string_view(a.type);
+        const char *word = severity == MSG_CLEAR ? nullptr : alert_state_word(severity);
+        nlohmann::ordered_json item = {
             {"host", console_visible(console_trim(a.hostname), true)},
             {"key", console_visible(console_trim(a.key), true)},
             {"state", console_visible(state_word(a.type), true)},
+            {"severity", word != nullptr ? nlohmann::ordered_json(word) : nullptr},
             {"datetime", console_visible(iso_datetime(a.datetime), true)},
             {"text", console_visible(a.text, true)},
             {"persistent", persistent},
             {"place", a.waiting ? "waiting" : "board"},
-        });
+        };
+        if (a.type == MSG_CLEAR && a.ack.present)
+            item["acknowledged"] = {
+                {"by", console_visible(a.ack.by, true)},
+                {"note", console_visible(a.ack.note, true)},
+                {"since", console_local_time(a.ack.since, 'T')},
+                {"until", a.ack.until != 0
+                              ? nlohmann::ordered_json(console_local_time(a.ack.until, 'T'))
+                              : nullptr},
+            };
+        list.push_back(item);
     }
     return list.dump(2) + "\n";
 }

@@ -21,6 +21,13 @@ std::string age_text(long seconds);
 // "YYYY-MM-DDTHH:MM" for "YYYYMMDD HH:MM"; any other text as it is.
 std::string iso_datetime(std::string_view datetime);
 
+// Seconds in a duration such as "90s", "45m", "2h", "1d" or "1h30m" (bare digits are
+// seconds); -1 when the text is none or longer than a year.
+long long parse_duration(const std::string &text);
+// Seconds since the epoch of a local time "YYYY-MM-DD HH:MM[:SS]" (or with a 'T'), or
+// "HH:MM[:SS]" for the next such time from now; -1 when the text is none.
+long long parse_until(const std::string &text, time_t now);
+
 struct board_counts {
     int total = 0, critical = 0, warning = 0, info = 0, acked = 0;
 };
@@ -38,6 +45,12 @@ bool alert_matches(const console_alert &a, std::string_view needle);
 std::vector<int> board_rows(const std::vector<console_alert> &alerts, int order,
                             std::string_view filter, bool hide_acked, time_t now);
 
+// The state column of a view's row: "ack crit", "ack warn" or "ack info" for an acknowledged
+// alert whose severity is known, else the state word.
+std::string row_state(const console_alert &a);
+// The text column of a row: an acknowledged alert's text after "[who] ", made visible.
+std::string row_text(const console_alert &a, bool utf8);
+
 // Columns a text made by console_visible takes on the screen (utf8: the locale's widths).
 int text_width(std::string_view visible, bool utf8);
 // The text in at most width columns: whole, or cut to end in a mark ("…" with utf8, ">"
@@ -54,14 +67,18 @@ std::string delete_through_question(const std::vector<console_alert> &alerts, in
                                     bool utf8);
 
 // One alert's details as labelled fields for people, in order: Host, Key, State, Raised,
-// Persistent, Text, Optional data. Values pass console_visible; was, when not empty, is the
-// severity the alert had before it was acknowledged.
+// Persistent, Text, Optional data, and for an acknowledged alert with ack data Acked by,
+// Acked at, Acked until and Note (its State then "acknowledged critical" and the like).
+// Values pass console_visible; was, when not empty and no ack data came, is the severity
+// the alert had before it was acknowledged as the view last saw it.
 std::vector<std::pair<std::string, std::string>>
 detail_fields(const console_details &d, time_t now, bool utf8, const std::string &was = "");
 
-// The alerts as one JSON array of objects: host, key, state, datetime (ISO 8601, as sent),
-// text, persistent (true, false, or null when unknown) and place ("board" or "waiting").
-// Texts pass console_visible.
+// The alerts as one JSON array of objects: host, key, state, severity (an acknowledged
+// alert's from before the ack, null when unknown), datetime (ISO 8601, as sent), text,
+// persistent (true, false, or null when unknown), place ("board" or "waiting") and, for an
+// acknowledged alert whose ack data came, acknowledged: by, note, since and until (local ISO
+// 8601, null for never). Texts pass console_visible.
 std::string board_json(const std::vector<console_alert> &alerts);
 
 // The server's figures as one JSON object of name and number, in the server's order.

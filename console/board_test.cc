@@ -66,6 +66,34 @@ TEST(board, ages_from_the_alerts_local_time)
     EXPECT_EQ(iso_datetime("not a time"), "not a time");
 }
 
+TEST(board, ack_durations_and_times)
+{
+    struct {
+        const char *text;
+        long long seconds;
+    } durations[] = {
+        {"90s", 90}, {"45m", 2700}, {"2h", 7200}, {"1d", 86400}, {"1h30m", 5400}, {"120", 120},
+        {"", -1}, {"0s", -1}, {"2x", -1}, {"1h30", -1}, {"h", -1}, {"-5m", -1}, {"367d", -1},
+    };
+    for (const auto &d : durations)
+        EXPECT_EQ(parse_duration(d.text), d.seconds) << d.text;
+
+    time_t now = local(2024, 3, 10, 12, 0, 45);
+    struct {
+        const char *text;
+        time_t at;
+    } times[] = {
+        {"2024-03-11 08:30", local(2024, 3, 11, 8, 30, 0)},
+        {"2024-03-11T08:30:15", local(2024, 3, 11, 8, 30, 15)},
+        {"14:00", local(2024, 3, 10, 14, 0, 0)},
+        {"12:00:30", local(2024, 3, 11, 12, 0, 30)},   // passed today: tomorrow
+        {"2024-02-30 10:00", -1}, {"2024-03-11 24:00", -1}, {"14:00 ", -1}, {"14", -1},
+        {"2024-03-11 08:30:1x", -1},
+    };
+    for (const auto &t : times)
+        EXPECT_EQ(parse_until(t.text, now), static_cast<long long>(t.at)) << t.text;
+}
+
 TEST(board, rows_sort_filter_hide_and_counts)
 {
     time_t now = local(2024, 3, 10, 12, 0, 0);
@@ -166,14 +194,17 @@ TEST(board, json_is_valid_and_safe)
               "esc\x1b]0;title\x07 cr\r bs\b csi\x9b" "2J \"quoted\" caf\xc3\xa9", 'Y'),
         alert("20240310 11:01", "db1", "k", "AK", "", 'N'),
         alert("odd time", "h", "k", "IO", "t"),
+        alert("20240310 11:02", "db1", "k2", "AK", "full"),
     };
+    alerts[3].ack = {true, "ops1", "AW", "swap\x1b", local(2024, 3, 10, 11, 5, 0),
+                     local(2024, 3, 10, 13, 5, 0)};
     std::string out = board_json(alerts);
     for (char ch : out)
         EXPECT_TRUE(ch == '\n' || (static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7f))
             << "a control byte in the output: " << static_cast<int>(ch);
     nlohmann::json j = nlohmann::json::parse(out);
     ASSERT_TRUE(j.is_array());
-    ASSERT_EQ(j.size(), 3u);
+    ASSERT_EQ(j.size(), 4u);
     EXPECT_EQ(j[0]["host"], "web01");
     EXPECT_EQ(j[0]["key"], "disk");
     EXPECT_EQ(j[0]["state"], "critical");
@@ -181,7 +212,27 @@ TEST(board, json_is_valid_and_safe)
     EXPECT_EQ(j[0]["text"], "esc^[]0;title^G cr^M bs^H csi\\x9b2J \"quoted\" caf\xc3\xa9");
     EXPECT_EQ(j[0]["persistent"], true);
     EXPECT_EQ(j[1]["state"], "acked");
+    EXPECT_TRUE(j[1]["severity"].is_null()) << "acknowledged before anyone said by whom";
+    EXPECT_FALSE(j[1].contains("acknowledged"));
     EXPECT_EQ(j[1]["persistent"], false);
+    EXPECT_EQ(j[0]["severity"], "critical");
+    EXPECT_EQ(j[3]["state"], "acked");
+    EXPECT_EQ(j[3]["severity"], "warning");
+    EXPECT_EQ(j[3]["acknowledged"], nlohmann::json({{"by", "ops1"}, {"note", "swap^["},
+                                                    {"since", "2024-03-10T11:05:00"},
+                                                    {"until", "2024-03-10T13:05:00"}}));
+    // The views: who in the row, the kept severity in its state and in the details.
+    EXPECT_EQ(row_state(alerts[3]), "ack warn");
+    EXPECT_EQ(row_text(alerts[3], false), "[ops1] full");
+    EXPECT_EQ(row_state(alerts[1]), "acked");
+    console_details d;
+    d.type = "AK";
+    d.ack = alerts[3].ack;
+    auto fields = detail_fields(d, local(2024, 3, 10, 12, 5, 0), false);
+    ASSERT_EQ(fields.size(), 11u);
+    EXPECT_EQ(fields[2].second, "acknowledged warning");
+    EXPECT_EQ(fields[7], std::make_pair(std::string("Acked by"), std::string("ops1")));
+    EXPECT_EQ(fields[9].second, "2024-03-10 13:05:00 (in 1h)");
     EXPECT_TRUE(j[2]["persistent"].is_null());
     EXPECT_EQ(j[2]["datetime"], "odd time");
     EXPECT_EQ(board_json({}), "[]\n");

@@ -3,7 +3,9 @@
 #include "console/tarrowc.h"
 
 #include <langinfo.h>
+#include <pwd.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -26,7 +28,12 @@ static const char USAGE[] =
     "                             waiting behind a full board come after the board's\n"
     "  stats [--json]             print the server's figures\n"
     "  show host key              print the details of one alert\n"
-    "  ack host key               acknowledge an alert\n"
+    "  ack [--by NAME] [--note TEXT] [--for DURATION | --until TIME] host key\n"
+    "                             acknowledge an alert, by NAME (the login name), with a\n"
+    "                             note, until DURATION (90s, 45m, 2h, 1d) has passed or\n"
+    "                             until TIME (YYYY-MM-DD HH:MM[:SS], or HH:MM next)\n"
+    "  unack [--by NAME] host key return an acknowledged alert to its severity\n"
+    "                             (watch takes --by too, for its a and u keys)\n"
     "  delete host key            delete an alert\n"
     "  delete-through host key    delete an alert and every alert listed before it\n"
     "  ping                       exit 0 when the server answers a listing in time\n"
@@ -84,6 +91,50 @@ act_on_alert(console_conn &c, const char *command, const std::string &host,
         message = "deleted " + who;
     else
         message = "deleted " + who + " and every alert listed before it";
+    return ACT_DONE;
+}
+
+std::string
+login_name()
+{
+    if (const char *name = getlogin(); name != nullptr && name[0] != '\0')
+        return name;
+    if (const struct passwd *pw = getpwuid(geteuid()); pw != nullptr && pw->pw_name[0] != '\0')
+        return pw->pw_name;
+    return "unknown";
+}
+
+act_outcome
+ack_with_note(console_conn &c, const char *command, const std::string &host,
+              const std::string &key, const std::string &who, const std::string &note,
+              long long until, int timeout_ms, std::string &message)
+{
+    std::string target = console_visible(console_trim(host) + " " + console_trim(key), false);
+    console_result r = console_exchange(
+        c, console_build_ack_request(host, key, command, who, note, until), timeout_ms);
+    if (r.status != CONSOLE_OK) {
+        message = r.error;
+        return ACT_CONNECTION_ERROR;
+    }
+    std::string text = r.text;
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    std::string why = console_visible(console_trim(text), false);
+    if (r.final_type == REPLY_ERROR && why == "*ERR: Alert no longer exists") {
+        message = "no such alert: " + target;
+        return ACT_NO_SUCH_ALERT;
+    }
+    if (r.final_type != MSG_REPLY_DONE) {
+        message = "server error: " + why;
+        return ACT_SERVER_ERROR;
+    }
+    if (command == CMD_UNACK) {
+        message = "unacknowledged " + target;
+    } else {
+        message = "acknowledged " + target + " by " + who;
+        if (until != 0)
+            message += " until " + console_local_time(until);
+    }
     return ACT_DONE;
 }
 
@@ -192,6 +243,27 @@ cmd_act(const tarrowc_options &opt, const char *command, const std::string &host
     }
 }
 
+// "ack" (with who, note and expiry) and "unack".
+static int
+cmd_ack(const tarrowc_options &opt, const char *command, const std::string &host,
+        const std::string &key)
+{
+    console_conn c;
+    if (int st = connect_or_say(c, opt))
+        return st;
+    std::string message;
+    std::string who = opt.by.empty() ? login_name() : opt.by;
+    act_outcome out = ack_with_note(c, command, host, key, who, opt.note, opt.until,
+                                    opt.timeout_ms, message);
+    console_close(c);
+    if (out == ACT_DONE) {
+        printf("%s\n", message.c_str());
+        return 0;
+    }
+    fprintf(stderr, "tarrowc: %s\n", message.c_str());
+    return out == ACT_CONNECTION_ERROR ? EXIT_USAGE : EXIT_SERVER_ERROR;
+}
+
 // "ping": a listing request answered in time, for health checks.
 static int
 cmd_ping(const tarrowc_options &opt)
@@ -223,6 +295,7 @@ main(int argc, char **argv)
     opt.utf8 = strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
     std::vector<std::string> args;
     bool options_done = false;
+    bool expiry_given = false, ack_options = false, by_given = false;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (options_done || a.empty() || a[0] != '-' || a == "-") {
@@ -241,6 +314,31 @@ main(int argc, char **argv)
             opt.tsv = true;
         } else if (a == "--json") {
             opt.json = true;
+        } else if (a == "--by" || a == "--note" || a == "--for" || a == "--until") {
+            if (i + 1 >= argc)
+                return usage_error("option " + a + " needs a value");
+            std::string v = argv[++i];
+            if (a == "--by") {
+                if (v.empty() || v.size() > LEN_ACK_WHO)
+                    return usage_error("--by takes a name of 1 to 15 characters");
+                opt.by = v;
+            } else if (a == "--note") {
+                if (v.size() > LEN_ACK_NOTE)
+                    return usage_error("--note takes at most 120 characters");
+                opt.note = v;
+            } else {
+                if (expiry_given)
+                    return usage_error("--for and --until exclude each other");
+                expiry_given = true;
+                long long t = a == "--for" ? parse_duration(v) : parse_until(v, time(nullptr));
+                if (t < 0)
+                    return usage_error("invalid " + a + " '" + console_visible(v, opt.utf8) + "'");
+                opt.until = a == "--for" ? static_cast<long long>(time(nullptr)) + t : t;
+                if (opt.until <= time(nullptr))
+                    return usage_error("--until lies in the past");
+            }
+            ack_options = a == "--by" ? ack_options : true;
+            by_given = by_given || a == "--by";
         } else if (a == "-a" || a == "-p" || a == "-i" || a == "-t") {
             if (i + 1 >= argc)
                 return usage_error("option " + a + " needs a value");
@@ -273,6 +371,10 @@ main(int argc, char **argv)
         return usage_error("--tsv and --json exclude each other");
     if ((opt.tsv && cmd != "list") || (opt.json && cmd != "list" && cmd != "stats"))
         return usage_error("--tsv and --json go with list only, --json with stats too");
+    if (ack_options && cmd != "ack")
+        return usage_error("--note, --for and --until go with ack only");
+    if (by_given && cmd != "ack" && cmd != "unack" && cmd != "watch")
+        return usage_error("--by goes with ack, unack and watch only");
     auto want = [&](std::size_t n) { return operands == n; };
     if (cmd == "list" && want(0))
         return cmd_list(opt);
@@ -285,13 +387,15 @@ main(int argc, char **argv)
     if (cmd == "show" && want(2))
         return cmd_show(opt, args[1], args[2]);
     if (cmd == "ack" && want(2))
-        return cmd_act(opt, CMD_ACKNOWLEDGE.data(), args[1], args[2]);
+        return cmd_ack(opt, CMD_ACK_NOTE.data(), args[1], args[2]);
+    if (cmd == "unack" && want(2))
+        return cmd_ack(opt, CMD_UNACK.data(), args[1], args[2]);
     if (cmd == "delete" && want(2))
         return cmd_act(opt, CMD_DELETE.data(), args[1], args[2]);
     if (cmd == "delete-through" && want(2))
         return cmd_act(opt, CMD_DELETE_THROUGH.data(), args[1], args[2]);
-    if (cmd == "list" || cmd == "watch" || cmd == "show" || cmd == "ack" || cmd == "delete" ||
-        cmd == "delete-through" || cmd == "ping" || cmd == "stats")
+    if (cmd == "list" || cmd == "watch" || cmd == "show" || cmd == "ack" || cmd == "unack" ||
+        cmd == "delete" || cmd == "delete-through" || cmd == "ping" || cmd == "stats")
         return usage_error("wrong number of arguments for " + cmd);
     return usage_error("unknown command '" + console_visible(cmd, opt.utf8) + "'");
 }

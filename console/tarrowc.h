@@ -2,6 +2,7 @@
 #ifndef CONSOLE_TARROWC_H
 #define CONSOLE_TARROWC_H
 
+#include <ctime>
 #include <string>
 
 #include "common/console_client.h"
@@ -17,6 +18,10 @@ struct tarrowc_options {
     bool tsv = false;
     bool json = false;
     bool utf8 = false;                      // the locale's character set is UTF-8
+    // ack and unack:
+    std::string by;                         // the operator; the login name when empty
+    std::string note;
+    long long until = 0;                    // expiry, seconds since the epoch; 0 for none
 };
 
 // Outcome of acting on one named alert.
@@ -26,6 +31,14 @@ enum act_outcome { ACT_DONE, ACT_NO_SUCH_ALERT, ACT_SERVER_ERROR, ACT_CONNECTION
 // ("AC", "AD" or "KK"). message says what happened, for people.
 act_outcome act_on_alert(console_conn &c, const char *command, const std::string &host,
                          const std::string &key, int timeout_ms, std::string &message);
+
+// The operator's login name ("unknown" when it cannot be had).
+std::string login_name();
+// Acknowledges with who, note and expiry ("AN"), or un-acknowledges ("UA", who only).
+act_outcome ack_with_note(console_conn &c, const char *command, const std::string &host,
+                          const std::string &key, const std::string &who,
+                          const std::string &note, long long until, int timeout_ms,
+                          std::string &message);
 
 // The full-screen view; returns the exit status.
 int run_watch(const tarrowc_options &opt);

@@ -277,9 +277,8 @@ draw(view &v, const std::string &status_override = "")
         line += std::string(static_cast<std::size_t>(std::max(0, AGE_WIDTH - static_cast<int>(age.size()))), ' ') + age + " ";
         line += pad_width(console_visible(a.hostname, utf8), LEN_HOSTNAME, utf8) + " ";
         line += pad_width(console_visible(a.key, utf8), LEN_KEY, utf8) + " ";
-        line += pad_width(console_visible(a.waiting ? "waiting" : state_word(a.type), utf8),
-                          STATE_WIDTH, utf8) + " ";
-        line += fit_width(console_visible(a.text, utf8), COLS - text_width(line, utf8), utf8);
+        line += pad_width(console_visible(row_state(a), utf8), STATE_WIDTH, utf8) + " ";
+        line += fit_width(row_text(a, utf8), COLS - text_width(line, utf8), utf8);
         attr_t attr = COLOR_PAIR(state_colour(a.type));
         if (a.type == MSG_CRITICAL)
             attr |= A_BOLD;
@@ -354,11 +353,59 @@ edit_filter(view &v)
     }
 }
 
+// Reads a line of at most max bytes in the status line after the label. True when Enter
+// ended it (text holds it), false for Esc.
+bool
+read_text(view &v, const std::string &label, std::string &text, std::size_t max)
+{
+    for (;;) {
+        draw(v, label + console_visible(text, v.opt.utf8) + "_");
+        int ch = wait_key();
+        if (quit_requested || ch == KEY_ESCAPE)
+            return false;
+        if (ch == '\n' || ch == '\r' || ch == KEY_ENTER)
+            return true;
+        if (ch == KEY_BACKSPACE || ch == 127 || ch == 8) {
+            while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xc0) == 0x80)
+                text.pop_back();
+            if (!text.empty())
+                text.pop_back();
+        } else if (ch >= 0x20 && ch <= 0xff && ch != 0x7f && text.size() < max) {
+            text += static_cast<char>(ch);
+        }
+    }
+}
+
+// "a" asks for a note (empty is fine) and acknowledges with it; "u" un-acknowledges.
+void
+ack_selected(view &v, const char *command)
+{
+    const console_alert *sel = selected_alert(v);
+    if (sel == nullptr)
+        return;
+    const console_alert a = *sel;
+    std::string note;
+    if (command == CMD_ACK_NOTE &&
+        !read_text(v, "note for the ack (Enter sends, Esc cancels): ", note, LEN_ACK_NOTE))
+        return;
+    if (!ensure_connected(v))
+        return;
+    std::string who = v.opt.by.empty() ? login_name() : v.opt.by;
+    std::string message;
+    if (ack_with_note(v.conn, command, a.hostname, a.key, who, note, 0, v.opt.timeout_ms,
+                      message) == ACT_CONNECTION_ERROR)
+        mark_lost(v, message);
+    else
+        v.message = console_visible(message, v.opt.utf8);
+    refresh_listing(v);
+}
+
 const char *const HELP[] = {
     "up, k          move up              down, j     move down",
     "PgUp, PgDn     a page up or down    Home, End   first, last alert",
     "Enter          the selected alert in full",
-    "a              acknowledge the selected alert",
+    "a              acknowledge the selected alert (asks for a note)",
+    "u              un-acknowledge the selected alert",
     "d              delete the selected alert (asks first)",
     "K              delete it and every alert above it in table order",
     "s              sort: table order, severity, age, host",
@@ -499,7 +546,10 @@ handle_key(view &v, int ch)
         show_details(v);
         break;
     case 'a':
-        act(v, CMD_ACKNOWLEDGE.data());
+        ack_selected(v, CMD_ACK_NOTE.data());
+        break;
+    case 'u':
+        ack_selected(v, CMD_UNACK.data());
         break;
     case 'd':
         act(v, CMD_DELETE.data());

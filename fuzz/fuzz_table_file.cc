@@ -15,6 +15,7 @@
 
 #include "fuzz/fuzz_util.h"
 #include "fuzz/server_checks.h"
+#include "server/ack.h"
 #include "server/server.h"
 
 static const char BAD_NAME[] = "alert_table.dat.bad";
@@ -40,8 +41,8 @@ console_request(std::string_view cmd, int slot)
     return std::string(rec, sizeof rec);
 }
 
-// Lists the restored board, asks for every alert's details, acknowledges the first alert
-// and deletes the last, over one connection; every reply must come back whole.
+// Lists the restored board, asks for every alert's details (with and without its ack),
+// un-acknowledges and acknowledges the first alert and deletes the last, over one connection; every reply must come back whole.
 static void
 serve_console()
 {
@@ -51,9 +52,12 @@ serve_console()
     client_table_reset();
     FUZZ_CHECK(client_open(sv[0], "fuzz-console") == 0);
     std::string requests = console_request(CMD_LIST, -1);
-    for (int i = 0; i < last_table_entry; i++)
+    for (int i = 0; i < last_table_entry; i++) {
         requests += console_request(CMD_DETAILS, i);
+        requests += console_request(CMD_DETAILS_ACK, i);
+    }
     if (last_table_entry > 0) {
+        requests += console_request(CMD_UNACK, 0);
         requests += console_request(CMD_ACKNOWLEDGE, 0);
         requests += console_request(CMD_DELETE, last_table_entry - 1);
         requests += console_request(CMD_LIST, -1);
@@ -62,7 +66,7 @@ serve_console()
                static_cast<ssize_t>(requests.size()));
     shutdown(sv[1], SHUT_WR);
     std::string replies;
-    for (int k = 0; k < MAX_ALERTS + 20 && client_open_count > 0; k++) {
+    for (int k = 0; k < 2 * MAX_ALERTS + 20 && client_open_count > 0; k++) {
         fuzz_server_pass();
         fuzz_collect_replies(sv[1], replies);
         fuzz_check_server_state();
@@ -107,16 +111,21 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
         return 0;
     }
     FUZZ_CHECK(fuzz_file_size(BAD_NAME) < 0);
-    FUZZ_CHECK(size == static_cast<std::size_t>(restored + 1) * ALERT_RECORD_SIZE);
+    // The alerts, their acknowledgements, the state record.
+    FUZZ_CHECK(size % ALERT_RECORD_SIZE == 0);
+    std::size_t records = size / ALERT_RECORD_SIZE;
+    FUZZ_CHECK(records >= static_cast<std::size_t>(restored) + 1);
+    for (std::size_t i = static_cast<std::size_t>(restored); i + 1 < records; i++)
+        FUZZ_CHECK(ack_is_record(input.data() + i * ALERT_RECORD_SIZE));
     for (int i = 0; i < restored; i++)
         FUZZ_CHECK(memcmp(memory_table[i].data(), data + i * ALERT_RECORD_SIZE,
                           ALERT_RECORD_SIZE) == 0);
 
-    // Saved again, the file loads back into the same board.
+    // Saved again, the file loads back into the same board and acknowledgements.
     FUZZ_CHECK(table_store_save() == 0);
     std::string saved = fuzz_read_file(table_file_name);
     FUZZ_CHECK(saved.size() == size);
-    FUZZ_CHECK(memcmp(saved.data(), data, static_cast<std::size_t>(restored) * ALERT_RECORD_SIZE) == 0);
+    FUZZ_CHECK(memcmp(saved.data(), data, size - ALERT_RECORD_SIZE) == 0);
     alert_table_reset();
     FUZZ_CHECK(table_store_load() == restored);
     FUZZ_CHECK(fuzz_file_size(BAD_NAME) < 0);

@@ -23,7 +23,7 @@ for t in $targets; do
     fuzz_sievel) set -- "$@" -max_len=2048 -dict="$top/fuzz/sievel.dict" ;;
     fuzz_console_reply) set -- "$@" -max_len=70000 ;;
     fuzz_overflow) set -- "$@" -max_len=30000 ;;
-    fuzz_table_file) set -- "$@" -max_len=12400 ;;
+    fuzz_table_file) set -- "$@" -max_len=23900 ;;   # 50 alerts, 50 acks, the state
     fuzz_server_input) set -- "$@" -max_len=20000 ;;
     esac
     echo "fuzz: $t for ${seconds}s"

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/fields.h"
+#include "server/ack.h"
 #include "server/server.h"
 
 // A log line built by copying, cut at its capacity: what a bounded "%s" format would give.
@@ -86,7 +87,9 @@ process_alert_request(int fd, char *record)
     if (wants_ack)
         build_ack(ack, record);
     unsigned long failed = overflow_failed_appends;
+    ack_set_peer(fd >= 0 && fd < MAX_CLIENTS ? client[fd].peer_address : nullptr);
     process_alert_message(record, 0);
+    ack_set_peer(nullptr);
     if (overflow_failed_appends != failed) {
         // Not stored: no ACK, and the sender learns it at once from the closed connection.
         client_reject(fd, "an alert could not be stored");

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "server/ack.h"
 #include "server/server.h"
 
 int alert_table_size = MAX_ALERTS;
@@ -69,6 +70,7 @@ alert_table_reset()
     for (int i = 0; i < alert_table_size; i++)
         free_slot[i] = alert_table_size - 1 - i;
     memset(id_index, 0, (id_mask + 1) * sizeof(int));
+    ack_table_reset();
 }
 
 // The count of a state code ('C' critical, 'W' warning, 'I' info, 'A' acknowledged).
@@ -317,6 +319,7 @@ alert_acknowledge(char *record, int from_overflow)
         return;
     }
     char *rec = pool[slot].data();
+    ack_plain(rec, from_overflow);
     set_msgtype(rec, MSG_CLEAR);
     rec[OFF_REPLY_WANTED] = '\0';
     recount(slot, true);

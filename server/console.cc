@@ -11,6 +11,7 @@
 
 #include "common/fields.h"
 #include "common/record.h"
+#include "server/ack.h"
 #include "server/server.h"
 
 bool console_fail_next_alloc = false;
@@ -288,6 +289,29 @@ console_get_details(char *reply)
     set_msgtype(reply, REPLY_DETAILS);
 }
 
+// "SX": the details, then the ack lines of an acknowledged alert.
+static void
+console_get_ack_details(char *reply)
+{
+    console_get_details(reply);
+    int slot = alert_lookup(reply);
+    if (slot >= 0)
+        ack_details(memory_table[slot].data(), reply + OFF_DATA,
+                    strnlen(reply + OFF_DATA, MAX_DATA_TEXT), LEN_DATA);
+}
+
+// Puts a console command's outcome into the reply: "--", or "DE" with the error text.
+static void
+console_done(char *reply, const char *error)
+{
+    if (error == nullptr) {
+        set_msgtype(reply, MSG_REPLY_DONE);
+        return;
+    }
+    set_msgtype(reply, REPLY_ERROR);
+    snprintf(reply + OFF_DATA, LEN_DATA, "%s", error);
+}
+
 // Moves records back from the overflow file after the table lost some.
 static void
 refill_from_overflow()
@@ -364,6 +388,8 @@ process_console_request(int fd, char *request)
         return;
     }
 
+    // Who an acknowledgement is by.
+    ack_set_peer(fd >= 0 && fd < MAX_CLIENTS ? client[fd].peer_address : nullptr);
     memcpy(reply, request, HEADER_SIZE);
     set_msgtype(reply, REPLY_LIST_LAST);
     clear_reply_data(reply);
@@ -383,6 +409,13 @@ process_console_request(int fd, char *request)
         console_log_event(request);
         alert_acknowledge(request, 0);
         set_msgtype(reply, MSG_REPLY_DONE);
+    } else if (msgtype_is(request, CMD_ACK_NOTE) || msgtype_is(request, CMD_UNACK)) {
+        // Their own "Acknowledged" and "Unacknowledged" lines are their log lines.
+        console_done(reply, msgtype_is(request, CMD_ACK_NOTE) ? ack_console_note(request)
+                                                              : ack_console_undo(request));
+    } else if (msgtype_is(request, CMD_DETAILS_ACK)) {
+        if (reply_wanted)
+            console_get_ack_details(reply);
     } else if (msgtype_is(request, CMD_DELETE_THROUGH)) {
         alert_deletelist(request);
         set_msgtype(reply, MSG_REPLY_DONE);
@@ -404,4 +437,5 @@ process_console_request(int fd, char *request)
     if (reply_wanted)
         write_console_reply_buffer(fd, reply);
     free(reply);
+    ack_set_peer(nullptr);
 }

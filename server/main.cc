@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "server/ack.h"
 #include "server/server.h"
 
 static volatile sig_atomic_t stop_signal = 0;
@@ -314,6 +315,8 @@ main(int argc, char **argv)
         die("Unable to allocate the alert table", 1);
     if (table_size != MAX_ALERTS)
         myprintf("INFO: The board holds up to %d alerts (--table-size)\n", table_size);
+    if (ack_table_init(table_size) != 0)
+        die("No memory for the acknowledgements", 1);
     stats_reset();
     client_table_reset();
     // The saved board comes back before the overflow file is replayed behind it.
@@ -351,6 +354,7 @@ main(int argc, char **argv)
             msglog_reopen();
             myprintf("INFO: Signal %d (SIGHUP), log file reopened\n", SIGHUP);
         }
+        ack_tick();
         table_store_tick();
         // Without waiting while some connection holds a line to handle, but not for long, so
         // that new connections, new input and the ends of input are still seen.
@@ -368,6 +372,9 @@ main(int argc, char **argv)
             long save_due = any_line ? -1 : table_store_due_ms();
             if (save_due >= 0 && save_due < timeout)
                 timeout = static_cast<int>(save_due);
+            long ack_due = any_line ? -1 : ack_due_ms();
+            if (ack_due >= 0 && ack_due < timeout)
+                timeout = static_cast<int>(ack_due);
             wait_for_events(listen_fd, timeout);
             passes = 0;
         }

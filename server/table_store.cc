@@ -5,8 +5,12 @@
 // The file is a sequence of 234-byte records: the table's records in table order, then one
 // state record that says where the overflow file's unread records begin, with a proof that
 // the overflow file is still the one the position belongs to (its record count then and a
-// checksum of a record), and a sequence number. It is written to a temporary file and
-// renamed over the old one, so a crash leaves one whole version or the other.
+// checksum of a record), and a sequence number. Between the two come the acknowledgements,
+// one record each (productid "TARROWD-ACK"), which the state record counts ("acks="): a
+// server that knows no acks finds a record that is no alert and a state it cannot read, and
+// sets the file aside instead of taking the acknowledged alerts without them. It is written
+// to a temporary file and renamed over the old one, so a crash leaves one whole version or
+// the other.
 //
 // With --sync, each loop pass that changed the board appends the same image (records, then
 // the state record) to alert_table.jnl and syncs it once, before any reply of that pass
@@ -25,6 +29,7 @@
 #include <cstring>
 
 #include "common/fields.h"
+#include "server/ack.h"
 #include "server/server.h"
 
 const char table_file_name[] = "alert_table.dat";
@@ -37,8 +42,9 @@ static const char BAD_NAME[] = "alert_table.dat.bad";
 // The productid of the state record: no sender uses it, so it is never taken for an alert.
 static constexpr std::string_view STATE_PRODUCTID = "TARROWD-STATE";
 static constexpr long SAVE_INTERVAL_MS = 1000;
-// A saved table may come from a server with a larger board than this one.
-static constexpr std::size_t IMAGE_RECORDS = MAX_TABLE_SIZE + 1;
+// A saved table may come from a server with a larger board than this one: its alerts, as
+// many acknowledgements, and the state record.
+static constexpr std::size_t IMAGE_RECORDS = 2 * static_cast<std::size_t>(MAX_TABLE_SIZE) + 1;
 
 // What the file on disk says, so that an unchanged board is not written again.
 static unsigned saved_generation = 0;
@@ -55,15 +61,14 @@ static unsigned long image_seq = 0;
 // replace the board on disk with an empty one.
 static bool loaded = false;
 
-// The board and its state record, as written to either file: allocated with the first save,
-// sized by the table.
+// The board, its acknowledgements and its state record, as written to either file: allocated
+// with the first save, sized by the table.
 static char *image;
 static int image_slots;
 
 static std::uint32_t
-checksum(const char *p, std::size_t n)
+checksum(const char *p, std::size_t n, std::uint32_t h = 2166136261u)
 {
-    std::uint32_t h = 2166136261u;
     for (std::size_t i = 0; i < n; i++)
         h = (h ^ static_cast<unsigned char>(p[i])) * 16777619u;
     return h;
@@ -79,14 +84,16 @@ build_image()
     if (image == nullptr || image_slots != alert_table_size) {
         free(image);
         image = static_cast<char *>(
-            malloc((static_cast<std::size_t>(alert_table_size) + 1) * ALERT_RECORD_SIZE));
+            malloc((2 * static_cast<std::size_t>(alert_table_size) + 1) * ALERT_RECORD_SIZE));
         if (image == nullptr)
             die("Unable to allocate the saved table's image", 1);
         image_slots = alert_table_size;
     }
     for (std::size_t i = 0; i < n; i++)
         memcpy(image + i * ALERT_RECORD_SIZE, memory_table[i].data(), ALERT_RECORD_SIZE);
-    char *state = image + n * ALERT_RECORD_SIZE;
+    std::size_t acks = ack_save_records(image + n * ALERT_RECORD_SIZE,
+                                        static_cast<std::size_t>(alert_table_size));
+    char *state = image + (n + acks) * ALERT_RECORD_SIZE;
     memset(state, 0, ALERT_RECORD_SIZE);
     memcpy(state + OFF_PRODUCTID, STATE_PRODUCTID.data(), STATE_PRODUCTID.size());
     set_msgtype(state, MSG_REPLY_DONE);
@@ -98,12 +105,13 @@ build_image()
     std::uint32_t proof = 0;
     if (proof_at >= 0 && overflow_record_sum(proof_at, &proof) != 0)
         count = proof_at;     // unreadable: claim only what comes before it
-    snprintf(state + OFF_MSGTEXT, LEN_MSGTEXT, "next=%d count=%ld sum=%08" PRIx32 " seq=%lu",
-             next_evt_record_to_read, count, proof, ++image_seq);
+    snprintf(state + OFF_MSGTEXT, LEN_MSGTEXT,
+             "next=%d count=%ld sum=%08" PRIx32 " seq=%lu acks=%zu", next_evt_record_to_read,
+             count, proof, ++image_seq, acks);
     snprintf(state + OFF_OPTIONAL_DATA, LEN_OPTIONAL_DATA, "board=%zu sum=%08" PRIx32, n,
-             checksum(image, n * ALERT_RECORD_SIZE));
+             checksum(image, (n + acks) * ALERT_RECORD_SIZE));
     state[OFF_ALERT_NEWLINE] = '\n';
-    return (n + 1) * ALERT_RECORD_SIZE;
+    return (n + acks + 1) * ALERT_RECORD_SIZE;
 }
 
 static bool
@@ -280,6 +288,9 @@ struct loaded_image {
     std::size_t cap = 0;
     int *seen = nullptr;        // index + 1 of the records by identity, seen_mask + 1 entries
     std::size_t seen_mask = 0;
+    int acks = 0;               // ack records after the alerts
+    char *ack_records = nullptr;    // acks records, room for ack_cap
+    std::size_t ack_cap = 0;
 };
 
 static loaded_image from_file, from_journal;
@@ -301,6 +312,56 @@ is_state_record(const char *rec)
     return memcmp(rec, STATE_PRODUCTID.data(), STATE_PRODUCTID.size()) == 0;
 }
 
+static std::size_t identity_hash(const char *rec);
+
+// The index in img of the alert with rec's identity, or -1.
+static int
+find_in_image(const loaded_image &img, const char *rec)
+{
+    if (img.seen == nullptr)
+        return -1;
+    for (std::size_t k = identity_hash(rec) & img.seen_mask; img.seen[k] != 0;
+         k = (k + 1) & img.seen_mask) {
+        int i = img.seen[k] - 1;
+        const char *o = img.records + static_cast<std::size_t>(i) * ALERT_RECORD_SIZE;
+        if (memcmp(o + OFF_HOSTNAME, rec + OFF_HOSTNAME, LEN_HOSTNAME) == 0 &&
+            memcmp(o + OFF_KEY, rec + OFF_KEY, LEN_KEY) == 0)
+            return i;
+    }
+    return -1;
+}
+
+// True when every ack record is whole and of a different alert that is stored acknowledged:
+// what a save writes, so that the board loads and saves again to the same records.
+static bool
+acks_fit(const loaded_image &img)
+{
+    if (img.acks == 0)
+        return true;
+    bool *taken = static_cast<bool *>(calloc(static_cast<std::size_t>(img.count) + 1, 1));
+    if (taken == nullptr)
+        return false;
+    bool fit = true;
+    char probe[ALERT_RECORD_SIZE] = {};
+    for (int a = 0; a < img.acks && fit; a++) {
+        const char *ack = img.ack_records + static_cast<std::size_t>(a) * ALERT_RECORD_SIZE;
+        if (!ack_record_valid(ack)) {
+            fit = false;
+            break;
+        }
+        ack_record_identity(ack, probe);
+        int of = find_in_image(img, probe);
+        if (of < 0 || taken[of] ||
+            !msgtype_is(img.records + static_cast<std::size_t>(of) * ALERT_RECORD_SIZE,
+                        MSG_CLEAR))
+            fit = false;
+        else
+            taken[of] = true;
+    }
+    free(taken);
+    return fit;
+}
+
 // Reads the state record's values into img. False when it is not one that can be used for
 // the count alerts before it.
 static bool
@@ -317,13 +378,23 @@ parse_state(const char *rec, loaded_image &img)
     int board_count = -1;
     long count = 0;
     unsigned long seq = 0;
-    if (sscanf(text, "next=%d count=%ld sum=%" SCNx32 " seq=%lu%n", &img.next, &count, &proof,
-               &seq, &end) == 4 && text[end] == '\0' &&
+    int acks = 0;
+    // This server's state record counts the acks; the one before had none to count.
+    bool counted = sscanf(text, "next=%d count=%ld sum=%" SCNx32 " seq=%lu acks=%d%n",
+                          &img.next, &count, &proof, &seq, &acks, &end) == 5 &&
+                   text[end] == '\0';
+    if (!counted)
+        counted = sscanf(text, "next=%d count=%ld sum=%" SCNx32 " seq=%lu%n", &img.next, &count,
+                         &proof, &seq, &end) == 4 && text[end] == '\0';
+    if (counted &&
         sscanf(board, "board=%d sum=%" SCNx32 "%n", &board_count, &board_sum, &end) == 2 &&
         board[end] == '\0') {
-        if (board_count != img.count || count < 0 || img.next < 0 ||
-            board_sum != checksum(img.records,
-                                  static_cast<std::size_t>(img.count) * ALERT_RECORD_SIZE))
+        std::uint32_t sum = checksum(img.records,
+                                     static_cast<std::size_t>(img.count) * ALERT_RECORD_SIZE);
+        sum = checksum(img.ack_records, static_cast<std::size_t>(img.acks) * ALERT_RECORD_SIZE,
+                       sum);
+        if (board_count != img.count || acks != img.acks || count < 0 || img.next < 0 ||
+            board_sum != sum || !acks_fit(img))
             return false;
         img.file_records = count;
         img.proof = proof;
@@ -333,7 +404,7 @@ parse_state(const char *rec, loaded_image &img)
     // An older server's state record: no proof, only the position.
     std::uint64_t file_id = 0;
     if (sscanf(text, "next=%d file=%" SCNu64 "%n", &img.next, &file_id, &end) == 2 &&
-        text[end] == '\0' && img.next >= 0) {
+        text[end] == '\0' && img.next >= 0 && img.acks == 0) {
         img.file_records = -1;
         img.seq = 0;
         return true;
@@ -346,6 +417,7 @@ static void
 clear_image(loaded_image &img)
 {
     img.count = 0;
+    img.acks = 0;
     if (img.seen != nullptr)
         memset(img.seen, 0, (img.seen_mask + 1) * sizeof(int));
 }
@@ -391,6 +463,24 @@ grow_image(loaded_image &img)
 static const char *
 add_record(loaded_image &img, const char *rec)
 {
+    if (ack_is_record(rec)) {
+        if (img.acks >= MAX_TABLE_SIZE)
+            return "it holds more acknowledgements than the table";
+        if (static_cast<std::size_t>(img.acks) == img.ack_cap) {
+            std::size_t cap = img.ack_cap == 0 ? 16 : img.ack_cap * 2;
+            char *grown = static_cast<char *>(realloc(img.ack_records, cap * ALERT_RECORD_SIZE));
+            if (grown == nullptr)
+                return "it holds more acknowledgements than memory";
+            img.ack_records = grown;
+            img.ack_cap = cap;
+        }
+        memcpy(img.ack_records + static_cast<std::size_t>(img.acks) * ALERT_RECORD_SIZE, rec,
+               ALERT_RECORD_SIZE);
+        img.acks++;
+        return nullptr;
+    }
+    if (img.acks > 0)
+        return "an alert follows the acknowledgements";
     if (!is_stored_alert(rec))
         return "a record is not a stored alert";
     if (img.count >= MAX_TABLE_SIZE || !grow_image(img))
@@ -416,6 +506,9 @@ copy_image(loaded_image &to, const loaded_image &from)
     clear_image(to);
     for (int i = 0; i < from.count; i++)
         if (add_record(to, from.records + static_cast<std::size_t>(i) * ALERT_RECORD_SIZE))
+            return false;
+    for (int i = 0; i < from.acks; i++)
+        if (add_record(to, from.ack_records + static_cast<std::size_t>(i) * ALERT_RECORD_SIZE))
             return false;
     to.has_state = from.has_state;
     to.next = from.next;
@@ -631,6 +724,8 @@ table_store_load()
         int fits = img->count < alert_table_size ? img->count : alert_table_size;
         for (int i = 0; i < fits; i++)
             alert_table_append(img->records + static_cast<std::size_t>(i) * ALERT_RECORD_SIZE);
+        for (int i = 0; i < img->acks; i++)
+            ack_load_record(img->ack_records + static_cast<std::size_t>(i) * ALERT_RECORD_SIZE);
         image_seq = img->seq;
         restore_position(*img);
         // A board saved by a larger table: what does not fit waits in the overflow file, in

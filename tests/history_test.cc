@@ -141,9 +141,18 @@ TEST_F(history_e2e, board_at_each_moment_of_a_scripted_day)
     send("db1", "IO", "INFO1", "backup done");
     moments.push_back(snap());
 
-    // 2. One raised again with a new text, one acknowledged from the console.
+    // 2. One raised again with a new text, one acknowledged from the console; the other
+    //    acknowledged with a note and an expiry.
     send("web1", "AC", "DISK", "disk still full");
     tarrowc({"ack", "web1", "LOAD"});
+    tarrowc({"ack", "--by", "ops1", "--note", "disk swap at 14:00", "--for", "2s", "web1",
+             "DISK"});
+    moments.push_back(snap());
+
+    // 2b. LOAD un-acknowledged by another operator; DISK's ack expires.
+    tarrowc({"unack", "--by", "ops2", "web1", "LOAD"});
+    ASSERT_TRUE(wait_for_log(dir.path, "AINF: Acknowledgement expired web1            DISK"
+                                       "           AC by ops1\n", 4000));
     moments.push_back(snap());
 
     // 3. The table fills: B48 takes the info alert's slot, B49 and B50 go to the overflow
@@ -165,13 +174,13 @@ TEST_F(history_e2e, board_at_each_moment_of_a_scripted_day)
     send("bulk", "KH", "ANY");
     moments.push_back(snap());
 
-    ASSERT_EQ(moments[2].listed.size(), 50u);
-    ASSERT_EQ(moments[3].listed.size(), 46u);
+    ASSERT_EQ(moments[3].listed.size(), 50u);
+    ASSERT_EQ(moments[4].listed.size(), 46u);
     for (const snapshot &m : moments) {
         SCOPED_TRACE(m.at);
         std::vector<std::string> waiting;
         EXPECT_EQ(alerts(board_at(dir.path, m.at, &waiting)), alerts(m.listed));
-        if (&m == &moments[2]) {
+        if (&m == &moments[3]) {
             EXPECT_EQ(waiting, (std::vector<std::string>{"B49", "B50"}));
             // tarrowc shows what the records will raise: B50's clear waits behind its raise.
             EXPECT_EQ(m.waiting, (std::vector<std::string>{"B49"}));
@@ -190,6 +199,27 @@ TEST_F(history_e2e, board_at_each_moment_of_a_scripted_day)
         seen.push_back(e.value("event", "") + (e.value("replayed", false) ? " replayed" : ""));
     EXPECT_EQ(seen, (std::vector<std::string>{"spilled", "queued", "raised replayed",
                                               "cleared replayed"}));
+
+    // DISK's acknowledgement, who and note included, and its expiry; LOAD's un-acknowledge.
+    r = history(dir.path, {"--host", "web1", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> acks;
+    for (const json &e : json::parse(r.out, nullptr, false)) {
+        std::string ev = e.value("event", "");
+        if (ev == "acknowledged" && e.contains("acknowledged"))
+            acks.push_back(e.value("key", "") + " acknowledged by " +
+                           e["acknowledged"].value("by", "") + ": " +
+                           e["acknowledged"].value("note", ""));
+        else if (ev == "ack-expired" || ev == "unacknowledged")
+            acks.push_back(e.value("key", "") + " " + ev + " " + e.dump());
+    }
+    ASSERT_EQ(acks.size(), 4u) << r.out;
+    EXPECT_EQ(acks[0].substr(0, 21), "LOAD acknowledged by ");
+    EXPECT_EQ(acks[1], "DISK acknowledged by ops1: disk swap at 14:00");
+    EXPECT_EQ(acks[2].find("LOAD unacknowledged"), 0u);
+    EXPECT_NE(acks[2].find("\"unacknowledged_by\":\"ops2\""), std::string::npos) << acks[2];
+    EXPECT_EQ(acks[3].find("DISK ack-expired"), 0u);
+    EXPECT_NE(acks[3].find("\"acknowledged_by\":\"ops1\""), std::string::npos) << acks[3];
 
     // The same log, its first part gzip-compressed as a log rotation leaves it: the same
     // boards.

@@ -115,7 +115,8 @@ TEST_F(tarrowc_e2e, show_ack_delete_and_missing_alerts)
 
     r = tarrowc({"ack", host, "K1"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "acknowledged " + host + " K1\n");
+    std::string acked = "acknowledged " + host + " K1 by ";
+    EXPECT_EQ(r.out.substr(0, acked.size()), acked) << r.out;
     EXPECT_NE(tarrowc({"list", "--tsv"}).out.find("\tK1\tAK\tfirst\n"), std::string::npos);
 
     r = tarrowc({"delete", host, "K2"});
@@ -141,6 +142,89 @@ TEST_F(tarrowc_e2e, show_ack_delete_and_missing_alerts)
         EXPECT_EQ(r.out, "") << cmd;
     }
     EXPECT_EQ(read_log(dir.path).find("CONSOLE COMMAND", before.size()), std::string::npos);
+}
+
+// An ack with who, note and expiry: shown by show and list --json, kept across --keep-table
+// restarts, expired back to its severity within a second of its time (also when that time
+// passed while the server was down), and un-acknowledged with who did it.
+TEST_F(tarrowc_e2e, ack_with_note_expiry_restart_and_unack)
+{
+    ASSERT_EQ(stop_server(srv), 0);
+    srv = start_server(dir.path, {"--keep-table"});
+    ASSERT_GT(srv.port, 0) << read_log(dir.path);
+    raise("critical", "DISKFULL", "disk full");
+    raise("warning", "SHORT", "short one");
+    raise("info", "DOWN", "expires while down");
+
+    run_result r = tarrowc({"ack", "--by", "ops1", "--note", "disk swap at 14:00", "--for", "2h",
+                            host, "DISKFULL"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    time_t until = time(nullptr) + 7200;
+    auto shown = [&] {
+        run_result s = tarrowc({"show", host, "DISKFULL"});
+        EXPECT_EQ(s.status, 0) << s.err;
+        EXPECT_NE(s.out.find("\nState:         acknowledged critical\n"), std::string::npos)
+            << s.out;
+        EXPECT_NE(s.out.find("\nAcked by:      ops1\n"), std::string::npos) << s.out;
+        EXPECT_NE(s.out.find("\nNote:          disk swap at 14:00\n"), std::string::npos) << s.out;
+        std::size_t at = s.out.find("\nAcked until:   ");
+        ASSERT_NE(at, std::string::npos) << s.out;
+        long long shown_until = 0;
+        struct tm tm {};
+        ASSERT_NE(strptime(s.out.c_str() + at + 16, "%Y-%m-%d %H:%M:%S", &tm), nullptr);
+        tm.tm_isdst = -1;
+        shown_until = mktime(&tm);
+        EXPECT_LE(std::llabs(shown_until - until), 2);
+    };
+    shown();
+    nlohmann::json j = nlohmann::json::parse(tarrowc({"list", "--json"}).out);
+    ASSERT_TRUE(j.is_array() && !j.empty());
+    EXPECT_EQ(j[0]["state"], "acked");
+    EXPECT_EQ(j[0]["severity"], "critical");
+    EXPECT_EQ(j[0]["acknowledged"]["by"], "ops1");
+    EXPECT_EQ(j[0]["acknowledged"]["note"], "disk swap at 14:00");
+
+    // Two short acks: one expires while the server runs, one while it is stopped.
+    ASSERT_EQ(tarrowc({"ack", "--for", "2s", host, "SHORT"}).status, 0);
+    ASSERT_EQ(tarrowc({"ack", "--by", "ops2", "--for", "3s", host, "DOWN"}).status, 0);
+    const std::string expired = "AINF: Acknowledgement expired " + pad(host, 15) + " " +
+                                pad("SHORT", 14) + " AW by ";
+    ASSERT_TRUE(wait_for_log(dir.path, expired, 4000));
+    // The line's time stamp ("Mon Dec  7 19:39:39 2026 AINF: ...") is at most a second after
+    // the expiry the ack line names ("until 20261207 19:39:39").
+    std::string log = read_log(dir.path);
+    std::size_t ack_at = log.find("AINF: Acknowledged " + pad(host, 15) + " " + pad("SHORT", 14));
+    std::size_t exp_at = log.find(expired);
+    ASSERT_NE(ack_at, std::string::npos);
+    std::size_t until_at = log.find(" until ", ack_at) + 16;
+    std::size_t line_at = log.rfind('\n', exp_at) + 1;
+    auto seconds = [&](std::size_t at) {
+        return std::stoi(log.substr(at, 2)) * 3600 + std::stoi(log.substr(at + 3, 2)) * 60 +
+               std::stoi(log.substr(at + 6, 2));
+    };
+    int late = (seconds(line_at + 11) - seconds(until_at) + 86400) % 86400;
+    EXPECT_LE(late, 1) << log;
+    EXPECT_NE(tarrowc({"list", "--tsv"}).out.find("\tSHORT\tAW\t"), std::string::npos);
+
+    ASSERT_EQ(stop_server(srv), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    srv = start_server(dir.path, {"--keep-table"});
+    ASSERT_GT(srv.port, 0) << read_log(dir.path);
+    EXPECT_TRUE(wait_for_log(dir.path, "AINF: Acknowledgement expired " + pad(host, 15) + " " +
+                                           pad("DOWN", 14) + " IO by ops2\n",
+                             1500));
+    shown();
+
+    r = tarrowc({"unack", "--by", "ops3", host, "DISKFULL"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(wait_for_log(dir.path, "AINF: Unacknowledged " + pad(host, 15) + " " +
+                                           pad("DISKFULL", 14) + " AC by ops3 (acknowledged by "
+                                           "ops1)\n"));
+    r = tarrowc({"unack", host, "DISKFULL"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tarrowc: server error: *ERR: Alert is not acknowledged\n");
+    r = tarrowc({"ack", host, "GONE"});
+    EXPECT_EQ(r.err, "tarrowc: no such alert: " + host + " GONE\n");
 }
 
 TEST_F(tarrowc_e2e, usage_and_connection_errors)
@@ -176,6 +260,15 @@ TEST_F(tarrowc_e2e, usage_and_connection_errors)
          "tarrowc: 127.0.0.1 port 1: cannot connect to 127.0.0.1 port 1: Connection refused\n"},
         {{tarrowc_path(), "-a", "127.0.0.1", "-p", "1", "ack", "h", "k"}, 2, "",
          "tarrowc: cannot connect to 127.0.0.1 port 1: Connection refused\n"},
+        {{tarrowc_path(), "ack", "--for", "2x", "h", "k"}, 2, "", "tarrowc: invalid --for '2x'"},
+        {{tarrowc_path(), "ack", "--for", "1h", "--until", "23:00", "h", "k"}, 2, "",
+         "tarrowc: --for and --until exclude each other"},
+        {{tarrowc_path(), "ack", "--until", "2026-02-30 10:00", "h", "k"}, 2, "",
+         "tarrowc: invalid --until"},
+        {{tarrowc_path(), "ack", "--by", "sixteen-letters!", "h", "k"}, 2, "",
+         "tarrowc: --by takes a name of 1 to 15"},
+        {{tarrowc_path(), "--note", "n", "unack", "h", "k"}, 2, "",
+         "tarrowc: --note, --for and --until go with ack only"},
     };
     for (const auto &c : cases) {
         run_result r = run_program(c.args);

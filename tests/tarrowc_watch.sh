@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # tarrowc watch, driven in a detached 80x24 tmux session: 31 alerts, every one reachable with
 # PgDn and End, the header's counts, a cut text with its mark, stand-ins for control bytes, a
-# filter, a sort, the help overlay, a new critical alert marked, details, acknowledge; then a
-# board shrunk and emptied under sorted, filtered and scrolled views (K, another console, a
-# restart), which the view survives; quit. Every wait is bounded.
+# filter, a sort, the help overlay, a new critical alert marked, details, acknowledge with a
+# note, un-acknowledge; then a board shrunk and emptied under sorted, filtered and scrolled
+# views (K, another console, a restart), which the view survives; quit. Every wait is bounded.
 # usage: tarrowc_watch.sh TARROWD FLICKET TARROWC     (exit 0 pass, 1 fail, 77 skip)
 set -u
 tarrowd=$(realpath "$1") flicket=$(realpath "$2") tarrowc=$(realpath "$3")
@@ -146,16 +146,27 @@ wait_screen 20 "^ Text +load average high on svc1, over the limit for the last t
 screen | grep -Eq "^ Persistent +yes" || fail "the details view has no Persistent field"
 keys x
 
-# Acknowledge the first alert.
+# Acknowledge the first alert with a note: the row names who, the details say the rest.
 keys Home a
-wait_screen 50 "KEY01 +acked +load average" || fail "the alert was not shown acknowledged"
+wait_screen 20 "note for the ack" || fail "a did not ask for a note"
+keys "disk swap" Enter
+wait_screen 50 "KEY01 +ack crit +\[[^]]+\] load average" ||
+    fail "the alert was not shown acknowledged with who"
 wait_screen 20 "acknowledged .* KEY01" || fail "no acknowledgement message in the status line"
 wait_screen 20 ", 1 acked; " || fail "the header does not count the acknowledged alert"
-grep -q "AC KEY01          (CONSOLE COMMAND)" "$dir"/log_*.log ||
+grep -Eq "AINF: Acknowledged [^ ]+ +KEY01 +AC by [^ ]+ until never: disk swap$" "$dir"/log_*.log ||
     fail "the server did not log the acknowledgement"
 keys Home Enter
-wait_screen 20 "^ State +acked \(was critical\)" || fail "the details lost the severity"
+wait_screen 20 "^ State +acknowledged critical" || fail "the details lost the severity"
+screen | grep -Eq "^ Note +disk swap" || fail "the details do not show the note"
 keys x
+
+# Un-acknowledge it, then acknowledge it again with no note.
+keys Home u
+wait_screen 50 "KEY01 +critical" || fail "u did not return the alert to critical"
+wait_screen 20 ", 0 acked " || fail "the header still counts an acknowledged alert"
+keys Home a Enter
+wait_screen 50 "KEY01 +ack crit" || fail "an empty note did not acknowledge"
 
 # The rest shrinks and empties the board under the view, with the selection away from the
 # first row, in sorted and filtered views; the view must stay up and say so.

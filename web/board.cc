@@ -23,11 +23,14 @@ web_fetch_board(const std::string &address, int port, int timeout_ms,
 
 int
 web_act(const std::string &address, int port, std::string_view command,
-        const std::string &host, const std::string &key, int timeout_ms, std::string &error)
+        const std::string &host, const std::string &key, const std::string &who,
+        const std::string &note, int timeout_ms, std::string &error)
 {
-    console_result r = console_call(address, port,
-                                    console_build_request(CONSOLE_LIST_ALL, host, key, command),
-                                    timeout_ms);
+    // An acknowledgement names the operator who made it.
+    alert_record request = command == CMD_ACKNOWLEDGE
+        ? console_build_ack_request(host, key, CMD_ACK_NOTE, who, note, 0)
+        : console_build_request(CONSOLE_LIST_ALL, host, key, command);
+    console_result r = console_call(address, port, request, timeout_ms);
     if (r.status != CONSOLE_OK) {
         error = r.error;
         return -1;

@@ -139,8 +139,10 @@ def acting(d, server, workdir):
     click("DISK01", "ack")
     t.check(w.wait_for(lambda: (on_board("DISK01") or {}).get("state") == "acked", 3.0),
             "the ack button acknowledges on the board")
-    t.check(w.wait_for(lambda: (row_of(d, "DISK01") or [0, ""])[1] == "acked", 3.0),
-            "and the page shows it")
+    t.check(w.wait_for(lambda: (row_of(d, "DISK01") or [0, ""])[1] == "acked critical", 3.0),
+            "and the page shows it with its severity")
+    t.check((row_of(d, "DISK01") or [0, "", ""])[2].startswith("[alice] "),
+            "and who acknowledged it")
     click("LOAD", "delete")
     try:
         w.wait_for(lambda: d.switch_to.alert, 2.0).accept()

@@ -51,8 +51,8 @@ def read_only(server, web):
     got = w.wait_for(lambda: find(web, "DISK01"), 2.0)
     t.check(got is not None, "a raised alert is listed within 2 s")
     if got:
-        t.check(set(got) == {"host", "key", "state", "datetime", "text", "persistent",
-                             "place"} and
+        t.check(set(got) == {"host", "key", "state", "severity", "datetime", "text",
+                             "persistent", "place"} and
                 got["host"] == "web01" and got["state"] == "critical" and
                 got["text"] == "disk full", "the alert has the console's JSON fields")
 
@@ -131,10 +131,16 @@ def acting(server, workdir):
     t.check(find(web, "DISK01")["state"] == "critical", "the refused acks changed nothing")
 
     good = dict(signed, **{"X-CSRF-Token": csrf})
-    status, _, body = web.request("POST", "/api/v1/ack", ack, good)
+    noted = json.dumps({"host": "web01", "key": "DISK01", "note": "disk swap at 14:00"})
+    status, _, body = web.request("POST", "/api/v1/ack", noted, good)
     t.check(status == 200, "an ack with session, token and origin is done: %s" % body)
     t.check(w.wait_for(lambda: find(web, "DISK01")["state"] == "acked", 2.0),
             "the board shows it acknowledged")
+    acked = find(web, "DISK01")
+    t.check(acked.get("severity") == "critical" and
+            acked.get("acknowledged", {}).get("by") == "alice" and
+            acked["acknowledged"].get("note") == "disk swap at 14:00",
+            "acknowledged critical, by the signed-in operator, with the note: %s" % acked)
     t.check(w.wait_for(lambda: "alice acknowledged web01 DISK01" in web.log(), 2.0),
             "the ack is logged with the operator's name")
     missing = json.dumps({"host": "web01", "key": "NOSUCH"})

@@ -255,7 +255,7 @@ static void
 act(const httplib::Request &req, httplib::Response &res, std::string_view command,
     const char *done)
 {
-    std::string operator_name, host, key;
+    std::string operator_name, host, key, note;
     {
         std::lock_guard<std::mutex> lock(shared.mu);
         const web_session *s = mutation_allowed(req, res, true);
@@ -279,10 +279,13 @@ act(const httplib::Request &req, httplib::Response &res, std::string_view comman
         }
         host = a->hostname;
         key = a->key;
+        if (j.contains("note") && j["note"].is_string())
+            note = j["note"].get<std::string>().substr(0, LEN_ACK_NOTE);
     }
     std::string error;
     std::string who = console_visible(console_trim(host) + " " + console_trim(key), true);
-    if (web_act(opt.address, opt.port, command, host, key, BOARD_TIMEOUT_MS, error) != 0) {
+    if (web_act(opt.address, opt.port, command, host, key, operator_name, note, BOARD_TIMEOUT_MS,
+                error) != 0) {
         say("%s could not have %s %s: %s", operator_name.c_str(), who.c_str(), done,
             error.c_str());
         send_error(res, 502, error);

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/record.h"
+#include "common/text.h"
 
 using ojson = nlohmann::ordered_json;
 
@@ -98,15 +99,28 @@ alert_object(const console_alert &a, bool full)
     ojson persistent = nullptr;
     if (a.persistent == 'Y' || a.persistent == 'N')
         persistent = a.persistent == 'Y';
+    // The severity an acknowledged alert keeps, null when the board did not say.
+    std::string_view severity = a.type == MSG_CLEAR ? std::string_view(a.ack.severity)
+                                                    : std::string_view(a.type);
+    const char *word = severity == MSG_CLEAR ? nullptr : alert_state_word(severity);
     ojson o = {
         {"host", shown(console_trim(a.hostname))},
         {"key", shown(console_trim(a.key))},
         {"state", shown(web_state(a.type))},
+        {"severity", word != nullptr ? ojson(word) : ojson(nullptr)},
         {"datetime", shown(iso_datetime(a.datetime))},
         {"text", shown(a.text)},
         {"persistent", persistent},
         {"place", a.waiting ? "waiting" : "board"},
     };
+    if (a.type == MSG_CLEAR && a.ack.present)
+        o["acknowledged"] = {
+            {"by", shown(a.ack.by)},
+            {"note", shown(a.ack.note)},
+            {"since", console_local_time(a.ack.since, 'T')},
+            {"until", a.ack.until != 0 ? ojson(console_local_time(a.ack.until, 'T'))
+                                       : ojson(nullptr)},
+        };
     if (full) {
         o["optional_data"] = shown(console_trim(a.optional_data));
         long long raised = web_raised(a.datetime);

@@ -47,8 +47,9 @@ struct web_counts {
 web_counts count_alerts(const std::vector<console_alert> &alerts, bool waiting = false);
 
 // The alerts as a JSON array with the fields of `tarrowc list --json`: host, key, state,
-// datetime, text, persistent. With full, also optional_data and raised (epoch seconds or
-// null), which the page uses. Texts show control bytes as ^X and stay valid UTF-8.
+// severity, datetime, text, persistent, and acknowledged (by, note, since, until) for an
+// acknowledged alert whose ack data came. With full, also optional_data and raised (epoch
+// seconds or null), which the page uses. Texts show control bytes as ^X and stay valid UTF-8.
 std::string alerts_json(const std::vector<console_alert> &alerts, bool full);
 // The page's view: up, error, the interval, whether acting is on, the counts and the full
 // alerts; while down, when they were fetched. It changes only when the board does, so an

@@ -30,11 +30,13 @@ TEST(WebView, AlertsCarryTheConsoleFieldsWithTextsMadeSafe)
         alert("db02", "OLD", "AK", "<img src=x onerror=alert(1)>", '\0', "garbage"),
     };
     in[0].optional_data = "opt                 ";
+    in[3].ack = {true, "ops1", "AW", "swap\x01", 1700000000, 0};
     nlohmann::json j = nlohmann::json::parse(alerts_json(in, false));
     ASSERT_EQ(j.size(), 4u);
-    const char *fields[] = {"host", "key", "state", "datetime", "text", "persistent", "place"};
+    const char *fields[] = {"host", "key", "state", "severity", "datetime", "text", "persistent",
+                            "place"};
     for (const auto &o : j) {
-        EXPECT_EQ(o.size(), std::size(fields));
+        EXPECT_EQ(o.size(), std::size(fields) + (o["state"] == "acked" ? 1 : 0));
         for (const char *f : fields)
             EXPECT_TRUE(o.contains(f)) << f;
     }
@@ -50,6 +52,10 @@ TEST(WebView, AlertsCarryTheConsoleFieldsWithTextsMadeSafe)
     EXPECT_EQ(j[2]["text"], "bad \\xff byte");
     EXPECT_TRUE(j[2]["persistent"].is_null());
     EXPECT_EQ(j[3]["state"], "acked");
+    EXPECT_EQ(j[3]["severity"], "warning");
+    EXPECT_EQ(j[3]["acknowledged"]["by"], "ops1");
+    EXPECT_EQ(j[3]["acknowledged"]["note"], "swap^A");
+    EXPECT_TRUE(j[3]["acknowledged"]["until"].is_null());
     EXPECT_EQ(j[3]["text"], "<img src=x onerror=alert(1)>");   // JSON carries it; the page
     EXPECT_EQ(j[3]["datetime"], "garbage");                     // inserts it as text
 
