@@ -164,7 +164,7 @@ keys x
 # Un-acknowledge it, then acknowledge it again with no note.
 keys Home u
 wait_screen 50 "KEY01 +critical" || fail "u did not return the alert to critical"
-wait_screen 20 ", 0 acked " || fail "the header still counts an acknowledged alert"
+wait_screen 20 ", 0 acked; " || fail "the header still counts an acknowledged alert"
 keys Home a Enter
 wait_screen 50 "KEY01 +ack crit" || fail "an empty note did not acknowledge"
 
