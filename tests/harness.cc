@@ -104,11 +104,21 @@ start_server(const std::string &dir, const std::vector<std::string> &args,
     // A restart in the same directory appends to the log: look only past what is there.
     const std::size_t skip = read_log(dir).size();
     std::vector<std::string> argv = {tarrowd_path(), "--foreground"};
-    if (args.empty()) {
+    argv.insert(argv.end(), args.begin(), args.end());
+    // A test's server listens on loopback only: arguments that name no address (options
+    // alone) get port 0 on 127.0.0.1, never tarrowd's default of every interface.
+    bool names_address = false;
+    for (std::size_t i = 0; i < args.size(); i++) {
+        if (args[i] == "--allow") {
+            i++;    // its network is no listening address
+            continue;
+        }
+        names_address = names_address || (args[i].rfind("--", 0) != 0 &&
+                                           args[i].find_first_of(".:") != std::string::npos);
+    }
+    if (!names_address) {
         argv.push_back("0");
         argv.push_back("127.0.0.1");
-    } else {
-        argv.insert(argv.end(), args.begin(), args.end());
     }
     pid_t pid = fork();
     if (pid == 0) {

@@ -30,7 +30,8 @@ struct server_proc {
     std::string dir;
 };
 
-// Starts tarrowd in dir and waits (at most 5 s) for its listening line. port is 0 when the
+// Starts tarrowd in dir and waits (at most 5 s) for its listening line. args without an
+// address get "0 127.0.0.1" after them. port is 0 when the
 // server did not come up; pid is then still set if the process started. extra_env adds
 // "NAME=value" entries; fsize_limit, when not 0, limits the size of every file it writes.
 server_proc start_server(const std::string &dir, const std::vector<std::string> &args = {},
