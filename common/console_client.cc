@@ -889,3 +889,23 @@ console_fetch_board(const std::string &address, int port, int timeout_ms, bool a
     console_close(c);
     return b;
 }
+
+console_counts
+console_count_states(const std::vector<console_alert> &alerts, bool waiting)
+{
+    console_counts c;
+    for (const auto &a : alerts) {
+        if (a.waiting != waiting)
+            continue;
+        c.total++;
+        if (a.type == MSG_CRITICAL)
+            c.critical++;
+        else if (a.type == MSG_WARNING)
+            c.warning++;
+        else if (a.type == MSG_INFO)
+            c.info++;
+        else if (a.type == MSG_CLEAR)
+            c.acked++;
+    }
+    return c;
+}

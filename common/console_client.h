@@ -140,6 +140,14 @@ struct console_board {
     std::vector<console_alert> alerts;
     long waiting_records = 0;   // unread records in the overflow file, of every kind
 };
+// Alerts by state.
+struct console_counts {
+    int total = 0, critical = 0, warning = 0, info = 0, acked = 0;
+};
+// The alerts by state: those on the board, or with waiting those that wait behind it.
+console_counts console_count_states(const std::vector<console_alert> &alerts,
+                                    bool waiting = false);
+
 // Fetches the whole table and what waits behind it, page by page ("SA", then "SQ"). From a
 // server without those requests: the listing with the longest lines the server sends, then
 // the details of every alert whose listed text was cut, or of every alert when all_details

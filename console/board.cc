@@ -168,26 +168,6 @@ parse_until(const std::string &text, time_t now)
     return static_cast<long long>(t);
 }
 
-board_counts
-count_states(const std::vector<console_alert> &alerts, bool waiting)
-{
-    board_counts c;
-    for (const auto &a : alerts) {
-        if (a.waiting != waiting)
-            continue;
-        c.total++;
-        if (a.type == MSG_CRITICAL)
-            c.critical++;
-        else if (a.type == MSG_WARNING)
-            c.warning++;
-        else if (a.type == MSG_INFO)
-            c.info++;
-        else if (a.type == MSG_CLEAR)
-            c.acked++;
-    }
-    return c;
-}
-
 const char *
 sort_name(int order)
 {

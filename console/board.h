@@ -28,11 +28,6 @@ long long parse_duration(const std::string &text);
 // "HH:MM[:SS]" for the next such time from now; -1 when the text is none.
 long long parse_until(const std::string &text, time_t now);
 
-struct board_counts {
-    int total = 0, critical = 0, warning = 0, info = 0, acked = 0;
-};
-// The alerts by state: those on the board, or with waiting those that wait behind it.
-board_counts count_states(const std::vector<console_alert> &alerts, bool waiting = false);
 
 // Orders the view cycles through: table order, severity, age (newest first), host and key.
 enum sort_order { SORT_TABLE, SORT_SEVERITY, SORT_AGE, SORT_HOST, SORT_ORDERS };

@@ -125,7 +125,7 @@ TEST(board, rows_sort_filter_hide_and_counts)
         EXPECT_EQ(board_rows(alerts, c.order, c.filter, c.hide_acked, now), c.rows)
             << sort_name(c.order) << " /" << c.filter << "/ " << c.hide_acked;
 
-    board_counts n = count_states(alerts);
+    console_counts n = console_count_states(alerts);
     EXPECT_EQ(n.total, 5);
     EXPECT_EQ(n.critical, 2);
     EXPECT_EQ(n.warning, 1);
@@ -141,8 +141,8 @@ TEST(board, rows_sort_filter_hide_and_counts)
               (std::vector<int>{2, 4, 1, 3, 0, 5, 6}));
     EXPECT_EQ(board_rows(more, SORT_AGE, "", false, now),
               (std::vector<int>{2, 1, 3, 0, 4, 5, 6}));
-    EXPECT_EQ(count_states(more).total, 5);
-    board_counts w = count_states(more, true);
+    EXPECT_EQ(console_count_states(more).total, 5);
+    console_counts w = console_count_states(more, true);
     EXPECT_EQ(w.total, 2);
     EXPECT_EQ(w.critical, 1);
     EXPECT_EQ(w.warning, 1);

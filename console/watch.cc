@@ -198,8 +198,8 @@ put_line(int row, const std::string &text, attr_t attr, bool utf8)
 std::string
 title_line(const view &v)
 {
-    board_counts c = count_states(v.alerts);
-    board_counts w = count_states(v.alerts, true);
+    console_counts c = console_count_states(v.alerts);
+    console_counts w = console_count_states(v.alerts, true);
     char counts[240];
     snprintf(counts, sizeof counts, " %d on board, %d waiting; board: %d critical, %d warning, "
              "%d info, %d acked; waiting: %d critical, %d warning, %d info, %d acked",

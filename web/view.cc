@@ -35,15 +35,8 @@ snapshot_count_poll(web_snapshot &s, double seconds, bool ok)
 std::string
 web_state(std::string_view type)
 {
-    if (type == MSG_CRITICAL)
-        return "critical";
-    if (type == MSG_WARNING)
-        return "warning";
-    if (type == MSG_INFO)
-        return "info";
-    if (type == MSG_CLEAR)
-        return "acked";
-    return std::string(type);
+    const char *word = alert_state_word(type);
+    return word != nullptr ? word : std::string(type);
 }
 
 long long
@@ -54,26 +47,6 @@ web_raised(std::string_view datetime)
         return -1;
     time_t t = mktime(&tm);
     return t == static_cast<time_t>(-1) ? -1 : static_cast<long long>(t);
-}
-
-web_counts
-count_alerts(const std::vector<console_alert> &alerts, bool waiting)
-{
-    web_counts c;
-    for (const auto &a : alerts) {
-        if (a.waiting != waiting)
-            continue;
-        c.total++;
-        if (a.type == MSG_CRITICAL)
-            c.critical++;
-        else if (a.type == MSG_WARNING)
-            c.warning++;
-        else if (a.type == MSG_INFO)
-            c.info++;
-        else if (a.type == MSG_CLEAR)
-            c.acked++;
-    }
-    return c;
 }
 
 // "YYYY-MM-DDTHH:MM" for "YYYYMMDD HH:MM"; any other text as it is.
@@ -139,7 +112,7 @@ alerts_json(const std::vector<console_alert> &alerts, bool full)
 }
 
 static ojson
-counts_object(const web_counts &c)
+counts_object(const console_counts &c)
 {
     return {{"total", c.total}, {"critical", c.critical}, {"warning", c.warning},
             {"info", c.info}, {"acked", c.acked}};
@@ -158,7 +131,7 @@ board_json(const web_snapshot &s, int interval, bool acting)
         // browser the whole board again.
         {"fetched", s.up || s.fetched == 0 ? ojson(nullptr)
                                            : ojson(static_cast<long long>(s.fetched))},
-        {"counts", counts_object(count_alerts(s.alerts))},
+        {"counts", counts_object(console_count_states(s.alerts))},
         // Records waiting outside the table are not known to a listing.
         {"waiting", nullptr},
     };
@@ -241,8 +214,8 @@ stats_json(const web_snapshot &s, time_t now)
         {"up", s.up},
         {"error", shown(s.error)},
         {"fetched", s.fetched == 0 ? ojson(nullptr) : ojson(static_cast<long long>(s.fetched))},
-        {"table", counts_object(count_alerts(s.alerts))},
-        {"waiting", counts_object(count_alerts(s.alerts, true))},
+        {"table", counts_object(console_count_states(s.alerts))},
+        {"waiting", counts_object(console_count_states(s.alerts, true))},
         {"oldest_alert_age_seconds", oldest_age(s.alerts, now)},
         {"server", server_object(s)},
         {"polls", s.polls},
@@ -283,7 +256,7 @@ metrics_text(const web_snapshot &s, time_t now)
     out += "tarrow_up " + std::string(s.up ? "1" : "0") + "\n";
     // Counts of a board that cannot be reached would pass for current ones: left out.
     if (s.up) {
-        web_counts c = count_alerts(s.alerts);
+        console_counts c = console_count_states(s.alerts);
         family(out, "tarrow_alerts", "gauge", "Alerts on the board by place and state.");
         const std::pair<const char *, int> states[] = {
             {"critical", c.critical}, {"warning", c.warning}, {"info", c.info},
@@ -291,7 +264,7 @@ metrics_text(const web_snapshot &s, time_t now)
         for (const auto &[state, n] : states)
             out += "tarrow_alerts{place=\"table\",state=\"" + std::string(state) + "\"} " +
                    std::to_string(n) + "\n";
-        web_counts w = count_alerts(s.alerts, true);
+        console_counts w = console_count_states(s.alerts, true);
         const std::pair<const char *, int> waiting[] = {
             {"critical", w.critical}, {"warning", w.warning}, {"info", w.info},
             {"acked", w.acked}};

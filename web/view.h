@@ -40,11 +40,6 @@ std::string web_state(std::string_view type);
 // Seconds since the epoch of an alert's "YYYYMMDD HH:MM" local time; -1 when it is no time.
 long long web_raised(std::string_view datetime);
 
-struct web_counts {
-    int total = 0, critical = 0, warning = 0, info = 0, acked = 0;
-};
-// The alerts by state: those on the board, or with waiting those behind it.
-web_counts count_alerts(const std::vector<console_alert> &alerts, bool waiting = false);
 
 // The alerts as a JSON array with the fields of `tarrowc list --json`: host, key, state,
 // severity, datetime, text, persistent, and acknowledged (by, note, since, until) for an
