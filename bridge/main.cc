@@ -20,6 +20,7 @@
 #include "bridge/mirror.h"
 #include "common/console_client.h"
 #include "common/record.h"
+#include "common/signals.h"
 
 static const char USAGE[] =
     "usage: tarrow-bridge [-a address] [-p port] [-i seconds] --alertmanager url\n"
@@ -43,22 +44,6 @@ struct bridge_run {
     bool recovered = false;                 // the alerts of an earlier run were taken up
     std::vector<std::string> url_error;     // last failure logged per URL, "" when it answers
 };
-
-static volatile sig_atomic_t stop_requested = 0;
-static volatile sig_atomic_t sync_requested = 0;
-
-static void
-on_signal(int)
-{
-    stop_requested = 1;
-}
-
-// SIGHUP (systemctl reload) ends the wait: the next sync starts at once.
-static void
-on_hangup(int)
-{
-    sync_requested = 1;
-}
 
 // Logs one line on stderr. Hosts, keys and texts come from the board and errors from
 // Alertmanager: their control bytes show as stand-ins, so that a line stays one line and
@@ -269,7 +254,7 @@ sync_board(bridge_run &run)
 static void
 sleep_until(time_t deadline)
 {
-    while (!stop_requested && !sync_requested) {
+    while (!stop_requested && !reload_requested) {
         time_t left = deadline - time(nullptr);
         if (left <= 0)
             return;
@@ -374,16 +359,8 @@ main(int argc, char **argv)
     run.cfg.board = run.address + ":" + std::to_string(run.port);
     run.url_error.assign(run.urls.size(), "");
 
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    struct sigaction hup {};
-    hup.sa_handler = on_hangup;
-    sigemptyset(&hup.sa_mask);
-    sigaction(SIGHUP, &hup, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    // SIGHUP (systemctl reload) ends the wait: the next sync starts at once.
+    signals_install();
     if (!am_init()) {
         fprintf(stderr, "tarrow-bridge: cannot set up libcurl\n");
         return EXIT_FAILED;
@@ -392,7 +369,7 @@ main(int argc, char **argv)
     bool ok = true;
     while (!stop_requested) {
         time_t next = time(nullptr) + run.cfg.interval;
-        sync_requested = 0;
+        reload_requested = 0;
         ok = sync_board(run);
         if (run.once)
             break;

@@ -24,6 +24,7 @@
 
 #include "common/console_client.h"
 #include "common/record.h"
+#include "common/signals.h"
 #include "web/auth.h"
 #include "web/board.h"
 #include "web/view.h"
@@ -65,21 +66,6 @@ struct web_shared {
 static web_options opt;
 static std::vector<web_user> users;
 static web_shared shared;
-static volatile sig_atomic_t stop_requested = 0;
-static volatile sig_atomic_t reload_requested = 0;
-
-static void
-on_signal(int)
-{
-    stop_requested = 1;
-}
-
-// SIGHUP (systemctl reload): the users file is read again and the board polled at once.
-static void
-on_hangup(int)
-{
-    reload_requested = 1;
-}
 
 static void __attribute__((format(printf, 1, 2)))
 say(const char *fmt, ...)
@@ -94,13 +80,6 @@ say(const char *fmt, ...)
     vfprintf(stderr, fmt, ap);
     va_end(ap);
     fputc('\n', stderr);
-}
-
-static long long
-steady_ms()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 static int
@@ -142,7 +121,7 @@ poll_once()
         s.alerts = std::move(alerts);
         s.figures = std::move(figures);
         s.fetched = time(nullptr);
-        shared.last_success_ms = steady_ms();
+        shared.last_success_ms = monotonic_ms();
     }
     shared.alerts_body = alerts_json(s.alerts, false);
     shared.alerts_tag = entity_tag(shared.alerts_body);
@@ -170,7 +149,7 @@ static void
 poll_loop(httplib::Server *server)
 {
     while (!stop_requested) {
-        long long next = steady_ms() + opt.interval * 1000LL;
+        long long next = monotonic_ms() + opt.interval * 1000LL;
         if (reload_requested) {
             reload_requested = 0;
             reload_users();
@@ -178,9 +157,9 @@ poll_loop(httplib::Server *server)
         poll_once();
         std::unique_lock<std::mutex> lock(shared.mu);
         // Wake at the next interval, when an operator acted, or to notice a stop or reload.
-        while (!stop_requested && !reload_requested && !shared.wake && steady_ms() < next)
+        while (!stop_requested && !reload_requested && !shared.wake && monotonic_ms() < next)
             shared.cv.wait_for(lock, std::chrono::milliseconds(
-                                         std::min(200LL, std::max(1LL, next - steady_ms()))));
+                                         std::min(200LL, std::max(1LL, next - monotonic_ms()))));
         shared.wake = false;
     }
     // A signal during start-up may come before the server runs; stop() would then be lost.
@@ -330,7 +309,7 @@ routes(httplib::Server &svr, const std::string &csp)
         {
             std::lock_guard<std::mutex> lock(shared.mu);
             body = board_with_stale(shared.board_body.empty() ? "{}" : shared.board_body,
-                                    !fresh(steady_ms()));
+                                    !fresh(monotonic_ms()));
         }
         send_tagged(req, res, body, entity_tag(body));
     });
@@ -409,7 +388,7 @@ routes(httplib::Server &svr, const std::string &csp)
     });
     svr.Get("/-/ready", [](const httplib::Request &, httplib::Response &res) {
         std::lock_guard<std::mutex> lock(shared.mu);
-        bool ready = shared.snap.up && fresh(steady_ms());
+        bool ready = shared.snap.up && fresh(monotonic_ms());
         res.status = ready ? 200 : 503;
         res.set_content(ready ? "OK\n" : "the board has not been fetched within three intervals\n",
                         "text/plain");
@@ -573,16 +552,8 @@ main(int argc, char **argv)
                       "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
     routes(*svr, csp);
 
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    struct sigaction hup {};
-    hup.sa_handler = on_hangup;
-    sigemptyset(&hup.sa_mask);
-    sigaction(SIGHUP, &hup, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    // SIGHUP (systemctl reload): the users file is read again and the board polled at once.
+    signals_install();
 
     int port = opt.listen_port;
     bool bound = port == 0 ? (port = svr->bind_to_any_port(opt.listen_host)) > 0
