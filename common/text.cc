@@ -144,6 +144,26 @@ text_port(const char *text, int &port)
 }
 
 bool
+text_split_host_port(std::string_view text, std::string &host, std::string &port)
+{
+    std::size_t colon;
+    if (!text.empty() && text[0] == '[') {
+        std::size_t close = text.find("]:");
+        if (close == std::string_view::npos)
+            return false;
+        host = text.substr(1, close - 1);
+        colon = close + 1;
+    } else {
+        colon = text.find(':');
+        if (colon == std::string_view::npos || text.find(':', colon + 1) != std::string_view::npos)
+            return false;
+        host = text.substr(0, colon);
+    }
+    port = text.substr(colon + 1);
+    return true;
+}
+
+bool
 text_dotted_ipv4(std::string_view text)
 {
     // inet_pton reads exactly four dotted decimal parts, unlike inet_aton's short forms.

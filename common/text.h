@@ -25,6 +25,9 @@ bool console_parse_int(const char *text, int lo, int hi, int &out);
 bool text_port(const char *text, int &port);
 // True when text is four dotted decimal parts of 0 to 255, without leading zeros.
 bool text_dotted_ipv4(std::string_view text);
+// Splits "host:port" (one colon) or "[address]:port" into its two parts, unchecked; false
+// when text is neither.
+bool text_split_host_port(std::string_view text, std::string &host, std::string &port);
 // True when text can name a server: a dotted IPv4 address, an IPv6 address, or a host name
 // (letters, digits, '-' and '.'). Text of digits and dots only is meant as a dotted IPv4
 // address and must be one: "999.1.1.1" and "9003" are refused.

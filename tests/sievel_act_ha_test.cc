@@ -27,18 +27,13 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "common/text.h"
 #include "tests/harness.h"
+#include "tests/net_helpers.h"
 
 namespace {
 
 using json = nlohmann::json;
-
-long
-now_ms()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 void
 sleep_ms(int ms)
@@ -54,29 +49,6 @@ find_program(const std::string &name)
         if (access((dir + "/" + name).c_str(), X_OK) == 0)
             return dir + "/" + name;
     return "";
-}
-
-int
-bind_local(int &port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in sa {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    port = bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
-                   getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0
-               ? ntohs(sa.sin_port)
-               : 0;
-    return fd;
-}
-
-int
-free_port()
-{
-    int port;
-    close(bind_local(port));
-    return port;
 }
 
 // A process of the test's, its output appended to a file; killed when the test ends.
@@ -142,84 +114,29 @@ http_status(int port, const std::string &path)
     return reply.rfind("HTTP/1.", 0) == 0 ? atoi(reply.c_str() + 9) : 0;
 }
 
-// The webhook receiver: answers every request 200 and keeps each JSON body.
+// The webhook receiver: answers every request 200 and keeps each request.
 struct webhook {
-    int fd = -1;
-    int port = 0;
-    std::atomic<bool> stop{false};
-    std::mutex lock;
-    std::vector<json> bodies;
-    std::thread thread;
+    scripted_http http;
+    int port = http.port;
 
-    webhook()
-    {
-        fd = bind_local(port);
-        if (port > 0 && listen(fd, 8) == 0)
-            thread = std::thread([this] { serve(); });
-        else
-            port = 0;
-    }
-    ~webhook()
-    {
-        stop = true;
-        if (thread.joinable())
-            thread.join();
-        close(fd);
-    }
-    void serve()
-    {
-        while (!stop) {
-            struct pollfd p = {fd, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0)
-                continue;
-            int c = accept(fd, nullptr, nullptr);
-            if (c < 0)
-                continue;
-            std::string in;
-            std::size_t need = std::string::npos, head = std::string::npos;
-            for (long end = now_ms() + 2000;
-                 now_ms() < end && (need == std::string::npos || in.size() < need);) {
-                struct pollfd q = {c, POLLIN, 0};
-                if (poll(&q, 1, 100) <= 0)
-                    continue;
-                char buf[4096];
-                ssize_t n = read(c, buf, sizeof buf);
-                if (n <= 0)
-                    break;
-                in.append(buf, static_cast<std::size_t>(n));
-                head = in.find("\r\n\r\n");
-                std::size_t cl = in.find("Content-Length: ");
-                if (head != std::string::npos)
-                    need = head + 4 + (cl != std::string::npos && cl < head
-                                           ? strtoul(in.c_str() + cl + 16, nullptr, 10)
-                                           : 0);
-            }
-            const char reply[] =
-                "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-            ssize_t w = write(c, reply, sizeof reply - 1);
-            (void)w;
-            close(c);
-            if (head == std::string::npos)
-                continue;
-            json body = json::parse(in.substr(head + 4), nullptr, false);
-            std::lock_guard<std::mutex> g(lock);
-            bodies.push_back(body);
-        }
-    }
     // Notifications of the group whose alertname is name, by status ("firing", "resolved").
     int count(const std::string &name, const std::string &status)
     {
-        std::lock_guard<std::mutex> g(lock);
         int n = 0;
-        for (const json &b : bodies)
+        for (const std::string &request : http.requests()) {
+            std::size_t head = request.find("\r\n\r\n");
+            if (head == std::string::npos)
+                continue;
+            json b = json::parse(request.substr(head + 4), nullptr, false);
             if (b.is_object() && b.value("status", "") == status && b.contains("groupLabels") &&
                 b["groupLabels"].value("alertname", "") == name)
                 ++n;
+        }
         return n;
     }
     bool wait_for(const std::string &name, int timeout_ms)
     {
-        for (long end = now_ms() + timeout_ms; now_ms() < end; sleep_ms(100))
+        for (long end = monotonic_ms() + timeout_ms; monotonic_ms() < end; sleep_ms(100))
             if (count(name, "firing") > 0)
                 return true;
         return false;
@@ -259,7 +176,7 @@ start_am(const std::string &program, const std::string &dir, int hook_port, int 
 bool
 wait_ready(int port, int timeout_ms)
 {
-    for (long end = now_ms() + timeout_ms; now_ms() < end; sleep_ms(200))
+    for (long end = monotonic_ms() + timeout_ms; monotonic_ms() < end; sleep_ms(200))
         if (http_status(port, "/-/ready") == 200)
             return true;
     return false;

@@ -165,26 +165,12 @@ add_board(const std::string &address, const std::string &port)
 
 // Adds the board of a --board argument: "host:port", "1.2.3.4:port" or "[ipv6]:port".
 static bool
-add_board_spec(const char *spec)
+add_board_option(const char *arg)
 {
-    std::string s = spec;
     std::string host, port;
-    if (!s.empty() && s[0] == '[') {
-        std::size_t close = s.find(']');
-        if (close == std::string::npos || close + 1 >= s.size() || s[close + 1] != ':') {
-            fprintf(stderr, "Improperly formatted network address, %s\n", spec);
-            return false;
-        }
-        host = s.substr(1, close - 1);
-        port = s.substr(close + 2);
-    } else {
-        std::size_t colon = s.rfind(':');
-        if (colon == std::string::npos || s.find(':') != colon) {
-            fprintf(stderr, "Improperly formatted network address, %s\n", spec);
-            return false;
-        }
-        host = s.substr(0, colon);
-        port = s.substr(colon + 1);
+    if (!text_split_host_port(arg, host, port)) {
+        fprintf(stderr, "Improperly formatted network address, %s\n", arg);
+        return false;
     }
     return add_board(host, port);
 }
@@ -920,7 +906,7 @@ main(int argc, char **argv)
         {nullptr, 0, nullptr, 0},
     };
     const char *address = nullptr, *port = nullptr, *sev = "critical";
-    std::vector<const char *> board_specs;
+    std::vector<const char *> board_options;
     int c;
     double v;
     while ((c = getopt_long(argc, argv, "+a:p:s:u:f:", longopts, nullptr)) != -1) {
@@ -930,7 +916,7 @@ main(int argc, char **argv)
         case 's': sev = optarg; break;
         case 'u': opt.userdir = optarg; break;
         case 'f': break;    // flicket is no longer run: kept so that old command lines work
-        case OPT_BOARD: board_specs.push_back(optarg); break;
+        case OPT_BOARD: board_options.push_back(optarg); break;
         case OPT_QUEUE:
             if (!parse_number(optarg, 1, 10000000, v)) {
                 fprintf(stderr, "sievel-act: --queue takes 1 to 10000000 records, not %s\n",
@@ -999,12 +985,12 @@ main(int argc, char **argv)
     }
     // -a and -p name one board, as they always did; so do their defaults when no --board
     // is given.
-    if (address != nullptr || port != nullptr || board_specs.empty())
+    if (address != nullptr || port != nullptr || board_options.empty())
         if (!add_board(address != nullptr ? address : "127.0.0.1",
                        port != nullptr ? port : "9003"))
             return 1;
-    for (const char *spec : board_specs)
-        if (!add_board_spec(spec))
+    for (const char *text : board_options)
+        if (!add_board_option(text))
             return 1;
 
     init_alert_request_buffer(template_rec.data(), PRODUCT_GENALERT.data(),

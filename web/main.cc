@@ -429,27 +429,14 @@ static bool
 parse_listen(const std::string &arg, web_options &o)
 {
     std::string host, port;
-    if (!arg.empty() && arg[0] == '[') {
-        std::size_t close = arg.find("]:");
-        if (close == std::string::npos)
-            return false;
-        host = arg.substr(1, close - 1);
-        port = arg.substr(close + 2);
-        struct in6_addr a6;
-        if (inet_pton(AF_INET6, host.c_str(), &a6) != 1)
-            return false;
-        o.listen_v6 = true;
-    } else {
-        std::size_t colon = arg.rfind(':');
-        if (colon == std::string::npos)
-            return false;
-        host = arg.substr(0, colon);
-        port = arg.substr(colon + 1);
-        struct in_addr a4;
-        if (inet_pton(AF_INET, host.c_str(), &a4) != 1)
-            return false;
-        o.listen_v6 = false;
-    }
+    if (!text_split_host_port(arg, host, port))
+        return false;
+    o.listen_v6 = arg[0] == '[';
+    struct in6_addr a6;
+    struct in_addr a4;
+    if (o.listen_v6 ? inet_pton(AF_INET6, host.c_str(), &a6) != 1
+                    : inet_pton(AF_INET, host.c_str(), &a4) != 1)
+        return false;
     if (!console_parse_int(port.c_str(), 0, 65535, o.listen_port))
         return false;
     o.listen_host = host;
