@@ -98,10 +98,8 @@ acknowledged_record(const ack_entry &e)
     char probe[ALERT_RECORD_SIZE] = {};
     memcpy(probe + OFF_HOSTNAME, e.host, LEN_HOSTNAME);
     memcpy(probe + OFF_KEY, e.key, LEN_KEY);
-    int slot = alert_lookup(probe);
-    if (slot < 0 || !msgtype_is(memory_table[slot].data(), MSG_CLEAR))
-        return nullptr;
-    return memory_table[slot].data();
+    char *rec = alert_find(probe);
+    return rec != nullptr && msgtype_is(rec, MSG_CLEAR) ? rec : nullptr;
 }
 
 static ack_entry *
@@ -240,8 +238,8 @@ not_found(const char *request, const char *what)
 const char *
 ack_console_note(const char *request)
 {
-    int slot = alert_lookup(request);
-    if (slot < 0)
+    char *rec = alert_find(request);
+    if (rec == nullptr)
         return not_found(request, "acknowledge");
 
     // The expiry: decimal seconds since the epoch, blank or 0 for none.
@@ -266,7 +264,6 @@ ack_console_note(const char *request)
     if (n == LEN_MSGTEXT)
         clean_text(request + OFF_OPTIONAL_DATA, LEN_ACK_NOTE_TAIL, note + n, false);
 
-    char *rec = memory_table[slot].data();
     const ack_entry *e = fill_entry(rec, who, note, until);
     if (e == nullptr)
         return "*ERR: No room for the acknowledgement\n";
@@ -280,10 +277,9 @@ ack_console_note(const char *request)
 const char *
 ack_console_undo(const char *request)
 {
-    int slot = alert_lookup(request);
-    if (slot < 0)
+    char *rec = alert_find(request);
+    if (rec == nullptr)
         return not_found(request, "unacknowledge");
-    char *rec = memory_table[slot].data();
     if (!msgtype_is(rec, MSG_CLEAR))
         return "*ERR: Alert is not acknowledged\n";
     char who2[LEN_ACK_WHO + 1];

@@ -168,6 +168,13 @@ slot_of(const char *record)
     return e - 1;
 }
 
+char *
+alert_find(const char *record)
+{
+    int slot = slot_of(record);
+    return slot < 0 ? nullptr : pool[slot].data();
+}
+
 int
 alert_lookup(const char *record)
 {

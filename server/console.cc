@@ -265,13 +265,12 @@ console_refresh_me(int fd, char *reply)
 static void
 console_get_details(char *reply)
 {
-    int slot = alert_lookup(reply);
-    if (slot < 0) {
+    const char *rec = alert_find(reply);
+    if (rec == nullptr) {
         set_msgtype(reply, REPLY_ERROR);
         snprintf(reply + OFF_DATA, LEN_DATA, "%s", "*ERR: Alert no longer exists\n");
         return;
     }
-    const char *rec = memory_table[slot].data();
     std::string_view host = alert_field_text(rec, OFF_HOSTNAME);
     std::string_view when = alert_field_text(rec, OFF_DATETIME);
     std::string_view key = alert_field_text(rec, OFF_KEY);
@@ -294,10 +293,8 @@ static void
 console_get_ack_details(char *reply)
 {
     console_get_details(reply);
-    int slot = alert_lookup(reply);
-    if (slot >= 0)
-        ack_details(memory_table[slot].data(), reply + OFF_DATA,
-                    strnlen(reply + OFF_DATA, MAX_DATA_TEXT), LEN_DATA);
+    if (const char *rec = alert_find(reply))
+        ack_details(rec, reply + OFF_DATA, strnlen(reply + OFF_DATA, MAX_DATA_TEXT), LEN_DATA);
 }
 
 // Puts a console command's outcome into the reply: "--", or "DE" with the error text.

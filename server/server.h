@@ -187,8 +187,11 @@ int alert_table_init(int size);
 int alert_table_append(const char *record);
 // Empties the table.
 void alert_table_reset();
-// Slot of the record's identity (hostname and key over their full widths), or -1.
+// Position of the record's identity (hostname and key over their full widths) in table
+// order, or -1. It walks the order: callers that need only the record use alert_find.
 int alert_lookup(const char *record);
+// The stored record of the record's identity, found through the index; nullptr when absent.
+char *alert_find(const char *record);
 // Stores or replaces the alert; a new one meeting a full table displaces the lowest "IO"
 // slot or goes to the overflow file.
 void alert_add(char *record);
