@@ -1,5 +1,5 @@
-// Acknowledgements with who, when, a note and an expiry, kept beside the alert table and
-// checked against it whenever one is read.
+// Acknowledgements with who, when, a note and an expiry: made here, kept with the alert in
+// the table, and ended by an un-acknowledge, an expiry, a re-raise or the alert's removal.
 #include "server/ack.h"
 
 #include <cinttypes>
@@ -9,23 +9,10 @@
 #include <ctime>
 #include <string_view>
 
+#include "server/console.h"
 #include "server/server.h"
 
-static time_t
-system_clock()
-{
-    return time(nullptr);
-}
-
-time_t (*ack_clock)() = system_clock;
-
-static ack_entry *acks = nullptr;
-static int ack_capacity = 0;
-// The earliest expiry among the entries, 0 when none; recomputed when it is reached.
-static time_t next_expiry = 0;
 static char peer_who[LEN_ACK_WHO + 1] = "overflow";
-
-static const char FALLBACK_SEVERITY[] = "AC";   // an ack whose severity was never known
 
 // ---- The saved form: one 234-byte record per ack ----
 static constexpr std::size_t AR_HOST = 15, AR_KEY = AR_HOST + LEN_HOSTNAME;
@@ -36,32 +23,6 @@ static constexpr std::size_t AR_UNTIL = AR_SINCE + AR_TIME_LEN;
 static constexpr std::size_t AR_NOTE = AR_UNTIL + AR_TIME_LEN;
 static_assert(AR_HOST > ACK_RECORD_PRODUCTID.size());
 static_assert(AR_NOTE + LEN_ACK_NOTE < OFF_ALERT_NEWLINE);
-
-int
-ack_table_init(int capacity)
-{
-    if (acks != nullptr && capacity <= ack_capacity)
-        return 0;
-    auto *table = static_cast<ack_entry *>(calloc(static_cast<std::size_t>(capacity),
-                                                  sizeof(ack_entry)));
-    if (table == nullptr)
-        return -1;
-    free(acks);
-    acks = table;
-    ack_capacity = capacity;
-    next_expiry = 0;
-    return 0;
-}
-
-void
-ack_table_reset()
-{
-    if (acks == nullptr && ack_table_init(MAX_ALERTS) != 0)
-        return;
-    for (int i = 0; i < ack_capacity; i++)
-        acks[i].used = false;
-    next_expiry = 0;
-}
 
 void
 ack_set_peer(const char *peer_address)
@@ -84,56 +45,6 @@ ack_set_peer(const char *peer_address)
     snprintf(peer_who, sizeof peer_who, "%.*s", static_cast<int>(p.size()), p.data());
 }
 
-static bool
-same_identity(const ack_entry &e, const char *rec)
-{
-    return memcmp(e.host, rec + OFF_HOSTNAME, LEN_HOSTNAME) == 0 &&
-           memcmp(e.key, rec + OFF_KEY, LEN_KEY) == 0;
-}
-
-// The stored record of the entry's identity while it is acknowledged, or nullptr.
-static char *
-acknowledged_record(const ack_entry &e)
-{
-    char probe[ALERT_RECORD_SIZE] = {};
-    memcpy(probe + OFF_HOSTNAME, e.host, LEN_HOSTNAME);
-    memcpy(probe + OFF_KEY, e.key, LEN_KEY);
-    char *rec = alert_find(probe);
-    return rec != nullptr && msgtype_is(rec, MSG_CLEAR) ? rec : nullptr;
-}
-
-static ack_entry *
-entry_of(const char *rec)
-{
-    for (int i = 0; i < ack_capacity; i++)
-        if (acks[i].used && same_identity(acks[i], rec))
-            return &acks[i];
-    return nullptr;
-}
-
-const ack_entry *
-ack_find(const char *rec)
-{
-    ack_entry *e = entry_of(rec);
-    return e != nullptr && acknowledged_record(*e) != nullptr ? e : nullptr;
-}
-
-// The entry for rec's identity: its own, a free one, or one that no longer counts. nullptr
-// only when more alerts are acknowledged than the table holds, which cannot happen.
-static ack_entry *
-take_entry(const char *rec)
-{
-    if (ack_entry *e = entry_of(rec))
-        return e;
-    for (int i = 0; i < ack_capacity; i++)
-        if (!acks[i].used)
-            return &acks[i];
-    for (int i = 0; i < ack_capacity; i++)
-        if (acknowledged_record(acks[i]) == nullptr)
-            return &acks[i];
-    return nullptr;
-}
-
 // Formats t as local "YYYYMMDD HH:MM:SS", or "never" for 0.
 static void
 format_time(time_t t, char *out, std::size_t size)
@@ -145,54 +56,51 @@ format_time(time_t t, char *out, std::size_t size)
 }
 
 static void
-log_acknowledged(const ack_entry &e)
+log_acknowledged(const char *rec, const alert_ack &a)
 {
     char until[32];
-    format_time(e.until, until, sizeof until);
+    format_time(a.until, until, sizeof until);
     myprintf("AINF: Acknowledged %.*s %.*s %.2s by %s until %s: %s\n",
-             static_cast<int>(LEN_HOSTNAME), e.host, static_cast<int>(LEN_KEY), e.key,
-             e.severity, e.who, until, e.note);
+             static_cast<int>(LEN_HOSTNAME), rec + OFF_HOSTNAME, static_cast<int>(LEN_KEY),
+             rec + OFF_KEY, a.severity, a.who, until, a.note);
 }
 
-static void
-set_expiry(time_t until)
+// A new ack of the stored record rec: its severity is the record's own, or, for an alert
+// acknowledged already, the one its ack kept.
+static alert_ack
+new_ack(const char *rec, const char *who, const char *note, time_t until)
 {
-    if (until != 0 && (next_expiry == 0 || until < next_expiry))
-        next_expiry = until;
-}
-
-// Fills the entry for the stored record rec, which is about to become "AK".
-static ack_entry *
-fill_entry(const char *rec, const char *who, const char *note, time_t until)
-{
-    ack_entry *e = take_entry(rec);
-    if (e == nullptr)
-        return nullptr;
-    // The severity before the ack: the record's own, or the one an earlier ack noted.
-    const char *severity = FALLBACK_SEVERITY;
-    if (!msgtype_is(rec, MSG_CLEAR))
-        severity = rec + OFF_MSGTYPE;
-    else if (e->used && acknowledged_record(*e) != nullptr)
-        severity = e->severity;
-    memmove(e->severity, severity, LEN_MSGTYPE);
-    memcpy(e->host, rec + OFF_HOSTNAME, LEN_HOSTNAME);
-    memcpy(e->key, rec + OFF_KEY, LEN_KEY);
-    snprintf(e->who, sizeof e->who, "%s", who);
-    snprintf(e->note, sizeof e->note, "%s", note);
-    e->since = ack_clock();
-    e->until = until;
-    e->used = true;
-    set_expiry(until);
-    return e;
+    alert_ack a{};
+    const char *severity = msgtype_is(rec, MSG_CLEAR) ? alert_meta_of(rec)->ack.severity
+                                                      : rec + OFF_MSGTYPE;
+    memcpy(a.severity, severity, LEN_MSGTYPE);
+    snprintf(a.who, sizeof a.who, "%s", who);
+    snprintf(a.note, sizeof a.note, "%s", note);
+    a.since = ack_clock();
+    a.until = until;
+    return a;
 }
 
 void
-ack_plain(const char *rec, int from_overflow)
+alert_acknowledge(char *record, int from_overflow)
 {
-    if (msgtype_is(rec, MSG_CLEAR) && ack_find(rec) != nullptr)
+    alert_table_generation++;
+    const char *rec = alert_find(record);
+    if (rec == nullptr) {
+        if (alert_defer_missing(record, from_overflow))
+            return;
+        std::string_view host = alert_field_text(record, OFF_HOSTNAME);
+        std::string_view key = alert_field_text(record, OFF_KEY);
+        myprintf("WARN: message not found to acknowledge, requested from '%.*s', key '%.*s'\n",
+                 print_len(host), host.data(), print_len(key), key.data());
         return;
-    if (const ack_entry *e = fill_entry(rec, from_overflow ? "overflow" : peer_who, "", 0))
-        log_acknowledged(*e);
+    }
+    // An alert that is acknowledged already keeps its ack as it is.
+    if (msgtype_is(rec, MSG_CLEAR))
+        return;
+    alert_ack a = new_ack(rec, from_overflow ? "overflow" : peer_who, "", 0);
+    alert_set_state(rec, MSG_CLEAR, &a);
+    log_acknowledged(rec, a);
 }
 
 // Copies a text field of at most width bytes (up to a zero byte) to out, each byte that
@@ -211,9 +119,8 @@ clean_text(const char *field, std::size_t width, char *out, bool name)
     return n;
 }
 
-// The operator named in the request's reserved bytes (trailing blanks dropped), or the peer.
-static void
-request_who(const char *request, char *who)
+void
+ack_request_who(const char *request, char *who)
 {
     char raw[LEN_ACK_WHO + 1];
     memcpy(raw, request + OFF_ACK_WHO, LEN_ACK_WHO);
@@ -238,7 +145,7 @@ not_found(const char *request, const char *what)
 const char *
 ack_console_note(const char *request)
 {
-    char *rec = alert_find(request);
+    const char *rec = alert_find(request);
     if (rec == nullptr)
         return not_found(request, "acknowledge");
 
@@ -257,87 +164,95 @@ ack_console_note(const char *request)
         return "*ERR: Acknowledgement expiry has passed\n";
 
     char who[LEN_ACK_WHO + 1];
-    request_who(request, who);
+    ack_request_who(request, who);
     // The note: msgtext, and when that is full, its continuation in optional_data.
     char note[LEN_ACK_NOTE + 1];
     std::size_t n = clean_text(request + OFF_MSGTEXT, LEN_MSGTEXT, note, false);
     if (n == LEN_MSGTEXT)
         clean_text(request + OFF_OPTIONAL_DATA, LEN_ACK_NOTE_TAIL, note + n, false);
 
-    const ack_entry *e = fill_entry(rec, who, note, until);
-    if (e == nullptr)
-        return "*ERR: No room for the acknowledgement\n";
-    set_msgtype(rec, MSG_CLEAR);
-    rec[OFF_REPLY_WANTED] = '\0';
-    alert_table_generation++;
-    log_acknowledged(*e);
+    alert_ack a = new_ack(rec, who, note, until);
+    alert_set_state(rec, MSG_CLEAR, &a);
+    log_acknowledged(rec, a);
     return nullptr;
 }
 
 const char *
 ack_console_undo(const char *request)
 {
-    char *rec = alert_find(request);
+    const char *rec = alert_find(request);
     if (rec == nullptr)
         return not_found(request, "unacknowledge");
     if (!msgtype_is(rec, MSG_CLEAR))
         return "*ERR: Alert is not acknowledged\n";
-    char who2[LEN_ACK_WHO + 1];
-    request_who(request, who2);
-    ack_entry *e = entry_of(rec);
-    bool known = e != nullptr && acknowledged_record(*e) != nullptr;
-    const char *severity = known ? e->severity : FALLBACK_SEVERITY;
-    set_msgtype(rec, std::string_view(severity, LEN_MSGTYPE));
-    alert_table_generation++;
+    char who[LEN_ACK_WHO + 1];
+    ack_request_who(request, who);
+    alert_ack a = alert_meta_of(rec)->ack;
+    if (a.who[0] == '\0')
+        snprintf(a.who, sizeof a.who, "%s", "unknown");
+    alert_set_state(rec, std::string_view(a.severity, LEN_MSGTYPE), nullptr);
     std::string_view host = alert_field_text(rec, OFF_HOSTNAME);
     std::string_view key = alert_field_text(rec, OFF_KEY);
-    myprintf("AINF: Unacknowledged %.*s %.*s %.2s by %s (acknowledged by %s)\n", print_len(host),
-             host.data(), print_len(key), key.data(), severity, who2,
-             known ? e->who : "unknown");
-    if (e != nullptr)
-        e->used = false;
+    myprintf("AINF: Unacknowledged %.*s %.*s %.2s by %s (acknowledged by %s)\n",
+             print_len(host), host.data(), print_len(key), key.data(), a.severity, who, a.who);
     return nullptr;
+}
+
+// Appends "NAME: " and the text escaped, then a newline, while it fits.
+static std::size_t
+put_line(char *text, std::size_t len, std::size_t size, const char *name, std::string_view v)
+{
+    char buf[3 * LEN_ACK_NOTE + 64];
+    std::size_t n = strlen(name);
+    memcpy(buf, name, n);
+    if (v.size() > LEN_ACK_NOTE)
+        v = v.substr(0, LEN_ACK_NOTE);
+    n += field_escape(buf + n, v);
+    buf[n++] = '\n';
+    if (len + n >= size)
+        return len;
+    memcpy(text + len, buf, n);
+    text[len + n] = '\0';
+    return len + n;
 }
 
 std::size_t
 ack_details(const char *rec, char *text, std::size_t len, std::size_t size)
 {
-    const ack_entry *e = ack_find(rec);
-    if (e == nullptr || len >= size)
+    if (!msgtype_is(rec, MSG_CLEAR) || len >= size)
         return len;
-    char since[32], until[32];
-    format_time(e->since, since, sizeof since);
-    format_time(e->until, until, sizeof until);
-    int n;
-    if (e->until != 0)
-        n = snprintf(text + len, size - len,
-                     "ACK BY: %s\nACK AT: %s (%" PRId64 ")\nACK SEVERITY: %.2s\n"
-                     "ACK UNTIL: %s (%" PRId64 ")\nACK NOTE: %s\n",
-                     e->who, since, static_cast<int64_t>(e->since), e->severity, until,
-                     static_cast<int64_t>(e->until), e->note);
-    else
-        n = snprintf(text + len, size - len,
-                     "ACK BY: %s\nACK AT: %s (%" PRId64 ")\nACK SEVERITY: %.2s\n"
-                     "ACK UNTIL: never\nACK NOTE: %s\n",
-                     e->who, since, static_cast<int64_t>(e->since), e->severity, e->note);
-    if (n < 0)
-        return len;
-    std::size_t added = static_cast<std::size_t>(n);
-    return added < size - len ? len + added : size - 1;
+    const alert_ack &a = alert_meta_of(rec)->ack;
+    if (a.who[0] == '\0')
+        return len;         // acknowledged, but by whom was never known
+    char since[64], until[64], when[32];
+    format_time(a.since, when, sizeof when);
+    snprintf(since, sizeof since, "%s (%" PRId64 ")", when, static_cast<int64_t>(a.since));
+    if (a.until != 0) {
+        format_time(a.until, when, sizeof when);
+        snprintf(until, sizeof until, "%s (%" PRId64 ")", when, static_cast<int64_t>(a.until));
+    } else {
+        snprintf(until, sizeof until, "%s", "never");
+    }
+    len = put_line(text, len, size, "ACK BY: ", a.who);
+    len = put_line(text, len, size, "ACK AT: ", since);
+    len = put_line(text, len, size, "ACK SEVERITY: ", std::string_view(a.severity, LEN_MSGTYPE));
+    len = put_line(text, len, size, "ACK UNTIL: ", until);
+    return put_line(text, len, size, "ACK NOTE: ", a.note);
 }
 
 long
 ack_due_ms()
 {
-    if (next_expiry == 0)
+    time_t next = 0;
+    if (alert_next_expiry(&next) == nullptr)
         return -1;
     time_t now = ack_clock();
-    if (next_expiry <= now)
+    if (next <= now)
         return 0;
     // To the start of the second of the expiry, by the clock's fraction of a second.
     struct timespec ts;
     long fraction = clock_gettime(CLOCK_REALTIME, &ts) == 0 ? ts.tv_nsec / 1000000 : 0;
-    long left = static_cast<long>(next_expiry - now) * 1000 - fraction;
+    long left = static_cast<long>(next - now) * 1000 - fraction;
     return left > 0 ? left : 0;
 }
 
@@ -345,26 +260,18 @@ void
 ack_tick()
 {
     time_t now = ack_clock();
-    if (next_expiry == 0 || next_expiry > now)
-        return;
-    next_expiry = 0;
-    for (int i = 0; i < ack_capacity; i++) {
-        ack_entry &e = acks[i];
-        if (!e.used || e.until == 0)
-            continue;
-        if (e.until > now) {
-            set_expiry(e.until);
-            continue;
-        }
-        e.used = false;
-        char *rec = acknowledged_record(e);
-        if (rec == nullptr)
-            continue;       // re-raised or removed since: that ended the ack already
-        set_msgtype(rec, std::string_view(e.severity, LEN_MSGTYPE));
-        alert_table_generation++;
+    time_t until = 0;
+    // Each expiry leaves the index as its alert goes back to its severity; bounded by the
+    // table, since nothing new expires in between.
+    for (int n = 0; n < alert_table_size; n++) {
+        const char *rec = alert_next_expiry(&until);
+        if (rec == nullptr || until > now)
+            return;
+        alert_ack a = alert_meta_of(rec)->ack;
+        alert_set_state(rec, std::string_view(a.severity, LEN_MSGTYPE), nullptr);
         myprintf("AINF: Acknowledgement expired %.*s %.*s %.2s by %s\n",
-                 static_cast<int>(LEN_HOSTNAME), e.host, static_cast<int>(LEN_KEY), e.key,
-                 e.severity, e.who);
+                 static_cast<int>(LEN_HOSTNAME), rec + OFF_HOSTNAME, static_cast<int>(LEN_KEY),
+                 rec + OFF_KEY, a.severity, a.who);
     }
 }
 
@@ -377,28 +284,33 @@ ack_is_record(const char *rec)
            rec[ACK_RECORD_PRODUCTID.size()] == '\0';
 }
 
+void
+ack_write_record(const char *rec, const alert_ack &a, char *out)
+{
+    memset(out, 0, ALERT_RECORD_SIZE);
+    memcpy(out, ACK_RECORD_PRODUCTID.data(), ACK_RECORD_PRODUCTID.size());
+    memcpy(out + AR_HOST, rec + OFF_HOSTNAME, LEN_HOSTNAME);
+    memcpy(out + AR_KEY, rec + OFF_KEY, LEN_KEY);
+    memcpy(out + AR_SEVERITY, a.severity, LEN_MSGTYPE);
+    memcpy(out + AR_WHO, a.who, strnlen(a.who, LEN_ACK_WHO));
+    char num[AR_TIME_LEN + 8];
+    snprintf(num, sizeof num, "%012" PRId64, static_cast<int64_t>(a.since));
+    memcpy(out + AR_SINCE, num, AR_TIME_LEN);
+    snprintf(num, sizeof num, "%012" PRId64, static_cast<int64_t>(a.until));
+    memcpy(out + AR_UNTIL, num, AR_TIME_LEN);
+    memcpy(out + AR_NOTE, a.note, strnlen(a.note, LEN_ACK_NOTE));
+    out[OFF_ALERT_NEWLINE] = '\n';
+}
+
 std::size_t
 ack_save_records(char *out, std::size_t max)
 {
     std::size_t n = 0;
-    for (int i = 0; i < ack_capacity && n < max; i++) {
-        const ack_entry &e = acks[i];
-        if (!e.used || acknowledged_record(e) == nullptr)
+    for (int i = 0; i < last_table_entry && n < max; i++) {
+        const char *rec = memory_table[i].data();
+        if (!msgtype_is(rec, MSG_CLEAR) || alert_meta_of(rec)->ack.who[0] == '\0')
             continue;
-        char *rec = out + n * ALERT_RECORD_SIZE;
-        memset(rec, 0, ALERT_RECORD_SIZE);
-        memcpy(rec, ACK_RECORD_PRODUCTID.data(), ACK_RECORD_PRODUCTID.size());
-        memcpy(rec + AR_HOST, e.host, LEN_HOSTNAME);
-        memcpy(rec + AR_KEY, e.key, LEN_KEY);
-        memcpy(rec + AR_SEVERITY, e.severity, LEN_MSGTYPE);
-        memcpy(rec + AR_WHO, e.who, strnlen(e.who, LEN_ACK_WHO));
-        char num[AR_TIME_LEN + 1];
-        snprintf(num, sizeof num, "%012" PRId64, static_cast<int64_t>(e.since));
-        memcpy(rec + AR_SINCE, num, AR_TIME_LEN);
-        snprintf(num, sizeof num, "%012" PRId64, static_cast<int64_t>(e.until));
-        memcpy(rec + AR_UNTIL, num, AR_TIME_LEN);
-        memcpy(rec + AR_NOTE, e.note, strnlen(e.note, LEN_ACK_NOTE));
-        rec[OFF_ALERT_NEWLINE] = '\n';
+        ack_write_record(rec, alert_meta_of(rec)->ack, out + n * ALERT_RECORD_SIZE);
         n++;
     }
     return n;
@@ -464,26 +376,30 @@ ack_record_identity(const char *ack, char *rec)
 }
 
 int
-ack_load_record(const char *rec)
+ack_read_record(const char *rec, alert_ack &a)
 {
     if (!ack_record_valid(rec))
         return -1;
-    std::string_view severity(rec + AR_SEVERITY, LEN_MSGTYPE);
-    int64_t since = saved_time(rec + AR_SINCE), until = saved_time(rec + AR_UNTIL);
-    char probe[ALERT_RECORD_SIZE] = {};
-    memcpy(probe + OFF_HOSTNAME, rec + AR_HOST, LEN_HOSTNAME);
-    memcpy(probe + OFF_KEY, rec + AR_KEY, LEN_KEY);
-    ack_entry *e = take_entry(probe);
-    if (e == nullptr)
+    a = alert_ack{};
+    memcpy(a.severity, rec + AR_SEVERITY, LEN_MSGTYPE);
+    clean_text(rec + AR_WHO, LEN_ACK_WHO, a.who, true);
+    clean_text(rec + AR_NOTE, LEN_ACK_NOTE, a.note, false);
+    a.since = static_cast<time_t>(saved_time(rec + AR_SINCE));
+    a.until = static_cast<time_t>(saved_time(rec + AR_UNTIL));
+    return 0;
+}
+
+int
+ack_load_record(const char *rec)
+{
+    alert_ack a;
+    if (ack_read_record(rec, a) != 0)
         return -1;
-    memcpy(e->host, rec + AR_HOST, LEN_HOSTNAME);
-    memcpy(e->key, rec + AR_KEY, LEN_KEY);
-    memcpy(e->severity, severity.data(), LEN_MSGTYPE);
-    clean_text(rec + AR_WHO, LEN_ACK_WHO, e->who, true);
-    clean_text(rec + AR_NOTE, LEN_ACK_NOTE, e->note, false);
-    e->since = static_cast<time_t>(since);
-    e->until = static_cast<time_t>(until);
-    e->used = true;
-    set_expiry(e->until);
+    char probe[ALERT_RECORD_SIZE] = {};
+    ack_record_identity(rec, probe);
+    const char *stored = alert_find(probe);
+    if (stored == nullptr || !msgtype_is(stored, MSG_CLEAR))
+        return -1;
+    alert_set_state(stored, MSG_CLEAR, &a);
     return 0;
 }

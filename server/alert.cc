@@ -180,4 +180,7 @@ process_alert_message(char *record, int from_overflow)
         myprintf("*ERR: Unknown message type %c%c from %.*s, discarded\n", record[OFF_MSGTYPE],
                  record[OFF_MSGTYPE + 1], print_len(host), host.data());
     }
+    // A clear-all, a delete or a deferred request may have left room: what waits comes in.
+    if (!from_overflow)
+        overflow_refill_if_room();
 }

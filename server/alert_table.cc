@@ -1,12 +1,14 @@
-// Alert memory table: the open alerts, in the order their identities first arrived.
+// Alert memory table: the open alerts, in the order their identities first arrived, and what
+// the server keeps of each beside its bytes (times, acknowledgement).
 //
 // The records stay in the slot where they were stored (pool); the table order is an array of
 // slot numbers, so that a removal moves 4 bytes per later record rather than 234. An
-// identity index (open addressing over hostname and key) finds a record without a scan.
+// identity index (open addressing over hostname and key) finds a record without a scan, and
+// an index of the expiries (a binary heap over slots) finds the next one without a walk.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "server/ack.h"
 #include "server/server.h"
 
 int alert_table_size = MAX_ALERTS;
@@ -15,15 +17,29 @@ int last_table_entry = 0;
 unsigned alert_table_generation = 0;
 table_counts alert_counts;
 
+static time_t
+system_clock()
+{
+    return time(nullptr);
+}
+
+time_t (*ack_clock)() = system_clock;
+
 static alert_record *pool;          // alert_table_size records, in no order
+static alert_meta *meta;            // beside each pool slot
 static int *order;                  // pool slot of each position, last_table_entry of them
 static int *free_slot;              // pool slots not in use, free_count of them
 static int free_count;
-static char *counted_type;          // the msgtype each pool slot is counted under
+static char *counted_type;          // the count each pool slot is counted under
 static int *id_index;               // pool slot + 1 by identity hash; 0 is an empty entry
 static std::size_t id_mask;         // entries in id_index, less one (a power of two)
+static int *expiry_heap;            // pool slots with an expiring ack, earliest first
+static int *heap_at;                // each slot's place in expiry_heap, -1 when not there
+static int heap_count;
 
-alert_record &
+static const char FALLBACK_SEVERITY[] = "AC";   // an ack whose severity was never known
+
+const alert_record &
 alert_order::operator[](std::ptrdiff_t i) const
 {
     return pool[order[i]];
@@ -38,18 +54,25 @@ alert_table_init(int size)
     while (entries < 2 * static_cast<std::size_t>(size))
         entries *= 2;
     free(pool);
+    free(meta);
     free(order);
     free(free_slot);
     free(id_index);
     free(counted_type);
+    free(expiry_heap);
+    free(heap_at);
     std::size_t n = static_cast<std::size_t>(size);
     pool = static_cast<alert_record *>(calloc(n, sizeof(alert_record)));
+    meta = static_cast<alert_meta *>(calloc(n, sizeof(alert_meta)));
     order = static_cast<int *>(calloc(n, sizeof(int)));
     free_slot = static_cast<int *>(calloc(n, sizeof(int)));
     id_index = static_cast<int *>(calloc(entries, sizeof(int)));
     counted_type = static_cast<char *>(calloc(n, 1));
-    if (pool == nullptr || order == nullptr || free_slot == nullptr || id_index == nullptr ||
-        counted_type == nullptr)
+    expiry_heap = static_cast<int *>(calloc(n, sizeof(int)));
+    heap_at = static_cast<int *>(calloc(n, sizeof(int)));
+    if (pool == nullptr || meta == nullptr || order == nullptr || free_slot == nullptr ||
+        id_index == nullptr || counted_type == nullptr || expiry_heap == nullptr ||
+        heap_at == nullptr)
         return -1;
     id_mask = entries - 1;
     alert_table_size = size;
@@ -67,13 +90,19 @@ alert_table_reset()
     alert_counts = {};
     // Slots are taken lowest first, so an emptied table fills the way it first did.
     free_count = alert_table_size;
-    for (int i = 0; i < alert_table_size; i++)
+    for (int i = 0; i < alert_table_size; i++) {
         free_slot[i] = alert_table_size - 1 - i;
+        heap_at[i] = -1;
+        counted_type[i] = 0;
+    }
+    heap_count = 0;
     memset(id_index, 0, (id_mask + 1) * sizeof(int));
-    ack_table_reset();
 }
 
-// The count of a state code ('C' critical, 'W' warning, 'I' info, 'A' acknowledged).
+// ---- Counts by state ----
+
+// The count of a code: 'C', 'W', 'I' for raised alerts, 'c', 'w', 'i' for acknowledged ones
+// by the severity they had.
 static long *
 count_of(char kind)
 {
@@ -84,35 +113,134 @@ count_of(char kind)
         return &alert_counts.warning;
     case 'I':
         return &alert_counts.info;
-    case 'A':
-        return &alert_counts.acknowledged;
+    case 'c':
+        return &alert_counts.acked_critical;
+    case 'w':
+        return &alert_counts.acked_warning;
+    case 'i':
+        return &alert_counts.acked_info;
     default:
         return nullptr;
     }
+}
+
+static char
+kind_of(std::string_view code)
+{
+    if (code == MSG_CRITICAL)
+        return 'C';
+    if (code == MSG_WARNING)
+        return 'W';
+    if (code == MSG_INFO)
+        return 'I';
+    return 0;
 }
 
 // Counts the pool slot under its record's state now, instead of the one it was counted under.
 static void
 recount(int slot, bool present)
 {
-    if (long *c = count_of(counted_type[slot]))
+    char old = counted_type[slot];
+    if (long *c = count_of(old))
         (*c)--;
+    if (old >= 'a')
+        alert_counts.acknowledged--;
     char kind = 0;
     const char *rec = pool[slot].data();
     if (present) {
-        if (msgtype_is(rec, MSG_CRITICAL))
-            kind = 'C';
-        else if (msgtype_is(rec, MSG_WARNING))
-            kind = 'W';
-        else if (msgtype_is(rec, MSG_INFO))
-            kind = 'I';
-        else if (msgtype_is(rec, MSG_CLEAR))
-            kind = 'A';
+        if (msgtype_is(rec, MSG_CLEAR)) {
+            char k = kind_of(std::string_view(meta[slot].ack.severity, LEN_MSGTYPE));
+            kind = static_cast<char>((k != 0 ? k : 'C') - 'A' + 'a');
+            alert_counts.acknowledged++;
+        } else {
+            kind = kind_of(std::string_view(rec + OFF_MSGTYPE, LEN_MSGTYPE));
+        }
     }
     counted_type[slot] = kind;
     if (long *c = count_of(kind))
         (*c)++;
 }
+
+// ---- The expiry index: a binary heap of slots by ack.until ----
+
+static bool
+expires_before(int a, int b)
+{
+    return meta[a].ack.until < meta[b].ack.until;
+}
+
+static void
+heap_swap(int i, int j)
+{
+    int a = expiry_heap[i], b = expiry_heap[j];
+    expiry_heap[i] = b;
+    expiry_heap[j] = a;
+    heap_at[b] = i;
+    heap_at[a] = j;
+}
+
+static void
+heap_fix(int i)
+{
+    while (i > 0 && expires_before(expiry_heap[i], expiry_heap[(i - 1) / 2])) {
+        heap_swap(i, (i - 1) / 2);
+        i = (i - 1) / 2;
+    }
+    for (;;) {
+        int l = 2 * i + 1, r = l + 1, m = i;
+        if (l < heap_count && expires_before(expiry_heap[l], expiry_heap[m]))
+            m = l;
+        if (r < heap_count && expires_before(expiry_heap[r], expiry_heap[m]))
+            m = r;
+        if (m == i)
+            return;
+        heap_swap(i, m);
+        i = m;
+    }
+}
+
+static void
+heap_remove(int slot)
+{
+    int i = heap_at[slot];
+    if (i < 0)
+        return;
+    heap_at[slot] = -1;
+    heap_count--;
+    if (i == heap_count)
+        return;
+    expiry_heap[i] = expiry_heap[heap_count];
+    heap_at[expiry_heap[i]] = i;
+    heap_fix(i);
+}
+
+// Puts the slot in the index when its record is acknowledged with an expiry, else out.
+static void
+heap_update(int slot)
+{
+    bool expiring = msgtype_is(pool[slot].data(), MSG_CLEAR) && meta[slot].ack.until != 0;
+    if (!expiring) {
+        heap_remove(slot);
+        return;
+    }
+    if (heap_at[slot] < 0) {
+        expiry_heap[heap_count] = slot;
+        heap_at[slot] = heap_count++;
+    }
+    heap_fix(heap_at[slot]);
+}
+
+const char *
+alert_next_expiry(time_t *until)
+{
+    if (heap_count == 0)
+        return nullptr;
+    int slot = expiry_heap[0];
+    *until = meta[slot].ack.until;
+    return pool[slot].data();
+}
+
+// ---- The identity index ----
 
 static bool
 same_identity(const char *a, const char *b)
@@ -168,11 +296,25 @@ slot_of(const char *record)
     return e - 1;
 }
 
-char *
+// Pool slot of a record that lies in the pool.
+static int
+slot_of_stored(const char *stored)
+{
+    return static_cast<int>((stored - pool[0].data()) / static_cast<std::ptrdiff_t>(
+                                                          ALERT_RECORD_SIZE));
+}
+
+const char *
 alert_find(const char *record)
 {
     int slot = slot_of(record);
     return slot < 0 ? nullptr : pool[slot].data();
+}
+
+const alert_meta *
+alert_meta_of(const char *stored)
+{
+    return &meta[slot_of_stored(stored)];
 }
 
 int
@@ -187,6 +329,39 @@ alert_lookup(const char *record)
     return -1;
 }
 
+// ---- Changes ----
+
+void
+alert_log_fact(const char *what, const char *rec, std::string_view type, const char *tail)
+{
+    myprintf("AINF: %s %.*s %.*s %.*s%s\n", what, static_cast<int>(LEN_HOSTNAME),
+             rec + OFF_HOSTNAME, static_cast<int>(LEN_KEY), rec + OFF_KEY,
+             print_len(type), type.data(), tail);
+}
+
+void
+alert_set_state(const char *stored, std::string_view code, const alert_ack *ack)
+{
+    int slot = slot_of_stored(stored);
+    char *rec = pool[slot].data();
+    alert_table_generation++;
+    if (code == MSG_CLEAR) {
+        alert_ack &a = meta[slot].ack;
+        if (ack != nullptr) {
+            a = *ack;
+        } else if (!msgtype_is(rec, MSG_CLEAR)) {
+            // Acknowledged without an ack of its own (who unknown, left empty).
+            a = alert_ack{};
+            memcpy(a.severity, FALLBACK_SEVERITY, LEN_MSGTYPE);
+        }
+        rec[OFF_REPLY_WANTED] = '\0';
+    }
+    set_msgtype(rec, code);
+    meta[slot].last_change = ack_clock();
+    recount(slot, true);
+    heap_update(slot);
+}
+
 int
 alert_table_append(const char *record)
 {
@@ -195,13 +370,32 @@ alert_table_append(const char *record)
     alert_table_generation++;
     int slot = free_slot[--free_count];
     memcpy(pool[slot].data(), record, ALERT_RECORD_SIZE);
+    time_t now = ack_clock();
+    meta[slot] = alert_meta{};
+    meta[slot].first_seen = meta[slot].last_change = now;
+    if (msgtype_is(record, MSG_CLEAR)) {
+        // Acknowledged with no ack known (a saved table of an older server): who stays
+        // empty, and the severity, never known, is taken as critical.
+        memcpy(meta[slot].ack.severity, FALLBACK_SEVERITY, LEN_MSGTYPE);
+    }
     counted_type[slot] = 0;
     recount(slot, true);
+    heap_at[slot] = -1;
     std::size_t k = index_find(record);
     if (id_index[k] == 0)
         id_index[k] = slot + 1;
     order[last_table_entry++] = slot;
     return 0;
+}
+
+// Takes a pool slot out of the table's counts and indexes and frees it.
+static void
+release_slot(int slot)
+{
+    recount(slot, false);
+    heap_remove(slot);
+    index_remove(slot);
+    free_slot[free_count++] = slot;
 }
 
 void
@@ -215,8 +409,11 @@ alert_add(char *record)
 
     int slot = slot_of(record);
     if (slot >= 0) {
+        // A raise ends an acknowledgement: the record is what the sender sent now.
         memcpy(pool[slot].data(), record, ALERT_RECORD_SIZE);
+        meta[slot].last_change = ack_clock();
         recount(slot, true);
+        heap_update(slot);
         stats.stored_replaced++;
         return;
     }
@@ -228,10 +425,14 @@ alert_add(char *record)
             if (msgtype_is(memory_table[i].data(), MSG_INFO))
                 io = i;
         if (io < 0) {
-            alert_write_to_bufferfile(record);
+            if (alert_write_to_bufferfile(record) == 0)
+                alert_log_fact("Spilled", record, std::string_view(record + OFF_MSGTYPE, 2),
+                               " to evt_buffer.dat");
             return;
         }
-        set_msgtype(memory_table[io].data(), MSG_REMOVING);
+        char *gone = pool[order[io]].data();
+        alert_log_fact("Displaced", gone, MSG_INFO, " for a new alert");
+        set_msgtype(gone, MSG_REMOVING);
         stats.info_displaced++;
         alerts_compress();
     }
@@ -252,9 +453,7 @@ alerts_compress()
     for (int i = 0; i < last_table_entry; i++) {
         int slot = order[i];
         if (msgtype_is(pool[slot].data(), MSG_REMOVING)) {
-            recount(slot, false);
-            index_remove(slot);
-            free_slot[free_count++] = slot;
+            release_slot(slot);
             removed++;
         } else {
             order[kept++] = slot;
@@ -264,14 +463,22 @@ alerts_compress()
     return removed;
 }
 
+int
+alert_remove_through(int last)
+{
+    if (last < 0 || last >= last_table_entry)
+        return 0;
+    for (int i = 0; i <= last; i++)
+        set_msgtype(pool[order[i]].data(), MSG_REMOVING);
+    return alerts_compress();
+}
+
 // Removes the record at position i alone; the later ones move up by one.
 static void
 remove_at(int i)
 {
-    int slot = order[i];
-    recount(slot, false);
-    index_remove(slot);
-    free_slot[free_count++] = slot;
+    alert_table_generation++;
+    release_slot(order[i]);
     memmove(order + i, order + i + 1,
             static_cast<std::size_t>(last_table_entry - i - 1) * sizeof(int));
     last_table_entry--;
@@ -304,32 +511,15 @@ alert_delete(char *record, int from_overflow)
                  print_len(host), host.data());
         return 0;
     }
-    set_msgtype(memory_table[slot].data(), MSG_REMOVING);
     remove_at(slot);
     return 1;
 }
 
-void
-alert_acknowledge(char *record, int from_overflow)
+// Used by ack.cc's alert_acknowledge for the same deferral as a delete.
+bool
+alert_defer_missing(char *record, int from_overflow)
 {
-    alert_table_generation++;
-    int unread = alerts_num_buffered();
-    int slot = slot_of(record);
-    if (slot < 0) {
-        if (defer_behind_buffered(record, unread, from_overflow))
-            return;
-        std::string_view host = alert_field_text(record, OFF_HOSTNAME);
-        std::string_view key = alert_field_text(record, OFF_KEY);
-        myprintf("WARN: message not found to acknowledge, requested from '%.*s', key '%.*s'\n",
-                 print_len(host), host.data(), print_len(key),
-                 key.data());
-        return;
-    }
-    char *rec = pool[slot].data();
-    ack_plain(rec, from_overflow);
-    set_msgtype(rec, MSG_CLEAR);
-    rec[OFF_REPLY_WANTED] = '\0';
-    recount(slot, true);
+    return defer_behind_buffered(record, alerts_num_buffered(), from_overflow);
 }
 
 void
@@ -343,7 +533,7 @@ alert_delete_all_for_host(char *record, int from_overflow)
     if (last_table_entry == 0 && !host_waits)
         return;
     for (int i = 0; i < last_table_entry; i++) {
-        char *rec = memory_table[i].data();
+        char *rec = pool[order[i]].data();
         if (memcmp(rec + OFF_HOSTNAME, record + OFF_HOSTNAME, LEN_HOSTNAME) == 0 &&
             (!host_waits || overflow_waiting(rec) == 0))
             set_msgtype(rec, MSG_REMOVING);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/fields.h"
+#include "server/ack.h"
 #include "server/test_util.h"
 #include "tests/records.h"
 
@@ -158,11 +159,13 @@ TEST_F(TableTest, EmptyTableClearAllIsNotBufferedEvenWithUnreadRecords)
     for (int i = 0; i < 51; i++)
         send("h", "k" + std::to_string(i), "AC");
     ASSERT_EQ(alerts_num_buffered(), 1);
-    send("h", "", "KH");                        // empties the table, is buffered, no refill
+    // Empties the table and waits behind the raise of k50, which the refill then lets in
+    // and the clear-all, replayed after it, removes: nothing is left waiting.
+    send("h", "", "KH");
     EXPECT_EQ(last_table_entry, 0);
-    EXPECT_EQ(alerts_num_buffered(), 2);
+    EXPECT_EQ(alerts_num_buffered(), 0);
     send("x", "", "KH");                        // empty table: nothing at all
-    EXPECT_EQ(alerts_num_buffered(), 2);
+    EXPECT_EQ(alerts_num_buffered(), 0);
     EXPECT_EQ(alert_lookup(make_record("JOBSCHED", "h", "k1", "AC").data()), -1);
     EXPECT_EQ(alerts_compress(), 0);
 }
@@ -301,12 +304,29 @@ TEST_F(TableTest, SoakAgainstAFullTableEndsInTheLastRequestedStates)
 }
 
 // ---- Model of the table and the unread part of the overflow file. ----
+//
+// Requests of senders (raise, clear, acknowledge, clear-all, log only) and of consoles
+// (delete "AD", acknowledge with note and expiry "AN", un-acknowledge "UA"), a clock the test
+// moves, and a table of any size. After every request: the table in order with states and
+// counts, the unread records of the file, and the refill rule (a free slot never leaves a
+// raise waiting).
 
 struct model_rec {
     std::string host, key, type, text;
+    std::string sev;            // an acknowledged alert's severity before the ack
+    time_t until = 0;           // "AN": expiry; in the table: the ack's
+    bool console = false;
 };
 
+time_t model_now = 1800000000;
+time_t
+model_clock()
+{
+    return model_now;
+}
+
 struct model {
+    std::size_t size = 50;
     std::vector<model_rec> table;
     std::deque<model_rec> unread;
 
@@ -320,7 +340,7 @@ struct model {
 
     void refill()
     {
-        while (table.size() < 50 && !unread.empty()) {
+        while (table.size() < size && !unread.empty()) {
             model_rec r = unread.front();
             unread.pop_front();
             process(r, true);
@@ -331,7 +351,7 @@ struct model {
     bool waits(const model_rec &r) const
     {
         for (const model_rec &u : unread)
-            if (u.host == r.host && (u.key == r.key || u.type == "KH"))
+            if (u.host == r.host && (u.key == r.key || (u.type == "KH" && !u.console)))
                 return true;
         return false;
     }
@@ -344,10 +364,44 @@ struct model {
         return false;
     }
 
+    void console(const model_rec &r, bool replaying)
+    {
+        if (!replaying && waits(r)) {
+            unread.push_back(r);
+            return;
+        }
+        int at = find(r);
+        if (at < 0)
+            return;
+        model_rec &t = table[at];
+        if (r.type == "AD") {
+            table.erase(table.begin() + at);
+            refill();
+        } else if (r.type == "AN" && (r.until == 0 || r.until > model_now)) {
+            if (t.type != "AK")
+                t.sev = t.type;
+            t.type = "AK";
+            t.until = r.until;
+        } else if (r.type == "UA" && t.type == "AK") {
+            t.type = t.sev;
+        }
+    }
+
     // replaying: the record came from the file; while it is replayed the file counts as
     // holding an unread record, so requests for missing alerts are dropped silently. A
     // request that is not replayed waits behind every earlier one for its alert.
     void process(const model_rec &r, bool replaying)
+    {
+        if (r.console) {
+            console(r, replaying);
+        } else {
+            alert(r, replaying);
+        }
+        if (!replaying && table.size() < size)
+            refill();
+    }
+
+    void alert(const model_rec &r, bool replaying)
     {
         bool pending = replaying || !unread.empty();
         if (!replaying && r.type != "KH" && r.type != "LO" && waits(r)) {
@@ -365,7 +419,7 @@ struct model {
         if (r.type == "AC" || r.type == "AW" || r.type == "IO") {
             if (at >= 0) {
                 table[at] = r;
-            } else if (table.size() < 50) {
+            } else if (table.size() < size) {
                 table.push_back(r);
             } else {
                 int io = -1;
@@ -387,10 +441,13 @@ struct model {
                 unread.push_back(r);
             }
         } else if (r.type == "KA") {
-            if (at >= 0)
+            if (at >= 0 && table[at].type != "AK") {
+                table[at].sev = table[at].type;
                 table[at].type = "AK";
-            else if (pending && !replaying)
+                table[at].until = 0;
+            } else if (at < 0 && pending && !replaying) {
                 unread.push_back(r);
+            }
         } else if (r.type == "KH") {
             if (table.empty())
                 return;
@@ -399,57 +456,126 @@ struct model {
             std::erase_if(table, [&](const model_rec &t) { return t.host == r.host; });
         }
     }
+
+    void expire()
+    {
+        for (model_rec &t : table)
+            if (t.type == "AK" && t.until != 0 && t.until <= model_now)
+                t.type = t.sev;
+    }
 };
+
+// The same request as the server gets it.
+line_buf
+request_of(const model_rec &r, const char *product)
+{
+    if (!r.console)
+        return make_record(product, r.host, r.key, r.type, 'N', r.text);
+    line_buf l = make_record("CONSOLE", r.host, r.key, r.type, 'N', r.text);
+    char until[LEN_ACK_UNTIL + 1];
+    snprintf(until, sizeof until, "%-10lld", static_cast<long long>(r.until));
+    memcpy(l.data() + OFF_ACK_UNTIL, until, LEN_ACK_UNTIL);
+    memcpy(l.data() + OFF_ACK_WHO, "ops", 3);
+    return l;
+}
 
 TEST_F(TableTest, RandomRequestsMatchModel)
 {
     const char *types[] = {"AC", "AC", "AC", "AC", "AW", "AW", "IO", "AK", "AK", "AK", "KA",
-                           "LO", "KH"};
+                           "LO", "KH", "AD", "AN", "AN", "UA"};
     const char *products[] = {"JOBSCHED", "GENALERT", "RELOADER"};
-    for (unsigned seed : {1u, 2u, 3u, 20261207u}) {
-        SCOPED_TRACE("seed " + std::to_string(seed));
-        TearDown();
-        SetUp();
-        std::mt19937 rng(seed);
-        model m;
-        int max_unread = 0, max_table = 0;
-        for (int step = 0; step < 3000; step++) {
-            model_rec r;
-            r.host = pad("host" + std::to_string(rng() % 3), LEN_HOSTNAME);
-            r.key = pad("key" + std::to_string(rng() % 40), LEN_KEY);
-            r.type = types[rng() % (sizeof types / sizeof *types)];
-            if (r.type == "KH" && rng() % 4 != 0)
-                r.type = "AC";      // keep clear-all rare, or the table never fills
-            r.text = "t" + std::to_string(step);
-            line_buf l = make_record(products[rng() % 3], r.host, r.key, r.type, 'N', r.text);
-            process_alert_message(l.data(), 0);
-            m.process(r, false);
+    time_t (*clock_backup)() = ack_clock;
+    ack_clock = model_clock;
+    sock_pair sp;
+    ASSERT_EQ(client_open(sp.server_fd, "127.0.0.1:40002"), 0);
+    int acked = 0;
+    for (int size : {1, 2, 5, 50}) {
+        for (unsigned seed : {1u, 2u, 20261207u}) {
+            SCOPED_TRACE("size " + std::to_string(size) + " seed " + std::to_string(seed));
+            TearDown();
+            SetUp();
+            ASSERT_EQ(alert_table_init(size), 0);
+            ASSERT_EQ(client_open(sp.server_fd, "127.0.0.1:40002"), 0);
+            std::mt19937 rng(seed);
+            model m;
+            m.size = static_cast<std::size_t>(size);
+            int max_unread = 0, max_table = 0;
+            int keys = size < 5 ? 4 : 40;
+            for (int step = 0; step < 2000; step++) {
+                model_now += rng() % 3;
+                ack_tick();
+                m.expire();
+                model_rec r;
+                r.host = pad("host" + std::to_string(rng() % 3), LEN_HOSTNAME);
+                r.key = pad("key" + std::to_string(rng() % keys), LEN_KEY);
+                r.type = types[rng() % (sizeof types / sizeof *types)];
+                if (r.type == "KH" && rng() % 4 != 0)
+                    r.type = "AC";      // keep clear-all rare, or the table never fills
+                r.console = r.type == "AD" || r.type == "AN" || r.type == "UA";
+                if (r.type == "AN" && rng() % 2 == 0)
+                    r.until = model_now + 1 + rng() % 8;
+                r.text = r.type == "AN" ? "note " + std::to_string(step)
+                                        : "t" + std::to_string(step);
+                line_buf l = request_of(r, products[rng() % 3]);
+                if (r.console)
+                    process_console_request(sp.server_fd, l.data());
+                else
+                    process_alert_message(l.data(), 0);
+                m.process(r, false);
 
-            ASSERT_EQ(last_table_entry, static_cast<int>(m.table.size())) << "step " << step;
-            for (int i = 0; i < last_table_entry; i++) {
-                ASSERT_EQ(host_of(i), m.table[i].host) << "step " << step << " slot " << i;
-                ASSERT_EQ(key_of(i), m.table[i].key) << "step " << step << " slot " << i;
-                ASSERT_EQ(type_of(i), m.table[i].type) << "step " << step << " slot " << i;
-                ASSERT_STREQ(memory_table[i].data() + OFF_MSGTEXT, m.table[i].text.c_str())
-                    << "step " << step << " slot " << i;
+                std::string at = "step " + std::to_string(step);
+                ASSERT_EQ(last_table_entry, static_cast<int>(m.table.size())) << at;
+                table_counts want{};
+                for (int i = 0; i < last_table_entry; i++) {
+                    const model_rec &t = m.table[i];
+                    ASSERT_EQ(host_of(i), t.host) << at << " slot " << i;
+                    ASSERT_EQ(key_of(i), t.key) << at << " slot " << i;
+                    ASSERT_EQ(type_of(i), t.type) << at << " slot " << i;
+                    ASSERT_STREQ(memory_table[i].data() + OFF_MSGTEXT, t.text.c_str()) << at;
+                    std::string state = t.type == "AK" ? t.sev : t.type;
+                    long *c = state == "AC" ? &want.critical
+                              : state == "AW" ? &want.warning : &want.info;
+                    if (t.type == "AK") {
+                        want.acknowledged++;
+                        acked++;
+                        c = state == "AC" ? &want.acked_critical
+                            : state == "AW" ? &want.acked_warning : &want.acked_info;
+                        const alert_meta *meta = alert_meta_of(memory_table[i].data());
+                        ASSERT_EQ(std::string(meta->ack.severity, 2), t.sev) << at;
+                    }
+                    (*c)++;
+                }
+                ASSERT_EQ(alert_counts.critical, want.critical) << at;
+                ASSERT_EQ(alert_counts.warning, want.warning) << at;
+                ASSERT_EQ(alert_counts.info, want.info) << at;
+                ASSERT_EQ(alert_counts.acknowledged, want.acknowledged) << at;
+                ASSERT_EQ(alert_counts.acked_critical, want.acked_critical) << at;
+                ASSERT_EQ(alert_counts.acked_warning, want.acked_warning) << at;
+                ASSERT_EQ(alert_counts.acked_info, want.acked_info) << at;
+                ASSERT_EQ(alerts_num_buffered(), static_cast<int>(m.unread.size())) << at;
+                // The refill rule: room on the table means no raise waits.
+                if (last_table_entry < size) {
+                    ASSERT_EQ(alerts_num_buffered(), 0) << at;
+                }
+                std::string file = overflow_bytes();
+                ASSERT_EQ(file.size() % ALERT_RECORD_SIZE, 0u);
+                for (std::size_t u = 0; u < m.unread.size(); u++) {
+                    std::size_t off = (next_evt_record_to_read + u) * ALERT_RECORD_SIZE;
+                    ASSERT_LE(off + ALERT_RECORD_SIZE, file.size());
+                    ASSERT_EQ(file.substr(off + OFF_KEY, LEN_KEY), m.unread[u].key) << at;
+                    ASSERT_EQ(file.substr(off + OFF_MSGTYPE, 2), m.unread[u].type) << at;
+                    ASSERT_EQ(file[off + OFF_REPLY_WANTED], 'N');
+                }
+                max_unread = std::max(max_unread, static_cast<int>(m.unread.size()));
+                max_table = std::max(max_table, last_table_entry);
             }
-            ASSERT_EQ(alerts_num_buffered(), static_cast<int>(m.unread.size())) << "step " << step;
-            std::string file = overflow_bytes();
-            ASSERT_EQ(file.size() % ALERT_RECORD_SIZE, 0u);
-            for (std::size_t u = 0; u < m.unread.size(); u++) {
-                std::size_t off = (next_evt_record_to_read + u) * ALERT_RECORD_SIZE;
-                ASSERT_LE(off + ALERT_RECORD_SIZE, file.size());
-                ASSERT_EQ(file.substr(off + OFF_KEY, LEN_KEY), m.unread[u].key) << "step " << step;
-                ASSERT_EQ(file.substr(off + OFF_MSGTYPE, 2), m.unread[u].type) << "step " << step;
-                ASSERT_EQ(file[off + OFF_REPLY_WANTED], 'N');
-            }
-            max_unread = std::max(max_unread, static_cast<int>(m.unread.size()));
-            max_table = std::max(max_table, last_table_entry);
+            // The mix must really have filled the table and used the file.
+            EXPECT_EQ(max_table, size);
+            EXPECT_GT(max_unread, 3);
         }
-        // The mix must really have filled the table and used the file.
-        EXPECT_EQ(max_table, 50);
-        EXPECT_GT(max_unread, 5);
     }
+    EXPECT_GT(acked, 100);
+    ack_clock = clock_backup;
 }
 
 } // namespace

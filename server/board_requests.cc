@@ -56,10 +56,8 @@ must_escape(unsigned char c)
     return c < 0x20 || c >= 0x7f || c == '%' || c == '^';
 }
 
-// Copies the text to out with the bytes that could be read as structure as %XX. Returns the
-// bytes written (at most three times the text).
-static std::size_t
-put_escaped(char *out, std::string_view text)
+std::size_t
+field_escape(char *out, std::string_view text)
 {
     static const char HEX[] = "0123456789ABCDEF";
     std::size_t n = 0;
@@ -98,19 +96,19 @@ build_row(char *row, long position, const char *rec)
 {
     std::size_t n = put_number(row, position);
     row[n++] = '\t';
-    n += put_escaped(row + n, alert_field_text(rec, OFF_DATETIME));
+    n += field_escape(row + n, alert_field_text(rec, OFF_DATETIME));
     row[n++] = '\t';
-    n += put_escaped(row + n, alert_field_text(rec, OFF_HOSTNAME));
+    n += field_escape(row + n, alert_field_text(rec, OFF_HOSTNAME));
     row[n++] = '\t';
-    n += put_escaped(row + n, alert_field_text(rec, OFF_KEY));
+    n += field_escape(row + n, alert_field_text(rec, OFF_KEY));
     row[n++] = '\t';
-    n += put_escaped(row + n, std::string_view(rec + OFF_MSGTYPE, LEN_MSGTYPE));
+    n += field_escape(row + n, std::string_view(rec + OFF_MSGTYPE, LEN_MSGTYPE));
     row[n++] = '\t';
-    n += put_escaped(row + n, std::string_view(rec + OFF_PERSISTENT, 1));
+    n += field_escape(row + n, std::string_view(rec + OFF_PERSISTENT, 1));
     row[n++] = '\t';
-    n += put_escaped(row + n, alert_field_text(rec, OFF_MSGTEXT));
+    n += field_escape(row + n, alert_field_text(rec, OFF_MSGTEXT));
     row[n++] = '\t';
-    n += put_escaped(row + n, alert_field_text(rec, OFF_OPTIONAL_DATA));
+    n += field_escape(row + n, alert_field_text(rec, OFF_OPTIONAL_DATA));
     row[n++] = '\n';
     return n;
 }

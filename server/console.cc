@@ -260,40 +260,50 @@ console_refresh_me(int fd, char *reply)
     set_msgtype(reply, REPLY_LIST_LAST);
 }
 
-// Fills the reply with the details of the alert that its hostname and key name, or with the
-// not-found error.
+// Writes the details text of the record into the reply, each field escaped as in a listing
+// row, so that no text can forge a line of the details.
 static void
-console_get_details(char *reply)
+details_text(char *reply, const char *rec)
+{
+    char host[3 * LEN_HOSTNAME], when[3 * LEN_DATETIME], key[3 * LEN_KEY];
+    char text[3 * LEN_MSGTEXT], optional[3 * LEN_OPTIONAL_DATA], type[3 * LEN_MSGTYPE];
+    std::size_t host_n = field_escape(host, alert_field_text(rec, OFF_HOSTNAME));
+    std::size_t when_n = field_escape(when, alert_field_text(rec, OFF_DATETIME));
+    std::size_t key_n = field_escape(key, alert_field_text(rec, OFF_KEY));
+    std::size_t text_n = field_escape(text, alert_field_text(rec, OFF_MSGTEXT));
+    std::size_t opt_n = field_escape(optional, alert_field_text(rec, OFF_OPTIONAL_DATA));
+    std::size_t type_n = field_escape(type, std::string_view(rec + OFF_MSGTYPE, LEN_MSGTYPE));
+    // A short record leaves its flag a zero byte, which would end the text there: it shows
+    // as a blank, and a byte that needs escaping as a '.'.
+    char persistent = rec[OFF_PERSISTENT] != '\0' ? rec[OFF_PERSISTENT] : ' ';
+    auto pc = static_cast<unsigned char>(persistent);
+    if (pc < 0x20 || pc >= 0x7f || persistent == '%' || persistent == '^')
+        persistent = '.';
+    snprintf(reply + OFF_DATA, LEN_DATA,
+             "HOST: %.*s   DATETIME: %.*s\nKEY: %.*s\nMSGTYPE %.*s     PERSISTENT %c\n"
+             "MSGTEXT: %.*s\nOPTIONAL DATA: %.*s\n",
+             static_cast<int>(host_n), host, static_cast<int>(when_n), when,
+             static_cast<int>(key_n), key, static_cast<int>(type_n), type, persistent,
+             static_cast<int>(text_n), text, static_cast<int>(opt_n), optional);
+}
+
+// Fills the reply with the details of the alert that its hostname and key name: from the
+// board, or from its waiting raise in the overflow file; else the not-found error.
+static void
+console_get_details(char *reply, bool with_ack)
 {
     const char *rec = alert_find(reply);
+    char waiting[ALERT_RECORD_SIZE];
+    if (rec == nullptr && overflow_waiting_raise(reply, waiting) == 0)
+        rec = waiting;
     if (rec == nullptr) {
         set_msgtype(reply, REPLY_ERROR);
         snprintf(reply + OFF_DATA, LEN_DATA, "%s", "*ERR: Alert no longer exists\n");
         return;
     }
-    std::string_view host = alert_field_text(rec, OFF_HOSTNAME);
-    std::string_view when = alert_field_text(rec, OFF_DATETIME);
-    std::string_view key = alert_field_text(rec, OFF_KEY);
-    std::string_view text = alert_field_text(rec, OFF_MSGTEXT);
-    std::string_view optional = alert_field_text(rec, OFF_OPTIONAL_DATA);
-    // A short record leaves its flag a zero byte, which would end the text there and leave
-    // the rest, newlines and all, behind it in the reply: it shows as a blank.
-    char persistent = rec[OFF_PERSISTENT] != '\0' ? rec[OFF_PERSISTENT] : ' ';
-    snprintf(reply + OFF_DATA, LEN_DATA,
-             "HOST: %.*s   DATETIME: %.*s\nKEY: %.*s\nMSGTYPE %c%c     PERSISTENT %c\n"
-             "MSGTEXT: %.*s\nOPTIONAL DATA: %.*s\n",
-             print_len(host), host.data(), print_len(when), when.data(), print_len(key), key.data(),
-             rec[OFF_MSGTYPE], rec[OFF_MSGTYPE + 1], persistent, print_len(text),
-             text.data(), print_len(optional), optional.data());
+    details_text(reply, rec);
     set_msgtype(reply, REPLY_DETAILS);
-}
-
-// "SX": the details, then the ack lines of an acknowledged alert.
-static void
-console_get_ack_details(char *reply)
-{
-    console_get_details(reply);
-    if (const char *rec = alert_find(reply))
+    if (with_ack && rec != waiting)
         ack_details(rec, reply + OFF_DATA, strnlen(reply + OFF_DATA, MAX_DATA_TEXT), LEN_DATA);
 }
 
@@ -317,6 +327,23 @@ refill_from_overflow()
     alert_check_overflow_file();
 }
 
+// The "Deleted" fact of a stored record about to go, by who, with the note of the request.
+static void
+log_deleted(const char *rec, const char *who, const char *request)
+{
+    char note[LEN_MSGTEXT + 1];
+    std::string_view text = alert_field_text(request, OFF_MSGTEXT);
+    std::size_t n = 0;
+    for (char c : text) {
+        auto u = static_cast<unsigned char>(c);
+        note[n++] = u < 0x20 || u == 0x7f ? ' ' : c;
+    }
+    note[n] = '\0';
+    char tail[LEN_ACK_WHO + LEN_MSGTEXT + 16];
+    snprintf(tail, sizeof tail, " by %s: %s", who, note);
+    alert_log_fact("Deleted", rec, std::string_view(rec + OFF_MSGTYPE, LEN_MSGTYPE), tail);
+}
+
 // "KK": deletes every alert from slot 0 through the one the request names.
 static void
 alert_deletelist(const char *request)
@@ -326,19 +353,97 @@ alert_deletelist(const char *request)
     int last = alert_lookup(request);
     if (last < 0)
         return;
-    alert_table_generation++;
+    char who[LEN_ACK_WHO + 1];
+    ack_request_who(request, who);
     for (int i = 0; i <= last; i++) {
-        char *rec = memory_table[i].data();
-        set_msgtype(rec, MSG_REMOVING);
+        const char *rec = memory_table[i].data();
         std::string_view host = alert_field_text(rec, OFF_HOSTNAME);
         std::string_view key = alert_field_text(rec, OFF_KEY);
         myprintf("AINF: Manual delete of %.*s %.*s (CONSOLE KK)\n", print_len(host), host.data(),
                  print_len(key), key.data());
+        log_deleted(rec, who, request);
     }
-    int removed = alerts_compress();
+    int removed = alert_remove_through(last);
     myprintf("AINF: %d alerts KK deleted, %d recovered by compress\n", last + 1, removed);
     if (removed > 0)
         refill_from_overflow();
+}
+
+// "AD": the alert goes, with the line that says by whom.
+static void
+console_delete(char *request, int from_overflow)
+{
+    if (const char *rec = alert_find(request)) {
+        char who[LEN_ACK_WHO + 1];
+        ack_request_who(request, who);
+        log_deleted(rec, who, request);
+    }
+    if (alert_delete(request, from_overflow) > 0)
+        refill_from_overflow();
+}
+
+// A console action on an alert for which earlier requests wait in the overflow file (its
+// raise, a clear, a clear-all of its host): it waits behind them, stored as "CONSOLE" with
+// who resolved now, and takes effect when it is read back. A plain acknowledge is stored as
+// an "AN" without note or expiry. Returns false when nothing waits (act now); else true, with
+// error set when it could not be stored.
+static bool
+console_defer(const char *request, std::string_view code, const char *action,
+              const char **error)
+{
+    *error = nullptr;
+    if (overflow_waiting(request) == 0)
+        return false;
+    char rec[ALERT_RECORD_SIZE];
+    memcpy(rec, request, ALERT_RECORD_SIZE);
+    memset(rec + OFF_PRODUCTID, ' ', LEN_PRODUCTID);
+    memcpy(rec + OFF_PRODUCTID, PRODUCT_CONSOLE.data(), PRODUCT_CONSOLE.size());
+    rec[OFF_PRODUCTID + LEN_PRODUCTID] = '\0';
+    char who[LEN_ACK_WHO + 1];
+    ack_request_who(request, who);
+    memset(rec + OFF_ACK_WHO, 0, LEN_ACK_WHO);
+    memcpy(rec + OFF_ACK_WHO, who, strnlen(who, LEN_ACK_WHO));
+    if (!msgtype_is(request, code)) {
+        // A plain acknowledge: no expiry, no note.
+        memset(rec + OFF_ACK_UNTIL, ' ', LEN_ACK_UNTIL);
+        zero_data_field(rec + OFF_MSGTEXT, LEN_MSGTEXT);
+        zero_data_field(rec + OFF_OPTIONAL_DATA, LEN_OPTIONAL_DATA);
+        number_to_string_with_null(rec + OFF_MSGTEXT_LENGTH, 0, LEN_MSGTEXT_LENGTH + 1);
+    }
+    set_msgtype(rec, code);
+    rec[OFF_ALERT_NEWLINE] = '\n';
+    if (alert_write_to_bufferfile(rec) != 0) {
+        *error = "*ERR: Unable to store the request behind the waiting ones\n";
+        return true;
+    }
+    char tail[LEN_ACK_WHO + 8];
+    snprintf(tail, sizeof tail, " by %s", who);
+    alert_log_fact("Pending", rec, action, tail);
+    return true;
+}
+
+void
+console_replay(char *record)
+{
+    const char *error = nullptr;
+    const char *action = "delete";
+    if (msgtype_is(record, CMD_DELETE)) {
+        console_delete(record, 1);
+    } else if (msgtype_is(record, CMD_ACK_NOTE)) {
+        action = "acknowledgement";
+        error = ack_console_note(record);
+    } else if (msgtype_is(record, CMD_UNACK)) {
+        action = "un-acknowledgement";
+        error = ack_console_undo(record);
+    }
+    if (error != nullptr) {
+        std::string_view why(error);
+        if (why.starts_with("*ERR: "))
+            why.remove_prefix(6);
+        myprintf("WARN: Pending %s of %.*s %.*s not carried out: %.*s", action,
+                 static_cast<int>(LEN_HOSTNAME), record + OFF_HOSTNAME,
+                 static_cast<int>(LEN_KEY), record + OFF_KEY, print_len(why), why.data());
+    }
 }
 
 // The log line of an "AD" or "AC" command, cut to 127 characters.
@@ -391,28 +496,35 @@ process_console_request(int fd, char *request)
     set_msgtype(reply, REPLY_LIST_LAST);
     clear_reply_data(reply);
 
+    const char *error = nullptr;
     if (msgtype_is(request, CMD_LIST)) {
         if (reply_wanted)
             console_refresh_me(fd, reply);
     } else if (msgtype_is(request, CMD_DETAILS)) {
         if (reply_wanted)
-            console_get_details(reply);
+            console_get_details(reply, false);
     } else if (msgtype_is(request, CMD_DELETE)) {
         console_log_event(request);
-        if (alert_delete(request, 0) > 0)
-            refill_from_overflow();
-        set_msgtype(reply, MSG_REPLY_DONE);
+        if (!console_defer(request, CMD_DELETE, "delete", &error))
+            console_delete(request, 0);
+        console_done(reply, error);
     } else if (msgtype_is(request, CMD_ACKNOWLEDGE)) {
         console_log_event(request);
-        alert_acknowledge(request, 0);
-        set_msgtype(reply, MSG_REPLY_DONE);
-    } else if (msgtype_is(request, CMD_ACK_NOTE) || msgtype_is(request, CMD_UNACK)) {
-        // Their own "Acknowledged" and "Unacknowledged" lines are their log lines.
-        console_done(reply, msgtype_is(request, CMD_ACK_NOTE) ? ack_console_note(request)
-                                                              : ack_console_undo(request));
+        if (!console_defer(request, CMD_ACK_NOTE, "acknowledge", &error))
+            alert_acknowledge(request, 0);
+        console_done(reply, error);
+    } else if (msgtype_is(request, CMD_ACK_NOTE)) {
+        // Its own "Acknowledged" line is its log line.
+        if (!console_defer(request, CMD_ACK_NOTE, "acknowledge", &error))
+            error = ack_console_note(request);
+        console_done(reply, error);
+    } else if (msgtype_is(request, CMD_UNACK)) {
+        if (!console_defer(request, CMD_UNACK, "unacknowledge", &error))
+            error = ack_console_undo(request);
+        console_done(reply, error);
     } else if (msgtype_is(request, CMD_DETAILS_ACK)) {
         if (reply_wanted)
-            console_get_ack_details(reply);
+            console_get_details(reply, true);
     } else if (msgtype_is(request, CMD_DELETE_THROUGH)) {
         alert_deletelist(request);
         set_msgtype(reply, MSG_REPLY_DONE);
@@ -431,6 +543,8 @@ process_console_request(int fd, char *request)
                  "Server does not recognise command, ignored !\n");
     }
 
+    // Whatever freed a slot lets what waits in the overflow file in.
+    overflow_refill_if_room();
     if (reply_wanted)
         write_console_reply_buffer(fd, reply);
     free(reply);

@@ -2,6 +2,9 @@
 #ifndef SERVER_CONSOLE_H
 #define SERVER_CONSOLE_H
 
+#include <cstddef>
+#include <string_view>
+
 // When set, the next console reply buffer cannot be had, as if the heap were exhausted; the
 // flag clears itself. Lets a test drive the out-of-memory path.
 extern bool console_fail_next_alloc;
@@ -14,5 +17,14 @@ void send_console_reply(int fd, char *reply, int text_len);
 // header is the request's: full replies leave on the way as "DF", the last one is left in
 // reply for the caller to write. False when the request is none of them.
 bool board_request(int fd, const char *request, char *reply);
+
+// Copies the text to out with the bytes that could be read as structure ('%', '^', tab,
+// control and non-ASCII bytes) as %XX. Returns the bytes written (at most three times the
+// text's).
+std::size_t field_escape(char *out, std::string_view text);
+
+// Carries out a console action read back from the overflow file ("AD", "AN", "UA", with who
+// in the record), as it would have been when it arrived.
+void console_replay(char *record);
 
 #endif // SERVER_CONSOLE_H

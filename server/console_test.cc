@@ -280,7 +280,7 @@ TEST_F(console, details_and_crafted_records)
                                "MSGTEXT: disk full^OPTIONAL DATA: ^");
     // A short record leaves its persistent flag a zero byte: the details keep their whole
     // text, the flag a blank, and the reply its one newline at its end.
-    memory_table[0].data()[OFF_PERSISTENT] = '\0';
+    table_bytes(0)[OFF_PERSISTENT] = '\0';
     r = ask("CONSOLE", "hostA          ", "keyA          ", "SD");
     ASSERT_EQ(r.size(), 1u);
     EXPECT_NE(r[0].data().find("PERSISTENT  ^MSGTEXT: disk full^OPTIONAL DATA: ^"),
@@ -305,10 +305,10 @@ TEST_F(console, details_and_crafted_records)
 
     // A stored record without any terminator from msgtext on: its texts end at the record's
     // end and never show the neighbouring slot.
-    char *rec = memory_table[0].data();
+    char *rec = table_bytes(0);
     memset(rec + OFF_MSGTEXT, 'm', ALERT_RECORD_SIZE - OFF_MSGTEXT);
     rec[OFF_ALERT_NEWLINE] = '\n';
-    memset(memory_table[1].data(), '#', ALERT_RECORD_SIZE);   // a neighbour of all '#'
+    memset(table_bytes(1), '#', ALERT_RECORD_SIZE);   // a neighbour of all '#'
     r = ask("CONSOLE", "hostA          ", "keyA          ", "SD");
     ASSERT_EQ(r.size(), 1u);
     std::string d = r[0].data();

@@ -313,10 +313,7 @@ main(int argc, char **argv)
     // The one allocation of the table, sized once: nothing is allocated per alert later.
     if (alert_table_init(table_size) != 0)
         die("Unable to allocate the alert table", 1);
-    if (table_size != MAX_ALERTS)
-        myprintf("INFO: The board holds up to %d alerts (--table-size)\n", table_size);
-    if (ack_table_init(table_size) != 0)
-        die("No memory for the acknowledgements", 1);
+    myprintf("INFO: The board holds up to %d alerts\n", table_size);
     stats_reset();
     client_table_reset();
     // The saved board comes back before the overflow file is replayed behind it.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "server/console.h"
 #include "server/server.h"
 
 const char event_logfile_name[] = "evt_buffer.dat";
@@ -31,6 +32,8 @@ int (*overflow_unlink)(const char *) = unlink;
 
 static constexpr long RECORD = static_cast<long>(ALERT_RECORD_SIZE);
 
+static int read_record(long index, char *rec);
+
 // ---- Waiting records per alert ----
 //
 // Every unread record is counted under its identity (hostname and key) and under its host;
@@ -47,6 +50,10 @@ inline constexpr std::size_t HOST_SLOTS = 1 << 14;
 struct id_entry {
     char id[ID_LEN];
     int count;                  // 0: free
+    long last_raise;            // record number of its latest waiting raise, -1 for none
+    int console;                // of the records, console actions
+    char action;                // the latest console action: its msgtype's first letter
+    char who[LEN_ACK_WHO + 1];  // and who it is by
 };
 struct host_entry {
     char host[LEN_HOSTNAME];
@@ -120,6 +127,8 @@ waiting_by_type waiting_types;
 static long &
 waiting_type_of(const char *record)
 {
+    if (record_is_console(record))
+        return waiting_types.console;
     if (msgtype_is(record, MSG_CRITICAL) || msgtype_is(record, MSG_WARNING) ||
         msgtype_is(record, MSG_INFO))
         return waiting_types.raise;
@@ -145,16 +154,25 @@ waiting_reset()
     waiting_total = 0;
 }
 
-// Counts a record that now waits in the file (delta 1) or has been read back (delta -1).
+static bool
+is_raise(const char *record)
+{
+    return msgtype_is(record, MSG_CRITICAL) || msgtype_is(record, MSG_WARNING) ||
+           msgtype_is(record, MSG_INFO);
+}
+
+// Counts record number index, which now waits in the file (delta 1) or has been read back
+// (delta -1).
 static void
-waiting_count(const char *record, int delta)
+waiting_count(const char *record, long index, int delta)
 {
     long &by_type = waiting_type_of(record);
     if (delta > 0 || by_type > 0)
         by_type += delta;
     if (waiting_saturated)
         return;
-    bool clear_all = msgtype_is(record, MSG_CLEAR_HOST);
+    bool console = record_is_console(record);
+    bool clear_all = !console && msgtype_is(record, MSG_CLEAR_HOST);
     std::size_t h = probe(waiting_host, record + OFF_HOSTNAME, &host_entry::host);
     char id[ID_LEN];
     identity_of(record, id);
@@ -174,9 +192,21 @@ waiting_count(const char *record, int delta)
         e.count++;
         e.clear_all += clear_all ? 1 : 0;
         if (!clear_all) {
-            if (waiting_id[k].count == 0)
-                memcpy(waiting_id[k].id, id, ID_LEN);
-            waiting_id[k].count++;
+            id_entry &w = waiting_id[k];
+            if (w.count == 0) {
+                memcpy(w.id, id, ID_LEN);
+                w.last_raise = -1;
+                w.console = 0;
+            }
+            w.count++;
+            if (console) {
+                w.console++;
+                w.action = record[OFF_MSGTYPE];
+                memcpy(w.who, record + OFF_ACK_WHO, LEN_ACK_WHO);
+                w.who[LEN_ACK_WHO] = '\0';
+            } else if (is_raise(record)) {
+                w.last_raise = index;
+            }
         }
         return;
     }
@@ -187,8 +217,57 @@ waiting_count(const char *record, int delta)
         if (--waiting_host[h].count == 0)
             erase_at(waiting_host, h, &host_entry::host);
     }
-    if (!clear_all && waiting_id[k].count > 0 && --waiting_id[k].count == 0)
+    if (clear_all || waiting_id[k].count == 0)
+        return;
+    id_entry &w = waiting_id[k];
+    if (w.last_raise == index)
+        w.last_raise = -1;
+    if (console && w.console > 0)
+        w.console--;
+    if (--w.count == 0)
         erase_at(waiting_id, k, &id_entry::id);
+}
+
+// The waiting entry of the record's identity, or nullptr.
+static const id_entry *
+waiting_entry(const char *record)
+{
+    if (waiting_total == 0 || waiting_saturated)
+        return nullptr;
+    char id[ID_LEN];
+    identity_of(record, id);
+    std::size_t k = probe(waiting_id, id, &id_entry::id);
+    return k < ID_SLOTS && waiting_id[k].count > 0 ? &waiting_id[k] : nullptr;
+}
+
+int
+overflow_waiting_raise(const char *record, char *out)
+{
+    const id_entry *w = waiting_entry(record);
+    if (w == nullptr || w->last_raise < next_evt_record_to_read ||
+        read_record(w->last_raise, out) != 0)
+        return -1;
+    return memcmp(out + OFF_HOSTNAME, record + OFF_HOSTNAME, LEN_HOSTNAME) == 0 &&
+                   memcmp(out + OFF_KEY, record + OFF_KEY, LEN_KEY) == 0 && is_raise(out)
+               ? 0
+               : -1;
+}
+
+const char *
+overflow_pending(const char *record, char *who)
+{
+    const id_entry *w = waiting_entry(record);
+    if (w == nullptr || w->console == 0)
+        return nullptr;
+    snprintf(who, LEN_ACK_WHO + 1, "%s", w->who);
+    switch (w->action) {
+    case 'A':
+        return "acknowledge";
+    case 'U':
+        return "unacknowledge";
+    default:
+        return "delete";
+    }
 }
 
 int
@@ -283,7 +362,7 @@ index_unread()
         if (n < RECORD)
             break;
         for (long r = 0; r < n / RECORD && i < end; r++, i++)
-            waiting_count(chunk + r * RECORD, 1);
+            waiting_count(chunk + r * RECORD, i, 1);
     }
 }
 
@@ -427,6 +506,7 @@ alert_write_to_bufferfile(char *record)
         overflow_failed_appends++;
         return -1;
     }
+    long index = size / RECORD;
     std::size_t done = 0;
     while (done < ALERT_RECORD_SIZE) {
         ssize_t n = write(event_fd, record + done, ALERT_RECORD_SIZE - done);
@@ -438,7 +518,7 @@ alert_write_to_bufferfile(char *record)
     }
     if (done == ALERT_RECORD_SIZE) {
         unsynced = true;
-        waiting_count(record, 1);
+        waiting_count(record, index, 1);
         stats.spilled++;
         return 0;
     }
@@ -457,6 +537,11 @@ void
 alerts_recreate_overflow_file()
 {
     if (unlink_permitted == 0)
+        return;
+    // The table now holds what was read back from the file: with a saved table it must be
+    // on disk (synced, with --sync) before the file goes, or a crash in between loses both.
+    // While it cannot be saved, the file stays; it is all read and goes at a later refill.
+    if (keep_table && table_store_save() != 0)
         return;
     overflow_close();
     unlink_permitted = 0;
@@ -507,7 +592,8 @@ alert_retrieve_from_overflow()
     // The records this refill may replay: up to the end of the file as it is now (a replay
     // never appends). A record still counts as unread while it is replayed, so the index
     // moves past it only afterwards; it no longer counts as waiting for its alert, since it
-    // is the one taking effect now.
+    // is the one taking effect now. Records that need no slot (clears, acknowledges, console
+    // actions) are replayed while the table has room for a raise behind them.
     long end = overflow_records();
     while (next_evt_record_to_read < end && last_table_entry < alert_table_size) {
         char record[ALERT_RECORD_SIZE];
@@ -517,10 +603,34 @@ alert_retrieve_from_overflow()
             alerts_recreate_overflow_file();
             break;
         }
-        waiting_count(record, -1);
+        waiting_count(record, next_evt_record_to_read, -1);
         stats.replayed++;
-        process_alert_message(record, 1);
+        if (record_is_console(record)) {
+            console_replay(record);
+        } else {
+            bool raise = is_raise(record);
+            process_alert_message(record, 1);
+            if (raise && alert_find(record) != nullptr)
+                alert_log_fact("Read back", record,
+                               std::string_view(record + OFF_MSGTYPE, LEN_MSGTYPE),
+                               " from evt_buffer.dat");
+        }
         next_evt_record_to_read++;
     }
     refilling = false;
+}
+
+void
+overflow_refill_if_room()
+{
+    if (refilling || last_table_entry >= alert_table_size || alerts_num_buffered() == 0)
+        return;
+    alert_retrieve_from_overflow();
+    alert_check_overflow_file();
+#ifndef NDEBUG
+    // Whenever the table has room, nothing that could take it waits unread.
+    if (last_table_entry < alert_table_size && alerts_num_buffered() != 0 &&
+        event_fd >= 0 && waiting_types.raise > 0)
+        die("Refill left a raise waiting while the table has room", 1);
+#endif
 }

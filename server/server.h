@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
+#include <ctime>
 
 #include "common/record.h"
 
@@ -92,6 +94,13 @@ long client_send_queued(bool all);
 long monotonic_ms();
 // 1 when the record's productid begins with "JOBSCHED", "GENALERT" or "RELOADER".
 int message_from_forwarding_application(const char *record);
+// True when the record's productid begins with "CONSOLE": in the overflow file, a console
+// action that waits behind earlier requests for its alert.
+inline bool
+record_is_console(const char *record)
+{
+    return memcmp(record, PRODUCT_CONSOLE.data(), PRODUCT_CONSOLE.size()) == 0;
+}
 // Closes every open connection, after trying once to write what is queued (shutdown).
 void client_close_all();
 
@@ -157,6 +166,11 @@ void msglog_set_file_date(int yyyymmdd);
 [[noreturn]] void shutdown_immed(int status);
 
 // ---- Alert memory table (alert_table.cc) ----
+//
+// The table owns every stored record and what the server knows of it besides the record: when
+// it was first stored and last changed, and its acknowledgement. Look-ups hand out read-only
+// records; a state change from any file goes through alert_set_state, which keeps the counts,
+// the generation (listings, the saved table and the journal follow it) and the expiry index.
 
 inline constexpr int MAX_ALERTS = 50;          // the table's default size
 inline constexpr int MAX_TABLE_SIZE = 100000;   // the largest --table-size
@@ -166,18 +180,38 @@ extern int alert_table_size;
 // The records in table order: memory_table[i] is the record at position i (0 to
 // last_table_entry - 1). The records stay where they were stored; only their order moves.
 struct alert_order {
-    alert_record &operator[](std::ptrdiff_t i) const;
+    const alert_record &operator[](std::ptrdiff_t i) const;
 };
 extern const alert_order memory_table;
 extern int last_table_entry;
 // Changes with every change to memory_table or last_table_entry (listings are cached on it).
 extern unsigned alert_table_generation;
 
-// Alerts on the table by state, kept as they change (the summary reads them).
+// An acknowledgement: what the alert was before it, who made it, why, when and until when.
+struct alert_ack {
+    char severity[LEN_MSGTYPE];     // "AC", "AW" or "IO"
+    char who[LEN_ACK_WHO + 1];      // no blanks; terminated
+    char note[LEN_ACK_NOTE + 1];    // printable; terminated
+    time_t since;
+    time_t until;                   // 0: never expires
+};
+// What the table keeps of a record besides its bytes.
+struct alert_meta {
+    time_t first_seen;              // stored as a new identity (server clock, seconds)
+    time_t last_change;             // last stored, replaced or changed in state
+    alert_ack ack;                  // while the record's msgtype is "AK"
+};
+
+// Alerts on the table by the state a listing shows, and the acknowledged ones by the
+// severity they had before (critical + warning + info of acked = acknowledged).
 struct table_counts {
     long critical, warning, info, acknowledged;
+    long acked_critical, acked_warning, acked_info;
 };
 extern table_counts alert_counts;
+
+// The server's clock in seconds since the epoch; a test seam, time() otherwise.
+extern time_t (*ack_clock)();
 
 // Allocates a table of size slots (1 to MAX_TABLE_SIZE), once, before anything is stored;
 // the table starts empty. Returns 0, or -1 when the size is out of range or memory fails.
@@ -191,18 +225,34 @@ void alert_table_reset();
 // order, or -1. It walks the order: callers that need only the record use alert_find.
 int alert_lookup(const char *record);
 // The stored record of the record's identity, found through the index; nullptr when absent.
-char *alert_find(const char *record);
+const char *alert_find(const char *record);
+// What the table keeps beside a stored record (one alert_find gave).
+const alert_meta *alert_meta_of(const char *stored);
+// The one way a stored record changes state: msgtype becomes code; for "AK" the record
+// takes ack (its reply_wanted byte becomes a zero byte, as an acknowledgement always did),
+// for another code the ack is dropped. Keeps counts, generation and expiry index.
+void alert_set_state(const char *stored, std::string_view code, const alert_ack *ack);
+// The acknowledged record that expires first and its expiry, or nullptr when none expires.
+const char *alert_next_expiry(time_t *until);
 // Stores or replaces the alert; a new one meeting a full table displaces the lowest "IO"
 // slot or goes to the overflow file.
 void alert_add(char *record);
 // Removes every "DD" slot; returns how many it removed.
 int alerts_compress();
+// Removes the alerts at positions 0 to last; returns how many were removed.
+int alert_remove_through(int last);
 // Removes the alert; returns the compress result (1 when it was there), else 0.
 int alert_delete(char *record, int from_overflow);
-// Sets the stored alert's msgtype to "AK".
+// Sets the stored alert's msgtype to "AK" (ack.cc: with who and when).
 void alert_acknowledge(char *record, int from_overflow);
 // Removes every alert of the record's hostname.
 void alert_delete_all_for_host(char *record, int from_overflow);
+// A request for an alert that is not stored, while unread records wait: a forwarding
+// application's request goes behind them (unless replayed). True when it was deferred.
+bool alert_defer_missing(char *record, int from_overflow);
+// Logs a fact about an alert for log readers: "AINF: <what> <host> <key> <type><tail>", host
+// and key at their full widths as stored.
+void alert_log_fact(const char *what, const char *rec, std::string_view type, const char *tail);
 
 // ---- Overflow buffer file (overflow.cc) ----
 
@@ -249,6 +299,15 @@ void alerts_recreate_overflow_file();
 void alert_check_overflow_file();
 // Replays unread records into the table while it has room.
 void alert_retrieve_from_overflow();
+// Refills the table when it has room and records wait (then recreates a file read to its
+// end): called after every request, so no raise waits while a slot is free.
+void overflow_refill_if_room();
+// Reads the latest waiting raise of the record's alert into out (ALERT_RECORD_SIZE bytes).
+// Returns 0, or -1 when none waits.
+int overflow_waiting_raise(const char *record, char *out);
+// The latest console action that waits for the record's alert ("acknowledge",
+// "unacknowledge", "delete"), with who (LEN_ACK_WHO + 1 bytes); nullptr when none waits.
+const char *overflow_pending(const char *record, char *who);
 
 // ---- The saved table, --keep-table, and its journal, --sync (table_store.cc) ----
 
@@ -303,7 +362,7 @@ struct server_stats {
 extern server_stats stats;
 // Records of each msgtype that wait unread in the overflow file (kept by overflow.cc).
 struct waiting_by_type {
-    long raise, clear, acknowledge, clear_host, other;
+    long raise, clear, acknowledge, clear_host, console, other;
 };
 extern waiting_by_type waiting_types;
 

@@ -50,6 +50,7 @@ stats_summary(char *buf, std::size_t cap)
     put(buf, cap, len, "waiting_clear", waiting_types.clear);
     put(buf, cap, len, "waiting_acknowledge", waiting_types.acknowledge);
     put(buf, cap, len, "waiting_clear_host", waiting_types.clear_host);
+    put(buf, cap, len, "waiting_console", waiting_types.console);
     put(buf, cap, len, "waiting_other", waiting_types.other);
     put(buf, cap, len, "waiting_oldest_age_seconds", age);
     put(buf, cap, len, "received_critical", stats.received_critical);

@@ -689,6 +689,60 @@ restore_position(const loaded_image &img)
     warn_both(text);
 }
 
+// Puts a saved alert that does not fit the table in the overflow file as what it is: a raise
+// of the severity it had, and, when it was acknowledged, the acknowledgement (who, note,
+// expiry) as a console action behind it.
+static void
+spill_saved(const loaded_image &img, const char *saved)
+{
+    char rec[ALERT_RECORD_SIZE];
+    memcpy(rec, saved, ALERT_RECORD_SIZE);
+    alert_ack a{};
+    bool acked = msgtype_is(rec, MSG_CLEAR);
+    if (acked) {
+        memcpy(a.severity, MSG_CRITICAL.data(), LEN_MSGTYPE);
+        snprintf(a.who, sizeof a.who, "%s", "unknown");
+        for (int k = 0; k < img.acks; k++) {
+            const char *ack = img.ack_records + static_cast<std::size_t>(k) * ALERT_RECORD_SIZE;
+            if (ack_record_of(ack, rec) && ack_read_record(ack, a) == 0)
+                break;
+        }
+        set_msgtype(rec, std::string_view(a.severity, LEN_MSGTYPE));
+    }
+    if (alert_write_to_bufferfile(rec) != 0)
+        die("IO error on alert overflow file", 1);
+    if (!acked)
+        return;
+    char an[ALERT_RECORD_SIZE] = {};
+    memset(an, ' ', HEADER_SIZE - 1);
+    memcpy(an + OFF_PRODUCTID, PRODUCT_CONSOLE.data(), PRODUCT_CONSOLE.size());
+    for (std::size_t end : {OFF_PRODUCTID + LEN_PRODUCTID, OFF_VERSION + LEN_VERSION,
+                            OFF_HOSTNAME + LEN_HOSTNAME, OFF_KEY + LEN_KEY,
+                            OFF_AUX_NUMBER + LEN_AUX_NUMBER, OFF_DATETIME + LEN_DATETIME})
+        an[end] = '\0';
+    memcpy(an + OFF_HOSTNAME, rec + OFF_HOSTNAME, LEN_HOSTNAME);
+    memcpy(an + OFF_KEY, rec + OFF_KEY, LEN_KEY);
+    memcpy(an + OFF_DATETIME, rec + OFF_DATETIME, LEN_DATETIME);
+    set_msgtype(an, CMD_ACK_NOTE);
+    an[OFF_REPLY_WANTED] = 'N';
+    memcpy(an + OFF_ACK_WHO, a.who, strnlen(a.who, LEN_ACK_WHO));
+    if (a.until != 0) {
+        char until[LEN_ACK_UNTIL + 8];
+        snprintf(until, sizeof until, "%-10lld", static_cast<long long>(a.until));
+        memcpy(an + OFF_ACK_UNTIL, until, LEN_ACK_UNTIL);
+    }
+    an[OFF_PERSISTENT] = 'N';
+    std::size_t note = strnlen(a.note, LEN_ACK_NOTE);
+    std::size_t head = note < LEN_MSGTEXT ? note : LEN_MSGTEXT;
+    memcpy(an + OFF_MSGTEXT, a.note, head);
+    memcpy(an + OFF_OPTIONAL_DATA, a.note + head, note - head);
+    number_to_string_with_null(an + OFF_MSGTEXT_LENGTH, static_cast<int>(head),
+                               LEN_MSGTEXT_LENGTH + 1);
+    an[OFF_ALERT_NEWLINE] = '\n';
+    if (alert_write_to_bufferfile(an) != 0)
+        die("IO error on alert overflow file", 1);
+}
+
 int
 table_store_load()
 {
@@ -734,13 +788,8 @@ table_store_load()
             myprintf("WARN: Saved alert table holds %d alerts, more than the %d of the table: "
                      "%d wait in %s\n", img->count, alert_table_size, img->count - fits,
                      event_logfile_name);
-            char rec[ALERT_RECORD_SIZE];
-            for (int i = fits; i < img->count; i++) {
-                memcpy(rec, img->records + static_cast<std::size_t>(i) * ALERT_RECORD_SIZE,
-                       ALERT_RECORD_SIZE);
-                if (alert_write_to_bufferfile(rec) != 0)
-                    die("IO error on alert overflow file", 1);
-            }
+            for (int i = fits; i < img->count; i++)
+                spill_saved(*img, img->records + static_cast<std::size_t>(i) * ALERT_RECORD_SIZE);
         }
     } else {
         overflow_set_read_position(0);

@@ -42,6 +42,14 @@ struct sock_pair {
     ~sock_pair();
 };
 
+// The bytes of the record at table position i, writable: tests craft stored records that
+// no request could make.
+inline char *
+table_bytes(int i)
+{
+    return const_cast<char *>(memory_table[i].data());
+}
+
 // Ends the pass (log and queued replies written), then reads what arrives on fd within
 // timeout_ms (until quiet for that long).
 std::string read_available(int fd, int timeout_ms = 100);
