@@ -416,14 +416,18 @@ console_parse_listing(const std::string &text, int line_length)
     return out;
 }
 
-// The text with each newline back to the '^' it was sent as.
+static std::string unescape(std::string_view s);
+static int hex_value(char c);
+
+// The text with each newline back to the '^' it was sent as (a server that does not escape
+// its details), then its %XX escapes turned back into bytes.
 static std::string
-hats_back(std::string s)
+field_back(std::string s)
 {
     for (char &ch : s)
         if (ch == '\n')
             ch = '^';
-    return s;
+    return unescape(s);
 }
 
 // The number in "... (N)" at the end of a line, or -1.
@@ -459,11 +463,11 @@ parse_ack_lines(const std::string &s, console_ack &ack)
         value[i] = s.substr(p, nl - p);
         p = nl + 1;
     }
-    ack.by = value[0];
+    ack.by = field_back(value[0]);
     ack.since = stamp_seconds(value[1]);
-    ack.severity = value[2];
+    ack.severity = field_back(value[2]);
     ack.until = value[3] == "never" ? 0 : stamp_seconds(value[3]);
-    ack.note = hats_back(value[4]);
+    ack.note = field_back(value[4]);
     ack.present = ack.since >= 0 && ack.until >= 0;
     return ack.present;
 }
@@ -490,20 +494,30 @@ console_parse_details(const std::string &text, console_details &out)
         p += word.size();
         return true;
     };
+    // A field of a known width: as many characters as make n bytes once each %XX is one.
     auto take = [&](std::size_t n, std::string &field) {
-        if (p + n > details.size())
-            return false;
-        field = hats_back(details.substr(p, n));
-        p += n;
-        return true;
+        field.clear();
+        while (field.size() < n && p < details.size()) {
+            int hi = 0, lo = 0;
+            if (details[p] == '%' && p + 2 < details.size() &&
+                (hi = hex_value(details[p + 1])) >= 0 && (lo = hex_value(details[p + 2])) >= 0) {
+                field += static_cast<char>(hi * 16 + lo);
+                p += 3;
+            } else {
+                field += details[p] == '\n' ? '^' : details[p];
+                p++;
+            }
+        }
+        return field.size() == n;
     };
     console_details d;
     if (!expect(HOST) || !take(LEN_HOSTNAME, d.hostname) || !expect(DATE))
         return false;
     std::size_t key_at = details.find(KEY, p);
-    if (key_at == std::string::npos || key_at - p > LEN_DATETIME)
+    if (key_at == std::string::npos || key_at - p > 3 * LEN_DATETIME)
         return false;
-    take(key_at - p, d.datetime);
+    d.datetime = field_back(details.substr(p, key_at - p));
+    p = key_at;
     std::string flag;
     if (!expect(KEY) || !take(LEN_KEY, d.key) || !expect(TYPE) || !take(LEN_MSGTYPE, d.type) ||
         !expect(PERS) || !take(1, flag) || !expect(TEXT))
@@ -512,9 +526,9 @@ console_parse_details(const std::string &text, console_details &out)
     std::size_t opt_at = details.rfind(OPT);
     if (opt_at == std::string::npos || opt_at < p || details.back() != '\n')
         return false;
-    take(opt_at - p, d.text);
+    d.text = field_back(details.substr(p, opt_at - p));
     p = opt_at + OPT.size();
-    take(details.size() - 1 - p, d.optional_data);
+    d.optional_data = field_back(details.substr(p, details.size() - 1 - p));
     d.ack = ack;
     out = d;
     return true;
@@ -658,6 +672,41 @@ split_tabs(std::string_view line)
     }
 }
 
+// People's words for a pending action as the server names it ("acknowledge alice").
+static std::string
+pending_text(std::string_view action, std::string_view who)
+{
+    std::string verb = action == "acknowledge" ? "ack" : action == "unacknowledge" ? "unack"
+                                                                                 : "delete";
+    return who.empty() ? verb + " pending" : verb + " pending by " + std::string(who);
+}
+
+// The fields after the eighth: first seen, last change, who acknowledged, the severity
+// before, since, until, the note, the pending action. False when they are not such.
+static bool
+parse_row_extra(const std::vector<std::string_view> &f, console_alert &a)
+{
+    long first = 0, last = 0, since = 0, until = 0;
+    if (!read_long(f[8], first) || !read_long(f[9], last) || !read_long(f[12], since) ||
+        !read_long(f[13], until))
+        return false;
+    a.first_seen = first;
+    a.last_change = last;
+    a.ack.by = unescape(f[10]);
+    a.ack.severity = unescape(f[11]);
+    a.ack.since = since;
+    a.ack.until = until;
+    a.ack.note = unescape(f[14]);
+    a.ack.present = a.type == MSG_CLEAR && !a.ack.by.empty();
+    std::string pending = unescape(f[15]);
+    if (!pending.empty()) {
+        std::size_t sp = pending.find(' ');
+        a.pending = pending_text(pending.substr(0, sp),
+                                 sp == std::string::npos ? "" : pending.substr(sp + 1));
+    }
+    return true;
+}
+
 bool
 console_parse_page(const std::string &text, std::string_view label, console_page &out)
 {
@@ -676,7 +725,8 @@ console_parse_page(const std::string &text, std::string_view label, console_page
             return false;      // every row ends with its line end
         std::vector<std::string_view> f = split_tabs(t.substr(at, end - at));
         long pos = 0;
-        if (f.size() != 8 || !read_long(f[0], pos))
+        // Eight fields from a server before times and acks were listed, sixteen since.
+        if ((f.size() != 8 && f.size() != 16) || !read_long(f[0], pos))
             return false;
         console_alert a;
         a.datetime = unescape(f[1]);
@@ -687,6 +737,9 @@ console_parse_page(const std::string &text, std::string_view label, console_page
         a.persistent = persistent.size() == 1 ? persistent[0] : '\0';
         a.text = unescape(f[6]);
         a.optional_data = unescape(f[7]);
+        if (f.size() == 16 && !parse_row_extra(f, a))
+            return false;
+        out.extended = f.size() == 16;
         out.positions.push_back(pos);
         out.alerts.push_back(std::move(a));
         at = end + 1;
@@ -698,7 +751,8 @@ console_parse_page(const std::string &text, std::string_view label, console_page
 // console_status with error set; CONSOLE_REFUSED when the server does not know the request.
 static int
 fetch_pages(console_conn &c, std::string_view cmd, std::string_view label, long deadline,
-            std::vector<console_alert> &rows, long &total, std::string &error)
+            std::vector<console_alert> &rows, long &total, std::string &error,
+            bool *extended = nullptr)
 {
     long start = 0;
     // Each answer carries one row at least while rows remain; the bound only guards against
@@ -725,6 +779,8 @@ fetch_pages(console_conn &c, std::string_view cmd, std::string_view label, long 
             return CONSOLE_BAD_REPLY;
         }
         total = p.total;
+        if (extended != nullptr && !p.alerts.empty())
+            *extended = p.extended;
         for (auto &a : p.alerts)
             rows.push_back(std::move(a));
         if (p.positions.empty())
@@ -769,7 +825,15 @@ waiting_alerts(const std::vector<console_alert> &records, const std::vector<cons
         } else if (r.type == MSG_CLEAR && live) {
             gone[it->second] = true;
         } else if (r.type == MSG_ACKNOWLEDGE && live) {
+            if (out[it->second].type != MSG_CLEAR)
+                out[it->second].ack.severity = out[it->second].type;
             out[it->second].type = std::string(MSG_CLEAR);
+        } else if ((r.type == CMD_ACK_NOTE || r.type == CMD_UNACK || r.type == CMD_DELETE) &&
+                   live) {
+            // A console action that waits behind the raise: who is in the ack column.
+            std::string action = r.type == CMD_ACK_NOTE ? "acknowledge"
+                                 : r.type == CMD_UNACK  ? "unacknowledge" : "delete";
+            out[it->second].pending = pending_text(action, r.ack.by);
         } else if (r.type == MSG_CLEAR_HOST) {
             for (std::size_t i = 0; i < out.size(); i++)
                 if (out[i].hostname == r.hostname)
@@ -794,15 +858,18 @@ console_fetch_board(console_conn &c, int timeout_ms, bool all_details)
     long deadline = monotonic_ms() + timeout_ms;
     console_board b;
     long total = 0;
-    int st = fetch_pages(c, CMD_LIST_ALL, BOARD_HEADER, deadline, b.alerts, total, b.error);
+    bool extended = false;
+    int st = fetch_pages(c, CMD_LIST_ALL, BOARD_HEADER, deadline, b.alerts, total, b.error,
+                         &extended);
     if (st == CONSOLE_REFUSED) {
         b.alerts.clear();
         b.error.clear();
         return fetch_listing(c, deadline, all_details);
     }
-    // Who acknowledged, why and until when: the details of each acknowledged alert.
+    // Who acknowledged, why and until when: in the rows, or from a server that lists no
+    // acks, the details of each acknowledged alert.
     for (auto &a : b.alerts) {
-        if (st != CONSOLE_OK || a.type != MSG_CLEAR)
+        if (st != CONSOLE_OK || a.type != MSG_CLEAR || extended)
             continue;
         long left = deadline - monotonic_ms();
         console_details d;

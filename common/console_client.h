@@ -99,6 +99,12 @@ struct console_alert {
     std::string optional_data;  // from the details, when fetched
     bool waiting = false;   // not on the board: waits in the server's overflow file
     console_ack ack;            // fetched for every acknowledged alert
+    // When the alert was first stored and last changed on the board (the server's clock,
+    // seconds since the epoch); 0 from a server that does not send them.
+    long long first_seen = 0, last_change = 0;
+    // A console action that waits for the alert behind earlier requests, as people read it:
+    // "ack pending by alice", "unack pending by bob", "delete pending by carol"; or empty.
+    std::string pending;
 };
 
 // The alerts of a listing text; the no-alerts line gives none. line_length is the length the
@@ -163,6 +169,7 @@ console_board console_fetch_board(const std::string &address, int port, int time
 // unescaped. False when the text is not such an answer.
 struct console_page {
     long total = 0, first = 0;
+    bool extended = false;      // the rows carry times, acknowledgements and pending actions
     std::vector<long> positions;
     std::vector<console_alert> alerts;
 };

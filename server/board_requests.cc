@@ -2,6 +2,7 @@
 // waiting records, and the server's figures. Listing rows are tab-separated fields in which
 // '%', '^', tab, control and non-ASCII bytes travel as %XX, so that no text of an alert can
 // end a row or start another.
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -16,10 +17,12 @@ inline constexpr int PAGE_REPLIES = 4;
 // Overflow file records read for one request at most, so that a long file is read in
 // pieces between other clients' lines.
 inline constexpr long WAITING_PAGE_RECORDS = 256;
-// A row's longest text: every field escaped, tabs and the newline.
+// A row's longest text: every field escaped, the numbers, tabs and the newline.
 inline constexpr std::size_t ROW_MAX = 12 + 3 * (LEN_DATETIME + LEN_HOSTNAME + LEN_KEY +
                                                  LEN_MSGTYPE + 1 + LEN_MSGTEXT +
-                                                 LEN_OPTIONAL_DATA) + 8;
+                                                 LEN_OPTIONAL_DATA) +
+                                       4 * 21 + 3 * (LEN_ACK_WHO + LEN_MSGTYPE + LEN_ACK_NOTE) +
+                                       3 * (16 + LEN_ACK_WHO) + 16;
 
 // The replies of one answer, filled one line at a time.
 struct reply_page {
@@ -89,10 +92,36 @@ put_number(char *out, long number)
     return n;
 }
 
-// The row of a record: its position, datetime, hostname, key, msgtype, persistent flag,
-// message text and optional data.
+// What a row says besides the record: server times, the acknowledgement and a console
+// action that waits for the alert.
+struct row_extra {
+    long first_seen = 0, last_change = 0;       // seconds since the epoch, 0 when unknown
+    const char *who = "";
+    std::string_view severity;
+    long since = 0, until = 0;
+    std::string_view note;
+    char pending[16 + LEN_ACK_WHO + 2] = "";    // "<action> <who>"
+};
+
 static std::size_t
-build_row(char *row, long position, const char *rec)
+put_field(char *row, std::size_t n, std::string_view text)
+{
+    row[n++] = '\t';
+    return n + field_escape(row + n, text);
+}
+
+static std::size_t
+put_number_field(char *row, std::size_t n, long number)
+{
+    row[n++] = '\t';
+    return n + put_number(row + n, number < 0 ? 0 : number);
+}
+
+// The row of a record: its position, datetime, hostname, key, msgtype, persistent flag,
+// message text and optional data; then the first and last change on the board, who
+// acknowledged it, the severity before, since, until, the note, and the pending action.
+static std::size_t
+build_row(char *row, long position, const char *rec, const row_extra &x)
 {
     std::size_t n = put_number(row, position);
     row[n++] = '\t';
@@ -109,8 +138,54 @@ build_row(char *row, long position, const char *rec)
     n += field_escape(row + n, alert_field_text(rec, OFF_MSGTEXT));
     row[n++] = '\t';
     n += field_escape(row + n, alert_field_text(rec, OFF_OPTIONAL_DATA));
+    n = put_number_field(row, n, x.first_seen);
+    n = put_number_field(row, n, x.last_change);
+    n = put_field(row, n, x.who);
+    n = put_field(row, n, x.severity);
+    n = put_number_field(row, n, x.since);
+    n = put_number_field(row, n, x.until);
+    n = put_field(row, n, x.note);
+    n = put_field(row, n, x.pending);
     row[n++] = '\n';
     return n;
+}
+
+// The extra fields of a record on the board.
+static void
+board_extra(const char *rec, row_extra &x)
+{
+    const alert_meta *m = alert_meta_of(rec);
+    x.first_seen = static_cast<long>(m->first_seen);
+    x.last_change = static_cast<long>(m->last_change);
+    if (msgtype_is(rec, MSG_CLEAR)) {
+        x.who = m->ack.who;
+        x.severity = std::string_view(m->ack.severity, LEN_MSGTYPE);
+        x.since = static_cast<long>(m->ack.since);
+        x.until = static_cast<long>(m->ack.until);
+        x.note = m->ack.note;
+    }
+    char who[LEN_ACK_WHO + 1];
+    if (const char *action = overflow_pending(rec, who))
+        snprintf(x.pending, sizeof x.pending, "%s %s", action, who);
+}
+
+// The extra fields of a waiting console action: who, its expiry and its note.
+static void
+waiting_extra(const char *rec, row_extra &x, char *who)
+{
+    if (!record_is_console(rec))
+        return;
+    memcpy(who, rec + OFF_ACK_WHO, LEN_ACK_WHO);
+    who[LEN_ACK_WHO] = '\0';
+    x.who = who;
+    long until = 0;
+    for (std::size_t i = 0; i < LEN_ACK_UNTIL; i++) {
+        char c = rec[OFF_ACK_UNTIL + i];
+        if (c >= '0' && c <= '9' && until < 100000000000L)
+            until = until * 10 + (c - '0');
+    }
+    x.until = until;
+    x.note = alert_field_text(rec, OFF_MSGTEXT);
 }
 
 // The header line: label, total, first position.
@@ -154,7 +229,9 @@ list_board(reply_page &p, long start)
     put_header(p, BOARD_HEADER, total, start);
     char row[ROW_MAX];
     for (long i = start; i < total; i++) {
-        std::size_t n = build_row(row, i, memory_table[i].data());
+        row_extra x;
+        board_extra(memory_table[i].data(), x);
+        std::size_t n = build_row(row, i, memory_table[i].data(), x);
         if (!page_put(p, row, n))
             break;
     }
@@ -176,7 +253,10 @@ list_waiting(reply_page &p, long start)
     for (long i = start; i < end && i < start + WAITING_PAGE_RECORDS; i++) {
         if (overflow_read_record(i, rec) != 0)
             break;
-        std::size_t n = build_row(row, i, rec);
+        row_extra x;
+        char who[LEN_ACK_WHO + 1];
+        waiting_extra(rec, x, who);
+        std::size_t n = build_row(row, i, rec, x);
         if (!page_put(p, row, n))
             break;
     }

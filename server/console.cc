@@ -416,9 +416,8 @@ console_defer(const char *request, std::string_view code, const char *action,
         *error = "*ERR: Unable to store the request behind the waiting ones\n";
         return true;
     }
-    char tail[LEN_ACK_WHO + 8];
-    snprintf(tail, sizeof tail, " by %s", who);
-    alert_log_fact("Pending", rec, action, tail);
+    myprintf("AINF: Pending %s %.*s %.*s by %s\n", action, static_cast<int>(LEN_HOSTNAME),
+             rec + OFF_HOSTNAME, static_cast<int>(LEN_KEY), rec + OFF_KEY, who);
     return true;
 }
 

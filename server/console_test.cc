@@ -45,14 +45,40 @@ store(const std::string &host, const std::string &key, const std::string &type,
     alert_add(l.data());
 }
 
+time_t
+fixed_clock()
+{
+    return 1800000000;
+}
+
 class console : public server_fixture {
 protected:
     sock_pair sp;
+    time_t (*clock_backup)() = ack_clock;
 
     void SetUp() override
     {
         server_fixture::SetUp();
-        ASSERT_EQ(client_open(sp.server_fd), 0);
+        ack_clock = fixed_clock;
+        ASSERT_EQ(client_open(sp.server_fd, "127.0.0.1:40003"), 0);
+    }
+    void TearDown() override
+    {
+        ack_clock = clock_backup;
+        server_fixture::TearDown();
+    }
+
+    // An "AN" request by who with the note, or another console command with who and note.
+    std::vector<reply> act(const std::string &cmd, const std::string &host,
+                           const std::string &key, const std::string &who,
+                           const std::string &note = "")
+    {
+        line_buf req = make_record("CONSOLE", pad(host, LEN_HOSTNAME), pad(key, LEN_KEY), cmd,
+                                   'Y', note);
+        memset(req.data() + OFF_ACK_UNTIL, ' ', LEN_ACK_UNTIL);
+        memcpy(req.data() + OFF_ACK_WHO, who.data(), who.size());
+        process_console_request(sp.server_fd, req.data());
+        return split_replies(read_available(sp.peer_fd, 50));
     }
 
     // Sends one console request and returns the replies written for it.
@@ -485,20 +511,34 @@ TEST_F(console, whole_listing_rows_are_escaped_and_paged)
 
     store("hostA", "k1", "AC", "disk ^0\tAC\tforged % 100\x01\xe9");
     store("hostB", "k2", "AW", "");
+    // Acknowledged with a note and a name that hold '^', '%' and a tab: escaped as well.
+    ASSERT_EQ(act("AN", "hostB", "k2", "al^%ce", "n^1\t%")[0].type(), "--");
     std::string when(memory_table[0].data() + OFF_DATETIME, LEN_DATETIME);
     r = ask("CONSOLE24_80", "c", "", "SA");
     ASSERT_EQ(r.size(), 1u);
+    // After the record's fields: first stored, last changed, who, severity before, since,
+    // until, note and the pending action.
     std::string expected = "BOARD\t2\t0^"
                            "0\t" + when + "\thostA          \tk1            \tAC\tY\t"
-                           "disk %5E0%09AC%09forged %25 100%01%E9\t^"
-                           "1\t" + when + "\thostB          \tk2            \tAW\tY\t\t^";
+                           "disk %5E0%09AC%09forged %25 100%01%E9\t"
+                           "\t1800000000\t1800000000\t\t\t0\t0\t\t^"
+                           "1\t" + when + "\thostB          \tk2            \tAK\tY\t\t"
+                           "\t1800000000\t1800000000\tal%5E%25ce\tAW\t1800000000\t0\t"
+                           "n%5E1 %25\t^";
     EXPECT_EQ(r[0].data(), expected);
     EXPECT_EQ(r[0].data_length(), "0" + std::to_string(expected.size()));
+    // The details escape the same fields, so no text forges an ack line.
+    r = ask("CONSOLE", "hostB          ", "k2            ", "SX");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_NE(r[0].data().find("^ACK BY: al%5E%25ce^"), std::string::npos) << r[0].data();
+    EXPECT_NE(r[0].data().find("^ACK NOTE: n%5E1 %25^"), std::string::npos) << r[0].data();
+    r = ask("CONSOLE", "hostA          ", "k1            ", "SD");
+    EXPECT_NE(r[0].data().find("^MSGTEXT: disk %5E0%09AC%09forged %25 100%01%E9^"),
+              std::string::npos) << r[0].data();
     // A start past the first alert, and one past the end.
     r = ask("CONSOLE24_80", "c", "1", "SA");
     ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].data(),
-              "BOARD\t2\t1^1\t" + when + "\thostB          \tk2            \tAW\tY\t\t^");
+    EXPECT_EQ(r[0].data(), "BOARD\t2\t1^" + expected.substr(expected.find("^1\t") + 1));
     r = ask("CONSOLE24_80", "c", "  9", "SA");
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].data(), "BOARD\t2\t2^");
@@ -556,7 +596,7 @@ TEST_F(console, waiting_listing_shows_unread_records_in_file_order)
     std::string when(memory_table[0].data() + OFF_DATETIME, LEN_DATETIME);
     auto row = [&when](int n, const std::string &key, const std::string &type) {
         return std::to_string(n) + "\t" + when + "\th              \t" + key +
-               "             \t" + type + "\tY\tt " + key + "\t^";
+               "             \t" + type + "\tY\tt " + key + "\t\t0\t0\t\t\t0\t0\t\t^";
     };
     std::vector<reply> r = ask("CONSOLE", "c", "", "SQ");
     ASSERT_EQ(r.size(), 1u);
@@ -602,4 +642,59 @@ TEST_F(console, summary_reports_table_and_waiting_figures)
                              "^records_spilled 2^", "^stored_new 4^"})
         EXPECT_NE(("^" + d).find(line), std::string::npos) << line << "\n" << d;
     EXPECT_EQ(d.compare(0, 13, "table_size 3^"), 0);
+}
+
+// Console actions on an alert whose raise still waits in the overflow file go behind it and
+// take effect in order, keeping who, note and expiry; the details come from the waiting
+// record; deletes say who.
+TEST_F(console, actions_on_waiting_alerts_take_effect_in_order)
+{
+    ASSERT_EQ(alert_table_init(1), 0);
+    auto raise = [](const std::string &key) {
+        line_buf l = make_record("GENALERT", "h", key, "AC", 'N', "text " + key);
+        process_alert_message(l.data(), 0);
+    };
+    raise("a");
+    raise("w");                                     // waits: the board is full
+    auto r = ask("CONSOLE", pad("h", LEN_HOSTNAME), pad("w", LEN_KEY), "SX");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].type(), "DS");
+    EXPECT_NE(r[0].data().find("MSGTEXT: text w^"), std::string::npos) << r[0].data();
+
+    ASSERT_EQ(act("AN", "h", "w", "alice", "on it")[0].type(), "--");
+    EXPECT_NE(log().find("AINF: Pending acknowledge h               w              by alice\n"),
+              std::string::npos) << log();
+    r = ask("CONSOLE", "c", "", "SQ");
+    EXPECT_NE(r[0].data().find("\tAN\tY\ton it\t\t0\t0\talice\t\t0\t0\ton it\t^"),
+              std::string::npos) << r[0].data();
+
+    // The delete of the board's alert acts at once (nothing waits for it) and says who; the
+    // refill then brings w in and its acknowledgement after it.
+    ASSERT_EQ(act("AD", "h", "a", "bob", "done")[0].type(), "--");
+    EXPECT_NE(log().find("AINF: Deleted h               a              AC by bob: done\n"),
+              std::string::npos) << log();
+    ASSERT_EQ(last_table_entry, 1) << log();
+    EXPECT_EQ(std::string(memory_table[0].data() + OFF_KEY, 1), "w") << log();
+    EXPECT_TRUE(msgtype_is(memory_table[0].data(), "AK"));
+    EXPECT_STREQ(alert_meta_of(memory_table[0].data())->ack.who, "alice");
+    EXPECT_STREQ(alert_meta_of(memory_table[0].data())->ack.note, "on it");
+
+    // A plain delete of a waiting alert: behind its raise, by the peer address; the raise
+    // never shows once its delete is replayed.
+    raise("x");
+    r = ask("CONSOLE", pad("h", LEN_HOSTNAME), pad("x", LEN_KEY), "AD");
+    EXPECT_EQ(r[0].type(), "--");
+    EXPECT_NE(log().find("AINF: Pending delete h               x              by 127.0.0.1\n"),
+              std::string::npos) << log();
+    EXPECT_EQ(alerts_num_buffered(), 2);
+    ASSERT_EQ(act("AD", "h", "w", "carol")[0].type(), "--");
+    EXPECT_EQ(last_table_entry, 0);
+    EXPECT_EQ(alerts_num_buffered(), 0);
+    EXPECT_NE(log().find("AINF: Deleted h               x              AC by 127.0.0.1: \n"),
+              std::string::npos) << log();
+
+    // Neither on the board nor waiting: the written answers.
+    EXPECT_EQ(act("AN", "h", "none", "dave")[0].type(), "DE");
+    r = ask("CONSOLE", pad("h", LEN_HOSTNAME), pad("none", LEN_KEY), "SD");
+    EXPECT_EQ(r[0].data(), "*ERR: Alert no longer exists^");
 }

@@ -595,7 +595,7 @@ alert_retrieve_from_overflow()
     // is the one taking effect now. Records that need no slot (clears, acknowledges, console
     // actions) are replayed while the table has room for a raise behind them.
     long end = overflow_records();
-    while (next_evt_record_to_read < end && last_table_entry < alert_table_size) {
+    while (next_evt_record_to_read < end) {
         char record[ALERT_RECORD_SIZE];
         if (read_record(next_evt_record_to_read, record) != 0) {
             myprintf("WARN: Unable to read records from buffer overflow file, flushing "
@@ -603,6 +603,11 @@ alert_retrieve_from_overflow()
             alerts_recreate_overflow_file();
             break;
         }
+        // A new alert that meets a full table stops the refill: it would go back to the end
+        // of the file, behind requests that came after it.
+        if (last_table_entry >= alert_table_size && !record_is_console(record) &&
+            is_raise(record) && alert_find(record) == nullptr)
+            break;
         waiting_count(record, next_evt_record_to_read, -1);
         stats.replayed++;
         if (record_is_console(record)) {
@@ -623,7 +628,7 @@ alert_retrieve_from_overflow()
 void
 overflow_refill_if_room()
 {
-    if (refilling || last_table_entry >= alert_table_size || alerts_num_buffered() == 0)
+    if (refilling || alerts_num_buffered() == 0)
         return;
     alert_retrieve_from_overflow();
     alert_check_overflow_file();

@@ -288,9 +288,11 @@ TEST_F(OverflowTest, NestedRefillReplaysEachRecordOnceInOrder)
     reopen();
     unlink_permitted = 1;
 
-    alert_retrieve_from_overflow();     // room for one: b0 (table 50 again)
+    // Room for one: b0 fills the table, the clear behind it needs no slot and frees one
+    // for b1; b2 would meet a full table and waits.
+    alert_retrieve_from_overflow();
     alert_check_overflow_file();
-    EXPECT_EQ(next_evt_record_to_read, 1);
+    EXPECT_EQ(next_evt_record_to_read, 3);
     line_buf free_one = make_record("JOBSCHED", "live", "k1", "AK");
     process_alert_message(free_one.data(), 0);  // refill: AK k0 frees, nested takes b1, b2
     EXPECT_EQ(alerts_num_buffered(), 0);
@@ -329,9 +331,11 @@ TEST_F(OverflowTest, DeepFileOfRaiseClearPairsReplaysWithoutNesting)
     reopen();
     unlink_permitted = 1;
 
-    alert_retrieve_from_overflow();     // room for one: f0 fills the table
+    // Room for one: f0 fills the table, its clear frees it again, and so on to the end.
+    alert_retrieve_from_overflow();
     alert_check_overflow_file();
-    EXPECT_EQ(next_evt_record_to_read, 1);
+    EXPECT_EQ(alerts_num_buffered(), 0);
+    EXPECT_EQ(last_table_entry, 50);
     line_buf free_one = make_record("JOBSCHED", "live", "k0", "AK");
     process_alert_message(free_one.data(), 0);
     EXPECT_EQ(alerts_num_buffered(), 0);
