@@ -460,6 +460,47 @@ struct model {
         }
     }
 
+    // The alerts the unread records will raise, by state: a raise replaced by a later one,
+    // cancelled by its clear or its host's clear-all, marked by an acknowledge; none for an
+    // alert on the board.
+    table_counts waiting() const
+    {
+        struct w {
+            std::string type;
+            bool acked = false, live = true;
+        };
+        std::map<std::string, w> ids;
+        for (const model_rec &u : unread) {
+            std::string id = u.host + "/" + u.key;
+            if (u.console)
+                continue;
+            if (u.type == "AC" || u.type == "AW" || u.type == "IO")
+                ids[id] = w{u.type};
+            else if (u.type == "AK" && ids.count(id))
+                ids[id].live = false;
+            else if (u.type == "KA" && ids.count(id))
+                ids[id].acked = true;
+            else if (u.type == "KH")
+                for (auto &[k, v] : ids)
+                    if (k.substr(0, u.host.size()) == u.host)
+                        v.live = false;
+        }
+        table_counts c{};
+        for (const auto &[k, v] : ids) {
+            model_rec r;
+            r.host = k.substr(0, LEN_HOSTNAME);
+            r.key = k.substr(LEN_HOSTNAME + 1);
+            if (!v.live || find(r) >= 0)
+                continue;
+            c.acknowledged += v.acked;
+            long *n = v.type == "AC" ? (v.acked ? &c.acked_critical : &c.critical)
+                      : v.type == "AW" ? (v.acked ? &c.acked_warning : &c.warning)
+                                       : (v.acked ? &c.acked_info : &c.info);
+            (*n)++;
+        }
+        return c;
+    }
+
     void expire()
     {
         for (model_rec &t : table)
@@ -556,6 +597,13 @@ TEST_F(TableTest, RandomRequestsMatchModel)
                 ASSERT_EQ(alert_counts.acked_warning, want.acked_warning) << at;
                 ASSERT_EQ(alert_counts.acked_info, want.acked_info) << at;
                 ASSERT_EQ(alerts_num_buffered(), static_cast<int>(m.unread.size())) << at;
+                table_counts got_w, want_w = m.waiting();
+                overflow_waiting_alerts(got_w);
+                ASSERT_EQ(got_w.critical, want_w.critical) << at;
+                ASSERT_EQ(got_w.warning, want_w.warning) << at;
+                ASSERT_EQ(got_w.info, want_w.info) << at;
+                ASSERT_EQ(got_w.acknowledged, want_w.acknowledged) << at;
+                ASSERT_EQ(got_w.acked_critical, want_w.acked_critical) << at;
                 // The refill rule: room on the table means no raise waits.
                 if (last_table_entry < size) {
                     ASSERT_EQ(alerts_num_buffered(), 0) << at;

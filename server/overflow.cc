@@ -51,6 +51,9 @@ struct id_entry {
     char id[ID_LEN];
     int count;                  // 0: free
     long last_raise;            // record number of its latest waiting raise, -1 for none
+    long last_clear;            // of its latest waiting clear, -1 for none
+    long last_ack;              // of its latest waiting acknowledge, -1 for none
+    char raise_type;            // the latest raise's msgtype, first letter
     int console;                // of the records, console actions
     char action;                // the latest console action: its msgtype's first letter
     char who[LEN_ACK_WHO + 1];  // and who it is by
@@ -59,6 +62,7 @@ struct host_entry {
     char host[LEN_HOSTNAME];
     int count;                  // every waiting record of the host; 0: free
     int clear_all;              // of those, the clear-all requests
+    long last_clear_all;        // record number of the latest, -1 for none
 };
 
 static id_entry waiting_id[ID_SLOTS];
@@ -188,14 +192,17 @@ waiting_count(const char *record, long index, int delta)
         if (e.count == 0) {
             memcpy(e.host, record + OFF_HOSTNAME, LEN_HOSTNAME);
             e.clear_all = 0;
+            e.last_clear_all = -1;
         }
         e.count++;
         e.clear_all += clear_all ? 1 : 0;
+        if (clear_all)
+            e.last_clear_all = index;
         if (!clear_all) {
             id_entry &w = waiting_id[k];
             if (w.count == 0) {
                 memcpy(w.id, id, ID_LEN);
-                w.last_raise = -1;
+                w.last_raise = w.last_clear = w.last_ack = -1;
                 w.console = 0;
             }
             w.count++;
@@ -206,6 +213,11 @@ waiting_count(const char *record, long index, int delta)
                 w.who[LEN_ACK_WHO] = '\0';
             } else if (is_raise(record)) {
                 w.last_raise = index;
+                w.raise_type = record[OFF_MSGTYPE + 1];
+            } else if (msgtype_is(record, MSG_CLEAR)) {
+                w.last_clear = index;
+            } else if (msgtype_is(record, MSG_ACKNOWLEDGE)) {
+                w.last_ack = index;
             }
         }
         return;
@@ -226,6 +238,12 @@ waiting_count(const char *record, long index, int delta)
         w.console--;
     if (--w.count == 0)
         erase_at(waiting_id, k, &id_entry::id);
+}
+
+static std::size_t
+probe_host(const char *record)
+{
+    return probe(waiting_host, record + OFF_HOSTNAME, &host_entry::host);
 }
 
 // The waiting entry of the record's identity, or nullptr.
@@ -251,6 +269,38 @@ overflow_waiting_raise(const char *record, char *out)
                    memcmp(out + OFF_KEY, record + OFF_KEY, LEN_KEY) == 0 && is_raise(out)
                ? 0
                : -1;
+}
+
+int
+overflow_waiting_alerts(table_counts &out)
+{
+    out = {};
+    if (waiting_saturated)
+        return -1;
+    if (waiting_total == 0)
+        return 0;
+    int total = 0;
+    char probe[ALERT_RECORD_SIZE] = {};
+    for (const id_entry &w : waiting_id) {
+        if (w.count == 0 || w.last_raise < next_evt_record_to_read || w.last_clear > w.last_raise)
+            continue;
+        memcpy(probe + OFF_HOSTNAME, w.id, LEN_HOSTNAME);
+        memcpy(probe + OFF_KEY, w.id + LEN_HOSTNAME, LEN_KEY);
+        std::size_t h = probe_host(probe);
+        if (h < HOST_SLOTS && waiting_host[h].count > 0 &&
+            waiting_host[h].last_clear_all > w.last_raise)
+            continue;
+        if (alert_find(probe) != nullptr)
+            continue;       // a later raise of an alert on the board: no alert of its own
+        total++;
+        bool acked = w.last_ack > w.last_raise;
+        out.acknowledged += acked ? 1 : 0;
+        long *c = w.raise_type == 'C' ? (acked ? &out.acked_critical : &out.critical)
+                  : w.raise_type == 'W' ? (acked ? &out.acked_warning : &out.warning)
+                                        : (acked ? &out.acked_info : &out.info);
+        (*c)++;
+    }
+    return total;
 }
 
 const char *

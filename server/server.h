@@ -308,6 +308,11 @@ int overflow_waiting_raise(const char *record, char *out);
 // The latest console action that waits for the record's alert ("acknowledge",
 // "unacknowledge", "delete"), with who (LEN_ACK_WHO + 1 bytes); nullptr when none waits.
 const char *overflow_pending(const char *record, char *who);
+// The alerts that the waiting records will raise, by the state a listing shows them in (a
+// raise replaced by a later one, cancelled by its clear or its host's clear-all, marked by an
+// acknowledge; one for an alert on the board is none of its own). Returns their number, or
+// -1 when too many alerts wait to tell.
+int overflow_waiting_alerts(table_counts &out);
 
 // ---- The saved table, --keep-table, and its journal, --sync (table_store.cc) ----
 

@@ -45,6 +45,16 @@ stats_summary(char *buf, std::size_t cap)
     put(buf, cap, len, "table_warning", warning);
     put(buf, cap, len, "table_info", info);
     put(buf, cap, len, "table_acknowledged", acknowledged);
+    put(buf, cap, len, "table_acknowledged_critical", alert_counts.acked_critical);
+    put(buf, cap, len, "table_acknowledged_warning", alert_counts.acked_warning);
+    put(buf, cap, len, "table_acknowledged_info", alert_counts.acked_info);
+    table_counts w;
+    long waiting_alerts = overflow_waiting_alerts(w);
+    put(buf, cap, len, "waiting_alerts", waiting_alerts);
+    put(buf, cap, len, "waiting_critical", w.critical);
+    put(buf, cap, len, "waiting_warning", w.warning);
+    put(buf, cap, len, "waiting_info", w.info);
+    put(buf, cap, len, "waiting_acknowledged", w.acknowledged);
     put(buf, cap, len, "waiting_records", static_cast<long>(alerts_num_buffered()));
     put(buf, cap, len, "waiting_raise", waiting_types.raise);
     put(buf, cap, len, "waiting_clear", waiting_types.clear);
