@@ -36,6 +36,9 @@ static std::size_t id_mask;         // entries in id_index, less one (a power of
 static int *expiry_heap;            // pool slots with an expiring ack, earliest first
 static int *heap_at;                // each slot's place in expiry_heap, -1 when not there
 static int heap_count;
+static table_change *changes;       // since the journal last took them
+static int change_count;
+static bool changes_lost;           // too many, or a reset: the whole board is needed
 
 static const char FALLBACK_SEVERITY[] = "AC";   // an ack whose severity was never known
 
@@ -61,6 +64,7 @@ alert_table_init(int size)
     free(counted_type);
     free(expiry_heap);
     free(heap_at);
+    free(changes);
     std::size_t n = static_cast<std::size_t>(size);
     pool = static_cast<alert_record *>(calloc(n, sizeof(alert_record)));
     meta = static_cast<alert_meta *>(calloc(n, sizeof(alert_meta)));
@@ -70,7 +74,8 @@ alert_table_init(int size)
     counted_type = static_cast<char *>(calloc(n, 1));
     expiry_heap = static_cast<int *>(calloc(n, sizeof(int)));
     heap_at = static_cast<int *>(calloc(n, sizeof(int)));
-    if (pool == nullptr || meta == nullptr || order == nullptr || free_slot == nullptr ||
+    changes = static_cast<table_change *>(calloc(MAX_TABLE_CHANGES, sizeof(table_change)));
+    if (changes == nullptr || pool == nullptr || meta == nullptr || order == nullptr || free_slot == nullptr ||
         id_index == nullptr || counted_type == nullptr || expiry_heap == nullptr ||
         heap_at == nullptr)
         return -1;
@@ -97,6 +102,35 @@ alert_table_reset()
     }
     heap_count = 0;
     memset(id_index, 0, (id_mask + 1) * sizeof(int));
+    changes_lost = true;
+}
+
+// Notes a change of the record's alert for the journal.
+static void
+note_change(char kind, const char *rec)
+{
+    if (change_count >= MAX_TABLE_CHANGES) {
+        changes_lost = true;
+        return;
+    }
+    table_change &c = changes[change_count++];
+    c.kind = kind;
+    memcpy(c.id, rec + OFF_HOSTNAME, LEN_HOSTNAME);
+    memcpy(c.id + LEN_HOSTNAME, rec + OFF_KEY, LEN_KEY);
+}
+
+int
+alert_changes(const table_change **out)
+{
+    *out = changes;
+    return changes_lost ? -1 : change_count;
+}
+
+void
+alert_changes_taken()
+{
+    change_count = 0;
+    changes_lost = false;
 }
 
 // ---- Counts by state ----
@@ -360,6 +394,7 @@ alert_set_state(const char *stored, std::string_view code, const alert_ack *ack)
     meta[slot].last_change = ack_clock();
     recount(slot, true);
     heap_update(slot);
+    note_change('P', rec);
 }
 
 int
@@ -385,6 +420,7 @@ alert_table_append(const char *record)
     if (id_index[k] == 0)
         id_index[k] = slot + 1;
     order[last_table_entry++] = slot;
+    note_change('P', record);
     return 0;
 }
 
@@ -396,6 +432,7 @@ release_slot(int slot)
     heap_remove(slot);
     index_remove(slot);
     free_slot[free_count++] = slot;
+    note_change('D', pool[slot].data());
 }
 
 void
@@ -414,6 +451,7 @@ alert_add(char *record)
         meta[slot].last_change = ack_clock();
         recount(slot, true);
         heap_update(slot);
+        note_change('P', record);
         stats.stored_replaced++;
         return;
     }

@@ -1,6 +1,7 @@
 // Client connections: reading lines without blocking, classification by productid, and the
 // output queues that carry replies as each socket accepts them.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -57,6 +58,14 @@ monotonic_ms()
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+long
+monotonic_us()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000000L + ts.tv_nsec / 1000L;
 }
 
 static bool
@@ -412,10 +421,12 @@ process_client(int fd)
                          "ignored\n", c.peer_address, static_cast<int>(len));
             count_junk(c);
         } else if (message_from_forwarding_application(line)) {
+            table_store_count_request();
             process_alert_request(fd, line);
             line_dirty = len > ALERT_RECORD_SIZE ? len : ALERT_RECORD_SIZE;
         } else if (message_from_console_application(line, nullptr) >= 1) {
             stats.console_requests++;
+            table_store_count_request();
             process_console_request(fd, line);
             line_dirty = LINE_BUFFER_SIZE;   // a reply may have been built in it
         } else if (memcmp(line, PRODUCT_KILLER.data(), PRODUCT_KILLER.size()) == 0) {
@@ -446,6 +457,28 @@ process_client(int fd)
     return 0;
 }
 
+// Waits up to us microseconds for input on the connections that sent nothing in this pass,
+// and handles a line of each that has one then.
+static void
+gather_more(const int *fds, int n, long us)
+{
+    struct pollfd p[MAX_CLIENTS];
+    int k = 0;
+    for (int i = 0; i < n; i++)
+        if (client[fds[i]].fd == fds[i] && !client_has_line(fds[i]))
+            p[k++] = {fds[i], POLLIN, 0};
+    struct timespec ts = {0, us * 1000};
+    if (k == 0 || ppoll(p, static_cast<nfds_t>(k), &ts, nullptr) <= 0)
+        return;
+    for (int i = 0; i < k; i++) {
+        int fd = p[i].fd;
+        if (p[i].revents == 0 || client[fd].fd != fd || client_paused(fd))
+            continue;
+        client[fd].readable = true;
+        process_client(fd);
+    }
+}
+
 long
 client_serve_pass()
 {
@@ -453,13 +486,19 @@ client_serve_pass()
     int fds[MAX_CLIENTS];
     int n = client_open_count;
     memcpy(fds, client_open_fds, static_cast<std::size_t>(n) * sizeof fds[0]);
+    int handled = 0;
     for (int i = 0; i < n; i++) {
         int fd = fds[i];
         if (client[fd].fd != fd || client_paused(fd))
             continue;
-        if (client[fd].readable || client_has_line(fd))
+        if (client[fd].readable || client_has_line(fd)) {
             process_client(fd);
+            handled++;
+        }
     }
+    // With --sync, the requests of the other clients that are on their way join this flush.
+    if (long gather = table_store_gather_us(handled, n); gather > 0)
+        gather_more(fds, n, gather);
     long junk_due = junk_report();
     long next = client_send_queued(false);
     return next < 0 || (junk_due >= 0 && junk_due < next) ? junk_due : next;

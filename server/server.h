@@ -90,8 +90,9 @@ bool client_output_blocked(int fd);
 // whose oldest reply is older than REPLY_DEADLINE_MS (client_reply_deadline_ms). Returns the milliseconds until the next
 // such deadline, or -1 when none is pending.
 long client_send_queued(bool all);
-// Milliseconds of a monotonic clock.
+// Milliseconds and microseconds of a monotonic clock.
 long monotonic_ms();
+long monotonic_us();
 // 1 when the record's productid begins with "JOBSCHED", "GENALERT" or "RELOADER".
 int message_from_forwarding_application(const char *record);
 // True when the record's productid begins with "CONSOLE": in the overflow file, a console
@@ -250,6 +251,18 @@ void alert_delete_all_for_host(char *record, int from_overflow);
 // A request for an alert that is not stored, while unread records wait: a forwarding
 // application's request goes behind them (unless replayed). True when it was deferred.
 bool alert_defer_missing(char *record, int from_overflow);
+// The changes since the journal last took them, in the order they happened: an alert stored
+// or changed ('P': its record as it is now, when it is still there) or removed ('D').
+struct table_change {
+    char kind;
+    char id[LEN_HOSTNAME + LEN_KEY];    // hostname and key
+};
+inline constexpr int MAX_TABLE_CHANGES = 4096;
+// Sets *out to the changes and returns their number, or -1 when there were more than
+// MAX_TABLE_CHANGES or the table was emptied at once (the whole board must be written).
+int alert_changes(const table_change **out);
+// The journal took the changes: the next ones start afresh.
+void alert_changes_taken();
 // Logs a fact about an alert for log readers: "AINF: <what> <host> <key> <type><tail>", host
 // and key at their full widths as stored.
 void alert_log_fact(const char *what, const char *rec, std::string_view type, const char *tail);
@@ -343,6 +356,13 @@ int table_store_sync();
 void table_store_sync_dir();
 // Closes the journal (tests load again after it).
 void table_store_close();
+// Counts a request handled, for the figures of the flush that makes it durable.
+void table_store_count_request();
+// With --sync: microseconds to wait for more requests before flushing, when only handled of
+// open connections sent one since the last flush (0: flush now).
+long table_store_gather_us(int handled, int open);
+// The flush figures as "name value" lines into buf (at most cap bytes). Returns the length.
+std::size_t table_store_figures(char *buf, std::size_t cap);
 
 // ---- The server's own figures (stats.cc) ----
 

@@ -91,5 +91,7 @@ stats_summary(char *buf, std::size_t cap)
     put(buf, cap, len, "connections_accepted", stats.connections_accepted);
     put(buf, cap, len, "start_time", stats.start_time);
     put(buf, cap, len, "uptime_seconds", now - stats.start_time);
+    if (sync_to_disk && len < cap)
+        len += table_store_figures(buf + len, cap - len);
     return len;
 }

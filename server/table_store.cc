@@ -12,12 +12,18 @@
 // to a temporary file and renamed over the old one, so a crash leaves one whole version or
 // the other.
 //
-// With --sync, each loop pass that changed the board appends the same image (records, then
-// the state record) to alert_table.jnl and syncs it once, before any reply of that pass
-// leaves: a group commit. The journal holds whole boards rather than requests because a
-// request's effect depends on the overflow file as it was then (a raise goes to the table or
-// to the file), which a replay after a power cut could not know. At start-up the newest
-// whole image of the two files wins; each save of alert_table.dat empties the journal.
+// Before any reply of a loop pass that changed the board leaves, the changes are appended to
+// alert_table.jnl (and with --sync, synced once: a group commit), so that what was answered
+// survives a crash of the process (with --sync, a power cut too). A journal entry holds the
+// alerts changed since the last entry as they are now (each acknowledged one followed by its
+// ack record), a removal record ("TARROWD-DEL") for each alert removed, then a state record
+// ("TARROWD-DELTA": the overflow position, a sequence number and a checksum); a reset or more
+// changes than the table notes make an entry of the whole board instead. The journal holds
+// outcomes rather than requests because a request's effect depends on the overflow file as it
+// was then (a raise goes to the table or to the file), which a replay could not know. At
+// start-up the saved table and then each following journal entry in sequence give the board;
+// a damaged last entry is reported and ignored. Each save of alert_table.dat empties the
+// journal.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,7 +47,18 @@ static const char TEMP_NAME[] = "alert_table.dat.tmp";
 static const char BAD_NAME[] = "alert_table.dat.bad";
 // The productid of the state record: no sender uses it, so it is never taken for an alert.
 static constexpr std::string_view STATE_PRODUCTID = "TARROWD-STATE";
+// A journal entry's state record, and the record of an alert removed.
+static constexpr std::string_view DELTA_PRODUCTID = "TARROWD-DELTA";
+static constexpr std::string_view REMOVED_PRODUCTID = "TARROWD-DEL";
 static constexpr long SAVE_INTERVAL_MS = 1000;
+// A large board is written whole less often: its journal carries the changes meanwhile.
+static constexpr long LARGE_SAVE_INTERVAL_MS = 30000;
+static constexpr int LARGE_BOARD = 1000;
+// A journal this large is folded into the saved table at once.
+static constexpr std::size_t JOURNAL_FOLD_BYTES = 8u << 20;
+// The last flush with --sync: its time and the requests it carried.
+static long last_flush_us = 0;
+static long last_flush_records = 0;
 // A saved table may come from a server with a larger board than this one: its alerts, as
 // many acknowledgements, and the state record.
 static constexpr std::size_t IMAGE_RECORDS = 2 * static_cast<std::size_t>(MAX_TABLE_SIZE) + 1;
@@ -55,6 +72,8 @@ static bool save_failing = false;
 static unsigned journaled_generation = 0;
 static int journaled_read_index = -1;
 static int journal_fd = -1;
+// The journal held entries at start-up: the board is saved whole at once, which empties it.
+static bool journal_dirty = false;
 // Every image written gets the next number; the newest one is loaded.
 static unsigned long image_seq = 0;
 // Nothing is saved before the saved table has been read: a start that fails early must not
@@ -65,6 +84,12 @@ static bool loaded = false;
 // with the first save, sized by the table.
 static char *image;
 static int image_slots;
+// A journal entry of changes: allocated with the first one, room for every change noted.
+static char *delta;
+static constexpr std::size_t DELTA_RECORDS = 2 * static_cast<std::size_t>(MAX_TABLE_CHANGES) + 1;
+// Flushes of the journal with --sync, what they carried and took (the summary reports them).
+static unsigned long flushes, flush_records, flush_us_total, flush_us_max;
+static unsigned long unflushed_records;
 
 static std::uint32_t
 checksum(const char *p, std::size_t n, std::uint32_t h = 2166136261u)
@@ -75,6 +100,77 @@ checksum(const char *p, std::size_t n, std::uint32_t h = 2166136261u)
 }
 
 // ---- Writing ----
+
+// Writes a state record of productid id at state: the overflow read position with its proof
+// (the record at the read index, or the last one when all are read), the next sequence
+// number, what comes before it (label=count), and a checksum over those bytes.
+static void
+fill_state(char *state, std::string_view id, const char *label, std::size_t count,
+           std::size_t acks, const char *records, std::size_t n_records)
+{
+    memset(state, 0, ALERT_RECORD_SIZE);
+    memcpy(state + OFF_PRODUCTID, id.data(), id.size());
+    set_msgtype(state, MSG_REPLY_DONE);
+    long file_count = overflow_records();
+    if (file_count < 0)
+        file_count = 0;
+    long proof_at = next_evt_record_to_read < file_count ? next_evt_record_to_read
+                                                         : file_count - 1;
+    std::uint32_t proof = 0;
+    if (proof_at >= 0 && overflow_record_sum(proof_at, &proof) != 0)
+        file_count = proof_at;     // unreadable: claim only what comes before it
+    snprintf(state + OFF_MSGTEXT, LEN_MSGTEXT,
+             "next=%d count=%ld sum=%08" PRIx32 " seq=%lu acks=%zu", next_evt_record_to_read,
+             file_count, proof, ++image_seq, acks);
+    snprintf(state + OFF_OPTIONAL_DATA, LEN_OPTIONAL_DATA, "%s=%zu sum=%08" PRIx32, label,
+             count, checksum(records, n_records * ALERT_RECORD_SIZE));
+    state[OFF_ALERT_NEWLINE] = '\n';
+}
+
+// Fills delta with the changes the table noted and a "TARROWD-DELTA" state record. Returns
+// its size in bytes, or 0 when the whole board must be written instead.
+static std::size_t
+build_delta()
+{
+    const table_change *ch = nullptr;
+    int n = alert_changes(&ch);
+    if (n < 0)
+        return 0;
+    if (delta == nullptr) {
+        delta = static_cast<char *>(malloc(DELTA_RECORDS * ALERT_RECORD_SIZE));
+        if (delta == nullptr)
+            return 0;
+    }
+    std::size_t k = 0, acks = 0;
+    char probe[ALERT_RECORD_SIZE] = {};
+    for (int i = 0; i < n; i++) {
+        memcpy(probe + OFF_HOSTNAME, ch[i].id, LEN_HOSTNAME);
+        memcpy(probe + OFF_KEY, ch[i].id + LEN_HOSTNAME, LEN_KEY);
+        char *out = delta + k * ALERT_RECORD_SIZE;
+        if (ch[i].kind == 'D') {
+            memset(out, 0, ALERT_RECORD_SIZE);
+            memcpy(out + OFF_PRODUCTID, REMOVED_PRODUCTID.data(), REMOVED_PRODUCTID.size());
+            memcpy(out + OFF_HOSTNAME, ch[i].id, LEN_HOSTNAME);
+            memcpy(out + OFF_KEY, ch[i].id + LEN_HOSTNAME, LEN_KEY);
+            out[OFF_ALERT_NEWLINE] = '\n';
+            k++;
+            continue;
+        }
+        const char *rec = alert_find(probe);
+        if (rec == nullptr)
+            continue;       // removed since: its removal follows
+        memcpy(out, rec, ALERT_RECORD_SIZE);
+        k++;
+        const alert_ack &a = alert_meta_of(rec)->ack;
+        if (msgtype_is(rec, MSG_CLEAR) && a.who[0] != '\0') {
+            ack_write_record(rec, a, delta + k * ALERT_RECORD_SIZE);
+            k++;
+            acks++;
+        }
+    }
+    fill_state(delta + k * ALERT_RECORD_SIZE, DELTA_PRODUCTID, "ops", k, acks, delta, k);
+    return (k + 1) * ALERT_RECORD_SIZE;
+}
 
 // Fills image with the table and its state record. Returns its size in bytes.
 static std::size_t
@@ -93,24 +189,8 @@ build_image()
         memcpy(image + i * ALERT_RECORD_SIZE, memory_table[i].data(), ALERT_RECORD_SIZE);
     std::size_t acks = ack_save_records(image + n * ALERT_RECORD_SIZE,
                                         static_cast<std::size_t>(alert_table_size));
-    char *state = image + (n + acks) * ALERT_RECORD_SIZE;
-    memset(state, 0, ALERT_RECORD_SIZE);
-    memcpy(state + OFF_PRODUCTID, STATE_PRODUCTID.data(), STATE_PRODUCTID.size());
-    set_msgtype(state, MSG_REPLY_DONE);
-    // The proof: the record at the read index, or the last one when all are read.
-    long count = overflow_records();
-    if (count < 0)
-        count = 0;
-    long proof_at = next_evt_record_to_read < count ? next_evt_record_to_read : count - 1;
-    std::uint32_t proof = 0;
-    if (proof_at >= 0 && overflow_record_sum(proof_at, &proof) != 0)
-        count = proof_at;     // unreadable: claim only what comes before it
-    snprintf(state + OFF_MSGTEXT, LEN_MSGTEXT,
-             "next=%d count=%ld sum=%08" PRIx32 " seq=%lu acks=%zu", next_evt_record_to_read,
-             count, proof, ++image_seq, acks);
-    snprintf(state + OFF_OPTIONAL_DATA, LEN_OPTIONAL_DATA, "board=%zu sum=%08" PRIx32, n,
-             checksum(image, (n + acks) * ALERT_RECORD_SIZE));
-    state[OFF_ALERT_NEWLINE] = '\n';
+    fill_state(image + (n + acks) * ALERT_RECORD_SIZE, STATE_PRODUCTID, "board", n, acks, image,
+               n + acks);
     return (n + acks + 1) * ALERT_RECORD_SIZE;
 }
 
@@ -206,16 +286,23 @@ table_store_save()
     stats.table_saves++;
     saved_generation = alert_table_generation;
     saved_read_index = read_index;
-    if (sync_to_disk) {
+    alert_changes_taken();
+    if (sync_to_disk)
         table_store_sync_dir();
-        // The saved table holds all the journal did; an emptying lost to a power cut leaves
-        // older images behind, which the sequence numbers tell apart.
-        if (journal_fd >= 0 && ftruncate(journal_fd, 0) == 0) {
-            journaled_generation = saved_generation;
-            journaled_read_index = read_index;
-        }
+    // The saved table holds all the journal did; an emptying lost to a power cut leaves
+    // older entries behind, which the sequence numbers tell apart.
+    if (journal_fd >= 0 && ftruncate(journal_fd, 0) == 0) {
+        journaled_generation = saved_generation;
+        journaled_read_index = read_index;
     }
     return 0;
+}
+
+static long
+save_interval_ms()
+{
+    return alert_table_size > LARGE_BOARD && journal_fd >= 0 ? LARGE_SAVE_INTERVAL_MS
+                                                             : SAVE_INTERVAL_MS;
 }
 
 static bool
@@ -230,7 +317,7 @@ table_store_due_ms()
 {
     if (!keep_table || !unsaved_changes())
         return -1;
-    long left = last_save_ms + SAVE_INTERVAL_MS - monotonic_ms();
+    long left = last_save_ms + save_interval_ms() - monotonic_ms();
     return left > 0 ? left : 0;
 }
 
@@ -244,9 +331,9 @@ table_store_tick()
 int
 table_store_sync()
 {
-    if (!sync_to_disk || !loaded)
+    if (!keep_table || !loaded)
         return 0;
-    if (overflow_sync() != 0) {
+    if (sync_to_disk && overflow_sync() != 0) {
         int saved_errno = errno;
         myprintf("*ERR: Unable to sync overflow buffer file %s, %s\n", event_logfile_name,
                  strerror(saved_errno));
@@ -258,20 +345,72 @@ table_store_sync()
     if (alert_table_generation == saved_generation &&
         next_evt_record_to_read == saved_read_index)
         return 0;       // the saved table says it already, and was synced when written
-    std::size_t size = build_image();
+    long started = sync_to_disk ? monotonic_us() : 0;
+    std::size_t size = build_delta();
+    const char *bytes = delta;
+    if (size == 0) {
+        size = build_image();
+        bytes = image;
+    }
     off_t end = journal_fd >= 0 ? lseek(journal_fd, 0, SEEK_END) : -1;
-    if (end >= 0 && write_all(journal_fd, image, size) && fdatasync(journal_fd) == 0) {
+    if (end >= 0 && write_all(journal_fd, bytes, size) &&
+        (!sync_to_disk || fdatasync(journal_fd) == 0)) {
         journaled_generation = alert_table_generation;
         journaled_read_index = next_evt_record_to_read;
+        alert_changes_taken();
+        if (sync_to_disk) {
+            unsigned long us = static_cast<unsigned long>(monotonic_us() - started);
+            flushes++;
+            flush_records += unflushed_records;
+            flush_us_total += us;
+            flush_us_max = us > flush_us_max ? us : flush_us_max;
+            last_flush_us = static_cast<long>(us);
+            last_flush_records = static_cast<long>(unflushed_records);
+            unflushed_records = 0;
+        }
+        // A journal that grew large is folded into the saved table soon.
+        if (static_cast<std::size_t>(end) + size > JOURNAL_FOLD_BYTES)
+            last_save_ms = monotonic_ms() - save_interval_ms();
         return 0;
     }
     int saved_errno = journal_fd >= 0 ? errno : EBADF;
-    // Whatever was written of this image is cut off, so the next one starts whole.
+    // Whatever was written of this entry is cut off, so the next one starts whole.
     if (end >= 0 && ftruncate(journal_fd, end) != 0)
         saved_errno = errno;
     myprintf("*ERR: Unable to write the journal %s, %s\n", table_journal_name,
              strerror(saved_errno));
     return -1;
+}
+
+void
+table_store_count_request()
+{
+    unflushed_records++;
+}
+
+long
+table_store_gather_us(int handled, int open)
+{
+    // Half the last flush's time, at most 1 ms, while more connections are open than sent a
+    // request since the last flush: the rest then share the next flush rather than start
+    // a half-full one of their own. A lone client never waits.
+    if (!sync_to_disk || open <= 1 || handled >= open || handled <= 0)
+        return 0;
+    long us = last_flush_us / 2;
+    return us > 1000 ? 1000 : us;
+}
+
+std::size_t
+table_store_figures(char *buf, std::size_t cap)
+{
+    int n = snprintf(buf, cap,
+                     "sync_flushes %lu\nsync_flush_records %lu\nsync_flush_us_mean %lu\n"
+                     "sync_flush_us_max %lu\n",
+                     flushes, flush_records, flushes > 0 ? flush_us_total / flushes : 0,
+                     flush_us_max);
+    if (n < 0)
+        return 0;
+    return static_cast<std::size_t>(n) < cap ? static_cast<std::size_t>(n) : cap;
 }
 
 // ---- Reading ----
@@ -324,8 +463,9 @@ find_in_image(const loaded_image &img, const char *rec)
          k = (k + 1) & img.seen_mask) {
         int i = img.seen[k] - 1;
         const char *o = img.records + static_cast<std::size_t>(i) * ALERT_RECORD_SIZE;
+        // A record a journal entry removed stays until the image is compacted.
         if (memcmp(o + OFF_HOSTNAME, rec + OFF_HOSTNAME, LEN_HOSTNAME) == 0 &&
-            memcmp(o + OFF_KEY, rec + OFF_KEY, LEN_KEY) == 0)
+            memcmp(o + OFF_KEY, rec + OFF_KEY, LEN_KEY) == 0 && !msgtype_is(o, MSG_REMOVING))
             return i;
     }
     return -1;
@@ -489,7 +629,7 @@ add_record(loaded_image &img, const char *rec)
     for (; img.seen[k] != 0; k = (k + 1) & img.seen_mask) {
         const char *o = img.records + static_cast<std::size_t>(img.seen[k] - 1) * ALERT_RECORD_SIZE;
         if (memcmp(o + OFF_HOSTNAME, rec + OFF_HOSTNAME, LEN_HOSTNAME) == 0 &&
-            memcmp(o + OFF_KEY, rec + OFF_KEY, LEN_KEY) == 0)
+            memcmp(o + OFF_KEY, rec + OFF_KEY, LEN_KEY) == 0 && !msgtype_is(o, MSG_REMOVING))
             return "an alert is stored twice";
     }
     img.seen[k] = img.count + 1;
@@ -544,29 +684,212 @@ parse_table(const char *bytes, std::size_t size, loaded_image &img)
     return "its last record is not the table's state";
 }
 
-// Reads the journal: the last whole image in it goes to img. Returns true when one was found.
 static bool
-read_journal(int fd, loaded_image &img)
+is_delta_record(const char *rec)
 {
-    static loaded_image part;
-    clear_image(part);
-    bool found = false;
-    char rec[ALERT_RECORD_SIZE];
-    for (off_t off = 0;; off += static_cast<off_t>(ALERT_RECORD_SIZE)) {
-        ssize_t n = pread(fd, rec, sizeof rec, off);
-        if (n != static_cast<ssize_t>(sizeof rec))
-            break;      // the end, or a torn last image
-        if (is_state_record(rec)) {
-            if (parse_state(rec, part)) {
-                part.has_state = true;
-                found = copy_image(img, part) || found;
+    return memcmp(rec, DELTA_PRODUCTID.data(), DELTA_PRODUCTID.size()) == 0 &&
+           rec[DELTA_PRODUCTID.size()] == '\0';
+}
+
+static bool
+is_removed_record(const char *rec)
+{
+    return memcmp(rec, REMOVED_PRODUCTID.data(), REMOVED_PRODUCTID.size()) == 0 &&
+           rec[REMOVED_PRODUCTID.size()] == '\0' && rec[OFF_ALERT_NEWLINE] == '\n';
+}
+
+// Drops the ack record of rec's alert from the image, if it has one.
+static void
+drop_ack(loaded_image &img, const char *rec)
+{
+    for (int a = 0; a < img.acks; a++) {
+        char *ack = img.ack_records + static_cast<std::size_t>(a) * ALERT_RECORD_SIZE;
+        if (!ack_record_of(ack, rec))
+            continue;
+        memmove(ack, ack + ALERT_RECORD_SIZE,
+                static_cast<std::size_t>(img.acks - a - 1) * ALERT_RECORD_SIZE);
+        img.acks--;
+        return;
+    }
+}
+
+// Removes the records a journal entry marked removed and indexes the rest again.
+static void
+compact_image(loaded_image &img)
+{
+    int kept = 0;
+    for (int i = 0; i < img.count; i++) {
+        const char *rec = img.records + static_cast<std::size_t>(i) * ALERT_RECORD_SIZE;
+        if (msgtype_is(rec, MSG_REMOVING))
+            continue;
+        if (kept != i)
+            memcpy(img.records + static_cast<std::size_t>(kept) * ALERT_RECORD_SIZE, rec,
+                   ALERT_RECORD_SIZE);
+        kept++;
+    }
+    img.count = kept;
+    if (img.seen == nullptr)
+        return;
+    memset(img.seen, 0, (img.seen_mask + 1) * sizeof(int));
+    for (int i = 0; i < img.count; i++) {
+        std::size_t k = identity_hash(img.records + static_cast<std::size_t>(i) *
+                                      ALERT_RECORD_SIZE) & img.seen_mask;
+        while (img.seen[k] != 0)
+            k = (k + 1) & img.seen_mask;
+        img.seen[k] = i + 1;
+    }
+}
+
+// Applies a journal entry of n records (changes, then the "TARROWD-DELTA" record) to img,
+// whose sequence number it must follow. Returns 1 when applied, 0 when it is older than img
+// (skipped), -1 when it is damaged or does not follow.
+static int
+apply_delta(loaded_image &img, const char *records, std::size_t n, const char *state)
+{
+    char text[LEN_MSGTEXT + 1] = {};
+    memcpy(text, state + OFF_MSGTEXT, LEN_MSGTEXT);
+    char ops_text[LEN_OPTIONAL_DATA + 1] = {};
+    memcpy(ops_text, state + OFF_OPTIONAL_DATA, LEN_OPTIONAL_DATA);
+    int next = 0, acks = 0, end = 0;
+    long count = 0;
+    std::uint32_t proof = 0, sum = 0;
+    unsigned long seq = 0;
+    std::size_t ops = 0;
+    if (state[OFF_ALERT_NEWLINE] != '\n' ||
+        sscanf(text, "next=%d count=%ld sum=%" SCNx32 " seq=%lu acks=%d%n", &next, &count,
+               &proof, &seq, &acks, &end) != 5 || text[end] != '\0' ||
+        sscanf(ops_text, "ops=%zu sum=%" SCNx32 "%n", &ops, &sum, &end) != 2 ||
+        ops_text[end] != '\0' || ops != n || checksum(records, n * ALERT_RECORD_SIZE) != sum ||
+        next < 0 || count < 0)
+        return -1;
+    if (seq <= img.seq)
+        return 0;
+    if (seq != img.seq + 1)
+        return -1;
+    for (std::size_t r = 0; r < n; r++) {
+        const char *rec = records + r * ALERT_RECORD_SIZE;
+        if (is_removed_record(rec)) {
+            int i = find_in_image(img, rec);
+            if (i >= 0)
+                set_msgtype(img.records + static_cast<std::size_t>(i) * ALERT_RECORD_SIZE,
+                            MSG_REMOVING);
+            drop_ack(img, rec);
+        } else if (ack_is_record(rec)) {
+            char probe[ALERT_RECORD_SIZE] = {};
+            ack_record_identity(rec, probe);
+            drop_ack(img, probe);
+            if (add_record(img, rec) != nullptr)
+                return -1;
+        } else {
+            if (!is_stored_alert(rec))
+                return -1;
+            drop_ack(img, rec);
+            int i = find_in_image(img, rec);
+            if (i >= 0) {
+                memcpy(img.records + static_cast<std::size_t>(i) * ALERT_RECORD_SIZE, rec,
+                       ALERT_RECORD_SIZE);
+                continue;
             }
-            clear_image(part);
-        } else if (add_record(part, rec) != nullptr) {
-            clear_image(part);  // not part of a whole image
+            // A new alert goes behind the others, whatever acks the image holds.
+            int saved_acks = img.acks;
+            img.acks = 0;
+            const char *why = add_record(img, rec);
+            img.acks = saved_acks;
+            if (why != nullptr)
+                return -1;
         }
     }
-    return found;
+    img.next = next;
+    img.file_records = count;
+    img.proof = proof;
+    img.seq = seq;
+    img.has_state = true;
+    return 1;
+}
+
+// Reads the journal into img: from base (the saved table) when given, each whole board and
+// each entry of changes that follows in sequence. Returns true when it found anything newer
+// than base; sets damaged to the records of an entry that is not whole (a torn last one),
+// and good_end to the bytes before it.
+static bool
+read_journal(int fd, loaded_image &img, const loaded_image *base, long &damaged,
+             off_t &good_end)
+{
+    static loaded_image part;
+    static char *raw;
+    static std::size_t raw_cap;
+    std::size_t raw_n = 0;
+    clear_image(img);
+    img.has_state = false;
+    img.seq = 0;
+    bool found = false, newer = false;
+    if (base != nullptr && copy_image(img, *base))
+        found = true;
+    damaged = 0;
+    good_end = 0;
+    char rec[ALERT_RECORD_SIZE];
+    off_t off = 0;
+    for (;; off += static_cast<off_t>(ALERT_RECORD_SIZE)) {
+        ssize_t n = pread(fd, rec, sizeof rec, off);
+        if (n != static_cast<ssize_t>(sizeof rec)) {
+            // The end; a torn record there and the records before it are a torn entry.
+            damaged += static_cast<long>(raw_n) + (n > 0 ? 1 : 0);
+            raw_n = 0;
+            break;
+        }
+        if (is_state_record(rec)) {
+            clear_image(part);
+            bool whole = true;
+            for (std::size_t r = 0; r < raw_n && whole; r++)
+                whole = add_record(part, raw + r * ALERT_RECORD_SIZE) == nullptr;
+            if (whole && parse_state(rec, part) && (!found || part.seq > img.seq)) {
+                part.has_state = true;
+                found = copy_image(img, part) || found;
+                newer = true;
+            } else if (!whole || !parse_state(rec, part)) {
+                damaged += static_cast<long>(raw_n) + 1;
+                break;
+            }
+            raw_n = 0;
+            good_end = off + static_cast<off_t>(ALERT_RECORD_SIZE);
+            continue;
+        }
+        if (is_delta_record(rec)) {
+            int applied = found ? apply_delta(img, raw, raw_n, rec) : -1;
+            if (applied < 0) {
+                damaged += static_cast<long>(raw_n) + 1;
+                break;
+            }
+            newer = newer || applied > 0;
+            raw_n = 0;
+            good_end = off + static_cast<off_t>(ALERT_RECORD_SIZE);
+            continue;
+        }
+        if (raw_n == raw_cap) {
+            std::size_t cap = raw_cap == 0 ? 64 : raw_cap * 2;
+            char *grown = static_cast<char *>(realloc(raw, cap * ALERT_RECORD_SIZE));
+            if (grown == nullptr) {
+                damaged += static_cast<long>(raw_n) + 1;
+                break;
+            }
+            raw = grown;
+            raw_cap = cap;
+        }
+        memcpy(raw + raw_n * ALERT_RECORD_SIZE, rec, ALERT_RECORD_SIZE);
+        raw_n++;
+    }
+    compact_image(img);
+    // An ack whose alert is no longer acknowledged is none.
+    char probe[ALERT_RECORD_SIZE] = {};
+    for (int a = img.acks - 1; a >= 0; a--) {
+        const char *ack = img.ack_records + static_cast<std::size_t>(a) * ALERT_RECORD_SIZE;
+        ack_record_identity(ack, probe);
+        int i = find_in_image(img, probe);
+        if (i < 0 || !msgtype_is(img.records + static_cast<std::size_t>(i) * ALERT_RECORD_SIZE,
+                                 MSG_CLEAR))
+            drop_ack(img, probe);
+    }
+    return found && newer;
 }
 
 // Reports on the log and on standard error: the operator starting the server sees it.
@@ -748,15 +1071,26 @@ table_store_load()
 {
     bool have_file = read_table_file();
     bool have_journal = false;
-    int jfd = open_state_file(table_journal_name, sync_to_disk ? O_RDWR | O_CREAT : O_RDONLY);
+    int jfd = open_state_file(table_journal_name, O_RDWR | O_CREAT);
     if (jfd >= 0) {
-        have_journal = read_journal(jfd, from_journal);
-        if (sync_to_disk) {
-            journal_fd = jfd;
-            table_store_sync_dir();     // the journal's name, when it is new
-        } else {
-            close(jfd);
+        long damaged = 0;
+        off_t good_end = 0;
+        have_journal = read_journal(jfd, from_journal,
+                                    have_file && from_file.has_state ? &from_file : nullptr,
+                                    damaged, good_end);
+        if (damaged > 0) {
+            char text[200];
+            snprintf(text, sizeof text, "WARN: Journal %s ends in a damaged entry (%ld "
+                     "records), ignored; the entries before it are kept\n", table_journal_name,
+                     damaged);
+            warn_both(text);
+            if (ftruncate(jfd, good_end) != 0)
+                journal_dirty = true;
         }
+        struct stat st;
+        journal_dirty = journal_dirty || (fstat(jfd, &st) == 0 && st.st_size > 0);
+        journal_fd = jfd;
+        table_store_sync_dir();     // the journal's name, when it is new
     } else if (errno != ENOENT) {
         int saved_errno = errno;
         char text[200];
@@ -804,8 +1138,8 @@ table_store_load()
              last_table_entry, img == &from_journal ? table_journal_name : table_file_name,
              alerts_num_buffered(), event_logfile_name, next_evt_record_to_read);
     alert_table_generation++;
-    // A board that did not come whole from alert_table.dat is written there at once.
-    bool whole = img == &from_file && from_file.has_state;
+    // A board that did not come whole from alert_table.dat alone is written there at once.
+    bool whole = img == &from_file && from_file.has_state && !journal_dirty;
     saved_generation = whole ? alert_table_generation : alert_table_generation - 1;
     last_save_ms = whole ? monotonic_ms() : monotonic_ms() - SAVE_INTERVAL_MS;
     saved_read_index = next_evt_record_to_read;

@@ -276,24 +276,30 @@ TEST_F(StoreTest, JournalHoldsEverySyncedBoard)
     send("a", "AC");
     ASSERT_EQ(table_store_save(), 0);
     EXPECT_EQ(file_bytes(table_journal_name), "");
+    // Each entry holds what changed: the new alert, then the entry's state record.
     send("b", "AW");
     ASSERT_EQ(table_store_sync(), 0);
     std::string one = file_bytes(table_journal_name);
-    EXPECT_EQ(one.size(), 3 * ALERT_RECORD_SIZE);
+    EXPECT_EQ(one.size(), 2 * ALERT_RECORD_SIZE);
+    EXPECT_EQ(one.substr(OFF_KEY, LEN_KEY), pad("b", LEN_KEY));
     ASSERT_EQ(table_store_sync(), 0);           // nothing new: nothing written
     EXPECT_EQ(file_bytes(table_journal_name), one);
-    send("a", "AK");
+    send("a", "AK");                            // a removal record and the state record
     ASSERT_EQ(table_store_sync(), 0);
     std::string two = file_bytes(table_journal_name);
-    ASSERT_EQ(two.size(), 5 * ALERT_RECORD_SIZE);
+    ASSERT_EQ(two.size(), 4 * ALERT_RECORD_SIZE);
 
     EXPECT_EQ(restart(), 1);                    // "a" cleared: only "b" is left
     EXPECT_EQ(key_at(0), pad("b", LEN_KEY));
     EXPECT_NE(log().find("INFO: Restored 1 alerts from alert_table.jnl"), std::string::npos);
 
-    // The second image torn: the first one holds.
+    // The second entry torn: reported, and the first one holds.
     put_file(table_journal_name, two.substr(0, two.size() - 10));
+    testing::internal::CaptureStderr();
     EXPECT_EQ(restart(), 2);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "WARN: Journal alert_table.jnl ends in a damaged entry (2 records)"),
+              std::string::npos);
     // A journal older than the saved table loses to it.
     ASSERT_EQ(table_store_save(), 0);
     EXPECT_EQ(file_bytes(table_journal_name), "");
@@ -324,7 +330,7 @@ TEST_F(StoreTest, WithSyncNoAnswerLeavesBeforeItsChangeIsSynced)
 
     put_line(make_record("CONSOLE24_80", "h", "k", "AD", 'Y'));
     EXPECT_EQ(read_available(p.peer_fd).size(), CONSOLE_REPLY_SIZE);
-    EXPECT_EQ(file_bytes(table_journal_name).size(), 3 * ALERT_RECORD_SIZE);   // empty board
+    EXPECT_EQ(file_bytes(table_journal_name).size(), 4 * ALERT_RECORD_SIZE);   // its removal
 
     table_store_close();        // the journal can no longer be written
     put_line(make_record("JOBSCHED", "h", "k2", "AC", 'Y'));
@@ -333,7 +339,7 @@ TEST_F(StoreTest, WithSyncNoAnswerLeavesBeforeItsChangeIsSynced)
     EXPECT_NE(log().find("*ERR: Unable to write the journal alert_table.jnl, "),
               std::string::npos) << log();
     EXPECT_NE(log().find("*ERR: Unable to ACK message from host h"), std::string::npos);
-    EXPECT_EQ(file_bytes(table_journal_name).size(), 3 * ALERT_RECORD_SIZE);
+    EXPECT_EQ(file_bytes(table_journal_name).size(), 4 * ALERT_RECORD_SIZE);
 }
 
 } // namespace
