@@ -345,13 +345,21 @@ TEST_F(StoreTest, WithSyncNoAnswerLeavesBeforeItsChangeIsSynced)
 } // namespace
 
 // A saved board is restored whatever the table's size; one larger than the table fills it in
-// table order and the rest waits in the overflow file, in the same order, nothing dropped.
+// table order and the rest waits in the overflow file, in the same order, nothing dropped:
+// an acknowledged alert waits as the raise it was with its acknowledgement behind it, and a
+// larger table later takes everything back as it was.
 TEST_F(StoreTest, LargerSavedBoardSpillsWhatDoesNotFit)
 {
     ASSERT_EQ(alert_table_init(8), 0);
     EXPECT_EQ(restart(), 0);
     for (int i = 0; i < 8; i++)
         send("k" + std::to_string(i), "AW");
+    send("k2", "KA");
+    line_buf an = make_record("CONSOLE", "h", "k6", "AN", 'N', "disk swap");
+    memcpy(an.data() + OFF_ACK_WHO, "alice", 5);
+    memcpy(an.data() + OFF_ACK_UNTIL, "4102444800", 10);     // 2100-01-01
+    process_console_request(-1, an.data());
+    ASSERT_TRUE(msgtype_is(memory_table[6].data(), "AK"));
     ASSERT_EQ(table_store_save(), 0);
     EXPECT_EQ(restart(), 8);
     EXPECT_EQ(key_at(7), "k7            ");
@@ -363,11 +371,30 @@ TEST_F(StoreTest, LargerSavedBoardSpillsWhatDoesNotFit)
     EXPECT_NE(log().find("WARN: Saved alert table holds 8 alerts, more than the 5 of the table: "
                          "3 wait in evt_buffer.dat\n"), std::string::npos) << log();
     std::string waiting = overflow_bytes();
-    ASSERT_EQ(waiting.size(), 3 * ALERT_RECORD_SIZE);
-    for (int i = 0; i < 3; i++)
-        EXPECT_EQ(waiting.substr(i * ALERT_RECORD_SIZE + OFF_KEY, 2), "k" + std::to_string(5 + i));
+    ASSERT_EQ(waiting.size(), 4 * ALERT_RECORD_SIZE);
+    const char *want[][2] = {{"k5", "AW"}, {"k6", "AW"}, {"k6", "AN"}, {"k7", "AW"}};
+    for (int i = 0; i < 4; i++) {
+        EXPECT_EQ(waiting.substr(i * ALERT_RECORD_SIZE + OFF_KEY, 2), want[i][0]);
+        EXPECT_EQ(waiting.substr(i * ALERT_RECORD_SIZE + OFF_MSGTYPE, 2), want[i][1]);
+    }
     // A clear makes room: the first of them moves onto the board behind the others.
     send("k0", "AK");
     EXPECT_EQ(key_at(4), "k5            ");
-    EXPECT_EQ(alerts_num_buffered(), 2);
+    EXPECT_EQ(alerts_num_buffered(), 3);
+    ASSERT_EQ(table_store_save(), 0);
+
+    // Back to a table of 8: everything is on the board again, the acks as they were.
+    ASSERT_EQ(alert_table_init(8), 0);
+    EXPECT_EQ(restart(), 5);
+    overflow_refill_if_room();
+    ASSERT_EQ(last_table_entry, 7);
+    EXPECT_EQ(key_at(5), "k6            ");
+    const alert_meta *m = alert_meta_of(memory_table[5].data());
+    EXPECT_TRUE(msgtype_is(memory_table[5].data(), "AK"));
+    EXPECT_STREQ(m->ack.who, "alice");
+    EXPECT_STREQ(m->ack.note, "disk swap");
+    EXPECT_EQ(m->ack.until, 4102444800);
+    EXPECT_EQ(std::string(m->ack.severity, 2), "AW");
+    EXPECT_TRUE(msgtype_is(memory_table[1].data(), "AK"));      // k2, plainly acknowledged
+    EXPECT_EQ(std::string(alert_meta_of(memory_table[1].data())->ack.severity, 2), "AW");
 }
