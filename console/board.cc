@@ -46,6 +46,14 @@ alert_age_seconds(std::string_view datetime, time_t now)
     return now > t ? static_cast<long>(now - t) : 0;
 }
 
+long
+alert_age_seconds(const console_alert &a, time_t now)
+{
+    if (a.first_seen > 0)
+        return now > a.first_seen ? static_cast<long>(now - a.first_seen) : 0;
+    return alert_age_seconds(a.datetime, now);
+}
+
 std::string
 age_text(long s)
 {
@@ -84,9 +92,12 @@ row_state(const console_alert &a)
 std::string
 row_text(const console_alert &a, bool utf8)
 {
-    if (a.type != MSG_CLEAR || !a.ack.present)
-        return console_visible(a.text, utf8);
-    return console_visible("[" + a.ack.by + "] " + a.text, utf8);
+    std::string text = a.text;
+    if (a.type == MSG_CLEAR && a.ack.present)
+        text = "[" + a.ack.by + "] " + text;
+    if (!a.pending.empty())
+        text = "(" + a.pending + ") " + text;
+    return console_visible(text, utf8);
 }
 
 long long
@@ -202,7 +213,7 @@ board_rows(const std::vector<console_alert> &alerts, int order, std::string_view
         if ((hide_acked && a.type == MSG_CLEAR) || !alert_matches(a, filter))
             continue;
         rows.push_back(static_cast<int>(i));
-        age[i] = alert_age_seconds(a.datetime, now);
+        age[i] = alert_age_seconds(a, now);
         if (age[i] < 0)
             age[i] = LONG_MAX;   // no time: after every dated alert
     }
@@ -397,6 +408,13 @@ board_json(const std::vector<console_alert> &alerts)
             {"persistent", persistent},
             {"place", a.waiting ? "waiting" : "board"},
         };
+        // Server times and a pending action, from a server that lists them.
+        if (a.first_seen != 0) {
+            item["first_seen"] = console_local_time(a.first_seen, 'T');
+            item["last_change"] = console_local_time(a.last_change, 'T');
+        }
+        if (!a.pending.empty())
+            item["pending"] = console_visible(a.pending, true);
         if (a.type == MSG_CLEAR && a.ack.present)
             item["acknowledged"] = {
                 {"by", console_visible(a.ack.by, true)},

@@ -16,6 +16,9 @@ std::string state_word(std::string_view type);
 // Seconds since the alert's "YYYYMMDD HH:MM" local time (0 when that lies ahead); -1 when the
 // text is no such time.
 long alert_age_seconds(std::string_view datetime, time_t now);
+// The alert's age: since the server first stored it, when the server says (seconds), else
+// from its datetime (minutes).
+long alert_age_seconds(const console_alert &a, time_t now);
 // An age for people: "45s", "12m", "3h", "2d"; "?" for -1.
 std::string age_text(long seconds);
 // "YYYY-MM-DDTHH:MM" for "YYYYMMDD HH:MM"; any other text as it is.

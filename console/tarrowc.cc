@@ -34,8 +34,11 @@ static const char USAGE[] =
     "                             until TIME (YYYY-MM-DD HH:MM[:SS], or HH:MM next)\n"
     "  unack [--by NAME] host key return an acknowledged alert to its severity\n"
     "                             (watch takes --by too, for its a and u keys)\n"
-    "  delete host key            delete an alert\n"
-    "  delete-through host key    delete an alert and every alert listed before it\n"
+    "  delete [--by NAME] [--note TEXT] host key\n"
+    "                             delete an alert (on the board, or waiting: then it goes\n"
+    "                             when its raise comes in), saying who and why\n"
+    "  delete-through [--by NAME] [--note TEXT] host key\n"
+    "                             delete an alert and every board alert listed before it\n"
     "  ping                       exit 0 when the server answers a listing in time\n"
     "options:\n"
     "  -a address    server address: host name, dotted IPv4 or IPv6 (default 127.0.0.1)\n"
@@ -64,7 +67,8 @@ connect_or_say(console_conn &c, const tarrowc_options &opt)
 
 act_outcome
 act_on_alert(console_conn &c, const char *command, const std::string &host,
-             const std::string &key, int timeout_ms, std::string &message)
+             const std::string &key, const std::string &by, const std::string &note,
+             int timeout_ms, std::string &message)
 {
     std::string who = console_visible(console_trim(host) + " " + console_trim(key), false);
     console_details d;
@@ -75,8 +79,11 @@ act_on_alert(console_conn &c, const char *command, const std::string &host,
     }
     if (st != CONSOLE_OK)
         return ACT_CONNECTION_ERROR;
-    console_result r =
-        console_exchange(c, console_build_request(CONSOLE_LIST_ALL, host, key, command), timeout_ms);
+    // A delete says who and why, where an acknowledge does (an older server ignores them).
+    alert_record request = command == CMD_ACKNOWLEDGE
+                               ? console_build_request(CONSOLE_LIST_ALL, host, key, command)
+                               : console_build_ack_request(host, key, command, by, note, 0);
+    console_result r = console_exchange(c, request, timeout_ms);
     if (r.status != CONSOLE_OK) {
         message = r.error;
         return ACT_CONNECTION_ERROR;
@@ -228,7 +235,8 @@ cmd_act(const tarrowc_options &opt, const char *command, const std::string &host
     if (int st = connect_or_say(c, opt))
         return st;
     std::string message;
-    act_outcome out = act_on_alert(c, command, host, key, opt.timeout_ms, message);
+    std::string by = opt.by.empty() ? login_name() : opt.by;
+    act_outcome out = act_on_alert(c, command, host, key, by, opt.note, opt.timeout_ms, message);
     console_close(c);
     switch (out) {
     case ACT_DONE:
@@ -371,10 +379,11 @@ main(int argc, char **argv)
         return usage_error("--tsv and --json exclude each other");
     if ((opt.tsv && cmd != "list") || (opt.json && cmd != "list" && cmd != "stats"))
         return usage_error("--tsv and --json go with list only, --json with stats too");
-    if (ack_options && cmd != "ack")
-        return usage_error("--note, --for and --until go with ack only");
-    if (by_given && cmd != "ack" && cmd != "unack" && cmd != "watch")
-        return usage_error("--by goes with ack, unack and watch only");
+    bool deletes = cmd == "delete" || cmd == "delete-through";
+    if (ack_options && cmd != "ack" && !(deletes && opt.until == 0))
+        return usage_error("--note goes with ack and delete, --for and --until with ack only");
+    if (by_given && cmd != "ack" && cmd != "unack" && cmd != "watch" && !deletes)
+        return usage_error("--by goes with ack, unack, delete and watch only");
     auto want = [&](std::size_t n) { return operands == n; };
     if (cmd == "list" && want(0))
         return cmd_list(opt);

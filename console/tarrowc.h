@@ -27,10 +27,12 @@ struct tarrowc_options {
 // Outcome of acting on one named alert.
 enum act_outcome { ACT_DONE, ACT_NO_SUCH_ALERT, ACT_SERVER_ERROR, ACT_CONNECTION_ERROR };
 
-// Looks the alert up ("SD") on the connection and, when it is there, sends the command
-// ("AC", "AD" or "KK"). message says what happened, for people.
+// Looks the alert up (on the board or waiting) on the connection and, when it is there,
+// sends the command ("AC", "AD" or "KK"; a delete by who, with the note). message says what
+// happened, for people.
 act_outcome act_on_alert(console_conn &c, const char *command, const std::string &host,
-                         const std::string &key, int timeout_ms, std::string &message);
+                         const std::string &key, const std::string &by,
+                         const std::string &note, int timeout_ms, std::string &message);
 
 // The operator's login name ("unknown" when it cannot be had).
 std::string login_name();

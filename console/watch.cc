@@ -273,7 +273,7 @@ draw(view &v, const std::string &status_override = "")
         std::string line = is_fresh ? "*" : a.waiting ? "w" : " ";
         if (wide)
             line += pad_width(console_visible(a.datetime, utf8), LEN_DATETIME, utf8) + " ";
-        std::string age = age_text(alert_age_seconds(a.datetime, now));
+        std::string age = age_text(alert_age_seconds(a, now));
         line += std::string(static_cast<std::size_t>(std::max(0, AGE_WIDTH - static_cast<int>(age.size()))), ' ') + age + " ";
         line += pad_width(console_visible(a.hostname, utf8), LEN_HOSTNAME, utf8) + " ";
         line += pad_width(console_visible(a.key, utf8), LEN_KEY, utf8) + " ";
@@ -498,7 +498,8 @@ act(view &v, const char *command)
     if (!ensure_connected(v))
         return;
     std::string message;
-    if (act_on_alert(v.conn, command, a.hostname, a.key, v.opt.timeout_ms, message) ==
+    std::string by = v.opt.by.empty() ? login_name() : v.opt.by;
+    if (act_on_alert(v.conn, command, a.hostname, a.key, by, "", v.opt.timeout_ms, message) ==
         ACT_CONNECTION_ERROR)
         mark_lost(v, message);
     else

@@ -268,7 +268,9 @@ TEST_F(tarrowc_e2e, usage_and_connection_errors)
         {{tarrowc_path(), "ack", "--by", "sixteen-letters!", "h", "k"}, 2, "",
          "tarrowc: --by takes a name of 1 to 15"},
         {{tarrowc_path(), "--note", "n", "unack", "h", "k"}, 2, "",
-         "tarrowc: --note, --for and --until go with ack only"},
+         "tarrowc: --note goes with ack and delete, --for and --until with ack only"},
+        {{tarrowc_path(), "delete", "--for", "1h", "h", "k"}, 2, "",
+         "tarrowc: --note goes with ack and delete, --for and --until with ack only"},
     };
     for (const auto &c : cases) {
         run_result r = run_program(c.args);
@@ -525,4 +527,35 @@ TEST(tarrowc_board, large_board_is_listed_whole_and_quickly)
     for (int i = 0; i < 3000; i += 499)
         EXPECT_EQ(list[static_cast<std::size_t>(i)]["key"], "k" + std::to_string(i));
     EXPECT_LT(took, std::chrono::seconds(1));
+}
+
+// An alert that waits behind a full board can be shown, acknowledged and deleted: the action
+// waits behind its raise (listed as pending) and takes effect, with who and note, in order.
+TEST_F(tarrowc_e2e, waiting_alerts_are_shown_and_acted_on)
+{
+    ASSERT_EQ(stop_server(srv), 0);
+    srv = start_server(dir.path, {"--table-size", "1"});
+    ASSERT_GT(srv.port, 0);
+    raise("critical", "ONBOARD", "first");
+    raise("critical", "WAITS", "second");
+
+    run_result r = tarrowc({"show", host, "WAITS"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Text:          second\n"), std::string::npos) << r.out;
+    r = tarrowc({"ack", "--by", "alice", "--note", "on it", host, "WAITS"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = tarrowc({"list", "--json"});
+    EXPECT_NE(r.out.find("\"place\": \"waiting\",\n    \"pending\": \"ack pending by alice\""),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"first_seen\": "), std::string::npos) << r.out;
+
+    r = tarrowc({"delete", "--by", "bob", "--note", "dup of WAITS", host, "ONBOARD"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(wait_for_log(dir.path, "AINF: Deleted " + pad(host, 15) + " " +
+                                           pad("ONBOARD", 14) + " AC by bob: dup of WAITS\n"));
+    r = tarrowc({"list", "--tsv"});
+    EXPECT_NE(r.out.find("\tWAITS\tAK\tsecond\n"), std::string::npos) << r.out;
+    r = tarrowc({"list", "--json"});
+    EXPECT_NE(r.out.find("\"by\": \"alice\",\n      \"note\": \"on it\""), std::string::npos)
+        << r.out;
 }
