@@ -226,6 +226,20 @@ TEST(FlicketTest, ArgumentErrorsSendNothing)
         {{"-t", "2s", p, "127.0.0.1", "info", "k", "t"},
          "flicket: -t takes a number of seconds from 1 to 3600, not 2s\n"},
         {{"-H", "web1", p, "127.0.0.1", "info", "k"}, USAGE_FLICKET},
+        // Every --board is read before anything is sent.
+        {{"--board", "127.0.0.1:" + p, "--board", "127.0.0.1", "info", "k", "t"},
+         "flicket: --board 127.0.0.1: the port is missing (ADDRESS:PORT)\n"},
+        {{"--board", "::1:" + p, "info", "k", "t"},
+         "flicket: --board ::1:" + p + ": an IPv6 address goes in brackets ([ADDRESS]:PORT)\n"},
+        {{"--board", "127.0.0.1:0", "info", "k", "t"}, "Illegal port number: 0\n"},
+        {{"--board", "127.0.0.1:" + p, "--board", "999.1.1.1:" + p, "info", "k", "t"},
+         "Improperly formatted network address, 999.1.1.1\n"},
+        {{"--board", "127.0.0.1:" + p, "warn", "k", "t"}, BAD_SEVERITY},
+        {{"--board", "127.0.0.1:" + p, "info", "k"},
+         "Required arguments are missing !\nNeed severity key message-text\n"
+         "Please read the manual !\n"},
+        {{"--board"}, "flicket: option --board needs a value\n", true},
+        {{"--bogus", p, "127.0.0.1", "info", "k", "t"}, "flicket: unknown option --bogus\n", true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(joined(c.args));
@@ -419,6 +433,45 @@ TEST(SenderTools, AddressFormsAndSendAsHost)
         EXPECT_EQ(r.status, 0);
         got = lp.take();
         EXPECT_EQ(got, expected_record(got, "KILLER", "N/A", "LO", ""));
+    }
+}
+
+// --board, repeated, sends the same record to every board and reports each one that was not
+// reached; the status is 0 only when every board took it.
+TEST(FlicketTest, EveryBoardGetsTheRecord)
+{
+    test_port a, b, v6(true, AF_INET6), closed(false);
+    ASSERT_GT(a.port, 0);
+    ASSERT_GT(b.port, 0);
+    ASSERT_GT(closed.port, 0);
+    const std::string third = v6.port > 0 ? "[::1]:" + std::to_string(v6.port)
+                                          : "127.0.0.1:" + std::to_string(a.port);
+    run_result r = flicket({"-H", "web1", "--board", "127.0.0.1:" + std::to_string(a.port),
+                            "--board", "localhost:" + std::to_string(b.port), "--board", third,
+                            "warning", "DISK", "full"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "\n\n\n");
+    for (const test_port *t : {&a, &b, &v6}) {
+        if (t->port == 0)
+            continue;
+        std::string got = t->take();
+        EXPECT_EQ(got, expected_record(got, "GENALERT", "DISK", "AW", "full", "web1"));
+    }
+    if (v6.port == 0)
+        a.take();
+
+    // A board in the middle that is down: the boards after it still get the record.
+    const std::string down = "127.0.0.1:" + std::to_string(closed.port);
+    r = flicket({"--board", "127.0.0.1:" + std::to_string(a.port), "--board", down, "--board",
+                 "127.0.0.1:" + std::to_string(b.port), "critical", "K", "t"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "\n" + std::string(strerror(ECONNREFUSED)) +
+                         ": connect(2), host 127.0.0.1 nothing listening on port " +
+                         std::to_string(closed.port) + "\nUnable to connect to board " + down +
+                         ".\n\n");
+    for (const test_port *t : {&a, &b}) {
+        std::string got = t->take();
+        EXPECT_EQ(got, expected_record(got, "GENALERT", "K", "AC", "t"));
     }
 }
 
