@@ -542,8 +542,10 @@ TEST(sievel_act, options_are_checked_before_a_line_is_read)
         {{"--board", "127.0.0.1:"}, "Illegal port number: \n"},
         {{"-a", "999.1.1.1"}, "Improperly formatted network address, 999.1.1.1\n"},
         {{"-a", "127.0.1"}, "Improperly formatted network address, 127.0.1\n"},
-        {{"--board", "127.0.0.1"}, "Improperly formatted network address, 127.0.0.1\n"},
-        {{"--board", "::1:9003"}, "Improperly formatted network address, ::1:9003\n"},
+        {{"--board", "127.0.0.1"},
+         "sievel-act: --board 127.0.0.1: the port is missing (ADDRESS:PORT)\n"},
+        {{"--board", "::1:9003"},
+         "sievel-act: --board ::1:9003: an IPv6 address goes in brackets ([ADDRESS]:PORT)\n"},
         {{"--board", board, "--queue", "0"}, "sievel-act: --queue takes"},
         {{"--board", board, "extra"}, "usage: sievel-act"},
     };
