@@ -302,7 +302,9 @@ TEST(sievel_act, records_carry_each_lines_host_key_and_text)
     b.up();
     char me[256] = {};
     gethostname(me, sizeof me - 1);
-    std::string long_text(150, 'x');
+    std::string long_text(150, 'x'), words;
+    for (int i = 0; i < 30; ++i)
+        words += "abcd ";
     const std::string input =
         "RAISE-ALERT DISKFULL \"No space left on device\" web1\n"
         "CANCEL-ALERT K1 \"he said \"stop\" now\" \" \n"
@@ -315,6 +317,9 @@ TEST(sievel_act, records_carry_each_lines_host_key_and_text)
         "RAISE-ALERT  \"text\" host\n"
         "USERFUNC-9 K \"t\" h\n"
         "\n"
+        "RAISE-ALERT SSH \"web3  sshd[1]: Failed password\" web3 info\n"
+        "CANCEL-ALERT WORDS \"" + words + "\" web4\n"
+        "RAISE-ALERT LOUD \"web50 is not web5\" web5 loud\n"
         "RAISE-ALERT LAST \"no newline\" h9";
     run_result r = run_program({ACT, "-s", "warning", "--board", board_arg(b)}, dir.path, {},
                                10000, input);
@@ -328,8 +333,9 @@ TEST(sievel_act, records_carry_each_lines_host_key_and_text)
                      "sievel-act: line 9: malformed action line, skipped: RAISE-ALERT  "
                      "\"text\" host\n"
                      "USERFUNC-9 K \"t\" h\n"
-                     "\n");
-    ASSERT_EQ(b.count(), 6u);
+                     "\n"
+                     "sievel-act: line 14: unknown severity loud, the -s one used\n");
+    ASSERT_EQ(b.count(), 9u);
     struct want {
         std::string host, key, msgtype, text;
     };
@@ -338,10 +344,15 @@ TEST(sievel_act, records_carry_each_lines_host_key_and_text)
         {std::string(me).substr(0, LEN_HOSTNAME), "K1", "AK", "he said \"stop\" now\" "},
         {"db2", "SEGV", "AW", "app[12]: segfault at 0 \\\\n"},
         {"--help", "-rf", "AW", "$(rm -rf /); `id` | x > /tmp/y & -n"},
-        {"host-name-longe", "KEY_LONGER_THA", "AW", long_text.substr(0, LEN_MSGTEXT)},
+        // A text longer than the field ends at a word, with "..."; one long word is cut.
+        {"host-name-longe", "KEY_LONGER_THA", "AW", long_text.substr(0, 97) + "..."},
+        // The line's own severity; the host left out of the text that begins with it.
+        {"web3", "SSH", "IO", "sshd[1]: Failed password"},
+        {"web4", "WORDS", "AK", words.substr(0, 94) + "..."},
+        {"web5", "LOUD", "AW", "web50 is not web5"},
         {"h9", "LAST", "AW", "no newline"},
     };
-    for (std::size_t i = 0; i < 6; ++i) {
+    for (std::size_t i = 0; i < 9; ++i) {
         const std::string &rec = b.records[i];
         SCOPED_TRACE(i);
         EXPECT_EQ(rec.substr(OFF_PRODUCTID, 8), "GENALERT");

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -552,9 +553,10 @@ TEST(FlicketTest, SendAsHostEndToEnd)
     stop_server(s);
 }
 
-// The README's pipeline: sievel with the ssh sample and sievel-act, which finds flicket beside
-// itself. Each log host gets its own alert, and a login that succeeds clears
-// only its own host's.
+// The README's pipeline: sievel with the ssh and disk-full samples and sievel-act. Each log host
+// gets its own alert, and a login that succeeds clears only its own host's; each alert has
+// the severity its sample's KEY line gives it (failed logins warnings, a full disk critical),
+// and its text starts after the host.
 TEST(Pipeline, LogLinesBecomeAlertsPerHost)
 {
     temp_dir dir;
@@ -572,31 +574,37 @@ TEST(Pipeline, LogLinesBecomeAlertsPerHost)
           "2026-12-07T10:00:03+0000 web3 sshd[83]: Invalid user admin from ::1 port 7\n"
           "2026-12-07T10:00:04+0000 web4 sshd[84]: Accepted publickey for ops from ::1\n"
           "2026-12-07T10:00:05+0000 web2 sshd[85]: Accepted password for bob from ::1\n"
-          "2026-12-07T10:00:06+0000 web5 cron[86]: nothing to see\n",
+          "2026-12-07T10:00:06+0000 web5 cron[86]: nothing to see\n"
+          "2026-12-07T10:00:07+0000 web6 kernel: EXT4-fs warning (device sda1): No space left "
+          "on device\n",
           f);
     fclose(f);
     // As the README has it, from the source tree with build/bin first on PATH.
     const char *path = getenv("PATH");
     run_result r = run_program(
-        {"sh", "-c", "sievel examples/ssh-logins.params <\"$0\" | sievel-act -p \"$1\"", log,
-         std::to_string(s.port)},
+        {"sh", "-c",
+         "cat examples/ssh-logins.params examples/disk-full.params >\"$0.params\" && "
+         "sievel \"$0.params\" <\"$0\" | sievel-act -s info -p \"$1\"",
+         log, std::to_string(s.port)},
         SOURCE_DIR, {std::string("PATH=") + BIN_DIR + ":" + (path ? path : "/usr/bin:/bin")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
-    // Five alert records, all handled before the listing: web1, web2 and web3 raised, web4
-    // and web2 cleared.
+    // Six alert records, all handled before the listing: web1, web2, web3 and web6 raised,
+    // web4 and web2 cleared.
     std::size_t events = 0;
-    for (int i = 0; i < 60 && events < 5; i++) {
+    for (int i = 0; i < 60 && events < 6; i++) {
         std::string text = read_log(dir.path);
         events = 0;
         for (std::size_t at = text.find("AINF: "); at != std::string::npos;
              at = text.find("AINF: ", at + 1))
             ++events;
-        if (events < 5)
+        if (events < 6)
             usleep(50000);
     }
-    ASSERT_EQ(events, 5u) << read_log(dir.path);
+    ASSERT_EQ(events, 6u) << read_log(dir.path);
+    std::string log_text = read_log(dir.path);
+    EXPECT_NE(log_text.find(" Y kernel: EXT4-fs warning"), std::string::npos) << log_text;
 
     int fd = connect_local(s.port);
     ASSERT_GE(fd, 0);
@@ -604,8 +612,12 @@ TEST(Pipeline, LogLinesBecomeAlertsPerHost)
     std::string listing = read_exact(fd, CONSOLE_REPLY_SIZE);
     close(fd);
     ASSERT_EQ(listing.size(), CONSOLE_REPLY_SIZE);
-    for (const char *h : {"web1", "web3"})
+    for (const char *h : {"web1", "web3", "web6"})
         EXPECT_NE(listing.find(pad(h, 15)), std::string::npos) << h;
+    std::vector<std::string> rows = board_listing(s.port);
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, (std::vector<std::string>{pad("FSFULL", 14) + " AC", pad("SSHFAIL", 14) + " AW",
+                                              pad("SSHINVAL", 14) + " AW"}));
     for (const char *h : {"web2", "web4", "web5"})
         EXPECT_EQ(listing.find(h), std::string::npos) << h;
     EXPECT_NE(listing.find("SSHINVAL"), std::string::npos);

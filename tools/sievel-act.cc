@@ -35,15 +35,27 @@ static const char synopsis[] =
 
 act_options opt;
 
-struct severity {
+struct severity_word {
     const char *word;
     std::string_view msgtype;
 };
 // flicket's severity words, chosen the same way: the argument begins with the whole word.
-static const severity severities[] = {
+static const severity_word severities[] = {
     {"critical", MSG_CRITICAL}, {"warning", MSG_WARNING},   {"harmless", MSG_CLEAR},
     {"info", MSG_INFO},         {"logonly", MSG_LOG_ONLY}, {"clearall", MSG_CLEAR_HOST},
 };
+
+// The severity a parameter file's KEY line gives an entry's raises: the whole word, one of
+// the three a raise may have. nullptr for anything else.
+static const severity_word *
+find_rule_severity(std::string_view word)
+{
+    for (const severity_word &s : severities)
+        if (word == s.word && (s.msgtype == MSG_CRITICAL || s.msgtype == MSG_WARNING ||
+                               s.msgtype == MSG_INFO))
+            return &s;
+    return nullptr;
+}
 
 // A number from start-up options, within [lo, hi]; false when text is no such number.
 static bool
@@ -92,6 +104,38 @@ copy_text(char *dest, std::string_view text, std::size_t width)
     return n;
 }
 
+// The text as it goes into a record: without the host when it begins with it (a journal
+// line's text starts at its host, which the record carries already), and at most the field's
+// width, a longer text cut after its last whole word within the width, less room for "...".
+// Returns the length written to dest.
+static std::size_t
+record_text(char *dest, std::string_view text, std::string_view host)
+{
+    // A zero byte in the text ends it, as the board reads it.
+    text = text.substr(0, strnlen(text.data(), text.size()));
+    if (!host.empty() && text.size() > host.size() && text.substr(0, host.size()) == host &&
+        text[host.size()] == ' ') {
+        text.remove_prefix(host.size());
+        while (!text.empty() && text[0] == ' ')
+            text.remove_prefix(1);
+    }
+    if (text.size() <= LEN_MSGTEXT)
+        return copy_text(dest, text, LEN_MSGTEXT);
+    static constexpr std::string_view ELLIPSIS = "...";
+    std::size_t room = LEN_MSGTEXT - ELLIPSIS.size();
+    std::size_t cut = text.substr(0, room + 1).rfind(' ');
+    if (cut == std::string_view::npos || cut == 0) {
+        // One long word: cut it, but not inside a UTF-8 sequence.
+        cut = room;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+            --cut;
+    }
+    while (cut > 0 && text[cut - 1] == ' ')
+        --cut;
+    std::size_t n = copy_text(dest, text.substr(0, cut), cut);
+    return n + copy_text(dest + n, ELLIPSIS, ELLIPSIS.size());
+}
+
 // Builds the record of a raise or a clear, reply wanted, and queues it for every board.
 static void
 send_alert(std::string_view msgtype, std::string_view key, std::string_view text,
@@ -113,10 +157,8 @@ send_alert(std::string_view msgtype, std::string_view key, std::string_view text
     zero_data_field(r + OFF_KEY, LEN_KEY + 1);
     copy_text(r + OFF_KEY, key, LEN_KEY);
     space_fill_string(r + OFF_KEY, LEN_KEY);
-    std::size_t copied = copy_text(r + OFF_MSGTEXT, text, LEN_MSGTEXT);
-    // A zero byte in the text ends it, as the board reads it; nothing is left behind it.
-    std::size_t len = strnlen(r + OFF_MSGTEXT, copied);
-    memset(r + OFF_MSGTEXT + len, 0, copied - len);
+    zero_data_field(r + OFF_MSGTEXT, LEN_MSGTEXT);
+    std::size_t len = record_text(r + OFF_MSGTEXT, text, host);
     number_to_string_with_null(r + OFF_MSGTEXT_LENGTH, static_cast<int>(len),
                                LEN_MSGTEXT_LENGTH + 1);
     for (board &b : boards)
@@ -152,9 +194,10 @@ starts_with(std::string_view s, std::string_view p)
 }
 
 // Handles one input line, its newline removed.
-//   RAISE-ALERT KEY "TEXT" HOST, CANCEL-ALERT ..., USERFUNC-n ...
+//   RAISE-ALERT KEY "TEXT" HOST [SEVERITY], CANCEL-ALERT ..., USERFUNC-n ...
 // TEXT may hold double quotes and blanks and HOST never holds a blank, so the host is what
-// follows the last '" ' and the text what lies between the first '"' and that point.
+// follows the last '" ' up to a blank, and the text what lies between the first '"' and that
+// point. A severity after the host is the entry's own; without one, -s holds.
 static void
 act(std::string_view line)
 {
@@ -184,13 +227,27 @@ act(std::string_view line)
         return;
     }
     std::string_view text = rest.substr(1, quote_end - 1);
-    std::string_view host = rest.substr(quote_end + 2);
+    std::string_view host = rest.substr(quote_end + 2), severity;
+    if (std::size_t blank = host.find(' '); blank != std::string_view::npos) {
+        severity = host.substr(blank + 1);
+        host = host.substr(0, blank);
+    }
+    std::string_view raise_msgtype = opt.raise_msgtype;
+    if (!severity.empty()) {
+        const severity_word *w = find_rule_severity(severity);
+        if (w == nullptr) {
+            complain("unknown severity %.*s, the -s one used", ilen(severity),
+                     severity.data());
+        } else {
+            raise_msgtype = w->msgtype;
+        }
+    }
     // A log with CRLF line ends leaves a carriage return at the end of the text.
     if (!text.empty() && text.back() == '\r')
         text.remove_suffix(1);
 
     if (action == "RAISE-ALERT")
-        send_alert(opt.raise_msgtype, key, text, host);
+        send_alert(raise_msgtype, key, text, host);
     else if (action == "CANCEL-ALERT")
         send_alert(MSG_CLEAR, key, text, host);
     else
@@ -523,8 +580,8 @@ main(int argc, char **argv)
     }
 
     // Everything is checked before the first line is read.
-    const severity *found = nullptr;
-    for (const severity &s : severities)
+    const severity_word *found = nullptr;
+    for (const severity_word &s : severities)
         if (strncmp(sev, s.word, strlen(s.word)) == 0) {
             found = &s;
             break;
