@@ -384,6 +384,17 @@ TEST(sievel_act, pipelines_records_without_waiting_for_each_ack)
     EXPECT_EQ(b.connections, 1);
 }
 
+// Waits at most timeout_ms for pred; true when it came true.
+template <typename F>
+bool
+wait_until(F pred, int timeout_ms = 5000)
+{
+    for (long end = now_ms() + timeout_ms; !pred(); sleep_ms(10))
+        if (now_ms() >= end)
+            return pred();
+    return true;
+}
+
 // True when keys, as received, are 0..n-1 in order, a record sent again after a lost ACK
 // only ever repeating ones that came before.
 void
@@ -420,31 +431,40 @@ TEST(sievel_act, board_stopping_mid_stream_loses_nothing_and_keeps_order)
     EXPECT_NE(err.find("connected, sending"), std::string::npos) << err;
 }
 
+// The same rules for the queue in memory and in a spool (--spool-max bounds that one).
 TEST(sievel_act, full_queue_drops_superseded_raises_then_the_oldest)
 {
-    temp_dir dir;
-    fake_board b;
-    act_proc act(dir.path, {"--queue", "4", "--board", board_arg(b)});
-    // Full at E: A's first raise is superseded by its second and goes, C's clear stays
-    // although C's raise follows it; at F nothing is superseded, so the oldest, C's clear, goes.
-    act.write_lines("CANCEL-ALERT C \"1\" h\n"
-                    "RAISE-ALERT A \"2\" h\n"
-                    "RAISE-ALERT A \"3\" h\n"
-                    "RAISE-ALERT C \"4\" h\n"
-                    "RAISE-ALERT E \"5\" h\n"
-                    "RAISE-ALERT F \"6\" h\n");
-    sleep_ms(400);
-    b.up();
-    EXPECT_EQ(act.finish(), 1);
-    std::vector<std::string> texts;
-    for (const std::string &r : b.records)
-        texts.push_back(text_of(r));
-    EXPECT_EQ(texts, (std::vector<std::string>{"3", "4", "5", "6"}));
-    std::string err = act.err();
-    EXPECT_NE(err.find("dropped 1 superseded raises and 1 oldest records"), std::string::npos)
-        << err;
-    EXPECT_NE(err.find("2 records not delivered (0 still queued, 2 dropped"),
-              std::string::npos) << err;
+    for (bool spooled : {false, true}) {
+        SCOPED_TRACE(spooled ? "spool" : "memory");
+        temp_dir dir;
+        fake_board b;
+        std::vector<std::string> args = {"--queue", "4"};
+        if (spooled)
+            args = {"--spool", dir.path + "/spool", "--spool-max", "4"};
+        args.insert(args.end(), {"--board", board_arg(b)});
+        act_proc act(dir.path, args);
+        // Full at E: A's first raise is superseded by its second and goes, C's clear stays
+        // although C's raise follows it; at F nothing is superseded, so the oldest, C's clear,
+        // goes.
+        act.write_lines("CANCEL-ALERT C \"1\" h\n"
+                        "RAISE-ALERT A \"2\" h\n"
+                        "RAISE-ALERT A \"3\" h\n"
+                        "RAISE-ALERT C \"4\" h\n"
+                        "RAISE-ALERT E \"5\" h\n"
+                        "RAISE-ALERT F \"6\" h\n");
+        ASSERT_TRUE(wait_until([&] { return act.err().find("queue full") != std::string::npos; }));
+        b.up();
+        EXPECT_EQ(act.finish(), 1);
+        std::vector<std::string> texts;
+        for (const std::string &r : b.records)
+            texts.push_back(text_of(r));
+        EXPECT_EQ(texts, (std::vector<std::string>{"3", "4", "5", "6"}));
+        std::string err = act.err();
+        EXPECT_NE(err.find("dropped 1 superseded raises and 1 oldest records"), std::string::npos)
+            << err;
+        EXPECT_NE(err.find("2 records not delivered (0 still queued, 2 dropped"),
+                  std::string::npos) << err;
+    }
 }
 
 TEST(sievel_act, a_board_that_is_down_holds_up_only_itself)
@@ -625,17 +645,6 @@ TEST(sievel_act, options_are_checked_before_a_line_is_read)
 } // namespace
 
 namespace {
-
-// Waits at most timeout_ms for pred; true when it came true.
-template <typename F>
-bool
-wait_until(F pred, int timeout_ms = 5000)
-{
-    for (long end = now_ms() + timeout_ms; !pred(); sleep_ms(10))
-        if (now_ms() >= end)
-            return pred();
-    return true;
-}
 
 // The keys of records [from, end) as received.
 std::vector<std::string>

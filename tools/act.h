@@ -97,9 +97,10 @@ void report_losses();
 // and queues what it holds that the board has not ACKed. 0 ok; -1 after a message.
 int spool_open(board &b);
 // Brings the spool in step with the queue: new records appended, the ACK count written, the
-// file rewritten after drops or when most of it is ACKed. Syncs when sync is set. 0 ok; -1
-// after a message (the spool is then given up and the queue goes on in memory).
-int spool_flush(board &b, bool sync);
+// file rewritten after drops (at most once a second, unless last) or when most of it is
+// ACKed. Syncs when sync is set. 0 ok; -1 after a message (the spool is then given up and the
+// queue goes on in memory).
+int spool_flush(board &b, bool sync, bool last = false);
 
 // ---- act_link.cc: the connection to each board ----
 

@@ -316,7 +316,7 @@ spool_rewrite(board &b, const char **what)
 }
 
 int
-spool_flush(board &b, bool sync)
+spool_flush(board &b, bool sync, bool last)
 {
     spool_file &s = b.spool;
     if (s.fd < 0)
@@ -324,7 +324,7 @@ spool_flush(board &b, bool sync)
     const char *what = "write";
     int rc = 0;
     long now = monotonic_ms();
-    if (s.rewrite && now - s.rewritten_at >= SPOOL_REWRITE_MS) {
+    if (s.rewrite && (last || now - s.rewritten_at >= SPOOL_REWRITE_MS)) {
         rc = spool_rewrite(b, &what);
     } else if ((rc = spool_append(b)) == 0 && s.acked == s.records && s.records > 0) {
         // Everything was ACKed: the file goes back to its header. Cut first, so that a
@@ -385,8 +385,8 @@ spool_open(board &b)
     }
     struct stat st;
     char h[SPOOL_HEADER];
-    if (fstat(fd, &st) != 0 || (st.st_size == 0 && (spool_header(h, 0), true) &&
-                                !write_at(fd, h, SPOOL_HEADER, 0))) {
+    spool_header(h, 0);
+    if (fstat(fd, &st) != 0 || (st.st_size == 0 && !write_at(fd, h, SPOOL_HEADER, 0))) {
         int saved_errno = errno;
         fprintf(stderr, "sievel-act: spool %s: %s\n", s.path.c_str(), strerror(saved_errno));
         close(fd);

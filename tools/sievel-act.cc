@@ -646,7 +646,7 @@ main(int argc, char **argv)
     sigaction(SIGINT, &sa, nullptr);
     run();
     for (board &b : boards)
-        spool_flush(b, true);
+        spool_flush(b, true, true);
     int rc = final_report();
     return status != 0 ? status : rc;
 }
