@@ -293,19 +293,18 @@ TEST_F(mirror_fixture, acks_with_who_note_and_expiry_shape_their_silences)
 // silence ends, and an ack made so gets no bridge silence.
 TEST_F(mirror_fixture, silences_made_elsewhere_acknowledge_on_the_board)
 {
-    board_alert from_silence = alert("OLD", "AK");
-    from_silence.ack = true;
-    from_silence.ack_by = "carol";
-    from_silence.ack_note = "[silence gone] reboot";
-    from_silence.ack_severity = "AW";
-    board_alert kept = from_silence;
-    kept.key = "KEPT";
-    kept.ack_note = "[silence s-kept] still on";
-    board_alert by_hand = alert("HAND", "AK");
-    by_hand.ack = true;
-    by_hand.ack_by = "ops1";
-    by_hand.ack_severity = "AC";
-    update({alert("DISK", "AC"), alert("LOAD", "AW"), from_silence, kept, by_hand});
+    auto acked = [&](const std::string &key, const std::string &by, const std::string &note) {
+        board_alert b = alert(key, "AK");
+        b.ack = true;
+        b.ack_by = by;
+        b.ack_note = note;
+        b.ack_severity = "AC";
+        return b;
+    };
+    const board_alert old = acked("OLD", "carol", "[silence gone] reboot"),
+                      kept = acked("KEPT", "carol", "[silence s-kept] still on"),
+                      by_hand = acked("HAND", "ops1", "");
+    update({alert("DISK", "AC"), alert("LOAD", "AW"), old, kept, by_hand});
 
     auto silence = [&](const std::string &id, const std::string &key,
                        std::vector<std::pair<std::string, std::string>> extra = {},
@@ -337,28 +336,20 @@ TEST_F(mirror_fixture, silences_made_elsewhere_acknowledge_on_the_board)
         silence("p2", "DISK"),                                    // one ack per alert
         other_board,
     });
-    std::vector<board_ack_change> c = mirror_silence_acks(st, cfg, list, now);
-    ASSERT_EQ(c.size(), 3u);
-    EXPECT_TRUE(c[0].ack);
-    EXPECT_EQ(c[0].key, "DISK");
-    EXPECT_EQ(c[0].who, "alice");
-    EXPECT_EQ(c[0].note, "[silence p1] maintenance");
-    EXPECT_EQ(c[0].until, now + 3600);
-    EXPECT_TRUE(c[1].ack);
-    EXPECT_EQ(c[1].key, "LOAD");
-    EXPECT_EQ(c[1].note, "[silence b2] note | acknowledged on the tarrow board 127.0.0.1:9004");
-    EXPECT_FALSE(c[2].ack);
-    EXPECT_EQ(c[2].key, "OLD");
-    EXPECT_EQ(c[2].silence_id, "gone");
+    std::vector<std::string> changes;
+    for (const board_ack_change &c : mirror_silence_acks(st, cfg, list, now))
+        changes.push_back(c.key + (c.ack ? " ack " : " unack ") + c.who + " " + c.silence_id +
+                          " " + std::to_string(c.until - now) + " " + c.note);
+    EXPECT_EQ(changes,
+              (std::vector<std::string>{
+                  "DISK ack alice p1 3600 [silence p1] maintenance",
+                  "LOAD ack alice b2 3600 [silence b2] note | acknowledged on the tarrow board "
+                  "127.0.0.1:9004",
+                  "OLD unack tarrow-bridge gone " + std::to_string(-now) + " "}));
 
     // Acks made for a silence, and alerts another silence holds, get no bridge silence;
     // the ack made by hand does.
-    board_alert disk = alert("DISK", "AK");
-    disk.ack = true;
-    disk.ack_by = "alice";
-    disk.ack_note = "[silence p1] maintenance";
-    disk.ack_severity = "AC";
-    update({disk, from_silence, kept, by_hand});
+    update({acked("DISK", "alice", "[silence p1] maintenance"), old, kept, by_hand});
     mirror_silence_acks(st, cfg, list, now);
     silence_plan plan = mirror_silences(st, cfg, {}, {}, now);
     EXPECT_TRUE(plan.create.empty());

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -646,15 +647,7 @@ TEST(sievel_act, options_are_checked_before_a_line_is_read)
 
 namespace {
 
-// The keys of records [from, end) as received.
-std::vector<std::string>
-keys_from(fake_board &b, std::size_t from)
-{
-    std::vector<std::string> k = b.keys();
-    return std::vector<std::string>(k.begin() + static_cast<long>(std::min(from, k.size())),
-                                    k.end());
-}
-
+// "K<from>" to "K<to - 1>", the keys of raises(from, to).
 std::vector<std::string>
 key_range(int from, int to)
 {
@@ -690,8 +683,8 @@ TEST(sievel_act, records_in_flight_are_sent_again_on_a_new_connection)
             << act.err();
         b.ack_limit = SIZE_MAX;
         EXPECT_EQ(act.finish(), 0) << act.err();
-        std::vector<std::string> want = key_range(0, 3), again = key_range(0, 3);
-        want.insert(want.end(), again.begin(), again.end());
+        std::vector<std::string> want = key_range(0, 3);
+        want.insert(want.end(), {"K0", "K1", "K2"});
         EXPECT_EQ(b.keys(), want);
         EXPECT_EQ(b.connections, 2);
     }
@@ -794,17 +787,16 @@ TEST(sievel_act, a_spool_survives_kill_9_and_sends_what_no_board_acked)
         })) << spool_acked(a_file) << " " << read_file(b_file).size();
         kill(act.pid, SIGKILL);
     }
-    FILE *f = fopen(b_file.c_str(), "a");
-    ASSERT_NE(f, nullptr);
-    fputs(std::string(100, 'x').c_str(), f);
-    fclose(f);
+    std::ofstream(b_file, std::ios::app) << std::string(100, 'x');
 
     a.ack_limit = SIZE_MAX;
     b.up();
     act_proc act(dir.path, args);
     act.write_lines(raises(100, 150));
     EXPECT_EQ(act.finish(), 0) << act.err();
-    EXPECT_EQ(keys_from(a, 100), key_range(60, 150));
+    std::vector<std::string> again = a.keys();
+    again.erase(again.begin(), again.begin() + std::min<long>(100, std::ssize(again)));
+    EXPECT_EQ(again, key_range(60, 150));
     EXPECT_EQ(b.keys(), key_range(0, 150));
     std::string err = act.err();
     EXPECT_NE(err.find("board " + board_arg(b) + ": spool " + b_file +
