@@ -143,9 +143,37 @@ recover(bridge_run &run)
     return false;
 }
 
+// Acknowledges on the board what a silence made in Alertmanager selects, and removes such an
+// acknowledgement once its silence has ended. Returns false when the board refused one.
+static bool
+apply_silence_acks(bridge_run &run, const std::vector<board_ack_change> &changes)
+{
+    bool ok = true;
+    for (const board_ack_change &c : changes) {
+        alert_record req = console_build_ack_request(
+            c.host, c.key, c.ack ? CMD_ACK_NOTE : CMD_UNACK, c.who, c.ack ? c.note : "",
+            c.ack ? static_cast<long long>(c.until) : 0);
+        console_result r = console_call(run.address, run.port, req, BOARD_TIMEOUT_MS);
+        if (r.status != CONSOLE_OK || r.final_type != MSG_REPLY_DONE) {
+            std::string why = r.status != CONSOLE_OK ? r.error : console_trim(r.text);
+            say("%s of %s %s for silence %s refused by the board: %s",
+                c.ack ? "acknowledgement" : "removal of the acknowledgement", c.host.c_str(),
+                c.key.c_str(), c.silence_id.c_str(), why.c_str());
+            ok = false;
+        } else if (c.ack) {
+            say("acknowledged %s %s on the board for silence %s by %s", c.host.c_str(),
+                c.key.c_str(), c.silence_id.c_str(), c.who.c_str());
+        } else {
+            say("acknowledgement of %s %s removed: silence %s ended", c.host.c_str(),
+                c.key.c_str(), c.silence_id.c_str());
+        }
+    }
+    return ok;
+}
+
 // Creates, renews and expires the bridge's silences through the first Alertmanager that lists
-// them; the replicas of a cluster share silences among themselves. Returns false when a
-// request failed.
+// them; the replicas of a cluster share silences among themselves. Silences made there by
+// people acknowledge on the board first. Returns false when a request failed.
 static bool
 sync_silences(bridge_run &run, time_t now)
 {
@@ -162,11 +190,11 @@ sync_silences(bridge_run &run, time_t now)
                                    (list.is_discarded() ? error : "not a JSON array"));
             continue;
         }
+        bool ok = apply_silence_acks(run, mirror_silence_acks(run.st, run.cfg, list, now));
         silence_plan plan = mirror_silences(run.st, run.cfg, mirror_own_silences(list, run.cfg),
                                             mirror_own_silences(list, run.cfg, true), now);
         for (const std::string &line : plan.log)
             say("%s", line.c_str());
-        bool ok = true;
         for (const mirrored_alert &a : plan.create) {
             std::string body = json_text(mirror_silence(run.cfg, a, now));
             if (am_request(run.access, "POST", url, "/api/v2/silences", body, reply, error)) {

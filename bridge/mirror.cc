@@ -497,7 +497,8 @@ mirror_silences(mirror_state &st, const mirror_config &cfg,
     for (const own_silence &s : silences) {
         std::pair<std::string, std::string> id{s.host, s.key};
         auto a = st.alerts.find(id);
-        bool wanted = a != st.alerts.end() && a->second.state == "acked";
+        bool wanted = a != st.alerts.end() && a->second.state == "acked" &&
+                      a->second.ack_note.rfind(SILENCE_ACK_PREFIX, 0) != 0;
         if (st.board_down && !wanted)
             continue;
         // A silence of another ack (or none) goes; a new one is made for the ack of now.
@@ -513,6 +514,8 @@ mirror_silences(mirror_state &st, const mirror_config &cfg,
     for (const auto &[id, a] : st.alerts) {
         if (a.state != "acked" || kept.count(id) != 0)
             continue;
+        if (a.ack_note.rfind(SILENCE_ACK_PREFIX, 0) == 0 || st.silenced_elsewhere.count(id) != 0)
+            continue;       // silenced already, by the silence the ack came from or another
         if (a.ack_until != 0 && a.ack_until <= now + SLACK)
             continue;       // the board ends this ack in a moment
         if (!a.ack) {
@@ -543,4 +546,89 @@ mirror_silences(mirror_state &st, const mirror_config &cfg,
     if (!st.board_down)
         st.silence_refused = std::move(refused);    // acks that changed or ended are forgotten
     return plan;
+}
+
+// The alert a silence selects and nothing else of the board: its matchers are equalities,
+// each met by one of the alert's labels, alertname and instance among them. nullptr when the
+// silence is broader, uses a regular expression or a negation, or names no alert we post.
+static const mirrored_alert *
+selected_alert(const mirror_state &st, const mirror_config &cfg, const json &silence)
+{
+    if (!silence.contains("matchers") || !silence["matchers"].is_array())
+        return nullptr;
+    std::map<std::string, std::string> labels;
+    for (const json &m : silence["matchers"]) {
+        std::string name = str(m, "name");
+        bool regex = m.is_object() && m.contains("isRegex") && m["isRegex"] == true;
+        bool equal = !m.is_object() || !m.contains("isEqual") || m["isEqual"] == true;
+        if (name.empty() || regex || !equal || !labels.emplace(name, str(m, "value")).second)
+            return nullptr;
+    }
+    auto name = labels.find("alertname"), host = labels.find("instance");
+    if (name == labels.end() || host == labels.end())
+        return nullptr;
+    auto a = st.alerts.find({host->second, name->second});
+    if (a == st.alerts.end())
+        return nullptr;
+    for (const auto &[n, v] : labels) {
+        bool met = n == "alertname" || n == "instance" || (n == "severity" && v == a->second.severity);
+        for (const auto &[cn, cv] : cfg.labels)
+            met = met || (n == cn && v == cv);
+        if (!met)
+            return nullptr;
+    }
+    return &a->second;
+}
+
+std::vector<board_ack_change>
+mirror_silence_acks(mirror_state &st, const mirror_config &cfg, const json &list, time_t now)
+{
+    std::vector<board_ack_change> out;
+    if (st.board_down || !list.is_array())
+        return out;
+    std::set<std::string> live;                    // ids of silences active or pending
+    std::set<std::pair<std::string, std::string>> elsewhere, acked;
+    for (const json &s : list) {
+        std::string id = str(s, "id");
+        std::string state = s.contains("status") ? str(s["status"], "state") : "";
+        if (state == "active" || state == "pending")
+            live.insert(id);
+        if (state != "active" || id.empty() || is_own_comment(str(s, "comment"), cfg))
+            continue;
+        const mirrored_alert *a = selected_alert(st, cfg, s);
+        if (a == nullptr)
+            continue;
+        elsewhere.insert({a->host, a->key});
+        time_t ends = rfc3339_parse(str(s, "endsAt"));
+        if (a->state == "acked" || ends <= now || !acked.insert({a->host, a->key}).second)
+            continue;
+        board_ack_change c;
+        c.host = a->host;
+        c.key = a->key;
+        c.who = str(s, "createdBy").empty() ? "alertmanager" : str(s, "createdBy");
+        c.note = SILENCE_ACK_PREFIX + id + "] " + str(s, "comment");
+        c.until = ends;
+        c.silence_id = id;
+        out.push_back(std::move(c));
+    }
+    // Acknowledgements made for a silence that is gone go with it.
+    const std::size_t prefix = strlen(SILENCE_ACK_PREFIX);
+    for (const auto &[key, a] : st.alerts) {
+        if (a.state != "acked" || a.ack_note.rfind(SILENCE_ACK_PREFIX, 0) != 0)
+            continue;
+        std::size_t close = a.ack_note.find(']', prefix);
+        std::string id = a.ack_note.substr(prefix, close == std::string::npos ? std::string::npos
+                                                                              : close - prefix);
+        if (live.count(id) != 0)
+            continue;
+        board_ack_change c;
+        c.ack = false;
+        c.host = a.host;
+        c.key = a.key;
+        c.who = SILENCE_CREATOR;
+        c.silence_id = id;
+        out.push_back(std::move(c));
+    }
+    st.silenced_elsewhere = std::move(elsewhere);
+    return out;
 }

@@ -50,6 +50,9 @@ struct mirror_state {
     // Acks whose silence someone expired in Alertmanager: not silenced again until the
     // board's ack changes.
     std::set<std::string> silence_refused;
+    // Alerts that an active silence made elsewhere (by a person, or by the bridge of another
+    // board) selects: the bridge makes no silence of its own for them.
+    std::set<std::pair<std::string, std::string>> silenced_elsewhere;
 };
 
 // A silence this bridge made for this board, as Alertmanager lists it.
@@ -96,12 +99,34 @@ std::vector<own_silence> mirror_own_silences(const nlohmann::json &list,
                                              const mirror_config &cfg, bool expired = false);
 // Compares the acknowledged alerts with the bridge's silences (ended: the expired ones). A
 // silence that no longer says what the ack says (who, note, expiry, a later ack) is replaced.
+// Acks made for a silence, and alerts another silence selects, get none.
 // An ack whose silence ended before its time, by someone's hand in Alertmanager, is not
 // silenced again until the board's ack changes; that is said once. While the board is lost
 // the silences are kept as they are.
 silence_plan mirror_silences(mirror_state &st, const mirror_config &cfg,
                              const std::vector<own_silence> &silences,
                              const std::vector<own_silence> &ended, time_t now);
+// An acknowledgement to make on the board for a silence made in Alertmanager by a person (or
+// by the bridge of another board), or to remove once that silence has ended.
+struct board_ack_change {
+    bool ack = true;            // false: remove the acknowledgement
+    std::string host, key;
+    std::string who, note;      // ack: the silence's creator, and SILENCE_ACK_PREFIX id "] "
+                                // and its comment
+    time_t until = 0;           // ack: when the silence ends
+    std::string silence_id;
+};
+// How the note of an acknowledgement made for a silence begins: "[silence ID] comment". Such
+// an acknowledgement gets no silence of its own, and goes when silence ID is no longer active.
+inline constexpr const char *SILENCE_ACK_PREFIX = "[silence ";
+// Reads a GET /api/v2/silences body: every active silence whose matchers select exactly one
+// alert of the board (each an equality that the alert's labels meet, alertname and instance
+// among them) and that this bridge did not make for its board acknowledges that alert when
+// it is not acknowledged; an acknowledgement made so is removed once its silence is not
+// active or pending any more. Sets st.silenced_elsewhere. Nothing while the board is lost.
+std::vector<board_ack_change> mirror_silence_acks(mirror_state &st, const mirror_config &cfg,
+                                                  const nlohmann::json &list, time_t now);
+
 // The body of POST /api/v2/silences for a new silence of this alert: created by the operator
 // who acknowledged it, the note in the comment, ending with the ack's expiry (or
 // SILENCE_SECONDS ahead, renewed, when it has none).

@@ -287,6 +287,83 @@ TEST_F(mirror_fixture, acks_with_who_note_and_expiry_shape_their_silences)
     EXPECT_EQ(plan.create.size(), 1u);
 }
 
+// Silences made in Alertmanager: one that selects exactly one alert of the board, made by a
+// person or by the bridge of another board, acknowledges it on the board; broader ones,
+// regular expressions, negations and the bridge's own silences do not. The ack goes when its
+// silence ends, and an ack made so gets no bridge silence.
+TEST_F(mirror_fixture, silences_made_elsewhere_acknowledge_on_the_board)
+{
+    auto acked = [&](const std::string &key, const std::string &by, const std::string &note) {
+        board_alert b = alert(key, "AK");
+        b.ack = true;
+        b.ack_by = by;
+        b.ack_note = note;
+        b.ack_severity = "AC";
+        return b;
+    };
+    const board_alert old = acked("OLD", "carol", "[silence gone] reboot"),
+                      kept = acked("KEPT", "carol", "[silence s-kept] still on"),
+                      by_hand = acked("HAND", "ops1", "");
+    update({alert("DISK", "AC"), alert("LOAD", "AW"), old, kept, by_hand});
+
+    auto silence = [&](const std::string &id, const std::string &key,
+                       std::vector<std::pair<std::string, std::string>> extra = {},
+                       const std::string &state = "active") {
+        json m = json::array({{{"name", "alertname"}, {"value", key}, {"isEqual", true}},
+                              {{"name", "instance"}, {"value", "web01"}, {"isRegex", false}}});
+        for (const auto &[n, v] : extra)
+            m.push_back({{"name", n}, {"value", v}, {"isRegex", false}, {"isEqual", true}});
+        return json{{"id", id}, {"matchers", m}, {"createdBy", "alice"},
+                    {"comment", "maintenance"}, {"startsAt", rfc3339(now - 60)},
+                    {"endsAt", rfc3339(now + 3600)}, {"status", {{"state", state}}}};
+    };
+    json own = silence("own", "LOAD");
+    own["comment"] = "acknowledged on the tarrow board " + cfg.board;
+    json other_board = silence("b2", "LOAD", {{"severity", "warning"}});
+    other_board["comment"] = "note | acknowledged on the tarrow board 127.0.0.1:9004";
+    json regex = silence("re", "LOAD");
+    regex["matchers"][0]["isRegex"] = true;
+    json negated = silence("ne", "LOAD");
+    negated["matchers"][1]["isEqual"] = false;
+    json list = json::array({
+        own, regex, negated,
+        silence("broad", "LOAD", {{"severity", "critical"}}),     // not this alert's severity
+        silence("other", "LOAD", {{"board", "b2"}}),              // another board's label
+        silence("gone", "OLD", {}, "expired"),
+        silence("s-kept", "KEPT", {}, "pending"),
+        silence("h", "HAND"),                                     // acknowledged already
+        silence("p1", "DISK", {{"board", "b1"}, {"severity", "critical"}}),
+        silence("p2", "DISK"),                                    // one ack per alert
+        other_board,
+    });
+    std::vector<std::string> changes;
+    for (const board_ack_change &c : mirror_silence_acks(st, cfg, list, now))
+        changes.push_back(c.key + (c.ack ? " ack " : " unack ") + c.who + " " + c.silence_id +
+                          " " + std::to_string(c.until - now) + " " + c.note);
+    EXPECT_EQ(changes,
+              (std::vector<std::string>{
+                  "DISK ack alice p1 3600 [silence p1] maintenance",
+                  "LOAD ack alice b2 3600 [silence b2] note | acknowledged on the tarrow board "
+                  "127.0.0.1:9004",
+                  "OLD unack tarrow-bridge gone " + std::to_string(-now) + " "}));
+
+    // Acks made for a silence, and alerts another silence holds, get no bridge silence;
+    // the ack made by hand does.
+    update({acked("DISK", "alice", "[silence p1] maintenance"), old, kept, by_hand});
+    mirror_silence_acks(st, cfg, list, now);
+    silence_plan plan = mirror_silences(st, cfg, {}, {}, now);
+    EXPECT_TRUE(plan.create.empty());
+    list.erase(7);      // the silence of HAND ends: the bridge silences the ack itself
+    EXPECT_TRUE(mirror_silence_acks(st, cfg, list, now).size() == 1u);
+    plan = mirror_silences(st, cfg, {}, {}, now);
+    ASSERT_EQ(plan.create.size(), 1u);
+    EXPECT_EQ(plan.create[0].key, "HAND");
+
+    // While the board is lost, nothing is acknowledged or removed.
+    mirror_update(st, cfg, nullptr, "refused", now);
+    EXPECT_TRUE(mirror_silence_acks(st, cfg, list, now).empty());
+}
+
 TEST(mirror_time, stamps_read_and_write)
 {
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <getopt.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "common/fields.h"
 #include "common/record.h"
@@ -175,6 +177,19 @@ disconnect_from_server(int socket)
     printf("\n");
 }
 
+const char *
+sender_split_board(const char *arg, std::string &address, std::string &port)
+{
+    std::string_view text = arg;
+    if (text_split_host_port(text, address, port))
+        return nullptr;
+    if (text.find(':') == std::string_view::npos || text.back() == ']')
+        return "the port is missing (ADDRESS:PORT)";
+    if (text[0] != '[')
+        return "an IPv6 address goes in brackets ([ADDRESS]:PORT)";
+    return "no ] before the :PORT ([ADDRESS]:PORT)";
+}
+
 int
 sender_command_line(int argc, char **argv, const char *name, const char *usage_text, int nargs,
                     const char *need, const char *optstring, sender_options &opts)
@@ -193,9 +208,17 @@ sender_command_line(int argc, char **argv, const char *name, const char *usage_t
     snprintf(letters, sizeof letters, "+:%s", optstring);
     opterr = 0;
     optind = 1;
+    enum { OPT_BOARD = 256 };
+    const struct option board_option[] = {
+        {"board", required_argument, nullptr, OPT_BOARD},
+        {nullptr, 0, nullptr, 0},
+    };
+    const struct option *longopts = opts.takes_boards ? board_option : board_option + 1;
     int c;
-    while ((c = getopt(argc, argv, letters)) != -1) {
-        if (c == 'H') {
+    while ((c = getopt_long(argc, argv, letters, longopts, nullptr)) != -1) {
+        if (c == OPT_BOARD) {
+            opts.boards.push_back(optarg);
+        } else if (c == 'H') {
             opts.host = optarg;
         } else if (c == 't') {
             char *end;
@@ -207,8 +230,12 @@ sender_command_line(int argc, char **argv, const char *name, const char *usage_t
             }
             opts.timeout_seconds = static_cast<int>(v);
         } else {
-            if (c == ':')
+            if (c == ':' && optopt == OPT_BOARD)
+                printf("%s: option --board needs a value\n", name);
+            else if (c == ':')
                 printf("%s: option -%c needs a value\n", name, optopt);
+            else if (optopt == 0)
+                printf("%s: unknown option %s\n", name, argv[optind - 1]);
             else
                 printf("%s: unknown option -%c\n", name, optopt);
             fputs(usage_text, stdout);
@@ -216,6 +243,12 @@ sender_command_line(int argc, char **argv, const char *name, const char *usage_t
         }
     }
     opts.first_arg = optind;
+    if (!opts.boards.empty()) {
+        // The boards stand for the port and the address.
+        nargs -= 2;
+        for (int words = 0; words < 2 && strchr(need, ' ') != nullptr; ++words)
+            need = strchr(need, ' ') + 1;
+    }
     if (argc - optind < nargs) {
         printf("Required arguments are missing !\n");
         printf("Need %s\n", need);

@@ -16,20 +16,29 @@ fail() {
 }
 
 # run NAME PARAMS STAMP-PREFIX HOST [SED-EXPRESSION]: one line per entry, the expected action
-# lines beside them, compared as a whole.
+# lines beside them, compared as a whole. A raise carries its key's severity from the KEY
+# line; a key whose text is the first line's raises once per run, until a cancel.
 run() {
     name=$1 params=$2 stamp=$3 host=$4 squeeze=${5:-}
     : >"$tmp/in"
     : >"$tmp/want"
-    grep -v -e '^#' -e '^USEHOSTNAME=' "$params" | while read -r code key offset text; do
+    : >"$tmp/raised"
+    grep -v -e '^#' -e '^USEHOSTNAME=' -e '^KEY ' "$params" | while read -r code key offset text; do
         line="prog[7]: $text, more"
         printf '%s %s %s\n' "$stamp" "$host" "$line" >>"$tmp/in"
+        sev=
         case $code in
-        A*) action=RAISE-ALERT ;;
-        X*) action=CANCEL-ALERT ;;
+        A*) action=RAISE-ALERT
+            sev=$(sed -n "s/^KEY $key .*severity=\([a-z]*\).*/ \1/p" "$params")
+            if grep -q "^KEY $key .*text=first" "$params"; then
+                grep -qx "$key" "$tmp/raised" && continue
+                echo "$key" >>"$tmp/raised"
+            fi ;;
+        X*) action=CANCEL-ALERT
+            sed -i "/^$key\$/d" "$tmp/raised" ;;
         *) action=USERFUNC-$(printf '%.1s' "$code") ;;
         esac
-        printf '%s %s "%s %s" %s\n' "$action" "$key" "$host" "$line" "$host" >>"$tmp/want"
+        printf '%s %s "%s %s" %s%s\n' "$action" "$key" "$host" "$line" "$host" "$sev" >>"$tmp/want"
     done
     if [ -n "$squeeze" ]; then
         sed "$squeeze" "$tmp/in" | "$sievel" "$params" >"$tmp/out" 2>&1

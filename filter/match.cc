@@ -7,7 +7,15 @@
 
 #include "filter/params.h"
 
-static_assert(ACTION_LINE_MAX > 11 + LEN_ALERT_KEY + 2 + LINE_PIECE_MAX + 2 + LEN_REPORTINGHOST + 1);
+static_assert(ACTION_LINE_MAX >
+              11 + LEN_ALERT_KEY + 2 + LINE_PIECE_MAX + 2 + LEN_REPORTINGHOST + 10 + 1);
+
+static std::time_t
+wall_clock()
+{
+    return std::time(nullptr);
+}
+std::time_t (*match_clock)() = wall_clock;
 
 int
 find_first_entry_plain(std::string_view line)
@@ -216,7 +224,11 @@ format_action_line(std::string_view line, int i, char *buf)
     const char *text = line.data() + p;
 
     int n;
-    if (e.action_code == 'A')
+    const key_rule *rule = entry_rule(i);
+    if (e.action_code == 'A' && rule != nullptr && rule->severity != nullptr)
+        n = snprintf(buf, ACTION_LINE_MAX, "RAISE-ALERT %s \"%.*s\" %s %s\n", e.alert_key,
+                     text_len, text, reportinghost, rule->severity);
+    else if (e.action_code == 'A')
         n = snprintf(buf, ACTION_LINE_MAX, "RAISE-ALERT %s \"%.*s\" %s\n", e.alert_key,
                      text_len, text, reportinghost);
     else if (e.action_code == 'X')
@@ -228,6 +240,76 @@ format_action_line(std::string_view line, int i, char *buf)
     return static_cast<std::size_t>(n);
 }
 
+// The alerts of text=first keys raised lately: a hash of key and host, and when. A fixed
+// table; when it is full, the oldest raise is forgotten (its next repeat then goes out).
+struct held_alert {
+    std::uint64_t id;
+    std::time_t at;
+};
+static constexpr int HELD_MAX = 1024;
+static held_alert held[HELD_MAX];
+static int held_count;
+
+void
+match_hold_reset()
+{
+    held_count = 0;
+}
+
+static std::uint64_t
+alert_id(const char *key, const char *host)
+{
+    std::uint64_t h = 14695981039346656037ull;     // FNV-1a over key, a zero byte and host
+    for (const char *p : {key, host}) {
+        for (; *p != '\0'; ++p)
+            h = (h ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+static held_alert *
+held_find(std::uint64_t id)
+{
+    for (int k = 0; k < held_count; ++k)
+        if (held[k].id == id)
+            return &held[k];
+    return nullptr;
+}
+
+// True when the action line of entry i must be held back; notes raises and cancels of
+// text=first keys.
+static bool
+hold_back(int i)
+{
+    const key_rule *rule = entry_rule(i);
+    if (rule == nullptr || !rule->text_first)
+        return false;
+    const parameter_entry &e = message_table.entry[i];
+    std::uint64_t id = alert_id(e.alert_key, reportinghost);
+    held_alert *h = held_find(id);
+    std::time_t now = match_clock();
+    if (e.action_code == 'X') {
+        if (h != nullptr)
+            *h = held[--held_count];
+        return false;
+    }
+    if (e.action_code != 'A')
+        return false;
+    if (h != nullptr && now - h->at < TEXT_FIRST_HOLD_SECONDS)
+        return true;
+    if (h == nullptr && held_count == HELD_MAX) {
+        h = &held[0];
+        for (int k = 1; k < held_count; ++k)
+            if (held[k].at < h->at)
+                h = &held[k];
+    } else if (h == nullptr) {
+        h = &held[held_count++];
+    }
+    *h = {id, now};
+    return false;
+}
+
 void
 line_function_request(std::string_view line)
 {
@@ -236,5 +318,7 @@ line_function_request(std::string_view line)
         return;
     char out[ACTION_LINE_MAX];
     std::size_t n = format_action_line(line, i, out);
+    if (key_rules.count > 0 && hold_back(i))
+        return;
     fwrite(out, 1, n, stdout);
 }

@@ -172,11 +172,58 @@ TEST(format_action_line, text_host_and_formats)
         {{"USEHOSTNAME=-2", "A K 0 boom"}, "boom host", "RAISE-ALERT K \"boom host\" \n"},
         {{"USEHOSTNAME=2", "A K 200 boom"}, "boom " + host230 + " x",
          "RAISE-ALERT K \"" + host230.substr(195) + " x\" " + host230.substr(0, 200) + "\n"},
+        // A KEY line's severity follows the host of a raise, also an empty host; a cancel
+        // and a user function carry none.
+        {{"USEHOSTNAME=2", "KEY FS severity=warning", "A FS 0 full"}, "t web1 full",
+         "RAISE-ALERT FS \"t web1 full\" web1 warning\n"},
+        {{"KEY FS severity=info", "A FS 0 full"}, "full", "RAISE-ALERT FS \"full\"  info\n"},
+        {{"KEY FS severity=critical", "X FS 0 free", "2 FS 0 full"}, "free",
+         "CANCEL-ALERT FS \"free\" \n"},
+        {{"KEY FS severity=critical", "2 FS 0 full"}, "full", "USERFUNC-2 FS \"full\" \n"},
     };
     for (const auto &c : cases) {
         load(c.params);
         EXPECT_EQ(action_line(c.line), c.out) << c.line;
     }
+}
+
+// text=first: a raise of a host's alert holds back its repeats for TEXT_FIRST_HOLD_SECONDS, so
+// the board keeps the first line's text; a cancel ends the hold, and other hosts and keys
+// are not held.
+std::time_t fake_now;
+std::time_t
+fake_clock()
+{
+    return fake_now;
+}
+
+TEST(line_function_request, text_first_holds_back_repeats)
+{
+    load({"USEHOSTNAME=1", "KEY OOM severity=critical text=first", "A OOM 0 Killed",
+          "A OOM 0 reaped", "X OOM 0 recovered", "A OTHER 0 other"});
+    match_hold_reset();
+    std::time_t (*wall)() = match_clock;
+    match_clock = fake_clock;
+    fake_now = 1000;
+    struct step {
+        std::time_t at;
+        const char *line;
+        bool printed;
+    } steps[] = {
+        {1000, "web1 Killed 1", true},      {1001, "web1 reaped 1", false},
+        {1002, "web2 reaped 2", true},      {1003, "web1 other", true},
+        {1004, "web1 other", true},         {1005, "web1 recovered", true},
+        {1006, "web1 reaped 3", true},      {1006 + TEXT_FIRST_HOLD_SECONDS - 1, "web1 Killed 4", false},
+        {1006 + TEXT_FIRST_HOLD_SECONDS, "web1 Killed 5", true},
+    };
+    for (const step &st : steps) {
+        fake_now = st.at;
+        testing::internal::CaptureStdout();
+        line_function_request(st.line);
+        fflush(stdout);
+        EXPECT_EQ(!testing::internal::GetCapturedStdout().empty(), st.printed) << st.line;
+    }
+    match_clock = wall;
 }
 
 TEST(line_function_request, one_line_per_match)

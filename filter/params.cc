@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 parameter_table message_table;
+key_rule_table key_rules;
 std::int32_t usehostname_fieldnumber;
 char reportinghost[LEN_REPORTINGHOST + 1];
 char line_buffer[LINE_BUFFER_SIZE];
@@ -19,6 +20,8 @@ params_reset()
 {
     message_table.entry_count = 0;
     memset(message_table.entry, 0, sizeof message_table.entry);
+    key_rules.count = 0;
+    memset(key_rules.rule, 0, sizeof key_rules.rule);
     usehostname_fieldnumber = 0;
     reportinghost[0] = '\0';
 }
@@ -68,6 +71,76 @@ read_number(const char *p)
     return static_cast<std::int32_t>(v > INT_MAX ? INT_MAX : v);
 }
 
+const key_rule *
+entry_rule(int i)
+{
+    const char *key = message_table.entry[i].alert_key;
+    for (int k = 0; k < key_rules.count; ++k)
+        if (strcmp(key_rules.rule[k].alert_key, key) == 0)
+            return &key_rules.rule[k];
+    return nullptr;
+}
+
+// True when the word at p (up to a blank or the line's end) is text.
+static bool
+word_is(const char *p, const char *end, const char *text)
+{
+    return static_cast<std::size_t>(end - p) == strlen(text) && memcmp(p, text, end - p) == 0;
+}
+
+// "KEY name setting...", p at the blank after KEY: the settings of the alerts of one key.
+// 1 stored; 0 after the reason on stdout.
+static int
+store_key_rule(const char *p)
+{
+    p = skip_blanks(p);
+    if (at_line_end(p)) {
+        printf("Error: KEY line without a key\n");
+        return 0;
+    }
+    const char *key_end = skip_word(p);
+    std::size_t n = static_cast<std::size_t>(key_end - p);
+    if (n > LEN_ALERT_KEY)
+        n = LEN_ALERT_KEY;
+    char key[LEN_ALERT_KEY + 1] = {};
+    memcpy(key, p, n);
+    for (int k = 0; k < key_rules.count; ++k)
+        if (strcmp(key_rules.rule[k].alert_key, key) == 0) {
+            printf("Error: a second KEY line for %s\n", key);
+            return 0;
+        }
+    if (key_rules.count == MAX_KEY_RULES) {
+        printf("Error: Over %d KEY lines in the parameter file\n", MAX_KEY_RULES);
+        return 0;
+    }
+    key_rule r{};
+    memcpy(r.alert_key, key, sizeof key);
+    static const char *const severities[] = {"critical", "warning", "info"};
+    for (p = skip_blanks(key_end); !at_line_end(p); p = skip_blanks(p)) {
+        const char *end = skip_word(p);
+        const char *eq = static_cast<const char *>(memchr(p, '=', static_cast<std::size_t>(end - p)));
+        bool known = false;
+        if (eq != nullptr && word_is(p, eq, "severity")) {
+            for (const char *sev : severities)
+                if (word_is(eq + 1, end, sev)) {
+                    r.severity = sev;
+                    known = true;
+                }
+        } else if (eq != nullptr && word_is(p, eq, "text")) {
+            known = word_is(eq + 1, end, "first") || word_is(eq + 1, end, "last");
+            r.text_first = word_is(eq + 1, end, "first");
+        }
+        if (!known) {
+            printf("Error: KEY setting %.*s unknown; severity=critical, warning or info, "
+                   "text=first or last\n", static_cast<int>(end - p), p);
+            return 0;
+        }
+        p = end;
+    }
+    key_rules.rule[key_rules.count++] = r;
+    return 1;
+}
+
 int
 store_line(const char *line)
 {
@@ -90,6 +163,8 @@ store_line(const char *line)
         }
         return 1;      // a negative value is kept: it turns host extraction off
     }
+    if (strncmp(p, "KEY ", 4) == 0)
+        return store_key_rule(p + 3);
 
     char c = *p;
     if (c != 'A' && c != 'X' && !(c >= '1' && c <= '5')) {

@@ -29,14 +29,32 @@ struct parameter_table {
     parameter_entry entry[MAX_ENTRIES];
 };
 
+// What a KEY line sets for every entry with that key: "KEY name severity=warning text=first".
+// Old parameter files hold no such line (it was an error), so their entries keep their meaning.
+inline constexpr int MAX_KEY_RULES = MAX_ENTRIES;
+struct key_rule {
+    char alert_key[LEN_ALERT_KEY + 1];
+    const char *severity;       // "critical", "warning", "info", or nullptr: sievel-act's -s
+    bool text_first;            // repeats of a raised alert are held back: its first text stays
+};
+struct key_rule_table {
+    int count;
+    key_rule rule[MAX_KEY_RULES];
+};
+
 extern parameter_table message_table;
+extern key_rule_table key_rules;
 extern std::int32_t usehostname_fieldnumber;   // 0 until a USEHOSTNAME line sets it
 extern char reportinghost[LEN_REPORTINGHOST + 1];
 extern char line_buffer[LINE_BUFFER_SIZE];
 extern int crlf_line_count;     // parameter lines whose carriage return the loader removed
 
-// Empties the table and reportinghost and clears USEHOSTNAME, as at the start of a run.
+// Empties the table, the key rules and reportinghost and clears USEHOSTNAME, as at the start
+// of a run.
 void params_reset();
+
+// The KEY line's rule for entry i's key, or nullptr when there is none.
+const key_rule *entry_rule(int i);
 
 // Parses one parameter file line (newline removed). 1 when it was accepted (an entry, a
 // comment or a USEHOSTNAME line), 0 when it was rejected; the reason is then on stdout.

@@ -108,6 +108,12 @@ TEST(store_line, rejected_lines)
         {"USEHOSTNAME=16", bad_host},
         {"USEHOSTNAME=abc", bad_host},
         {"USEHOSTNAME=", bad_host},
+        {"KEY", "Error: Invalid action code, must be A or X. Code in file was K\n"},
+        {"KEY   ", "Error: KEY line without a key\n"},
+        {"KEY K severity=Warning", "Error: KEY setting severity=Warning unknown; "
+                                   "severity=critical, warning or info, text=first or last\n"},
+        {"KEY K text=middle", "Error: KEY setting text=middle unknown; "
+                              "severity=critical, warning or info, text=first or last\n"},
     };
     for (const auto &c : cases) {
         params_reset();
@@ -116,6 +122,33 @@ TEST(store_line, rejected_lines)
         EXPECT_EQ(out, c.message) << c.line;
         EXPECT_EQ(message_table.entry_count, 0) << c.line;
     }
+}
+
+// KEY lines set the severity and the text kept for every entry of their key, before or after
+// them; a key has one KEY line, cut to 14 characters as entry keys are.
+TEST(store_line, key_rules)
+{
+    params_reset();
+    for (const char *line : {"A SSHFAIL 25 Failed password", "KEY SSHFAIL severity=warning",
+                             "  KEY   OOMKILL_AND_MORE   text=first severity=critical  ",
+                             "A OOMKILL_AND_MORE 25 Out of memory", "KEY CUSTOM text=last",
+                             "A CUSTOM 0 custom", "A PLAIN 0 plain"})
+        ASSERT_EQ(store(line), std::make_pair(1, std::string())) << line;
+    struct {
+        int entry;
+        const char *severity;
+        bool first;
+    } want[] = {{0, "warning", false}, {1, "critical", true}, {2, nullptr, false}};
+    for (const auto &w : want) {
+        const key_rule *r = entry_rule(w.entry);
+        ASSERT_NE(r, nullptr) << w.entry;
+        EXPECT_STREQ(r->severity, w.severity) << w.entry;
+        EXPECT_EQ(r->text_first, w.first) << w.entry;
+    }
+    EXPECT_EQ(entry_rule(3), nullptr);
+    EXPECT_EQ(store("KEY OOMKILL_AND_MOXYZ severity=info"),
+              std::make_pair(0, std::string("Error: a second KEY line for OOMKILL_AND_MO\n")));
+    EXPECT_EQ(key_rules.count, 3);
 }
 
 TEST(store_line, comments_and_usehostname)

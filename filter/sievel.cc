@@ -32,7 +32,7 @@ struct check_sample {
 static check_sample samples[MAX_ENTRIES][CHECK_SAMPLES];
 
 // Prints a sample as the action line carries it: text between the first double quote and
-// the last '" ', host after it.
+// the last '" ', host after it up to a blank, and the severity after that.
 static void
 print_sample(const check_sample &s)
 {
@@ -41,9 +41,17 @@ print_sample(const check_sample &s)
     std::size_t close = a.rfind("\" ");
     std::string_view text = a.substr(open + 1, close - open - 1);
     std::string_view host = a.substr(close + 2);
-    printf("    line %lu: host \"%.*s\" text \"%.*s\"\n", s.line_number,
+    std::string_view severity;
+    if (std::size_t blank = host.find(' '); blank != std::string_view::npos) {
+        severity = host.substr(blank + 1);
+        host = host.substr(0, blank);
+    }
+    printf("    line %lu: host \"%.*s\" text \"%.*s\"", s.line_number,
            static_cast<int>(host.size()), host.data(), static_cast<int>(text.size()),
            text.data());
+    if (!severity.empty())
+        printf(" %.*s", static_cast<int>(severity.size()), severity.data());
+    printf("\n");
 }
 
 // Runs every line of logname through the matcher and prints what each entry caught.
@@ -130,6 +138,11 @@ check_main(int argc, char **argv)
     if (crlf_line_count > 0)
         printf("%d lines ended with a carriage return (CRLF line ends); it was removed\n",
                crlf_line_count);
+    for (int k = 0; k < key_rules.count; ++k)
+        printf("KEY %s: severity %s, text of the %s line\n", key_rules.rule[k].alert_key,
+               key_rules.rule[k].severity != nullptr ? key_rules.rule[k].severity
+                                                     : "from sievel-act -s",
+               key_rules.rule[k].text_first ? "first" : "last");
     if (argc < 4)
         return 0;
     return check_log(argv[3]);

@@ -1,7 +1,8 @@
 // Two boards for safety, end to end on 127.0.0.1: one sievel-act feeds two tarrowd, a
 // tarrow-bridge mirrors each into one cluster of two prometheus-alertmanager replicas, whose
 // webhook is a listener of the test's own. A board stops: each alert is still notified once,
-// and the board catches up when it returns.
+// and the board catches up when it returns, also when sievel-act was killed meanwhile (its
+// spool). A silence made in Alertmanager acknowledges on both boards until it is expired.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -13,11 +14,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -222,27 +225,47 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
     child bridge2({bridge, "-p", std::to_string(b2.port), "-i", "1", "--alertmanager", ams_1,
                    "--alertmanager", ams_2},
                   dir.path + "/bridge2.log");
-    child feeder({act, "--board", "127.0.0.1:" + std::to_string(b1.port), "--board",
-                  "127.0.0.1:" + std::to_string(b2.port)},
-                 dir.path + "/act.log", true);
-    ASSERT_GT(feeder.in, 0);
+    const std::vector<std::string> act_args = {
+        act, "--spool", dir.path + "/spool", "--board", "127.0.0.1:" + std::to_string(b1.port),
+        "--board", "127.0.0.1:" + std::to_string(b2.port)};
+    auto feeder = std::make_unique<child>(act_args, dir.path + "/act.log", true);
+    ASSERT_GT(feeder->in, 0);
 
-    ASSERT_TRUE(send_all(feeder.in, "RAISE-ALERT SSHFAIL \"web1 sshd[9]: Failed password\" web1\n"));
+    ASSERT_TRUE(send_all(feeder->in, "RAISE-ALERT SSHFAIL \"web1 sshd[9]: Failed password\" web1\n"
+                                     "RAISE-ALERT SSHMAXAUTH \"too many\" web3\n"));
     EXPECT_TRUE(wait_for_log(d1, "SSHFAIL", 5000));
     EXPECT_TRUE(wait_for_log(d2, "SSHFAIL", 5000));
     EXPECT_TRUE(hook.wait_for("SSHFAIL", 20000)) << read_file(dir.path + "/bridge1.log");
 
-    // Board 1 stops; an alert raised meanwhile reaches Alertmanager through board 2.
+    EXPECT_TRUE(wait_for_log(d1, "SSHMAXAUTH", 5000));
+
+    // Board 1 stops; an alert raised meanwhile reaches Alertmanager through board 2, and a
+    // clear reaches board 2. sievel-act is killed with both in board 1's spool, and started
+    // again on it.
     EXPECT_EQ(stop_server(b1), 0);
-    ASSERT_TRUE(send_all(feeder.in, "RAISE-ALERT SSHINVAL \"web2 sshd[7]: Invalid user\" web2\n"));
+    ASSERT_TRUE(send_all(feeder->in,
+                         "RAISE-ALERT SSHINVAL \"web2 sshd[7]: Invalid user\" web2\n"
+                         "CANCEL-ALERT SSHMAXAUTH \"ok\" web3\n"));
     EXPECT_TRUE(wait_for_log(d2, "SSHINVAL", 5000));
+    const std::string spool1 = dir.path + "/spool/127.0.0.1_" + std::to_string(port1) + ".spool";
+    for (long end = monotonic_ms() + 5000;
+         monotonic_ms() < end && read_file(spool1).find("SSHMAXAUTH") == std::string::npos;)
+        sleep_ms(20);
+    feeder->stop(SIGKILL);
+    feeder = std::make_unique<child>(act_args, dir.path + "/act.log", true);
     EXPECT_TRUE(hook.wait_for("SSHINVAL", 20000)) << read_file(dir.path + "/bridge2.log");
     EXPECT_TRUE(hook.wait_for("TarrowBoardDown", 20000)) << read_file(dir.path + "/bridge1.log");
 
-    // Board 1 returns on its port and gets what it missed from sievel-act's queue.
+    // Board 1 returns on its port and gets what it missed from the spool: it ends with what
+    // board 2 has.
     b1 = start_server(d1, {"--keep-table", std::to_string(port1), "127.0.0.1"});
     ASSERT_EQ(b1.port, port1);
     EXPECT_TRUE(wait_for_log(d1, "SSHINVAL", 10000)) << read_file(dir.path + "/act.log");
+    for (long end = monotonic_ms() + 10000;
+         monotonic_ms() < end && board_listing(port1) != board_listing(b2.port);)
+        sleep_ms(50);
+    EXPECT_EQ(board_listing(port1), board_listing(b2.port));
+    EXPECT_EQ(board_listing(port1).size(), 2u);
 
     // Long enough for the second replica's turn (its peer time-out) and a few syncs of both
     // bridges: still one notification per alert, none of them resolved.
@@ -252,11 +275,48 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
     EXPECT_EQ(hook.count("SSHFAIL", "resolved"), 0);
     EXPECT_EQ(hook.count("SSHINVAL", "resolved"), 0);
 
+    // A silence of SSHINVAL made by hand acknowledges it on both boards (each bridge sees it);
+    // expired, it un-acknowledges both.
+    auto both_show = [&](const std::string &type) {
+        const std::string row = "SSHINVAL       " + type;
+        for (long end = monotonic_ms() + 15000; monotonic_ms() < end; sleep_ms(100)) {
+            std::vector<std::string> l1 = board_listing(port1), l2 = board_listing(b2.port);
+            if (std::find(l1.begin(), l1.end(), row) != l1.end() &&
+                std::find(l2.begin(), l2.end(), row) != l2.end())
+                return true;
+        }
+        return false;
+    };
+    auto http = [](int port, const std::string &request) {
+        int fd = connect_local(port);
+        send_all(fd, request);
+        std::string reply;
+        for (std::string part; (part = read_exact(fd, 1, 3000)).size() == 1;)
+            reply += part;
+        close(fd);
+        return reply;
+    };
+    const std::string body = R"({"matchers": [
+        {"name": "alertname", "value": "SSHINVAL", "isRegex": false, "isEqual": true},
+        {"name": "instance", "value": "web2", "isRegex": false, "isEqual": true}],
+        "startsAt": "2000-01-01T00:00:00Z", "endsAt": "2100-01-01T00:00:00Z",
+        "createdBy": "carol", "comment": "known scanner"})";
+    std::string reply = http(web1, "POST /api/v2/silences HTTP/1.0\r\nContent-Type: "
+                                   "application/json\r\nContent-Length: " +
+                                       std::to_string(body.size()) + "\r\n\r\n" + body);
+    std::size_t at = reply.find("\"silenceID\":\"");
+    ASSERT_NE(at, std::string::npos) << reply;
+    std::string id = reply.substr(at + 13, reply.find('"', at + 13) - at - 13);
+    EXPECT_TRUE(both_show("AK")) << read_file(dir.path + "/bridge2.log");
+    reply = http(web2, "DELETE /api/v2/silence/" + id + " HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply.substr(9, 3), "200") << reply;
+    EXPECT_TRUE(both_show("AC")) << read_file(dir.path + "/bridge1.log");
+
     // At the end of its input sievel-act has delivered everything to both boards.
-    close(feeder.in);
-    feeder.in = -1;
-    EXPECT_EQ(wait_exit(feeder.pid, 15000), 0) << read_file(dir.path + "/act.log");
-    feeder.pid = -1;
+    close(feeder->in);
+    feeder->in = -1;
+    EXPECT_EQ(wait_exit(feeder->pid, 15000), 0) << read_file(dir.path + "/act.log");
+    feeder->pid = -1;
     bridge1.stop();
     bridge2.stop();
     am1->stop();

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -43,10 +44,18 @@ sleep_ms(int ms)
 
 // A board played by the test: a port on 127.0.0.1 that refuses connections until up() and
 // again after down(), and while up keeps every record it reads and ACKs it (once at least
-// hold_acks records have arrived, when that is set).
+// hold_acks records have arrived, when that is set). The faults a board can show: ACKs that
+// stop after ack_limit in all, a connection closed once it brought close_after records (none
+// of them ACKed), connections closed as soon as they come (close_at_accept of them), and a
+// board that stops reading while paused, with a small receive buffer (rcvbuf, before up()).
 struct fake_board {
     int port = 0;
     std::size_t hold_acks = 0;
+    std::atomic<std::size_t> ack_limit{SIZE_MAX};
+    std::atomic<std::size_t> close_after{0};
+    std::atomic<int> close_at_accept{0};
+    std::atomic<bool> paused{false};
+    int rcvbuf = 0;
     std::mutex m;
     std::vector<std::string> records;
     int connections = 0;
@@ -62,6 +71,8 @@ struct fake_board {
     {
         if (lfd < 0)
             lfd = bound_socket(port);
+        if (rcvbuf > 0)
+            setsockopt(lfd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
         ASSERT_EQ(listen(lfd, 8), 0);
         stop = false;
         th = std::thread([this] { serve(); });
@@ -137,18 +148,26 @@ private:
     {
         int cfd = -1;
         std::string in;
-        std::size_t acked = 0;
+        std::size_t acked = 0, first = 0, acks_sent = 0;
         while (!stop) {
             struct pollfd p = {cfd >= 0 ? cfd : lfd, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0)
+            if ((cfd >= 0 && paused) || poll(&p, 1, 20) <= 0) {
+                if (paused)
+                    sleep_ms(5);
                 continue;
+            }
             if (cfd < 0) {
                 cfd = accept(lfd, nullptr, nullptr);
                 std::lock_guard<std::mutex> g(m);
                 if (cfd >= 0)
                     ++connections;
+                if (cfd >= 0 && close_at_accept > 0) {
+                    --close_at_accept;
+                    close(cfd);
+                    cfd = -1;
+                }
                 in.clear();
-                acked = records.size();    // ACKs only for what this connection brings
+                acked = first = records.size();    // ACKs only for what this connection brings
                 continue;
             }
             char buf[8192];
@@ -166,9 +185,16 @@ private:
                     records.push_back(in.substr(0, ALERT_RECORD_SIZE));
                 total = records.size();
             }
+            if (close_after > 0 && total - first >= close_after) {
+                close_after = 0;
+                close(cfd);
+                cfd = -1;
+                continue;
+            }
             // ACKs for what this connection brought, unless they are held back.
             std::string acks;
-            for (; acked < total && total >= hold_acks; ++acked) {
+            for (; acked < total && total >= hold_acks && acks_sent < ack_limit;
+                 ++acked, ++acks_sent) {
                 std::string ack(ALERT_RECORD_SIZE, '\0');
                 ack[OFF_MSGTYPE] = '-';
                 ack[OFF_MSGTYPE + 1] = '-';
@@ -277,7 +303,9 @@ TEST(sievel_act, records_carry_each_lines_host_key_and_text)
     b.up();
     char me[256] = {};
     gethostname(me, sizeof me - 1);
-    std::string long_text(150, 'x');
+    std::string long_text(150, 'x'), words;
+    for (int i = 0; i < 30; ++i)
+        words += "abcd ";
     const std::string input =
         "RAISE-ALERT DISKFULL \"No space left on device\" web1\n"
         "CANCEL-ALERT K1 \"he said \"stop\" now\" \" \n"
@@ -290,6 +318,9 @@ TEST(sievel_act, records_carry_each_lines_host_key_and_text)
         "RAISE-ALERT  \"text\" host\n"
         "USERFUNC-9 K \"t\" h\n"
         "\n"
+        "RAISE-ALERT SSH \"web3  sshd[1]: Failed password\" web3 info\n"
+        "CANCEL-ALERT WORDS \"" + words + "\" web4\n"
+        "RAISE-ALERT LOUD \"web50 is not web5\" web5 loud\n"
         "RAISE-ALERT LAST \"no newline\" h9";
     run_result r = run_program({ACT, "-s", "warning", "--board", board_arg(b)}, dir.path, {},
                                10000, input);
@@ -303,8 +334,9 @@ TEST(sievel_act, records_carry_each_lines_host_key_and_text)
                      "sievel-act: line 9: malformed action line, skipped: RAISE-ALERT  "
                      "\"text\" host\n"
                      "USERFUNC-9 K \"t\" h\n"
-                     "\n");
-    ASSERT_EQ(b.count(), 6u);
+                     "\n"
+                     "sievel-act: line 14: unknown severity loud, the -s one used\n");
+    ASSERT_EQ(b.count(), 9u);
     struct want {
         std::string host, key, msgtype, text;
     };
@@ -313,10 +345,15 @@ TEST(sievel_act, records_carry_each_lines_host_key_and_text)
         {std::string(me).substr(0, LEN_HOSTNAME), "K1", "AK", "he said \"stop\" now\" "},
         {"db2", "SEGV", "AW", "app[12]: segfault at 0 \\\\n"},
         {"--help", "-rf", "AW", "$(rm -rf /); `id` | x > /tmp/y & -n"},
-        {"host-name-longe", "KEY_LONGER_THA", "AW", long_text.substr(0, LEN_MSGTEXT)},
+        // A text longer than the field ends at a word, with "..."; one long word is cut.
+        {"host-name-longe", "KEY_LONGER_THA", "AW", long_text.substr(0, 97) + "..."},
+        // The line's own severity; the host left out of the text that begins with it.
+        {"web3", "SSH", "IO", "sshd[1]: Failed password"},
+        {"web4", "WORDS", "AK", words.substr(0, 94) + "..."},
+        {"web5", "LOUD", "AW", "web50 is not web5"},
         {"h9", "LAST", "AW", "no newline"},
     };
-    for (std::size_t i = 0; i < 6; ++i) {
+    for (std::size_t i = 0; i < 9; ++i) {
         const std::string &rec = b.records[i];
         SCOPED_TRACE(i);
         EXPECT_EQ(rec.substr(OFF_PRODUCTID, 8), "GENALERT");
@@ -346,6 +383,17 @@ TEST(sievel_act, pipelines_records_without_waiting_for_each_ack)
     EXPECT_EQ(act.finish(), 0) << act.err();
     EXPECT_EQ(act.err(), "");
     EXPECT_EQ(b.connections, 1);
+}
+
+// Waits at most timeout_ms for pred; true when it came true.
+template <typename F>
+bool
+wait_until(F pred, int timeout_ms = 5000)
+{
+    for (long end = now_ms() + timeout_ms; !pred(); sleep_ms(10))
+        if (now_ms() >= end)
+            return pred();
+    return true;
 }
 
 // True when keys, as received, are 0..n-1 in order, a record sent again after a lost ACK
@@ -384,31 +432,40 @@ TEST(sievel_act, board_stopping_mid_stream_loses_nothing_and_keeps_order)
     EXPECT_NE(err.find("connected, sending"), std::string::npos) << err;
 }
 
+// The same rules for the queue in memory and in a spool (--spool-max bounds that one).
 TEST(sievel_act, full_queue_drops_superseded_raises_then_the_oldest)
 {
-    temp_dir dir;
-    fake_board b;
-    act_proc act(dir.path, {"--queue", "4", "--board", board_arg(b)});
-    // Full at E: A's first raise is superseded by its second and goes, C's clear stays
-    // although C's raise follows it; at F nothing is superseded, so the oldest, C's clear, goes.
-    act.write_lines("CANCEL-ALERT C \"1\" h\n"
-                    "RAISE-ALERT A \"2\" h\n"
-                    "RAISE-ALERT A \"3\" h\n"
-                    "RAISE-ALERT C \"4\" h\n"
-                    "RAISE-ALERT E \"5\" h\n"
-                    "RAISE-ALERT F \"6\" h\n");
-    sleep_ms(400);
-    b.up();
-    EXPECT_EQ(act.finish(), 1);
-    std::vector<std::string> texts;
-    for (const std::string &r : b.records)
-        texts.push_back(text_of(r));
-    EXPECT_EQ(texts, (std::vector<std::string>{"3", "4", "5", "6"}));
-    std::string err = act.err();
-    EXPECT_NE(err.find("dropped 1 superseded raises and 1 oldest records"), std::string::npos)
-        << err;
-    EXPECT_NE(err.find("2 records not delivered (0 still queued, 2 dropped"),
-              std::string::npos) << err;
+    for (bool spooled : {false, true}) {
+        SCOPED_TRACE(spooled ? "spool" : "memory");
+        temp_dir dir;
+        fake_board b;
+        std::vector<std::string> args = {"--queue", "4"};
+        if (spooled)
+            args = {"--spool", dir.path + "/spool", "--spool-max", "4"};
+        args.insert(args.end(), {"--board", board_arg(b)});
+        act_proc act(dir.path, args);
+        // Full at E: A's first raise is superseded by its second and goes, C's clear stays
+        // although C's raise follows it; at F nothing is superseded, so the oldest, C's clear,
+        // goes.
+        act.write_lines("CANCEL-ALERT C \"1\" h\n"
+                        "RAISE-ALERT A \"2\" h\n"
+                        "RAISE-ALERT A \"3\" h\n"
+                        "RAISE-ALERT C \"4\" h\n"
+                        "RAISE-ALERT E \"5\" h\n"
+                        "RAISE-ALERT F \"6\" h\n");
+        ASSERT_TRUE(wait_until([&] { return act.err().find("queue full") != std::string::npos; }));
+        b.up();
+        EXPECT_EQ(act.finish(), 1);
+        std::vector<std::string> texts;
+        for (const std::string &r : b.records)
+            texts.push_back(text_of(r));
+        EXPECT_EQ(texts, (std::vector<std::string>{"3", "4", "5", "6"}));
+        std::string err = act.err();
+        EXPECT_NE(err.find("dropped 1 superseded raises and 1 oldest records"), std::string::npos)
+            << err;
+        EXPECT_NE(err.find("2 records not delivered (0 still queued, 2 dropped"),
+                  std::string::npos) << err;
+    }
 }
 
 TEST(sievel_act, a_board_that_is_down_holds_up_only_itself)
@@ -542,8 +599,10 @@ TEST(sievel_act, options_are_checked_before_a_line_is_read)
         {{"--board", "127.0.0.1:"}, "Illegal port number: \n"},
         {{"-a", "999.1.1.1"}, "Improperly formatted network address, 999.1.1.1\n"},
         {{"-a", "127.0.1"}, "Improperly formatted network address, 127.0.1\n"},
-        {{"--board", "127.0.0.1"}, "Improperly formatted network address, 127.0.0.1\n"},
-        {{"--board", "::1:9003"}, "Improperly formatted network address, ::1:9003\n"},
+        {{"--board", "127.0.0.1"},
+         "sievel-act: --board 127.0.0.1: the port is missing (ADDRESS:PORT)\n"},
+        {{"--board", "::1:9003"},
+         "sievel-act: --board ::1:9003: an IPv6 address goes in brackets ([ADDRESS]:PORT)\n"},
         {{"--board", board, "--queue", "0"}, "sievel-act: --queue takes"},
         {{"--board", board, "extra"}, "usage: sievel-act"},
     };
@@ -582,6 +641,173 @@ TEST(sievel_act, options_are_checked_before_a_line_is_read)
     run_result h = run_program({ACT, "--help"});
     EXPECT_EQ(h.out.rfind("usage: sievel-act ", 0), 0u);
     EXPECT_EQ(run_program({ACT, "--version"}).out, "sievel-act 1.0.2\n");
+}
+
+} // namespace
+
+namespace {
+
+// "K<from>" to "K<to - 1>", the keys of raises(from, to).
+std::vector<std::string>
+key_range(int from, int to)
+{
+    std::vector<std::string> k;
+    for (int i = from; i < to; ++i)
+        k.push_back("K" + std::to_string(i));
+    return k;
+}
+
+TEST(sievel_act, records_in_flight_are_sent_again_on_a_new_connection)
+{
+    struct fault {
+        const char *name;
+        std::size_t close_after, ack_limit;
+        std::vector<std::string> args;
+        std::string err;        // what sievel-act says about the lost connection
+    } faults[] = {
+        {"closes", 3, SIZE_MAX, {}, "connection closed by the board"},
+        {"never answers", 0, 0, {"--ack-timeout", "0.3"}, "no acknowledgement for 0.3 s"},
+    };
+    for (const fault &f : faults) {
+        SCOPED_TRACE(f.name);
+        temp_dir dir;
+        fake_board b;
+        b.close_after = f.close_after;
+        b.ack_limit = f.ack_limit;
+        b.up();
+        std::vector<std::string> args = f.args;
+        args.insert(args.end(), {"--board", board_arg(b)});
+        act_proc act(dir.path, args);
+        act.write_lines(raises(0, 3));
+        ASSERT_TRUE(wait_until([&] { return act.err().find(f.err) != std::string::npos; }))
+            << act.err();
+        b.ack_limit = SIZE_MAX;
+        EXPECT_EQ(act.finish(), 0) << act.err();
+        std::vector<std::string> want = key_range(0, 3);
+        want.insert(want.end(), {"K0", "K1", "K2"});
+        EXPECT_EQ(b.keys(), want);
+        EXPECT_EQ(b.connections, 2);
+    }
+}
+
+// One outage doubles the wait between attempts; the ACKs after it bring it back to the
+// first step, so the next outage is over as soon as the board is.
+TEST(sievel_act, an_ack_resets_the_back_off)
+{
+    temp_dir dir;
+    fake_board b;
+    b.close_at_accept = 3;      // attempts after 0, 0.2 and 0.6 s; the wait is 1.6 s by then
+    b.up();
+    act_proc act(dir.path, {"--board", board_arg(b)});
+    act.write_lines(raises(0, 1));
+    ASSERT_TRUE(b.wait_for(1, 5000));
+    b.close_after = 1;          // the next record ends its connection, unACKed
+    long t0 = now_ms();
+    act.write_lines(raises(1, 2));
+    ASSERT_TRUE(b.wait_for(3, 5000));
+    EXPECT_LT(now_ms() - t0, 1000) << "a new connection only after " << now_ms() - t0 << " ms";
+    EXPECT_EQ(act.finish(), 0) << act.err();
+}
+
+// Records in the socket's buffers cannot be taken back: when the queue is full, the record
+// half written stays and is finished, and only whole records are dropped. The queue is
+// larger than what the socket buffers of a stalled board take (up to 4 MB), so that records
+// wait unsent. Each line's host begins with a letter of its own, so that a record begun for
+// one line and finished with the bytes of another shows in the host, key or text.
+std::string
+host_of(int n)
+{
+    return std::string(1, static_cast<char>('a' + n % 10)) + std::to_string(n);
+}
+
+TEST(sievel_act, a_full_queue_never_tears_a_record)
+{
+    temp_dir dir;
+    fake_board b;
+    b.rcvbuf = 4096;
+    b.paused = true;
+    b.up();
+    act_proc act(dir.path, {"--queue", "40000", "--drain", "20", "--board", board_arg(b)});
+    std::string lines;
+    for (int i = 0; i < 120000; ++i)
+        lines += "RAISE-ALERT K" + std::to_string(i) + " \"text " + std::to_string(i) + "\" " +
+                 host_of(i) + "\n";
+    act.write_lines(lines);
+    ASSERT_TRUE(wait_until([&] { return act.err().find("queue full") != std::string::npos; }))
+        << act.err();
+    b.paused = false;
+    EXPECT_EQ(act.finish(30000), 1) << act.err();
+    std::lock_guard<std::mutex> g(b.m);
+    ASSERT_GE(b.records.size(), 40000u);
+    int last = -1;
+    for (const std::string &r : b.records) {
+        std::string key = field(r, OFF_KEY, LEN_KEY);
+        ASSERT_EQ(r[OFF_ALERT_NEWLINE], '\n') << key;
+        ASSERT_EQ(r.substr(OFF_PRODUCTID, 8), "GENALERT") << key;
+        ASSERT_EQ(key[0], 'K');
+        int n = std::stoi(key.substr(1));
+        ASSERT_EQ(text_of(r), "text " + std::to_string(n));
+        ASSERT_EQ(field(r, OFF_HOSTNAME, LEN_HOSTNAME), host_of(n));
+        ASSERT_GT(n, last);
+        last = n;
+    }
+    EXPECT_EQ(last, 119999);
+}
+
+// The spool file's header: the number of records the board ACKed, twenty digits after
+// "tarrow-spool 1 acked ".
+long
+spool_acked(const std::string &path)
+{
+    std::string h = read_file(path).substr(0, 64);
+    return h.rfind("tarrow-spool 1 acked ", 0) == 0 ? std::stol(h.substr(21, 20)) : -1;
+}
+
+// Two boards, one that ACKs the first 60 records and one that is down, when sievel-act is
+// killed: a new one on the same spool sends each board what it did not ACK, in order and
+// before the new lines, after cutting a torn record that the kill left at the end.
+TEST(sievel_act, a_spool_survives_kill_9_and_sends_what_no_board_acked)
+{
+    temp_dir dir;
+    const std::string spool = dir.path + "/spool";
+    fake_board a, b;
+    a.ack_limit = 60;
+    a.up();
+    const std::vector<std::string> args = {"--spool", spool, "--board", board_arg(a),
+                                           "--board", board_arg(b)};
+    const std::string a_file = spool + "/127.0.0.1_" + std::to_string(a.port) + ".spool";
+    const std::string b_file = spool + "/127.0.0.1_" + std::to_string(b.port) + ".spool";
+    {
+        act_proc act(dir.path, args);
+        act.write_lines(raises(0, 100));
+        ASSERT_TRUE(a.wait_for(100));
+        ASSERT_TRUE(wait_until([&] {
+            return spool_acked(a_file) == 60 &&
+                   read_file(b_file).size() == 64 + 100 * ALERT_RECORD_SIZE;
+        })) << spool_acked(a_file) << " " << read_file(b_file).size();
+        kill(act.pid, SIGKILL);
+    }
+    std::ofstream(b_file, std::ios::app) << std::string(100, 'x');
+
+    a.ack_limit = SIZE_MAX;
+    b.up();
+    act_proc act(dir.path, args);
+    act.write_lines(raises(100, 150));
+    EXPECT_EQ(act.finish(), 0) << act.err();
+    std::vector<std::string> again = a.keys();
+    again.erase(again.begin(), again.begin() + std::min<long>(100, std::ssize(again)));
+    EXPECT_EQ(again, key_range(60, 150));
+    EXPECT_EQ(b.keys(), key_range(0, 150));
+    std::string err = act.err();
+    EXPECT_NE(err.find("board " + board_arg(b) + ": spool " + b_file +
+                       ": cut a torn tail of 100 bytes"),
+              std::string::npos) << err;
+    EXPECT_NE(err.find("board " + board_arg(a) + ": 40 records from the spool to send"),
+              std::string::npos) << err;
+    // Everything was ACKed: the files are back to their headers.
+    EXPECT_EQ(read_file(a_file), "tarrow-spool 1 acked " + std::string(20, '0') +
+                                     std::string(22, ' ') + "\n");
+    EXPECT_EQ(read_file(b_file).size(), 64u);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -226,6 +227,20 @@ TEST(FlicketTest, ArgumentErrorsSendNothing)
         {{"-t", "2s", p, "127.0.0.1", "info", "k", "t"},
          "flicket: -t takes a number of seconds from 1 to 3600, not 2s\n"},
         {{"-H", "web1", p, "127.0.0.1", "info", "k"}, USAGE_FLICKET},
+        // Every --board is read before anything is sent.
+        {{"--board", "127.0.0.1:" + p, "--board", "127.0.0.1", "info", "k", "t"},
+         "flicket: --board 127.0.0.1: the port is missing (ADDRESS:PORT)\n"},
+        {{"--board", "::1:" + p, "info", "k", "t"},
+         "flicket: --board ::1:" + p + ": an IPv6 address goes in brackets ([ADDRESS]:PORT)\n"},
+        {{"--board", "127.0.0.1:0", "info", "k", "t"}, "Illegal port number: 0\n"},
+        {{"--board", "127.0.0.1:" + p, "--board", "999.1.1.1:" + p, "info", "k", "t"},
+         "Improperly formatted network address, 999.1.1.1\n"},
+        {{"--board", "127.0.0.1:" + p, "warn", "k", "t"}, BAD_SEVERITY},
+        {{"--board", "127.0.0.1:" + p, "info", "k"},
+         "Required arguments are missing !\nNeed severity key message-text\n"
+         "Please read the manual !\n"},
+        {{"--board"}, "flicket: option --board needs a value\n", true},
+        {{"--bogus", p, "127.0.0.1", "info", "k", "t"}, "flicket: unknown option --bogus\n", true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(joined(c.args));
@@ -422,6 +437,34 @@ TEST(SenderTools, AddressFormsAndSendAsHost)
     }
 }
 
+// --board, repeated, sends the same record to every board, one that is down in the middle
+// included: it is reported, and the status is 0 only when every board took the record.
+TEST(FlicketTest, EveryBoardGetsTheRecord)
+{
+    test_port a, b, closed(false);
+    ASSERT_GT(a.port > 0 && b.port > 0 && closed.port > 0, 0);
+    const std::string down = "127.0.0.1:" + std::to_string(closed.port);
+    for (bool with_down : {false, true}) {
+        std::vector<std::string> args = {"-H", "web1", "--board",
+                                         "127.0.0.1:" + std::to_string(a.port)};
+        if (with_down)
+            args.insert(args.end(), {"--board", down});
+        args.insert(args.end(), {"--board", "localhost:" + std::to_string(b.port), "warning",
+                                 "DISK", "full"});
+        run_result r = flicket(args);
+        EXPECT_EQ(r.status, with_down ? 1 : 0);
+        EXPECT_EQ(r.out, !with_down ? "\n\n"
+                                    : "\n" + std::string(strerror(ECONNREFUSED)) +
+                                          ": connect(2), host 127.0.0.1 nothing listening on "
+                                          "port " + std::to_string(closed.port) +
+                                          "\nUnable to connect to board " + down + ".\n\n");
+        for (const test_port *t : {&a, &b}) {
+            std::string got = t->take();
+            EXPECT_EQ(got, expected_record(got, "GENALERT", "DISK", "AW", "full", "web1"));
+        }
+    }
+}
+
 // A listener that never accepts and whose backlog is full: connects to it hang until the
 // sender gives up.
 TEST(SenderTools, ConnectGivesUpAfterTheTimeout)
@@ -499,9 +542,10 @@ TEST(FlicketTest, SendAsHostEndToEnd)
     stop_server(s);
 }
 
-// The README's pipeline: sievel with the ssh sample and sievel-act, which finds flicket beside
-// itself. Each log host gets its own alert, and a login that succeeds clears
-// only its own host's.
+// The README's pipeline: sievel with the ssh and disk-full samples and sievel-act. Each log host
+// gets its own alert, and a login that succeeds clears only its own host's; each alert has
+// the severity its sample's KEY line gives it (failed logins warnings, a full disk critical),
+// and its text starts after the host.
 TEST(Pipeline, LogLinesBecomeAlertsPerHost)
 {
     temp_dir dir;
@@ -519,31 +563,37 @@ TEST(Pipeline, LogLinesBecomeAlertsPerHost)
           "2026-12-07T10:00:03+0000 web3 sshd[83]: Invalid user admin from ::1 port 7\n"
           "2026-12-07T10:00:04+0000 web4 sshd[84]: Accepted publickey for ops from ::1\n"
           "2026-12-07T10:00:05+0000 web2 sshd[85]: Accepted password for bob from ::1\n"
-          "2026-12-07T10:00:06+0000 web5 cron[86]: nothing to see\n",
+          "2026-12-07T10:00:06+0000 web5 cron[86]: nothing to see\n"
+          "2026-12-07T10:00:07+0000 web6 kernel: EXT4-fs warning (device sda1): No space left "
+          "on device\n",
           f);
     fclose(f);
     // As the README has it, from the source tree with build/bin first on PATH.
     const char *path = getenv("PATH");
     run_result r = run_program(
-        {"sh", "-c", "sievel examples/ssh-logins.params <\"$0\" | sievel-act -p \"$1\"", log,
-         std::to_string(s.port)},
+        {"sh", "-c",
+         "cat examples/ssh-logins.params examples/disk-full.params >\"$0.params\" && "
+         "sievel \"$0.params\" <\"$0\" | sievel-act -s info -p \"$1\"",
+         log, std::to_string(s.port)},
         SOURCE_DIR, {std::string("PATH=") + BIN_DIR + ":" + (path ? path : "/usr/bin:/bin")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
-    // Five alert records, all handled before the listing: web1, web2 and web3 raised, web4
-    // and web2 cleared.
+    // Six alert records, all handled before the listing: web1, web2, web3 and web6 raised,
+    // web4 and web2 cleared.
     std::size_t events = 0;
-    for (int i = 0; i < 60 && events < 5; i++) {
+    for (int i = 0; i < 60 && events < 6; i++) {
         std::string text = read_log(dir.path);
         events = 0;
         for (std::size_t at = text.find("AINF: "); at != std::string::npos;
              at = text.find("AINF: ", at + 1))
             ++events;
-        if (events < 5)
+        if (events < 6)
             usleep(50000);
     }
-    ASSERT_EQ(events, 5u) << read_log(dir.path);
+    ASSERT_EQ(events, 6u) << read_log(dir.path);
+    std::string log_text = read_log(dir.path);
+    EXPECT_NE(log_text.find(" Y kernel: EXT4-fs warning"), std::string::npos) << log_text;
 
     int fd = connect_local(s.port);
     ASSERT_GE(fd, 0);
@@ -551,8 +601,12 @@ TEST(Pipeline, LogLinesBecomeAlertsPerHost)
     std::string listing = read_exact(fd, CONSOLE_REPLY_SIZE);
     close(fd);
     ASSERT_EQ(listing.size(), CONSOLE_REPLY_SIZE);
-    for (const char *h : {"web1", "web3"})
+    for (const char *h : {"web1", "web3", "web6"})
         EXPECT_NE(listing.find(pad(h, 15)), std::string::npos) << h;
+    std::vector<std::string> rows = board_listing(s.port);
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, (std::vector<std::string>{pad("FSFULL", 14) + " AC", pad("SSHFAIL", 14) + " AW",
+                                              pad("SSHINVAL", 14) + " AW"}));
     for (const char *h : {"web2", "web4", "web5"})
         EXPECT_EQ(listing.find(h), std::string::npos) << h;
     EXPECT_NE(listing.find("SSHINVAL"), std::string::npos);
