@@ -156,7 +156,8 @@ int
 main(int argc, char **argv)
 {
     if (argc < 4) {
-        fprintf(stderr, "usage: tarrow_board_bench fill|churn|list|summary port count [seconds]\n");
+        fprintf(stderr,
+                "usage: tarrow_board_bench fill|churn|ack|list|summary port count [seconds]\n");
         return 2;
     }
     std::string mode = argv[1];
@@ -192,6 +193,12 @@ main(int argc, char **argv)
             took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         }
         printf("rate %.0f\n", static_cast<double>(records) / took);
+    } else if (mode == "ack") {
+        // Acknowledges alerts f0 to f(count-1), each ACKed, 32 in flight.
+        std::vector<std::string> recs;
+        for (long i = 0; i < count; i++)
+            recs.push_back(record("GENALERT", key_of(i), "KA", 'Y'));
+        pipelined(fd, recs, 32);
     } else if (mode == "list") {
         long rows = 0;
         for (long i = 0; i < count; i++)

@@ -5,7 +5,11 @@
 #     the rate with 10,000 open must be at least 0.8 times the rate with 50;
 #   - a whole listing (SA, paged) of 10,000 alerts: server CPU per listing, target < 20 ms;
 #   - a summary (SS): server CPU per request, target < 50 us;
-#   - VmHWM of the server with 10,000 alerts: target at most 2 MB + 300 bytes per slot.
+#   - VmHWM of the server with 10,000 alerts: target at most 2 MB + 300 bytes per slot;
+#   - acknowledging 20,000 alerts on a board of 100,000 against 20,000 on one of 20,000:
+#     server CPU per acknowledge, target at most 5 us at 100,000;
+#   - tarrowc list --json of 10,000 acknowledged alerts against 10,000 unacknowledged ones:
+#     wall time, target at most 1.3 times.
 # Server CPU comes from /proc/PID/schedstat. BUILD names the build directory.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,7 +17,7 @@ build=${BUILD:-$top/build}
 rounds=${ROUNDS:-5}
 seconds=${SECONDS_PER_RUN:-2}
 [ -f "$build/CMakeCache.txt" ] || cmake -S "$top" -B "$build" >/dev/null
-cmake --build "$build" --target tarrowd tarrow_board_bench >/dev/null
+cmake --build "$build" --target tarrowd tarrow_board_bench tarrowc >/dev/null
 bench=$build/bench/tarrow_board_bench
 
 work=$(mktemp -d /tmp/tarrow-board-bench-XXXXXX)
@@ -52,7 +56,21 @@ cpu_ns() { awk '{print $1}' "/proc/$server_pid/schedstat"; }
 
 median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR + 1) / 2)]}'; }
 
-rate50=(); rate10k=(); list_ms=(); summary_us=(); hwm=()
+rate50=(); rate10k=(); list_ms=(); summary_us=(); hwm=(); ack_us=(); ack_ref_us=(); json=()
+
+# Seconds that tarrowc list --json takes against the running server, best of 3.
+json_time() {
+    local best=""
+    for _ in 1 2 3; do
+        local t0 t1
+        t0=$(date +%s%N)
+        "$build/console/tarrowc" -p "$port" list --json >/dev/null
+        t1=$(date +%s%N)
+        local t=$(( t1 - t0 ))
+        [ -z "$best" ] || [ "$t" -lt "$best" ] && best=$t
+    done
+    echo "$best"
+}
 for r in $(seq "$rounds"); do
     for size in 50 10000; do
         start_server "$size"
@@ -77,6 +95,26 @@ for r in $(seq "$rounds"); do
     done
 done
 
+for r in $(seq "$rounds"); do
+    for size in 20000 100000; do
+        start_server "$size"
+        "$bench" fill "$port" "$size"
+        before=$(cpu_ns)
+        "$bench" ack "$port" 20000
+        after=$(cpu_ns)
+        us=$(awk -v d=$((after - before)) 'BEGIN {printf "%.2f", d / 20000 / 1e3}')
+        if [ "$size" = 100000 ]; then ack_us+=("$us"); else ack_ref_us+=("$us"); fi
+        stop_server
+    done
+    start_server 10000
+    "$bench" fill "$port" 10000
+    plain=$(json_time)
+    "$bench" ack "$port" 10000
+    acked=$(json_time)
+    json+=("$(awk -v a="$acked" -v p="$plain" 'BEGIN {printf "%.3f", a / p}')")
+    stop_server
+done
+
 m50=$(printf '%s\n' "${rate50[@]}" | median)
 m10k=$(printf '%s\n' "${rate10k[@]}" | median)
 echo "churn, records/s (median of $rounds): 50 open $m50, 10000 open $m10k," \
@@ -87,3 +125,9 @@ echo "summary, server CPU per request: $(printf '%s\n' "${summary_us[@]}" | medi
      "(target < 50 us)"
 h=$(printf '%s\n' "${hwm[@]}" | median)
 echo "VmHWM with 10000 alerts: $h kB, limit $(( (2 * 1024 * 1024 + 300 * 10000) / 1024 )) kB"
+a=$(printf '%s\n' "${ack_us[@]}" | median)
+ar=$(printf '%s\n' "${ack_ref_us[@]}" | median)
+echo "acknowledge, server CPU each: board of 100000 $a us, of 20000 $ar us," \
+     "ratio $(awk -v a="$a" -v b="$ar" 'BEGIN {printf "%.2f", a / b}') (target <= 5 us)"
+echo "tarrowc list --json, 10000 acknowledged / 10000 not: $(printf '%s\n' "${json[@]}" | median)" \
+     "(target <= 1.30)"

@@ -8,6 +8,8 @@
 //   single     1 connection, one record in flight
 //   connect    a connection per record, 8 in flight
 //   listing    full console listings of a table of 50 alerts, one in flight
+//   flight N   N records in flight in all, over min(N, 32) connections, each ACKed; prints
+//              "records/s R p50_us P p99_us Q" (the time from a record's write to its ACK)
 //
 // Prints "records/s N" (listing: "us/listing N"). Keys cycle over a few per connection so the
 // table keeps within its 50 slots and nothing goes to the overflow file.
@@ -16,6 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -210,6 +213,51 @@ connect_each(int count)
     return count / seconds_since(start);
 }
 
+// N records in flight over min(N, 32) connections, one thread each; count in all. Prints the
+// rate and the ACK latency's median and 99th percentile.
+static void
+flight(int n, int count)
+{
+    int conns = n < 32 ? n : 32;
+    int window = n / conns;
+    int per = count / conns;
+    std::vector<std::vector<double>> lat(static_cast<std::size_t>(conns));
+    auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> workers;
+    for (int c = 0; c < conns; c++)
+        workers.emplace_back([&, c] {
+            int fd = connect_local();
+            std::string recs = records(c % 4, 8, 'Y');
+            std::vector<std::chrono::steady_clock::time_point> sent_at;
+            auto &mine = lat[static_cast<std::size_t>(c)];
+            char ack[ALERT_RECORD_SIZE];
+            int sent = 0;
+            for (int done = 0; done < per; done++) {
+                while (sent < per && sent - done < window) {
+                    write_all(fd, recs.data() + (sent % 8) * ALERT_RECORD_SIZE,
+                              ALERT_RECORD_SIZE);
+                    sent_at.push_back(std::chrono::steady_clock::now());
+                    sent++;
+                }
+                read_n(fd, ack, sizeof ack);
+                mine.push_back(1e6 * seconds_since(sent_at[static_cast<std::size_t>(done)]));
+            }
+            close(fd);
+        });
+    for (auto &t : workers)
+        t.join();
+    double secs = seconds_since(start);
+    std::vector<double> all;
+    for (auto &l : lat)
+        all.insert(all.end(), l.begin(), l.end());
+    std::sort(all.begin(), all.end());
+    auto pct = [&](double q) {
+        return all.empty() ? 0.0
+                           : all[static_cast<std::size_t>(q * static_cast<double>(all.size() - 1))];
+    };
+    printf("records/s %.0f p50_us %.0f p99_us %.0f\n", conns * per / secs, pct(0.5), pct(0.99));
+}
+
 // Microseconds per full listing.
 static double
 listing(int count)
@@ -258,6 +306,8 @@ main(int argc, char **argv)
         printf("records/s %.0f\n", connect_each(count));
     else if (mode == "listing")
         printf("us/listing %.1f\n", listing(count));
+    else if (mode == "flight" && argc > 4)
+        flight(atoi(argv[3]), atoi(argv[4]));
     else
         return 2;
     return 0;

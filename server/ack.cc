@@ -71,7 +71,7 @@ static alert_ack
 new_ack(const char *rec, const char *who, const char *note, time_t until)
 {
     alert_ack a{};
-    const char *severity = msgtype_is(rec, MSG_CLEAR) ? alert_meta_of(rec)->ack.severity
+    const char *severity = msgtype_is(rec, MSG_CLEAR) ? alert_ack_of(rec)->severity
                                                       : rec + OFF_MSGTYPE;
     memcpy(a.severity, severity, LEN_MSGTYPE);
     snprintf(a.who, sizeof a.who, "%s", who);
@@ -187,7 +187,7 @@ ack_console_undo(const char *request)
         return "*ERR: Alert is not acknowledged\n";
     char who[LEN_ACK_WHO + 1];
     ack_request_who(request, who);
-    alert_ack a = alert_meta_of(rec)->ack;
+    alert_ack a = *alert_ack_of(rec);
     if (a.who[0] == '\0')
         snprintf(a.who, sizeof a.who, "%s", "unknown");
     alert_set_state(rec, std::string_view(a.severity, LEN_MSGTYPE), nullptr);
@@ -221,7 +221,7 @@ ack_details(const char *rec, char *text, std::size_t len, std::size_t size)
 {
     if (!msgtype_is(rec, MSG_CLEAR) || len >= size)
         return len;
-    const alert_ack &a = alert_meta_of(rec)->ack;
+    const alert_ack &a = *alert_ack_of(rec);
     if (a.who[0] == '\0')
         return len;         // acknowledged, but by whom was never known
     char since[64], until[64], when[32];
@@ -267,7 +267,7 @@ ack_tick()
         const char *rec = alert_next_expiry(&until);
         if (rec == nullptr || until > now)
             return;
-        alert_ack a = alert_meta_of(rec)->ack;
+        alert_ack a = *alert_ack_of(rec);
         alert_set_state(rec, std::string_view(a.severity, LEN_MSGTYPE), nullptr);
         myprintf("AINF: Acknowledgement expired %.*s %.*s %.2s by %s\n",
                  static_cast<int>(LEN_HOSTNAME), rec + OFF_HOSTNAME, static_cast<int>(LEN_KEY),
@@ -308,9 +308,9 @@ ack_save_records(char *out, std::size_t max)
     std::size_t n = 0;
     for (int i = 0; i < last_table_entry && n < max; i++) {
         const char *rec = memory_table[i].data();
-        if (!msgtype_is(rec, MSG_CLEAR) || alert_meta_of(rec)->ack.who[0] == '\0')
+        if (!msgtype_is(rec, MSG_CLEAR) || alert_ack_of(rec)->who[0] == '\0')
             continue;
-        ack_write_record(rec, alert_meta_of(rec)->ack, out + n * ALERT_RECORD_SIZE);
+        ack_write_record(rec, *alert_ack_of(rec), out + n * ALERT_RECORD_SIZE);
         n++;
     }
     return n;

@@ -27,6 +27,7 @@ time_t (*ack_clock)() = system_clock;
 
 static alert_record *pool;          // alert_table_size records, in no order
 static alert_meta *meta;            // beside each pool slot
+static alert_ack *acks;             // beside each pool slot, while its record is "AK"
 static int *order;                  // pool slot of each position, last_table_entry of them
 static int *free_slot;              // pool slots not in use, free_count of them
 static int free_count;
@@ -58,6 +59,7 @@ alert_table_init(int size)
         entries *= 2;
     free(pool);
     free(meta);
+    free(acks);
     free(order);
     free(free_slot);
     free(id_index);
@@ -68,6 +70,7 @@ alert_table_init(int size)
     std::size_t n = static_cast<std::size_t>(size);
     pool = static_cast<alert_record *>(calloc(n, sizeof(alert_record)));
     meta = static_cast<alert_meta *>(calloc(n, sizeof(alert_meta)));
+    acks = static_cast<alert_ack *>(calloc(n, sizeof(alert_ack)));
     order = static_cast<int *>(calloc(n, sizeof(int)));
     free_slot = static_cast<int *>(calloc(n, sizeof(int)));
     id_index = static_cast<int *>(calloc(entries, sizeof(int)));
@@ -75,7 +78,7 @@ alert_table_init(int size)
     expiry_heap = static_cast<int *>(calloc(n, sizeof(int)));
     heap_at = static_cast<int *>(calloc(n, sizeof(int)));
     changes = static_cast<table_change *>(calloc(MAX_TABLE_CHANGES, sizeof(table_change)));
-    if (changes == nullptr || pool == nullptr || meta == nullptr || order == nullptr || free_slot == nullptr ||
+    if (changes == nullptr || pool == nullptr || meta == nullptr || acks == nullptr || order == nullptr || free_slot == nullptr ||
         id_index == nullptr || counted_type == nullptr || expiry_heap == nullptr ||
         heap_at == nullptr)
         return -1;
@@ -183,7 +186,7 @@ recount(int slot, bool present)
     const char *rec = pool[slot].data();
     if (present) {
         if (msgtype_is(rec, MSG_CLEAR)) {
-            char k = kind_of(std::string_view(meta[slot].ack.severity, LEN_MSGTYPE));
+            char k = kind_of(std::string_view(acks[slot].severity, LEN_MSGTYPE));
             kind = static_cast<char>((k != 0 ? k : 'C') - 'A' + 'a');
             alert_counts.acknowledged++;
         } else {
@@ -200,7 +203,7 @@ recount(int slot, bool present)
 static bool
 expires_before(int a, int b)
 {
-    return meta[a].ack.until < meta[b].ack.until;
+    return acks[a].until < acks[b].until;
 }
 
 static void
@@ -252,7 +255,7 @@ heap_remove(int slot)
 static void
 heap_update(int slot)
 {
-    bool expiring = msgtype_is(pool[slot].data(), MSG_CLEAR) && meta[slot].ack.until != 0;
+    bool expiring = msgtype_is(pool[slot].data(), MSG_CLEAR) && acks[slot].until != 0;
     if (!expiring) {
         heap_remove(slot);
         return;
@@ -270,7 +273,7 @@ alert_next_expiry(time_t *until)
     if (heap_count == 0)
         return nullptr;
     int slot = expiry_heap[0];
-    *until = meta[slot].ack.until;
+    *until = acks[slot].until;
     return pool[slot].data();
 }
 
@@ -351,6 +354,12 @@ alert_meta_of(const char *stored)
     return &meta[slot_of_stored(stored)];
 }
 
+const alert_ack *
+alert_ack_of(const char *stored)
+{
+    return &acks[slot_of_stored(stored)];
+}
+
 int
 alert_lookup(const char *record)
 {
@@ -380,7 +389,7 @@ alert_set_state(const char *stored, std::string_view code, const alert_ack *ack)
     char *rec = pool[slot].data();
     alert_table_generation++;
     if (code == MSG_CLEAR) {
-        alert_ack &a = meta[slot].ack;
+        alert_ack &a = acks[slot];
         if (ack != nullptr) {
             a = *ack;
         } else if (!msgtype_is(rec, MSG_CLEAR)) {
@@ -409,9 +418,10 @@ alert_table_append(const char *record)
     meta[slot] = alert_meta{};
     meta[slot].first_seen = meta[slot].last_change = now;
     if (msgtype_is(record, MSG_CLEAR)) {
+        acks[slot] = alert_ack{};
         // Acknowledged with no ack known (a saved table of an older server): who stays
         // empty, and the severity, never known, is taken as critical.
-        memcpy(meta[slot].ack.severity, FALLBACK_SEVERITY, LEN_MSGTYPE);
+        memcpy(acks[slot].severity, FALLBACK_SEVERITY, LEN_MSGTYPE);
     }
     counted_type[slot] = 0;
     recount(slot, true);

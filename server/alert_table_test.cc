@@ -584,8 +584,8 @@ TEST_F(TableTest, RandomRequestsMatchModel)
                         acked++;
                         c = state == "AC" ? &want.acked_critical
                             : state == "AW" ? &want.acked_warning : &want.acked_info;
-                        const alert_meta *meta = alert_meta_of(memory_table[i].data());
-                        ASSERT_EQ(std::string(meta->ack.severity, 2), t.sev) << at;
+                        const alert_ack *ack = alert_ack_of(memory_table[i].data());
+                        ASSERT_EQ(std::string(ack->severity, 2), t.sev) << at;
                     }
                     (*c)++;
                 }

@@ -158,11 +158,12 @@ board_extra(const char *rec, row_extra &x)
     x.first_seen = static_cast<long>(m->first_seen);
     x.last_change = static_cast<long>(m->last_change);
     if (msgtype_is(rec, MSG_CLEAR)) {
-        x.who = m->ack.who;
-        x.severity = std::string_view(m->ack.severity, LEN_MSGTYPE);
-        x.since = static_cast<long>(m->ack.since);
-        x.until = static_cast<long>(m->ack.until);
-        x.note = m->ack.note;
+        const alert_ack *a = alert_ack_of(rec);
+        x.who = a->who;
+        x.severity = std::string_view(a->severity, LEN_MSGTYPE);
+        x.since = static_cast<long>(a->since);
+        x.until = static_cast<long>(a->until);
+        x.note = a->note;
     }
     char who[LEN_ACK_WHO + 1];
     if (const char *action = overflow_pending(rec, who))

@@ -676,8 +676,8 @@ TEST_F(console, actions_on_waiting_alerts_take_effect_in_order)
     ASSERT_EQ(last_table_entry, 1) << log();
     EXPECT_EQ(std::string(memory_table[0].data() + OFF_KEY, 1), "w") << log();
     EXPECT_TRUE(msgtype_is(memory_table[0].data(), "AK"));
-    EXPECT_STREQ(alert_meta_of(memory_table[0].data())->ack.who, "alice");
-    EXPECT_STREQ(alert_meta_of(memory_table[0].data())->ack.note, "on it");
+    EXPECT_STREQ(alert_ack_of(memory_table[0].data())->who, "alice");
+    EXPECT_STREQ(alert_ack_of(memory_table[0].data())->note, "on it");
 
     // A plain delete of a waiting alert: behind its raise, by the peer address; the raise
     // never shows once its delete is replayed.

@@ -196,11 +196,10 @@ struct alert_ack {
     time_t since;
     time_t until;                   // 0: never expires
 };
-// What the table keeps of a record besides its bytes.
+// When the table first stored a record's alert and when it last changed.
 struct alert_meta {
     time_t first_seen;              // stored as a new identity (server clock, seconds)
     time_t last_change;             // last stored, replaced or changed in state
-    alert_ack ack;                  // while the record's msgtype is "AK"
 };
 
 // Alerts on the table by the state a listing shows, and the acknowledged ones by the
@@ -227,8 +226,11 @@ void alert_table_reset();
 int alert_lookup(const char *record);
 // The stored record of the record's identity, found through the index; nullptr when absent.
 const char *alert_find(const char *record);
-// What the table keeps beside a stored record (one alert_find gave).
+// What the table keeps beside a stored record (one alert_find gave): its times, and its
+// acknowledgement, which counts while the record's msgtype is "AK". The acknowledgements are
+// kept apart from the times so that their memory is touched only by acknowledged slots.
 const alert_meta *alert_meta_of(const char *stored);
+const alert_ack *alert_ack_of(const char *stored);
 // The one way a stored record changes state: msgtype becomes code; for "AK" the record
 // takes ack (its reply_wanted byte becomes a zero byte, as an acknowledgement always did),
 // for another code the ack is dropped. Keeps counts, generation and expiry index.

@@ -161,7 +161,7 @@ build_delta()
             continue;       // removed since: its removal follows
         memcpy(out, rec, ALERT_RECORD_SIZE);
         k++;
-        const alert_ack &a = alert_meta_of(rec)->ack;
+        const alert_ack &a = *alert_ack_of(rec);
         if (msgtype_is(rec, MSG_CLEAR) && a.who[0] != '\0') {
             ack_write_record(rec, a, delta + k * ALERT_RECORD_SIZE);
             k++;

@@ -389,12 +389,12 @@ TEST_F(StoreTest, LargerSavedBoardSpillsWhatDoesNotFit)
     overflow_refill_if_room();
     ASSERT_EQ(last_table_entry, 7);
     EXPECT_EQ(key_at(5), "k6            ");
-    const alert_meta *m = alert_meta_of(memory_table[5].data());
+    const alert_ack *m = alert_ack_of(memory_table[5].data());
     EXPECT_TRUE(msgtype_is(memory_table[5].data(), "AK"));
-    EXPECT_STREQ(m->ack.who, "alice");
-    EXPECT_STREQ(m->ack.note, "disk swap");
-    EXPECT_EQ(m->ack.until, 4102444800);
-    EXPECT_EQ(std::string(m->ack.severity, 2), "AW");
+    EXPECT_STREQ(m->who, "alice");
+    EXPECT_STREQ(m->note, "disk swap");
+    EXPECT_EQ(m->until, 4102444800);
+    EXPECT_EQ(std::string(m->severity, 2), "AW");
     EXPECT_TRUE(msgtype_is(memory_table[1].data(), "AK"));      // k2, plainly acknowledged
-    EXPECT_EQ(std::string(alert_meta_of(memory_table[1].data())->ack.severity, 2), "AW");
+    EXPECT_EQ(std::string(alert_ack_of(memory_table[1].data())->severity, 2), "AW");
 }
