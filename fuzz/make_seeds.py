@@ -147,6 +147,26 @@ put('server_input', 'console', b'\x32' + chunk(2, console('AD', 'host0', 'PRE0')
 put('server_input', 'long', b'\x01' + chunk(0, b'JOBSCHED' + b'L' * 9000 + b'\n') +
     chunk(1, b'x' * 300 + b'\n', passes=3) + chunk(2, ack('h', 'host-key', 'KH')))
 
+
+# The board requests, acknowledgements with who, note and expiry, un-acknowledge and details
+# with acks, on a full board with alerts waiting behind it: actions on waiting alerts wait in
+# the overflow file too. Texts and names hold '^', '%' and tabs.
+def operator(cmd, host, key, who='al^%ce', note='n^1\t%', until=b'          '):
+    r = bytearray(console(cmd, host.ljust(15), key.ljust(14)))
+    r[15:25] = until
+    r[81:96] = field(who, 15)
+    r[102:202] = field(note, 100)
+    return bytes(r)
+
+
+put('server_input', 'operators', b'\x31' + chunk(0, ack('w', 'W1')) +
+    chunk(2, operator('AN', 'host0', 'PRE0')) + chunk(2, operator('AN', 'w', 'W1')) +
+    chunk(2, operator('SX', 'w', 'W1')) + chunk(2, operator('UA', 'host0', 'PRE0')) +
+    chunk(2, operator('AD', 'w', 'W1')) + chunk(2, operator('KK', 'host1', 'PRE1')) +
+    chunk(1, console('SA')) + chunk(1, console('SQ')) + chunk(1, console('SS')) +
+    chunk(1, record('CONSOLE99_127', '', '7', 'SA', reply='Y')) +
+    chunk(2, operator('AN', 'host2', 'PRE2', until=b'4102444800')))
+
 # A short record leaves its persistent flag a zero byte; its details must still be one whole reply.
 short = record('JOBSCHED', 'short', 'S1', 'AC', 'cut short', reply='Y')[:90] + b'\n'
 put('server_input', 'regress-persistent-zero', b'\x00' + chunk(0, short) +
