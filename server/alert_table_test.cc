@@ -107,6 +107,31 @@ TEST_F(TableTest, DeleteShiftsAcknowledgeKeepsSlotIdentityIsExact)
 
 // An alert's identity is its host and key, each compared over its whole width: names that
 // differ only in their first or last byte are different alerts, for every request.
+// Every change of state goes through the table, so its counts follow an acknowledge and an
+// un-acknowledge, and a full table still gives up its info alert afterwards.
+TEST_F(TableTest, CountsFollowAcknowledgementsAndAnInfoAlertStillGivesWay)
+{
+    ASSERT_EQ(alert_table_init(2), 0);
+    send("h1", "K1", "IO");
+    send("h1", "K2", "AC");
+    send("h1", "K1", "KA");
+    EXPECT_EQ(alert_counts.info, 0);
+    EXPECT_EQ(alert_counts.acknowledged, 1);
+    EXPECT_EQ(alert_counts.acked_info, 1);
+    line_buf ua = make_record("CONSOLE", "h1", "K1", "UA", 'N');
+    process_console_request(-1, ua.data());
+    EXPECT_EQ(type_of(0), "IO");
+    EXPECT_EQ(alert_counts.info, 1);
+    EXPECT_EQ(alert_counts.acknowledged, 0);
+    EXPECT_EQ(alert_counts.acked_info, 0);
+    send("h1", "K3", "AC");                     // the info alert gives way, nothing spills
+    EXPECT_EQ(stats.info_displaced, 1u);
+    EXPECT_EQ(alerts_num_buffered(), 0);
+    EXPECT_EQ(key_of(1), pad("K3", LEN_KEY));
+    EXPECT_EQ(alert_counts.critical, 2);
+    EXPECT_EQ(alert_counts.info, 0);
+}
+
 TEST_F(TableTest, IdentityIsHostAndKeyOverTheirWholeWidths)
 {
     const std::string host(LEN_HOSTNAME, 'h'), key(LEN_KEY, 'k');

@@ -1,5 +1,21 @@
 // What the server's files share: the client slot table, the message log, the alert table,
 // the overflow file and the handlers that dispatch calls.
+//
+// Who owns what, in the order a request travels:
+//   main.cc          options, start-up, the loop (waits, ticks of expiry and saving)
+//   net.cc           the listening socket, accepting, peer addresses, --allow
+//   dispatch.cc      connections: reading lines, classifying them, queued replies
+//   alert.cc         alert records: the event line, the ACK, the action by msgtype
+//   console.cc       console records: listing, details, deletes, deferral of actions behind
+//                    waiting requests; console.h and board_requests.cc the board requests
+//   ack.cc           making and ending acknowledgements (through the table), their lines
+//   alert_table.cc   the table: records, their times and acks, counts, indexes; the one
+//                    door through which every change of a stored alert goes
+//   overflow.cc      evt_buffer.dat: appends, waiting counts per alert, refills
+//   table_store.cc   alert_table.dat and its journal (--keep-table, --sync)
+//   msglog.cc, exit.cc, stats.cc, notify.cc   the log, the two exits, figures, systemd
+// The table, the overflow file and alert processing call one another (a refill replays
+// records through alert processing); no other file is called back by one it calls.
 #ifndef SERVER_SERVER_H
 #define SERVER_SERVER_H
 
