@@ -14,8 +14,9 @@
 //   overflow.cc      evt_buffer.dat: appends, waiting counts per alert, refills
 //   table_store.cc   alert_table.dat and its journal (--keep-table, --sync)
 //   msglog.cc, exit.cc, stats.cc, notify.cc   the log, the two exits, figures, systemd
-// The table, the overflow file and alert processing call one another (a refill replays
-// records through alert processing); no other file is called back by one it calls.
+// The table, the overflow file and the processing of alert and console records call one
+// another (a refill replays waiting records through that processing); apart from that cycle,
+// no file is called back by one it calls.
 #ifndef SERVER_SERVER_H
 #define SERVER_SERVER_H
 
