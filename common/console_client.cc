@@ -725,10 +725,17 @@ console_parse_page(const std::string &text, std::string_view label, console_page
             return false;      // every row ends with its line end
         std::vector<std::string_view> f = split_tabs(t.substr(at, end - at));
         long pos = 0;
-        // Eight fields from a server before times and acks were listed, sixteen since.
-        if ((f.size() != 8 && f.size() != 16) || !read_long(f[0], pos))
+        if (!read_long(f[0], pos))
             return false;
+        at = end + 1;
+        // Eight fields from a server before times and acks were listed, sixteen since. A row
+        // of another shape is left out, and the rest of the board kept.
         console_alert a;
+        if (f.size() != 8 && f.size() != 16) {
+            out.skipped++;
+            out.last_position = pos;
+            continue;
+        }
         a.datetime = unescape(f[1]);
         a.hostname = unescape(f[2]);
         a.key = unescape(f[3]);
@@ -737,12 +744,15 @@ console_parse_page(const std::string &text, std::string_view label, console_page
         a.persistent = persistent.size() == 1 ? persistent[0] : '\0';
         a.text = unescape(f[6]);
         a.optional_data = unescape(f[7]);
-        if (f.size() == 16 && !parse_row_extra(f, a))
-            return false;
+        if (f.size() == 16 && !parse_row_extra(f, a)) {
+            out.skipped++;
+            out.last_position = pos;
+            continue;
+        }
         out.extended = f.size() == 16;
         out.positions.push_back(pos);
+        out.last_position = pos;
         out.alerts.push_back(std::move(a));
-        at = end + 1;
     }
     return true;
 }
@@ -752,9 +762,10 @@ console_parse_page(const std::string &text, std::string_view label, console_page
 static int
 fetch_pages(console_conn &c, std::string_view cmd, std::string_view label, long deadline,
             std::vector<console_alert> &rows, long &total, std::string &error,
-            bool *extended = nullptr)
+            bool *extended = nullptr, int *skipped_rows = nullptr)
 {
     long start = 0;
+    int skipped = 0;
     // Each answer carries one row at least while rows remain; the bound only guards against
     // a server that keeps answering without progress.
     for (int pages = 0; pages < 100000; pages++) {
@@ -783,11 +794,14 @@ fetch_pages(console_conn &c, std::string_view cmd, std::string_view label, long 
             *extended = p.extended;
         for (auto &a : p.alerts)
             rows.push_back(std::move(a));
-        if (p.positions.empty())
+        skipped += p.skipped;
+        if (skipped_rows != nullptr)
+            *skipped_rows = skipped;
+        if (p.last_position < 0)
             return CONSOLE_OK;
         // Board rows are numbered from 0; waiting records by their place in the file, the
         // first unread one in the header.
-        start = p.positions.back() + 1;
+        start = p.last_position + 1;
         if (start >= (label == BOARD_HEADER ? p.total : p.first + p.total))
             return CONSOLE_OK;
     }
@@ -860,7 +874,7 @@ console_fetch_board(console_conn &c, int timeout_ms, bool all_details)
     long total = 0;
     bool extended = false;
     int st = fetch_pages(c, CMD_LIST_ALL, BOARD_HEADER, deadline, b.alerts, total, b.error,
-                         &extended);
+                         &extended, &b.skipped_rows);
     if (st == CONSOLE_REFUSED) {
         b.alerts.clear();
         b.error.clear();

@@ -145,6 +145,7 @@ struct console_board {
     // is one for an alert already on the board.
     std::vector<console_alert> alerts;
     long waiting_records = 0;   // unread records in the overflow file, of every kind
+    int skipped_rows = 0;       // board rows that could not be read, left out of alerts
 };
 // Alerts by state.
 struct console_counts {
@@ -171,6 +172,8 @@ struct console_page {
     long total = 0, first = 0;
     bool extended = false;      // the rows carry times, acknowledgements and pending actions
     std::vector<long> positions;
+    long last_position = -1;    // of the last row, whole or not; -1 when there is none
+    int skipped = 0;            // rows that could not be read, left out
     std::vector<console_alert> alerts;
 };
 bool console_parse_page(const std::string &text, std::string_view label, console_page &out);

@@ -347,13 +347,27 @@ TEST(console_client, parses_listing_and_details)
     EXPECT_EQ(d.persistent, 'Y');
     EXPECT_EQ(d.text, "full^text");
     EXPECT_EQ(d.optional_data, "opt");
+    // Escaped fields, as a newer server sends them: a host of 15 bytes takes 17 characters,
+    // and no '^' in a text or a note can start an ack line of its own.
+    ASSERT_TRUE(console_parse_details("HOST: we%25b01            DATETIME: 20240102 03:04\n"
+                                      "KEY: disk          \nMSGTYPE AK     PERSISTENT Y\n"
+                                      "MSGTEXT: a%5EACK BY: x\nOPTIONAL DATA: \n"
+                                      "ACK BY: al%5Ece\nACK AT: 20240102 03:04:05 (1704164645)\n"
+                                      "ACK SEVERITY: AW\nACK UNTIL: never\nACK NOTE: n%5E\n",
+                                      d));
+    EXPECT_EQ(d.hostname, "we%b01         ");
+    EXPECT_EQ(d.text, "a^ACK BY: x");
+    EXPECT_EQ(d.ack.by, "al^ce");
+    EXPECT_EQ(d.ack.note, "n^");
     for (const char *bad : {"nothing", "HOST: web01             DATETIME: 20240102 03:04\nKEY: d",
                             "*ERR: Alert no longer exists\n"})
         EXPECT_FALSE(console_parse_details(bad, d)) << bad;
 }
 
-// Board pages: the header and the rows with their escapes undone; a page that is not one is
-// refused whole. The waiting records fold into what they will raise.
+// Board pages: the header and the rows with their escapes undone, with the times, ack and
+// pending action of a newer server; a row that cannot be read is left out and the rest kept,
+// a page that is not one is refused whole. The waiting records fold into what they will
+// raise.
 TEST(console_client, board_pages_and_waiting_alerts)
 {
     console_page p;
@@ -368,7 +382,24 @@ TEST(console_client, board_pages_and_waiting_alerts)
     EXPECT_EQ(p.alerts[0].persistent, 'Y');
     EXPECT_EQ(p.alerts[1].persistent, '\0');
     EXPECT_EQ(p.alerts[1].optional_data, "opt");
-    for (const char *bad : {"BOARD\t2\n", "WAITING\t0\t0\n", "BOARD\t1\t0\n0\th\tk\n",
+    ASSERT_TRUE(console_parse_page("BOARD\t3\t0\n"
+                                   "0\th\tk\n"
+                                   "1\t20240102 03:04\th1\tk1\tAK\tY\tt\t\t17\t18\tal%5Ece\tAW\t19\t0"
+                                   "\tn%09o\tdelete bob\n"
+                                   "2\t20240102 03:04\th2\tk2\tAC\tY\tt\t\tx\t18\t\t\t0\t0\t\t\n",
+                                   "BOARD", p));
+    EXPECT_EQ(p.skipped, 2);
+    EXPECT_EQ(p.last_position, 2);
+    ASSERT_EQ(p.alerts.size(), 1u);
+    const console_alert &acked = p.alerts[0];
+    EXPECT_EQ(acked.first_seen, 17);
+    EXPECT_EQ(acked.last_change, 18);
+    EXPECT_TRUE(acked.ack.present);
+    EXPECT_EQ(acked.ack.by, "al^ce");
+    EXPECT_EQ(acked.ack.severity, "AW");
+    EXPECT_EQ(acked.ack.note, "n\to");
+    EXPECT_EQ(acked.pending, "delete pending by bob");
+    for (const char *bad : {"BOARD\t2\n", "WAITING\t0\t0\n",
                             "BOARD\t1\t0\nx\t1\t2\t3\t4\t5\t6\t7\n",
                             "BOARD\t1\t0\n0\t1\t2\t3\t4\t5\t6\t7"})
         EXPECT_FALSE(console_parse_page(bad, "BOARD", p)) << bad;

@@ -158,6 +158,9 @@ static int
 cmd_list(const tarrowc_options &opt)
 {
     console_board b = console_fetch_board(opt.address, opt.port, opt.timeout_ms, opt.json);
+    if (b.skipped_rows > 0)
+        fprintf(stderr, "tarrowc: %d rows of the board could not be read and are left out\n",
+                b.skipped_rows);
     if (b.status != CONSOLE_OK)
         return report_failure(b.status, b.error);
     if (opt.json) {
