@@ -213,13 +213,13 @@ TEST(history_logline, server_lines_and_time_stamps)
 
 TEST(history_logline, user_times)
 {
-    EXPECT_EQ(parse_user_time("2026-12-07 18:52:08", false), 20261207185208LL);
-    EXPECT_EQ(parse_user_time("2026-12-07T18:52:08", false), 20261207185208LL);
-    EXPECT_EQ(parse_user_time("2026-12-07 18:52", false), 20261207185200LL);
-    EXPECT_EQ(parse_user_time("2026-12-07 18:52", true), 20261207185259LL);
-    EXPECT_EQ(parse_user_time("2026-12-07", false), 20261207000000LL);
-    EXPECT_EQ(parse_user_time("2026-12-07", true), 20261207235959LL);
+    EXPECT_EQ(parse_user_time("2026-12-07 18:52:08", false, 0), 20261207185208LL);
+    EXPECT_EQ(parse_user_time("2026-12-07T18:52:08", false, 0), 20261207185208LL);
+    EXPECT_EQ(parse_user_time("2026-12-07 18:52", false, 0), 20261207185200LL);
+    EXPECT_EQ(parse_user_time("2026-12-07 18:52", true, 0), 20261207185259LL);
+    EXPECT_EQ(parse_user_time("2026-12-07", false, 0), 20261207000000LL);
+    EXPECT_EQ(parse_user_time("2026-12-07", true, 0), 20261207235959LL);
     for (const char *bad : {"2026-12-07 18", "2026-13-07 18:52", "2026-12-07X18:52",
                             "2026-12-07 18:60", "2026/12/07", "", "2026-12-07 18:52:08 "})
-        EXPECT_EQ(parse_user_time(bad, false), -1) << bad;
+        EXPECT_EQ(parse_user_time(bad, false, 0), -1) << bad;
 }
