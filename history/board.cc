@@ -463,6 +463,7 @@ board_apply(board &b, const log_line &line)
         int slot = r.find(record_of(b, line));
         if (slot >= 0)
             r.remove(static_cast<std::size_t>(slot), change_kind::displaced);
+        r.release_held();       // the slot went to the raise held
         return 1;
     }
     case line_kind::pending: {
