@@ -10,6 +10,8 @@
 static constexpr std::size_t FIXED = LEN_HOSTNAME + LEN_KEY + 2 + LEN_DATETIME + 1 + 8 + 8;
 static constexpr std::size_t HEADER = FIXED + 3 * 2;
 static constexpr std::size_t READ_AHEAD = 1024;
+static constexpr std::size_t READ_BLOCK = 256 * 1024;
+static_assert(READ_BLOCK >= HEADER + 3 * 0xffff);
 
 waiting_file::~waiting_file()
 {
@@ -45,9 +47,13 @@ waiting_push(waiting_file &w, const board_alert &a)
         w.count++;
         return 0;
     }
-    if (w.disk == nullptr && (w.disk = tmpfile()) == nullptr)
-        return -1;
-    std::string b;
+    if (w.disk == nullptr) {
+        if ((w.disk = tmpfile()) == nullptr)
+            return -1;
+        setvbuf(w.disk, nullptr, _IOFBF, 1 << 20);
+    }
+    std::string &b = w.scratch;
+    b.clear();
     b.append(a.host, LEN_HOSTNAME).append(a.key, LEN_KEY).append(a.request, 2);
     b.append(a.datetime, LEN_DATETIME).push_back(a.persistent);
     char since[8], id[8];
@@ -72,41 +78,68 @@ waiting_push(waiting_file &w, const board_alert &a)
     return 0;
 }
 
-// Reads the records on disk from at into out, at most max of them; returns the offset after
-// the last one read.
+// The record at h, of at most len bytes, into a (its strings' room reused); its size, or 0
+// when it is not whole.
+static std::size_t
+decode(const char *h, std::size_t len, board_alert &a)
+{
+    if (len < HEADER)
+        return 0;
+    std::size_t text = get_len(h + FIXED), who = get_len(h + FIXED + 2),
+                note = get_len(h + FIXED + 4);
+    if (len < HEADER + text + who + note)
+        return 0;
+    const char *p = h;
+    memcpy(a.host, p, LEN_HOSTNAME);
+    memcpy(a.key, p += LEN_HOSTNAME, LEN_KEY);
+    memcpy(a.request, p += LEN_KEY, 2);
+    memcpy(a.datetime, p += 2, LEN_DATETIME);
+    a.persistent = *(p += LEN_DATETIME);
+    memcpy(&a.since, p + 1, 8);
+    memcpy(&a.id, p + 9, 8);
+    p = h + HEADER;
+    a.text.assign(p, text);
+    a.who.assign(p + text, who);
+    a.note.assign(p + text + who, note);
+    return HEADER + text + who + note;
+}
+
+// Calls f on the records on disk from at on, at most max of them, read in blocks of
+// READ_BLOCK bytes (one record never takes more); returns the offset after the last one.
 static long
-read_records(const waiting_file &w, long at, std::size_t max, std::deque<board_alert> &out)
+scan_records(const waiting_file &w, long at, std::size_t max,
+             const std::function<void(const board_alert &)> &f)
 {
     if (w.disk == nullptr || fflush(w.disk) != 0)
         return w.end;
     int fd = fileno(w.disk);
-    std::string buf;
-    for (std::size_t i = 0; i < max && at < w.end; i++) {
-        char h[HEADER];
-        if (pread(fd, h, HEADER, at) != static_cast<ssize_t>(HEADER))
+    std::string block;
+    board_alert a;
+    std::size_t n = 0;
+    while (n < max && at < w.end) {
+        std::size_t want = std::min(READ_BLOCK, static_cast<std::size_t>(w.end - at));
+        block.resize(want);
+        ssize_t got = pread(fd, block.data(), want, at);
+        if (got <= 0)
             return w.end;
-        std::size_t text = get_len(h + FIXED), who = get_len(h + FIXED + 2),
-                    note = get_len(h + FIXED + 4);
-        buf.resize(text + who + note);
-        if (!buf.empty() && pread(fd, buf.data(), buf.size(), at + static_cast<long>(HEADER)) !=
-                                static_cast<ssize_t>(buf.size()))
-            return w.end;
-        board_alert a;
-        const char *p = h;
-        memcpy(a.host, p, LEN_HOSTNAME);
-        memcpy(a.key, p += LEN_HOSTNAME, LEN_KEY);
-        memcpy(a.request, p += LEN_KEY, 2);
-        memcpy(a.datetime, p += 2, LEN_DATETIME);
-        a.persistent = *(p += LEN_DATETIME);
-        memcpy(&a.since, p + 1, 8);
-        memcpy(&a.id, p + 9, 8);
-        a.text.assign(buf, 0, text);
-        a.who.assign(buf, text, who);
-        a.note.assign(buf, text + who, note);
-        out.push_back(std::move(a));
-        at += static_cast<long>(HEADER + buf.size());
+        std::size_t len = static_cast<std::size_t>(got), pos = 0;
+        for (std::size_t size; n < max && (size = decode(block.data() + pos, len - pos, a)) > 0;
+             n++) {
+            f(a);
+            pos += size;
+        }
+        if (pos == 0)
+            return w.end;       // a record longer than it can be: the file is damaged
+        at += static_cast<long>(pos);
     }
     return at;
+}
+
+// The records on disk from at into out, at most max of them.
+static long
+read_records(const waiting_file &w, long at, std::size_t max, std::deque<board_alert> &out)
+{
+    return scan_records(w, at, max, [&](const board_alert &a) { out.push_back(a); });
 }
 
 // Where the record after the first one read ahead starts.
@@ -198,13 +231,5 @@ waiting_each(const waiting_file &w, const std::function<void(const board_alert &
 {
     for (std::size_t i = w.next; i < w.mem.size(); i++)
         f(w.mem[i]);
-    for (long at = w.next_at; at < w.end;) {
-        std::deque<board_alert> chunk;
-        long next = read_records(w, at, READ_AHEAD, chunk);
-        for (const board_alert &a : chunk)
-            f(a);
-        if (next <= at)
-            break;
-        at = next;
-    }
+    scan_records(w, w.next_at, static_cast<std::size_t>(-1), f);
 }

@@ -43,6 +43,7 @@ struct waiting_file {
     long last_at = -1;              // where the last record on disk starts; -1 unknown
     bool moved = false;             // end moved back: the next write seeks to it first
     std::deque<board_alert> ahead;  // records read ahead from the disk, from next_at on
+    std::string scratch;            // a record as it is written
     ~waiting_file();
 };
 
