@@ -420,8 +420,12 @@ print_board(FILE *out, const board &b, stamp_t at, bool json_out, unsigned state
             queued += pending(a) ? 0 : 1;
         }
     });
+    // An alert as a member of a list two levels in.
     auto dumped = [](const json &j) {
-        return j.dump(4, ' ', false, nlohmann::json::error_handler_t::replace);
+        std::string s = j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+        for (std::size_t i = s.find('\n'); i != std::string::npos; i = s.find('\n', i + 1))
+            s.insert(i + 1, "    ");
+        return s;
     };
     if (json_out)
         fprintf(out, "{\n  \"at\": \"%s\",\n  \"alerts\": [", stamp_text(at, true).c_str());
