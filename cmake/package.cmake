@@ -41,9 +41,14 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME tarrow)
 # CPack takes the synopsis from CPACK_PACKAGE_DESCRIPTION_SUMMARY and these as the body.
 set(CPACK_DEBIAN_SERVER_DESCRIPTION "The server tarrowd keeps the open alerts that hosts raise in a
-table and logs every event; operators list, acknowledge and delete them
-with the console tarrowc, and tarrow-bridge hands them to Prometheus
-Alertmanager. The programs that raise alerts are in tarrow-sender.")
+table and logs every event; quiesk stops it. Operators list, acknowledge
+and delete the alerts with the console tarrowc or in a browser with
+tarrow-web, tarrow-bridge hands them to Prometheus Alertmanager, and
+tarrow-history tells from the server's logs what happened to them. The
+programs that raise alerts (flicket, sievel, sievel-act) are in
+tarrow-sender.")
+# A board on its own host still raises alerts about itself.
+set(CPACK_DEBIAN_SERVER_PACKAGE_RECOMMENDS tarrow-sender)
 # The maintainer scripts reload systemd and restart the running services on an upgrade; a
 # first install starts nothing.
 set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
@@ -53,6 +58,8 @@ set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_SENDER_PACKAGE_NAME tarrow-sender)
 set(CPACK_DEBIAN_SENDER_DESCRIPTION "What a host needs to send alerts to a tarrow board: flicket raises
-or clears one alert; sievel and sievel-act turn log lines into alerts.
-Nothing else is needed on a host that only sends.")
+or clears one alert; sievel and sievel-act turn log lines into alerts,
+with sample parameter files in /usr/share/doc/tarrow-sender/examples.
+Nothing else is needed on a host that only sends; the board (tarrowd,
+tarrowc, tarrow-web, tarrow-bridge, tarrow-history) is in tarrow.")
 include(CPack)

@@ -220,21 +220,60 @@ board_rows(const std::vector<console_alert> &alerts, int order, std::string_view
     auto less = [&](int x, int y) {
         const console_alert &a = alerts[static_cast<std::size_t>(x)];
         const console_alert &b = alerts[static_cast<std::size_t>(y)];
-        if (a.waiting != b.waiting)
-            return b.waiting;
+        // The order's own key first, so that a waiting critical is not hidden below every
+        // board row; within one key the board's alert before the waiting one.
+        long ka = 0, kb = 0;
         switch (order) {
         case SORT_SEVERITY:
-            return state_rank(a.type) < state_rank(b.type);
+            ka = state_rank(a.type);
+            kb = state_rank(b.type);
+            break;
         case SORT_AGE:
-            return age[static_cast<std::size_t>(x)] < age[static_cast<std::size_t>(y)];
+            ka = age[static_cast<std::size_t>(x)];
+            kb = age[static_cast<std::size_t>(y)];
+            break;
         case SORT_HOST:
-            return a.hostname != b.hostname ? a.hostname < b.hostname : a.key < b.key;
+            if (a.hostname != b.hostname || a.key != b.key)
+                return a.hostname != b.hostname ? a.hostname < b.hostname : a.key < b.key;
+            break;
         default:
-            return false;
+            break;
         }
+        if (ka != kb)
+            return ka < kb;
+        return !a.waiting && b.waiting;
     };
     std::stable_sort(rows.begin(), rows.end(), less);
     return rows;
+}
+
+std::string
+board_header(const std::vector<console_alert> &alerts)
+{
+    console_counts c = console_count_states(alerts), w = console_count_states(alerts, true);
+    char buf[200];
+    snprintf(buf, sizeof buf, "%d+%d | crit %d+%d | warn %d+%d | info %d+%d | acked %d", c.total,
+             w.total, c.critical, w.critical, c.warning, w.warning, c.info, w.info,
+             c.acked + w.acked);
+    return buf;
+}
+
+check_result
+board_check(const std::vector<console_alert> &alerts)
+{
+    console_counts on = console_count_states(alerts), off = console_count_states(alerts, true);
+    int critical = on.critical + off.critical, warning = on.warning + off.warning;
+    check_result r;
+    r.status = critical > 0 ? 2 : warning > 0 ? 1 : 0;
+    static const char *const words[] = {"OK", "WARNING", "CRITICAL"};
+    char buf[320];
+    snprintf(buf, sizeof buf,
+             "TARROW %s - %d on board, %d waiting, %d critical, %d warning | board=%d "
+             "waiting=%d critical=%d warning=%d info=%d acked=%d",
+             words[r.status], on.total, off.total, critical, warning, on.total, off.total,
+             critical, warning, on.info + off.info, on.acked + off.acked);
+    r.line = buf;
+    return r;
 }
 
 // Length in bytes and width in columns of the character at s[i]. Texts from console_visible

@@ -38,8 +38,8 @@ const char *sort_name(int order);
 // True when needle is in the host, key or text, letter case aside; an empty needle matches.
 bool alert_matches(const console_alert &a, std::string_view needle);
 // Indices of the alerts to show, in the order to show them: those that match the filter and,
-// with hide_acked, are not acknowledged. Ties keep table order; the waiting alerts come after
-// the board's in every order.
+// with hide_acked, are not acknowledged. Within the order's key (severity, age, host and key)
+// the board's alerts come before the waiting ones, and ties keep table order.
 std::vector<int> board_rows(const std::vector<console_alert> &alerts, int order,
                             std::string_view filter, bool hide_acked, time_t now);
 
@@ -78,6 +78,20 @@ detail_fields(const console_details &d, time_t now, bool utf8, const std::string
 // acknowledged alert whose ack data came, acknowledged: by, note, since and until (local ISO
 // 8601, null for never). Texts pass console_visible.
 std::string board_json(const std::vector<console_alert> &alerts);
+
+// The counts of the watch's header, each as board+waiting, in under 80 columns at 100,000
+// alerts: "50+10 | crit 14+4 | warn 36+3 | info 0+3 | acked 2".
+std::string board_header(const std::vector<console_alert> &alerts);
+
+// A monitoring system's check of the board, as a Nagios plugin answers: status 0 (OK), 1
+// (WARNING: an unacknowledged warning) or 2 (CRITICAL: an unacknowledged critical), on the
+// board or waiting, and the line "TARROW OK - 50 on board, 10 waiting, 0 critical,
+// 0 warning | board=50 waiting=10 critical=0 warning=0 info=58 acked=2".
+struct check_result {
+    int status = 0;
+    std::string line;
+};
+check_result board_check(const std::vector<console_alert> &alerts);
 
 // The server's figures as one JSON object of name and number, in the server's order.
 std::string summary_json(const console_summary &s);

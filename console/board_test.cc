@@ -132,20 +132,51 @@ TEST(board, rows_sort_filter_hide_and_counts)
     EXPECT_EQ(n.info, 1);
     EXPECT_EQ(n.acked, 1);
 
-    // Alerts waiting behind the board: after the board's in every order, counted apart.
+    // Alerts waiting behind the board: after the board's within the order's key (table order:
+    // after all of them), counted apart.
     std::vector<console_alert> more = alerts;
     more.push_back(alert("20240310 11:58", "db1", "DISKFULL", "AC", "full"));
     more.push_back(alert("20240310 11:57", "db1", "swap", "AW", "swap"));
     more[5].waiting = more[6].waiting = true;
+    EXPECT_EQ(board_rows(more, SORT_TABLE, "", false, now),
+              (std::vector<int>{0, 1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(board_rows(more, SORT_SEVERITY, "", false, now),
-              (std::vector<int>{2, 4, 1, 3, 0, 5, 6}));
+              (std::vector<int>{2, 4, 5, 1, 6, 3, 0}));
     EXPECT_EQ(board_rows(more, SORT_AGE, "", false, now),
-              (std::vector<int>{2, 1, 3, 0, 4, 5, 6}));
+              (std::vector<int>{2, 5, 6, 1, 3, 0, 4}));
+    EXPECT_EQ(board_rows(more, SORT_HOST, "", false, now),
+              (std::vector<int>{3, 5, 1, 6, 4, 2, 0}));
     EXPECT_EQ(console_count_states(more).total, 5);
     console_counts w = console_count_states(more, true);
     EXPECT_EQ(w.total, 2);
     EXPECT_EQ(w.critical, 1);
     EXPECT_EQ(w.warning, 1);
+
+    // The check a monitoring system runs: the worst unacknowledged severity, waiting or not.
+    struct {
+        std::vector<console_alert> alerts;
+        int status;
+        std::string line;
+    } checks[] = {
+        {more, 2,
+         "TARROW CRITICAL - 5 on board, 2 waiting, 3 critical, 2 warning | board=5 waiting=2 "
+         "critical=3 warning=2 info=1 acked=1"},
+        {{alerts[0], alerts[1], more[6]}, 1,
+         "TARROW WARNING - 2 on board, 1 waiting, 0 critical, 2 warning | board=2 waiting=1 "
+         "critical=0 warning=2 info=0 acked=1"},
+        {{alerts[0], alerts[3]}, 0,
+         "TARROW OK - 2 on board, 0 waiting, 0 critical, 0 warning | board=2 waiting=0 "
+         "critical=0 warning=0 info=1 acked=1"},
+        {{more[5]}, 2,
+         "TARROW CRITICAL - 0 on board, 1 waiting, 1 critical, 0 warning | board=0 waiting=1 "
+         "critical=1 warning=0 info=0 acked=0"},
+    };
+    for (const auto &c : checks) {
+        check_result r = board_check(c.alerts);
+        EXPECT_EQ(r.status, c.status) << c.line;
+        EXPECT_EQ(r.line, c.line);
+    }
+    EXPECT_EQ(board_header(more), "5+2 | crit 2+1 | warn 1+1 | info 1+0 | acked 1");
 
     // Delete-through counts in table order, whatever the rows show.
     EXPECT_EQ(delete_through_question(alerts, 0, false), "delete web02 disk?");

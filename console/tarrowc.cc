@@ -40,6 +40,9 @@ static const char USAGE[] =
     "  delete-through [--by NAME] [--note TEXT] host key\n"
     "                             delete an alert and every board alert listed before it\n"
     "  ping                       exit 0 when the server answers a listing in time\n"
+    "  check                      the board as a Nagios plugin reports it: exit 0 OK,\n"
+    "                             1 WARNING, 2 CRITICAL (unacknowledged, on the board or\n"
+    "                             waiting), 3 UNKNOWN (no answer)\n"
     "options:\n"
     "  -a address    server address: host name, dotted IPv4 or IPv6 (default 127.0.0.1)\n"
     "  -p port       server port (default 9003)\n"
@@ -50,7 +53,7 @@ static const char USAGE[] =
 static int
 usage_error(const std::string &what)
 {
-    fprintf(stderr, "tarrowc: %s\n%s", what.c_str(), USAGE);
+    fprintf(stderr, "tarrowc: %s\ntry 'tarrowc --help'\n", what.c_str());
     return EXIT_USAGE;
 }
 
@@ -297,6 +300,21 @@ cmd_ping(const tarrowc_options &opt)
     return 0;
 }
 
+// "check": the board's worst unacknowledged severity as a monitoring plugin's status.
+static int
+cmd_check(const tarrowc_options &opt)
+{
+    console_board b = console_fetch_board(opt.address, opt.port, opt.timeout_ms, false);
+    if (b.status != CONSOLE_OK) {
+        printf("TARROW UNKNOWN - %s port %d: %s\n", opt.address.c_str(), opt.port,
+               console_visible(b.error, false).c_str());
+        return 3;
+    }
+    check_result r = board_check(b.alerts);
+    printf("%s\n", r.line.c_str());
+    return r.status;
+}
+
 int
 main(int argc, char **argv)
 {
@@ -396,6 +414,8 @@ main(int argc, char **argv)
         return cmd_stats(opt);
     if (cmd == "ping" && want(0))
         return cmd_ping(opt);
+    if (cmd == "check" && want(0))
+        return cmd_check(opt);
     if (cmd == "show" && want(2))
         return cmd_show(opt, args[1], args[2]);
     if (cmd == "ack" && want(2))
@@ -407,7 +427,8 @@ main(int argc, char **argv)
     if (cmd == "delete-through" && want(2))
         return cmd_act(opt, CMD_DELETE_THROUGH.data(), args[1], args[2]);
     if (cmd == "list" || cmd == "watch" || cmd == "show" || cmd == "ack" || cmd == "unack" ||
-        cmd == "delete" || cmd == "delete-through" || cmd == "ping" || cmd == "stats")
+        cmd == "delete" || cmd == "delete-through" || cmd == "ping" || cmd == "stats" ||
+        cmd == "check")
         return usage_error("wrong number of arguments for " + cmd);
     return usage_error("unknown command '" + console_visible(cmd, opt.utf8) + "'");
 }

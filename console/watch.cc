@@ -198,13 +198,7 @@ put_line(int row, const std::string &text, attr_t attr, bool utf8)
 std::string
 title_line(const view &v)
 {
-    console_counts c = console_count_states(v.alerts);
-    console_counts w = console_count_states(v.alerts, true);
-    char counts[240];
-    snprintf(counts, sizeof counts, " %d on board, %d waiting; board: %d critical, %d warning, "
-             "%d info, %d acked; waiting: %d critical, %d warning, %d info, %d acked",
-             c.total, w.total, c.critical, c.warning, c.info, c.acked, w.critical, w.warning,
-             w.info, w.acked);
+    std::string counts = " " + board_header(v.alerts);
     std::string where = v.opt.address + ":" + std::to_string(v.opt.port) + "  " +
                         (v.updated[0] ? v.updated : "never") + " ";
     std::string line = counts;
@@ -376,7 +370,8 @@ read_text(view &v, const std::string &label, std::string &text, std::size_t max)
     }
 }
 
-// "a" asks for a note (empty is fine) and acknowledges with it; "u" un-acknowledges.
+// "a" asks for a note (empty is fine), then for how long the acknowledgement lasts (empty:
+// until taken back), and acknowledges with them; "u" un-acknowledges.
 void
 ack_selected(view &v, const char *command)
 {
@@ -385,14 +380,30 @@ ack_selected(view &v, const char *command)
         return;
     const console_alert a = *sel;
     std::string note;
-    if (command == CMD_ACK_NOTE &&
-        !read_text(v, "note for the ack (Enter sends, Esc cancels): ", note, LEN_ACK_NOTE))
-        return;
+    long long until = 0;
+    if (command == CMD_ACK_NOTE) {
+        if (!read_text(v, "note for the ack (Enter goes on, Esc cancels): ", note, LEN_ACK_NOTE))
+            return;
+        std::string label = "ack expires after (90s 45m 2h 1d; Enter: never): ";
+        for (std::string d;;) {
+            if (!read_text(v, label, d, 16))
+                return;
+            if (d.empty())
+                break;
+            long long t = parse_duration(d);
+            if (t > 0) {
+                until = static_cast<long long>(time(nullptr)) + t;
+                break;
+            }
+            label = "not a duration, try again (90s 45m 2h 1d; Enter: never): ";
+            d.clear();
+        }
+    }
     if (!ensure_connected(v))
         return;
     std::string who = v.opt.by.empty() ? login_name() : v.opt.by;
     std::string message;
-    if (ack_with_note(v.conn, command, a.hostname, a.key, who, note, 0, v.opt.timeout_ms,
+    if (ack_with_note(v.conn, command, a.hostname, a.key, who, note, until, v.opt.timeout_ms,
                       message) == ACT_CONNECTION_ERROR)
         mark_lost(v, message);
     else
@@ -404,7 +415,7 @@ const char *const HELP[] = {
     "up, k          move up              down, j     move down",
     "PgUp, PgDn     a page up or down    Home, End   first, last alert",
     "Enter          the selected alert in full",
-    "a              acknowledge the selected alert (asks for a note)",
+    "a              acknowledge the selected alert (asks for a note, then a duration)",
     "u              un-acknowledge the selected alert",
     "d              delete the selected alert (asks first)",
     "K              delete it and every alert above it in table order",

@@ -1,10 +1,13 @@
 // The board rebuilt from the log: the server's table and overflow file, replayed line by line.
 //
-// The log names every request, but not what the table did with it: a spill to the overflow
-// file, a replay from it and an info alert that gave up its slot leave no line of their own.
-// So the requests are carried out here the way the server carries them out: 50 slots in
-// the order identities entered, the first unacknowledged info alert giving way to a new
-// alert, everything else waiting in the file and replayed, in order, when slots free up.
+// A server that says so at start-up ("The board holds up to N alerts") logs what its table
+// does with each request: a spill to the overflow file, a read back from it, an info alert
+// that gave up its slot, a console action that waits, a delete and who made it. Those lines
+// are followed here as they are. Older logs name every request but not what the table did
+// with it, so for them the requests are carried out the way that server carried them out:
+// N slots (50 unless the start-up line says otherwise) in the order identities entered, the
+// first unacknowledged info alert giving way to a new alert, everything else waiting in the
+// file and replayed, in order, when slots free up.
 #include "history/board.h"
 
 #include <cstring>
@@ -99,15 +102,19 @@ struct replayer {
         return -1;
     }
 
-    std::size_t unread() const
+    std::size_t unread() const { return waiting_unread(b.file); }
+
+    static std::string identity(const board_alert &r)
     {
-        return b.file.size() > b.next_read ? b.file.size() - b.next_read : 0;
+        return std::string(r.host, LEN_HOSTNAME) + std::string(r.key, LEN_KEY);
     }
 
     void append(const board_alert &r)
     {
-        b.file.push_back(r);
+        waiting_push(b.file, r);
         b.unlink_permitted = true;
+        if (b.facts && is_severity(r.request))
+            b.waiting_raises[identity(r)]++;
     }
 
     void remove(std::size_t slot, change_kind kind)
@@ -127,7 +134,7 @@ struct replayer {
             note(change_kind::replaced, a, board_alert_state(a));
             return;
         }
-        if (b.table.size() >= BOARD_SLOTS) {
+        if (b.table.size() >= b.slots && !b.facts) {
             std::size_t i = 0;
             while (i < b.table.size() &&
                    (b.table[i]->acked || !is_type(b.table[i]->request, MSG_INFO)))
@@ -151,6 +158,9 @@ struct replayer {
     bool defer(const board_alert &r, bool from_overflow, bool from_sender)
     {
         if (unread() == 0 || !from_sender)
+            return false;
+        // Where the server logs its facts, only a request of an alert whose raise waits.
+        if (b.facts && !from_overflow && b.waiting_raises.count(identity(r)) == 0)
             return false;
         if (!from_overflow) {
             append(r);
@@ -209,17 +219,19 @@ struct replayer {
     // asks for a refill again; the running one goes on instead.
     void refill()
     {
-        if (b.refilling)
+        if (b.refilling || b.facts)
             return;
         b.refilling = true;
         bool was = replaying;
         replaying = true;
-        std::size_t end = b.file.size();
-        // A replay appends nothing to the file and never recreates it (the record it replays
-        // still counts as unread), so the record can be handed on where it lies.
-        while (b.next_read < end && b.table.size() < BOARD_SLOTS) {
-            process(b.file[b.next_read], true);
-            b.next_read++;
+        // A replay appends nothing to the file: what is unread now is what this pass reads.
+        for (std::size_t n = unread(); n > 0 && b.table.size() < b.slots; n--) {
+            const board_alert *f = waiting_front(b.file);
+            if (f == nullptr)
+                break;
+            board_alert rec = *f;
+            waiting_pop_front(b.file);
+            process(rec, true);
         }
         replaying = was;
         b.refilling = false;
@@ -229,10 +241,59 @@ struct replayer {
     void check()
     {
         if (unread() == 0 && b.unlink_permitted) {
-            b.file.clear();
-            b.next_read = 0;
+            waiting_clear(b.file);
+            b.waiting_raises.clear();
             b.unlink_permitted = false;
         }
+    }
+
+    // A raise the server logged as read back from the file: the records before it that need
+    // no slot are carried out first, then the raise, then those behind it up to the next
+    // raise, as the server's refill goes on past them.
+    void read_back(const log_line &line)
+    {
+        bool was = replaying;
+        replaying = true;
+        board_alert rec = record_of(b, line);
+        rec.text.clear();
+        while (const board_alert *f = waiting_front(b.file)) {
+            if (is_severity(f->request)) {
+                if (same_identity_of(*f, rec)) {
+                    rec = *f;
+                    memcpy(rec.request, line.msgtype, 2);
+                    waiting_pop_front(b.file);
+                }
+                break;
+            }
+            board_alert q = *f;
+            waiting_pop_front(b.file);
+            process(q, true);
+        }
+        auto w = b.waiting_raises.find(identity(rec));
+        if (w != b.waiting_raises.end() && --w->second <= 0)
+            b.waiting_raises.erase(w);
+        add(rec);
+        while (const board_alert *f = waiting_front(b.file)) {
+            if (is_severity(f->request))
+                break;
+            board_alert q = *f;
+            waiting_pop_front(b.file);
+            process(q, true);
+        }
+        replaying = was;
+        check();
+    }
+
+    // A raise held until the next line, carried out now.
+    void release_held()
+    {
+        if (!b.holding)
+            return;
+        b.holding = false;
+        stamp_t at = now;
+        now = b.held.since;
+        add(b.held);
+        now = at;
     }
 
     void refill_and_check()
@@ -241,7 +302,13 @@ struct replayer {
         check();
     }
 
-    // A request from a sender, live or replayed from the file.
+    static bool same_identity_of(const board_alert &a, const board_alert &r)
+    {
+        return memcmp(a.host, r.host, LEN_HOSTNAME) == 0 && memcmp(a.key, r.key, LEN_KEY) == 0;
+    }
+
+    // A request from a sender, live or replayed from the file; a console's pending action
+    // read back, which its own line (acknowledged, deleted) carries out.
     void process(const board_alert &r, bool from_overflow)
     {
         if (is_severity(r.request)) {
@@ -267,15 +334,18 @@ struct replayer {
 
     void start()
     {
+        release_held();
         if (!b.starting) {
             b.before_start = std::move(b.table);
-            b.read_before_start = b.next_read;
+            b.read_before_start = b.file.next;
         }
         b.table.clear();
-        b.next_read = 0;
+        waiting_rewind(b.file, 0);
         b.unlink_permitted = false;
         b.starting = true;
         b.restored = false;
+        b.slots = BOARD_SLOTS;
+        b.facts = false;
     }
 
     void finish_start()
@@ -311,21 +381,42 @@ trimmed(const char *p, std::size_t n)
     return std::string(p, n);
 }
 
+// The line says nothing of the held raise: it is carried out before the line.
+static bool
+ends_hold(const board &b, const log_line &line)
+{
+    if (line.kind == line_kind::displaced)
+        return false;
+    return line.kind != line_kind::spilled || memcmp(line.host, b.held.host, LEN_HOSTNAME) != 0 ||
+           memcmp(line.key, b.held.key, LEN_KEY) != 0;
+}
+
 int
 board_apply(board &b, const log_line &line)
 {
     b.changes.clear();
     replayer r{b, line.stamp};
+    if (b.holding && ends_hold(b, line))
+        r.release_held();
     switch (line.kind) {
     case line_kind::unknown:
         return 0;
     case line_kind::other:
         return 1;
     case line_kind::alert:
+        if (b.facts && is_severity(line.msgtype)) {
+            b.held = record_of(b, line);
+            b.holding = true;
+            return 1;
+        }
         r.process(record_of(b, line), false);
         return 1;
     case line_kind::console:
-        // A console's delete and acknowledgement never wait in the file.
+        // Where the server logs its facts, the acknowledged and deleted lines tell what a
+        // console's command did; a console's delete and acknowledgement never wait in the
+        // file of an older server.
+        if (b.facts)
+            return is_type(line.msgtype, "AD") || is_type(line.msgtype, "AC") ? 1 : 0;
         if (is_type(line.msgtype, "AD")) {
             if (r.remove_alert(record_of(b, line), false, false, change_kind::deleted) > 0)
                 r.refill_and_check();
@@ -337,6 +428,8 @@ board_apply(board &b, const log_line &line)
         }
         return 0;
     case line_kind::kk_delete: {
+        if (b.facts)
+            return 1;
         int slot = r.find(record_of(b, line));
         if (slot >= 0)
             r.remove(static_cast<std::size_t>(slot), change_kind::kk_deleted);
@@ -346,6 +439,53 @@ board_apply(board &b, const log_line &line)
         if (line.count2 > 0)
             r.refill_and_check();
         return 1;
+    case line_kind::board_size:
+        b.slots = static_cast<std::size_t>(line.count);
+        b.facts = line.count2 == 1;
+        return 1;
+    case line_kind::spilled:
+        if (b.holding) {
+            b.holding = false;
+            memcpy(b.held.request, line.msgtype, 2);
+            r.append(b.held);
+            r.note(change_kind::spilled, b.held, alert_state::waiting);
+        } else {
+            board_alert rec = record_of(b, line);
+            rec.text.clear();
+            r.append(rec);
+            r.note(change_kind::spilled, rec, alert_state::waiting);
+        }
+        return 1;
+    case line_kind::read_back:
+        r.read_back(line);
+        return 1;
+    case line_kind::displaced: {
+        int slot = r.find(record_of(b, line));
+        if (slot >= 0)
+            r.remove(static_cast<std::size_t>(slot), change_kind::displaced);
+        r.release_held();       // the slot went to the raise held
+        return 1;
+    }
+    case line_kind::pending: {
+        const board_alert &rec = record_of(b, line);
+        b.request.who.assign(line.who);
+        r.append(rec);
+        r.note(change_kind::pending, rec, alert_state::unchanged, std::string(line.who));
+        return 1;
+    }
+    case line_kind::deleted: {
+        int slot = r.find(record_of(b, line));
+        if (slot >= 0) {
+            auto i = static_cast<std::size_t>(slot);
+            if (r.wanted(*b.table[i])) {
+                r.note(change_kind::deleted, *b.table[i], alert_state::closed,
+                       std::string(line.who));
+                b.changes.back().note.assign(line.text);
+            }
+            b.table.erase(b.table.begin() + static_cast<long>(slot));
+        }
+        return 1;
+    }
     case line_kind::acknowledged:
         if (board_alert *a = r.ack_target(line)) {
             a->acked = true;
@@ -381,7 +521,7 @@ board_apply(board &b, const log_line &line)
             b.table.clear();
             for (std::size_t i = 0; line.count > 0 && i < b.before_start.size(); i++)
                 b.table.push_back(std::make_unique<board_alert>(*b.before_start[i]));
-            b.next_read = b.read_before_start;
+            waiting_rewind(b.file, b.read_before_start);
             b.restored = line.count > 0;
         }
         return 1;
@@ -389,15 +529,19 @@ board_apply(board &b, const log_line &line)
         r.finish_start();
         return 1;
     case line_kind::append_failed:
-        if (!b.file.empty() && b.file.size() > b.next_read) {
-            r.note(change_kind::spill_failed, b.file.back(), alert_state::closed);
-            b.file.pop_back();
+        if (board_alert lost; waiting_pop_back(b.file, lost)) {
+            if (b.facts && is_severity(lost.request)) {
+                auto w = b.waiting_raises.find(replayer::identity(lost));
+                if (w != b.waiting_raises.end() && --w->second <= 0)
+                    b.waiting_raises.erase(w);
+            }
+            r.note(change_kind::spill_failed, lost, alert_state::closed);
         }
         return 1;
     case line_kind::overflow_flushed:
         if (b.unlink_permitted) {
-            b.file.clear();
-            b.next_read = 0;
+            waiting_clear(b.file);
+            b.waiting_raises.clear();
             b.unlink_permitted = false;
         }
         return 1;
@@ -414,5 +558,6 @@ board_finish(board &b)
 {
     b.changes.clear();
     replayer r{b, 0};
+    r.release_held();
     r.finish_start();
 }

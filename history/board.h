@@ -1,31 +1,19 @@
-// The board rebuilt from the log: tarrowd's table of 50 alerts and its overflow file, driven
-// by the log lines the way the server drove them.
+// The board rebuilt from the log: tarrowd's table and its overflow file, from the lines that
+// say where each alert went, or for older logs driven the way the server drove them.
 #ifndef HISTORY_BOARD_H
 #define HISTORY_BOARD_H
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "history/logline.h"
+#include "history/waiting.h"
 
+// The table size of a server that does not say it.
 inline constexpr std::size_t BOARD_SLOTS = 50;
-
-// One alert as the server holds it, with the acknowledgement the log told of.
-struct board_alert {
-    char host[LEN_HOSTNAME];        // space-filled
-    char key[LEN_KEY];
-    std::uint64_t id = 0;           // a hash of host and key, to compare first
-    char request[2];                // msgtype of the record: a severity, or AK KA KH queued
-    char datetime[LEN_DATETIME];
-    char persistent = ' ';
-    std::string text;
-    bool acked = false;
-    std::string who, note;          // empty when the log did not say
-    stamp_t until = 0;              // 0: never
-    stamp_t since = 0;              // when it entered the table
-};
 
 // What happened to an alert, as the timeline shows it.
 enum class change_kind {
@@ -44,6 +32,7 @@ enum class change_kind {
     flushed,            // emptied with the whole table (a failed compress)
     restart_dropped,    // open when the server restarted without its saved table
     queued,             // a clear, ack or clear-host waiting in the file behind spilled alerts
+    pending,            // a console's action waiting in the file behind the alert's raise
     not_open,           // a clear or ack of an alert that is not open
     log_only,           // a "logonly" line of its sender
 };
@@ -57,16 +46,29 @@ struct change {
     bool replayed = false;          // happened as the overflow file was read back
     alert_state state = alert_state::closed;
     board_alert alert;              // the alert after the change (before it, when it left)
-    std::string who2;               // who took an acknowledgement back
+    std::string who2;               // who took an acknowledgement back, or deleted it
+    std::string note;               // the note of a delete
 };
 
 struct board {
-    // Slot order, at most BOARD_SLOTS. Pointers, so that a removal shifts 8 bytes an alert.
+    // How many alerts the table holds, and whether the server logs where each alert goes
+    // (to the file, back, displaced): then those lines are followed, and the server's rules
+    // are replayed here only for logs without them.
+    std::size_t slots = BOARD_SLOTS;
+    bool facts = false;
+
+    // Slot order. Pointers, so that a removal shifts 8 bytes an alert.
     std::vector<std::unique_ptr<board_alert>> table;
-    std::vector<board_alert> file;          // the overflow file's records, read or not
-    std::size_t next_read = 0;
+    waiting_file file;                      // the overflow file's unread records
     bool unlink_permitted = false;
     bool refilling = false;
+    // Raises waiting in the file, by host and key, where the server logs its facts.
+    std::unordered_map<std::string, int> waiting_raises;
+
+    // A raise of a server that logs facts, held until the next line says whether it went
+    // to the file.
+    bool holding = false;
+    board_alert held;
 
     // Start-up: the table before it, until the log says whether it was restored.
     bool starting = false;

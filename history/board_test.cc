@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -72,8 +73,9 @@ std::vector<std::string>
 waiting(const board &b)
 {
     std::vector<std::string> v;
-    for (std::size_t i = b.next_read; i < b.file.size(); i++)
-        v.push_back(std::string(b.file[i].request, 2) + " " + name(b.file[i]));
+    waiting_each(b.file, [&](const board_alert &a) {
+        v.push_back(std::string(a.request, 2) + " " + name(a));
+    });
     return v;
 }
 
@@ -138,7 +140,7 @@ TEST(history_board, full_table_spills_and_refills_in_order)
     f.line("AINF: Manual delete of h               C4             (CONSOLE KK)");
     f.line("AINF: 3 alerts KK deleted, 3 recovered by compress");
     EXPECT_TRUE(waiting(f.b).empty());
-    EXPECT_TRUE(f.b.file.empty());
+    EXPECT_EQ(f.b.file.count, 0u);
     EXPECT_EQ(table(f.b), (names("h/C", 5, 48) + std::vector<std::string>{"h/NEW", "h/S2"}));
     EXPECT_TRUE(f.b.table.back()->acked);
 
@@ -183,7 +185,7 @@ TEST(history_board, clear_host_and_failed_appends)
     EXPECT_EQ(waiting(f.b), std::vector<std::string>{"KH a/ANY"});
     f.request("b", "AK", "B2");
     EXPECT_EQ(table(f.b), names("b/B", 3, 50));
-    EXPECT_TRUE(f.b.file.empty());
+    EXPECT_EQ(f.b.file.count, 0u);
 }
 
 TEST(history_board, restarts_keep_only_what_the_server_kept)
@@ -292,4 +294,126 @@ TEST(history_board, timeline_prints_an_acknowledgement_once_with_its_names)
               std::string::npos)
         << text;
     EXPECT_EQ(text.front(), '[');
+}
+
+TEST(history_board, facts_of_a_newer_server_decide_where_alerts_are)
+{
+    feeder f;
+    auto fact = [&](const std::string &what, const std::string &key, const std::string &tail) {
+        char msg[200];
+        snprintf(msg, sizeof msg, "AINF: %s %-15s %-14s %s", what.c_str(), "a", key.c_str(),
+                 tail.c_str());
+        f.line(msg);
+    };
+    f.line("----: Server initialisation beginning");
+    f.line("INFO: The board holds up to 3 alerts");
+    f.line("INFO: TCP-IP Services now available");
+    f.request("a", "AC", "A1");
+    f.request("a", "AW", "A2");
+    f.request("a", "IO", "A3");
+    f.request("a", "AC", "A4");
+    fact("Displaced", "A3", "IO for a new alert");
+    EXPECT_EQ(table(f.b), (std::vector<std::string>{"a/A1", "a/A2", "a/A4"}));
+    EXPECT_EQ(f.changes.back().kind, change_kind::raised);
+    EXPECT_EQ(f.changes[f.changes.size() - 2].kind, change_kind::displaced);
+
+    // Two raises of A5 wait, a clear of it goes behind them, a console's delete too.
+    f.request("a", "AC", "A5", "first");
+    fact("Spilled", "A5", "AC to evt_buffer.dat");
+    f.request("a", "AW", "A5", "second");
+    fact("Spilled", "A5", "AW to evt_buffer.dat");
+    f.request("a", "AK", "A5");
+    fact("Pending delete", "A5", "by bob");
+    EXPECT_EQ(table(f.b), (std::vector<std::string>{"a/A1", "a/A2", "a/A4"}));
+    EXPECT_EQ(waiting(f.b), (std::vector<std::string>{"AC a/A5", "AW a/A5", "AK a/A5",
+                                                      "PD a/A5"}));
+    // A clear of an alert on the board takes effect at once, whatever waits.
+    f.request("a", "AK", "A1");
+    EXPECT_EQ(table(f.b), (std::vector<std::string>{"a/A2", "a/A4"}));
+
+    // Read back one raise at a time; the clear behind the second goes with it.
+    fact("Read back", "A5", "AC from evt_buffer.dat");
+    ASSERT_EQ(table(f.b), (std::vector<std::string>{"a/A2", "a/A4", "a/A5"}));
+    EXPECT_EQ(f.b.table.back()->text, "first");
+    EXPECT_TRUE(f.changes.back().replayed);
+    fact("Read back", "A5", "AW from evt_buffer.dat");
+    EXPECT_EQ(table(f.b), (std::vector<std::string>{"a/A2", "a/A4"}));
+    EXPECT_EQ(f.b.file.count, 0u);
+
+    // A console's delete names who and why; the old line beside it changes nothing more.
+    f.console("AD", "a", "A2");
+    fact("Deleted", "A2", "AW by carol: disk swapped");
+    EXPECT_EQ(table(f.b), std::vector<std::string>{"a/A4"});
+    EXPECT_EQ(change_text(f.changes.back()),
+              "2026-12-07 10:00:18 a               A2             deleted from a console by "
+              "carol: disk swapped");
+
+    // An older server with --table-size 2 logs no facts: its rules are replayed with 2 slots.
+    f.line("----: Server initialisation beginning");
+    f.line("INFO: The board holds up to 2 alerts (--table-size)");
+    f.line("INFO: TCP-IP Services now available");
+    f.request("b", "AC", "B1");
+    f.request("b", "AC", "B2");
+    f.request("b", "AC", "B3");
+    EXPECT_EQ(table(f.b), (std::vector<std::string>{"b/B1", "b/B2"}));
+    EXPECT_EQ(waiting(f.b), std::vector<std::string>{"AC b/B3"});
+}
+
+TEST(history_board, waiting_file_beyond_memory)
+{
+    // More records than memory holds: pushed, taken back, read in order, read again from the
+    // start as after a restart.
+    waiting_file w;
+    board_alert a{};
+    memcpy(a.host, "h              ", LEN_HOSTNAME);
+    memcpy(a.request, "AC", 2);
+    const std::size_t n = WAITING_IN_MEMORY + 3000;
+    for (std::size_t i = 0; i < n + 1; i++) {
+        snprintf(a.key, LEN_KEY, "%013zu", i);
+        a.text = std::string(i % 300, 'x');
+        a.since = static_cast<stamp_t>(i);
+        ASSERT_EQ(waiting_push(w, a), 0);
+    }
+    board_alert last;
+    ASSERT_TRUE(waiting_pop_back(w, last));
+    EXPECT_EQ(last.since, static_cast<stamp_t>(n));
+    EXPECT_FALSE(waiting_pop_back(w, last));       // no longer known
+    ASSERT_EQ(waiting_unread(w), n);
+    for (int pass = 0; pass < 2; pass++) {
+        std::size_t i = 0;
+        bool in_order = true;
+        while (const board_alert *f = waiting_front(w)) {
+            in_order = in_order && f->since == static_cast<stamp_t>(i) &&
+                       f->text.size() == i % 300 && std::string(f->key, 13) ==
+                       std::to_string(i).insert(0, 13 - std::to_string(i).size(), '0');
+            waiting_pop_front(w);
+            i++;
+        }
+        EXPECT_TRUE(in_order) << "pass " << pass << " at " << i;
+        EXPECT_EQ(i, n);
+        waiting_rewind(w, WAITING_IN_MEMORY + 10);
+        EXPECT_EQ(waiting_front(w)->since, static_cast<stamp_t>(WAITING_IN_MEMORY + 10));
+        std::size_t seen = 0;
+        waiting_each(w, [&](const board_alert &) { seen++; });
+        EXPECT_EQ(seen, n - WAITING_IN_MEMORY - 10);
+        waiting_rewind(w, 0);
+    }
+    waiting_clear(w);
+    EXPECT_EQ(waiting_front(w), nullptr);
+}
+
+TEST(history_report, control_bytes_print_as_stand_ins)
+{
+    struct {
+        std::string in, out;
+    } cases[] = {
+        {"plain text", "plain text"},
+        {"bell\a tab\t esc\x1b[2J del\x7f", "bell? tab? esc?[2J del?"},
+        {"c1 raw \x9b""31m and \x85", "c1 raw ?31m and ?"},
+        {"c1 as utf-8 \xc2\x9b""31m", "c1 as utf-8 ?31m"},
+        {"na\xc3\xafve \xc4\x85 \xe2\x82\xac \xf0\x9f\x94\xa5", "na\xc3\xafve \xc4\x85 \xe2\x82\xac \xf0\x9f\x94\xa5"},
+        {"latin-1 \xe9t\xe9 \xc2", "latin-1 \xe9t\xe9 \xc2"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(visible(c.in), c.out) << c.in;
 }

@@ -9,15 +9,14 @@
 #include <cerrno>
 #include <cstring>
 
-// The date of a name "log_YYYYMMDD.log" or "log_YYYYMMDD.log.gz", or 0.
+#include "history/logline.h"
+
+// The date of a name "log_YYYYMMDD.log", ".log.gz", ".log.N" or ".log.N.gz", or 0.
 static long
-file_date(const char *name, bool &gz)
+file_date(const char *name, bool &gz, int &generation)
 {
     std::size_t n = strlen(name);
-    if ((n != 16 && n != 19) || memcmp(name, "log_", 4) != 0 || memcmp(name + 12, ".log", 4) != 0)
-        return 0;
-    gz = n == 19;
-    if (gz && memcmp(name + 16, ".gz", 3) != 0)
+    if (n < 16 || memcmp(name, "log_", 4) != 0 || memcmp(name + 12, ".log", 4) != 0)
         return 0;
     long date = 0;
     for (int i = 4; i < 12; i++) {
@@ -25,25 +24,85 @@ file_date(const char *name, bool &gz)
             return 0;
         date = date * 10 + (name[i] - '0');
     }
+    const char *rest = name + 16;
+    generation = 0;
+    if (rest[0] == '.' && rest[1] >= '1' && rest[1] <= '9') {
+        rest++;
+        while (*rest >= '0' && *rest <= '9' && generation < 100000)
+            generation = generation * 10 + (*rest++ - '0');
+    }
+    gz = strcmp(rest, ".gz") == 0;
+    if (!gz && *rest != '\0')
+        return 0;
     return date;
 }
 
+// The first line of a file, empty when it has none or cannot be read.
+static std::string
+first_line(const log_file &f)
+{
+    line_reader r;
+    std::string s;
+    if (reader_open(r, f) != 0)
+        return s;
+    const char *p;
+    std::size_t n;
+    if (reader_next(r, p, n) != 0)
+        s.assign(p, n);
+    reader_close(r);
+    return s;
+}
+
+// The time stamp of a line, or 0 for one without.
+static stamp_t
+line_stamp(const std::string &line)
+{
+    stamp_cache cache;
+    log_line l;
+    parse_log_line(line.data(), line.size(), cache, l);
+    return cache.stamp < 0 ? 0 : cache.stamp;
+}
+
 int
-list_log_files(const std::string &dir, std::vector<log_file> &out)
+list_log_files(const std::string &dir, std::vector<log_file> &out, std::vector<log_file> *skipped)
 {
     DIR *d = opendir(dir.c_str());
     if (d == nullptr)
         return -1;
+    std::vector<log_file> found;
     while (struct dirent *e = readdir(d)) {
         bool gz = false;
-        long date = file_date(e->d_name, gz);
+        int generation = 0;
+        long date = file_date(e->d_name, gz, generation);
         if (date != 0)
-            out.push_back({dir + "/" + e->d_name, date, gz});
+            found.push_back({dir + "/" + e->d_name, date, gz, generation, {}});
     }
     closedir(d);
-    std::sort(out.begin(), out.end(), [](const log_file &a, const log_file &b) {
-        return a.date != b.date ? a.date < b.date : a.gz > b.gz;
+    // One reader's buffer at a time: the first lines are read one file after another.
+    for (log_file &f : found)
+        f.first = first_line(f);
+    auto stamp_of = [](const log_file &f) { return line_stamp(f.first); };
+    std::stable_sort(found.begin(), found.end(), [&](const log_file &a, const log_file &b) {
+        if (a.date != b.date)
+            return a.date < b.date;
+        stamp_t sa = stamp_of(a), sb = stamp_of(b);
+        if (sa != 0 && sb != 0 && sa != sb)
+            return sa < sb;
+        if (a.first == b.first && !a.first.empty() && a.gz != b.gz)
+            return !a.gz;       // of two copies, the plain one is complete
+        if (a.generation != b.generation)
+            return a.generation > b.generation;     // .log.2 was rotated before .log.1
+        return a.gz > b.gz;
     });
+    for (log_file &f : found) {
+        bool copy = false;
+        for (const log_file &o : out)
+            copy = copy || (o.date == f.date && !f.first.empty() && o.first == f.first);
+        if (!copy)
+            out.push_back(std::move(f));
+        else if (skipped != nullptr)
+            skipped->push_back(std::move(f));
+    }
     return 0;
 }
 

@@ -14,12 +14,18 @@ struct log_file {
     std::string path;
     long date = 0;          // YYYYMMDD from the name
     bool gz = false;
+    int generation = 0;     // N of a rotated log_YYYYMMDD.log.N[.gz]; 0 for the others
+    std::string first;      // the file's first line, to order and compare files by
 };
 
-// The files log_YYYYMMDD.log and log_YYYYMMDD.log.gz in dir, by date; of one date the
-// compressed file first, as it holds the earlier lines. Returns 0, or -1 (errno set) when
-// the directory cannot be read.
-int list_log_files(const std::string &dir, std::vector<log_file> &out);
+// Every form a day's log takes once rotated or compressed: log_YYYYMMDD.log, .log.N,
+// .log.N.gz and .log.gz, in dir, in time order. Of one date, files are ordered by the time
+// stamp of their first line (a higher N, then .gz, first when that does not tell); a file
+// that starts with the same line as one before it is a copy of it (a rotated file being
+// compressed, or gzip -k) and goes to skipped instead, the plain file being kept. Returns
+// 0, or -1 (errno set) when the directory cannot be read.
+int list_log_files(const std::string &dir, std::vector<log_file> &out,
+                   std::vector<log_file> *skipped = nullptr);
 
 inline constexpr std::size_t READ_BUFFER_SIZE = 1 << 20;
 

@@ -88,6 +88,26 @@ TEST(history_logfiles, order_lines_and_compressed_files)
                                         "cc", "dd"}));
     EXPECT_TRUE(ok);
 
+    // A day rotated twice without dateext, the older part compressed, and the first rotated
+    // file while it is being compressed: read oldest first, the copy left out.
+    const std::string day = d.path + "/log_20261208.log";
+    write_file(day, "Tue Dec  8 12:00:00 2026 INFO: c\n");
+    write_file(day + ".1", "Tue Dec  8 10:00:00 2026 INFO: b\n");
+    write_gz(day + ".1.gz", "Tue Dec  8 10:00:00 2026 INFO: b\n");
+    write_gz(day + ".2.gz", "Tue Dec  8 08:00:00 2026 INFO: a\n");
+    write_file(day + ".x", "not a log\n");
+    files.clear();
+    std::vector<log_file> copies;
+    ASSERT_EQ(list_log_files(d.path, files, &copies), 0);
+    names.clear();
+    for (const log_file &f : files)
+        names.push_back(f.path.substr(d.path.size() + 1));
+    EXPECT_EQ(names, (std::vector<std::string>{"log_20261206.log.gz", "log_20261207.log.gz",
+                                               "log_20261207.log", "log_20261208.log.2.gz",
+                                               "log_20261208.log.1", "log_20261208.log"}));
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(copies[0].path, day + ".1.gz");
+
     // A compressed file cut short is an error after the lines it still gave.
     std::ifstream in(files[0].path, std::ios::binary);
     std::string gz((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -158,6 +158,89 @@ parse_ack_identity(std::string_view &m, log_line &out)
     return true;
 }
 
+// "HOST15 KEY14" at the start of m, then " SEV" when sev is set; moves m past it.
+static bool
+parse_identity(std::string_view &m, log_line &out, bool sev)
+{
+    constexpr std::size_t KEY = LEN_HOSTNAME + 1, END = KEY + LEN_KEY;
+    if (m.size() < END + (sev ? 3 : 0) || m[KEY - 1] != ' ')
+        return false;
+    memcpy(out.host, m.data(), LEN_HOSTNAME);
+    memcpy(out.key, m.data() + KEY, LEN_KEY);
+    m.remove_prefix(END);
+    if (!sev)
+        return true;
+    std::string_view t = m.substr(1, 2);
+    if (m[0] != ' ' || (t != MSG_CRITICAL && t != MSG_WARNING && t != MSG_INFO))
+        return false;
+    memcpy(out.msgtype, t.data(), 2);
+    m.remove_prefix(3);
+    return true;
+}
+
+// The lines that say where an alert went: the file, the table, out of it, or a console's
+// action that waits, or a console's delete with who made it.
+static bool
+parse_fact(std::string_view m, log_line &out)
+{
+    struct fact {
+        std::string_view head, tail;
+        line_kind kind;
+        bool sev;
+    };
+    static const fact facts[] = {
+        {"Spilled ", " to evt_buffer.dat", line_kind::spilled, true},
+        {"Read back ", " from evt_buffer.dat", line_kind::read_back, true},
+        {"Displaced ", " IO for a new alert", line_kind::displaced, false},
+    };
+    for (const fact &f : facts) {
+        std::string_view r = m;
+        if (starts_with(r, f.head)) {
+            r.remove_prefix(f.head.size());
+            if (!parse_identity(r, out, f.sev) || r != f.tail)
+                return false;
+            if (!f.sev)
+                memcpy(out.msgtype, MSG_INFO.data(), 2);
+            out.kind = f.kind;
+            return true;
+        }
+    }
+    if (starts_with(m, "Pending ")) {
+        static const struct {
+            std::string_view action, type;
+        } actions[] = {{"acknowledge ", PENDING_ACK}, {"unacknowledge ", PENDING_UNACK},
+                       {"delete ", PENDING_DELETE}};
+        std::string_view r = m.substr(8);
+        for (const auto &a : actions) {
+            if (!starts_with(r, a.action))
+                continue;
+            r.remove_prefix(a.action.size());
+            if (!parse_identity(r, out, false) || !starts_with(r, " by "))
+                return false;
+            memcpy(out.msgtype, a.type.data(), 2);
+            out.who = r.substr(4);
+            out.kind = line_kind::pending;
+            return true;
+        }
+        return false;
+    }
+    if (starts_with(m, "Deleted ")) {
+        std::string_view r = m.substr(8);
+        if (!parse_identity(r, out, true) || !starts_with(r, " by "))
+            return false;
+        r.remove_prefix(4);
+        std::size_t colon = r.find(": ");
+        out.who = r.substr(0, colon);
+        if (colon != std::string_view::npos)
+            out.text = r.substr(colon + 2);
+        else if (!out.who.empty() && out.who.back() == ':')
+            out.who.remove_suffix(1);
+        out.kind = line_kind::deleted;
+        return true;
+    }
+    return false;
+}
+
 // "WHO until YYYYMMDD HH:MM:SS: NOTE" or "WHO until never: NOTE".
 static bool
 parse_acknowledged(std::string_view m, log_line &out)
@@ -216,6 +299,8 @@ static line_kind
 parse_ainf(std::string_view m, log_line &out)
 {
     if (parse_fixed_event(m, out))
+        return out.kind;
+    if (parse_fact(m, out))
         return out.kind;
     if (starts_with(m, "Acknowledged ")) {
         std::string_view r = m.substr(13);
@@ -300,6 +385,13 @@ parse_log_line(const char *p, std::size_t n, stamp_cache &cache, log_line &out)
     for (const fixed &f : exact)
         if (m == f.text)
             return out.kind = f.kind;
+    if (starts_with(m, "INFO: The board holds up to ")) {
+        std::string_view r = m.substr(28);
+        out.count = take_number(r);
+        out.count2 = r == " alerts" ? 1 : 0;
+        if (out.count > 0 && (out.count2 == 1 || r == " alerts (--table-size)"))
+            return out.kind = line_kind::board_size;
+    }
     if (starts_with(m, "INFO: Restored ")) {
         std::string_view r = m.substr(15);
         out.count = take_number(r);
@@ -318,8 +410,82 @@ parse_log_line(const char *p, std::size_t n, stamp_cache &cache, log_line &out)
 }
 
 stamp_t
-parse_user_time(std::string_view s, bool upper)
+local_stamp(time_t t)
 {
+    struct tm tm;
+    if (localtime_r(&t, &tm) == nullptr)
+        return -1;
+    return ((((tm.tm_year + 1900LL) * 100 + tm.tm_mon + 1) * 100 + tm.tm_mday) * 100 +
+            tm.tm_hour) * 10000 + tm.tm_min * 100 + tm.tm_sec;
+}
+
+// "HH:MM[:SS]" as seconds into the day, with upper filling missing seconds; -1 when invalid.
+static long long
+day_time(std::string_view s, bool upper)
+{
+    if (s.size() != 5 && s.size() != 8)
+        return -1;
+    long long h = digits(s.data(), 2), mi = digits(s.data() + 3, 2);
+    long long sec = upper ? 59 : 0;
+    if (s[2] != ':' || h < 0 || h > 23 || mi < 0 || mi > 59)
+        return -1;
+    if (s.size() == 8) {
+        sec = digits(s.data() + 6, 2);
+        if (s[5] != ':' || sec < 0 || sec > 60)
+            return -1;
+    }
+    return (h * 100 + mi) * 100 + sec;
+}
+
+// The day days_back before now's, as YYYYMMDD000000.
+static stamp_t
+local_day(time_t now, int days_back)
+{
+    struct tm tm;
+    if (localtime_r(&now, &tm) == nullptr)
+        return -1;
+    tm.tm_mday -= days_back;
+    tm.tm_hour = 12;        // mktime normalises the day; noon is safe from a DST change
+    tm.tm_isdst = -1;
+    time_t t = mktime(&tm);
+    stamp_t s = local_stamp(t);
+    return s < 0 ? -1 : s / 1000000 * 1000000;
+}
+
+stamp_t
+parse_user_time(std::string_view s, bool upper, time_t now)
+{
+    // -N followed by a unit: a time before now.
+    if (s.size() >= 3 && s[0] == '-') {
+        long long n = digits(s.data() + 1, s.size() - 2);
+        static const struct {
+            char unit;
+            long long seconds;
+        } units[] = {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}};
+        for (const auto &u : units)
+            if (s.back() == u.unit && n >= 0 && n <= 100000 && s.size() <= 9)
+                return local_stamp(now - static_cast<time_t>(n * u.seconds));
+        return -1;
+    }
+    // today or yesterday, alone or followed by a time.
+    for (int back = 0; back < 2; back++) {
+        std::string_view word = back == 0 ? "today" : "yesterday";
+        if (!starts_with(s, word))
+            continue;
+        std::string_view rest = s.substr(word.size());
+        stamp_t day = local_day(now, back);
+        if (day < 0)
+            return -1;
+        if (rest.empty())
+            return day + (upper ? 235959 : 0);
+        long long t = rest[0] == ' ' ? day_time(rest.substr(1), upper) : -1;
+        return t < 0 ? -1 : day + t;
+    }
+    if (s.size() == 5 || s.size() == 8) {
+        long long t = day_time(s, upper);
+        stamp_t day = local_day(now, 0);
+        return t < 0 || day < 0 ? -1 : day + t;
+    }
     // YYYY-MM-DD, then optionally ' ' or 'T' and HH:MM, then optionally :SS.
     if (s.size() != 10 && s.size() != 16 && s.size() != 19)
         return -1;
@@ -327,19 +493,9 @@ parse_user_time(std::string_view s, bool upper)
     long long y = digits(p, 4), mo = digits(p + 5, 2), d = digits(p + 8, 2);
     if (y < 0 || p[4] != '-' || mo < 1 || mo > 12 || p[7] != '-' || d < 1 || d > 31)
         return -1;
-    long long h = upper ? 23 : 0, mi = upper ? 59 : 0, sec = upper ? 59 : 0;
-    if (s.size() >= 16) {
-        if (p[10] != ' ' && p[10] != 'T')
-            return -1;
-        h = digits(p + 11, 2);
-        mi = digits(p + 14, 2);
-        if (p[13] != ':' || h < 0 || h > 23 || mi < 0 || mi > 59)
-            return -1;
-    }
-    if (s.size() == 19) {
-        sec = digits(p + 17, 2);
-        if (p[16] != ':' || sec < 0 || sec > 60)
-            return -1;
-    }
-    return ((((y * 100 + mo) * 100 + d) * 100 + h) * 100 + mi) * 100 + sec;
+    stamp_t day = ((y * 100 + mo) * 100 + d) * 1000000;
+    if (s.size() == 10)
+        return day + (upper ? 235959 : 0);
+    long long t = p[10] == ' ' || p[10] == 'T' ? day_time(s.substr(11), upper) : -1;
+    return t < 0 ? -1 : day + t;
 }

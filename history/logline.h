@@ -3,6 +3,7 @@
 #define HISTORY_LOGLINE_H
 
 #include <cstddef>
+#include <ctime>
 #include <string_view>
 
 #include "common/record.h"
@@ -26,7 +27,18 @@ enum class line_kind {
     append_failed,      // an overflow append that did not reach the file
     overflow_flushed,   // a refill read failed and the overflow file was recreated
     table_flushed,      // the table was emptied to survive a failed compress
+    board_size,         // "The board holds up to N alerts": count N; count2 1 when the
+                        // server logs where each alert goes (the lines below), 0 when not
+    spilled,            // "Spilled HOST KEY SEV to evt_buffer.dat": a raise waits in the file
+    read_back,          // "Read back HOST KEY SEV from evt_buffer.dat": into the table
+    displaced,          // "Displaced HOST KEY IO for a new alert"
+    pending,            // "Pending ACTION HOST KEY by WHO": msgtype PA, PU or PD
+    deleted,            // "Deleted HOST KEY SEV by WHO: NOTE" from a console
 };
+
+// The msgtype of a pending console action: acknowledge, unacknowledge, delete.
+inline constexpr std::string_view PENDING_ACK = "PA", PENDING_UNACK = "PU",
+                                  PENDING_DELETE = "PD";
 
 // What a line says. The views point into the line that was parsed and live as long as it.
 struct log_line {
@@ -56,8 +68,13 @@ struct stamp_cache {
 // without a valid time stamp is unknown.
 line_kind parse_log_line(const char *p, std::size_t n, stamp_cache &cache, log_line &out);
 
-// Parses a time "YYYY-MM-DD HH:MM[:SS]" (or with a 'T'), or a date "YYYY-MM-DD" alone.
-// Missing parts are 0, or their highest value when upper is set. Returns -1 when invalid.
-stamp_t parse_user_time(std::string_view s, bool upper);
+// Parses a local time as a user gives it: "YYYY-MM-DD HH:MM[:SS]" (or with a 'T'), a date
+// "YYYY-MM-DD" alone, "HH:MM[:SS]" of today, "today" or "yesterday" with or without a time,
+// or a time before now: "-2h", "-30m", "-45s", "-1d". Missing parts are 0, or their highest
+// value when upper is set. Returns -1 when invalid.
+stamp_t parse_user_time(std::string_view s, bool upper, time_t now);
+
+// A time_t as a local stamp.
+stamp_t local_stamp(time_t t);
 
 #endif // HISTORY_LOGLINE_H

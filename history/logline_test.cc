@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 
 namespace {
@@ -213,13 +214,104 @@ TEST(history_logline, server_lines_and_time_stamps)
 
 TEST(history_logline, user_times)
 {
-    EXPECT_EQ(parse_user_time("2026-12-07 18:52:08", false), 20261207185208LL);
-    EXPECT_EQ(parse_user_time("2026-12-07T18:52:08", false), 20261207185208LL);
-    EXPECT_EQ(parse_user_time("2026-12-07 18:52", false), 20261207185200LL);
-    EXPECT_EQ(parse_user_time("2026-12-07 18:52", true), 20261207185259LL);
-    EXPECT_EQ(parse_user_time("2026-12-07", false), 20261207000000LL);
-    EXPECT_EQ(parse_user_time("2026-12-07", true), 20261207235959LL);
+    EXPECT_EQ(parse_user_time("2026-12-07 18:52:08", false, 0), 20261207185208LL);
+    EXPECT_EQ(parse_user_time("2026-12-07T18:52:08", false, 0), 20261207185208LL);
+    EXPECT_EQ(parse_user_time("2026-12-07 18:52", false, 0), 20261207185200LL);
+    EXPECT_EQ(parse_user_time("2026-12-07 18:52", true, 0), 20261207185259LL);
+    EXPECT_EQ(parse_user_time("2026-12-07", false, 0), 20261207000000LL);
+    EXPECT_EQ(parse_user_time("2026-12-07", true, 0), 20261207235959LL);
     for (const char *bad : {"2026-12-07 18", "2026-13-07 18:52", "2026-12-07X18:52",
-                            "2026-12-07 18:60", "2026/12/07", "", "2026-12-07 18:52:08 "})
-        EXPECT_EQ(parse_user_time(bad, false), -1) << bad;
+                            "2026-12-07 18:60", "2026/12/07", "", "2026-12-07 18:52:08 ",
+                            "25:00", "yesterday10:00", "tomorrow", "-2", "-2y", "-h", "10:0"})
+        EXPECT_EQ(parse_user_time(bad, false, 0), -1) << bad;
+
+    // Times of today, yesterday and before now, from a fixed now in the local zone: the
+    // first of March, so that yesterday crosses a month.
+    struct tm tm {};
+    tm.tm_year = 2027 - 1900;
+    tm.tm_mon = 2;
+    tm.tm_mday = 1;
+    tm.tm_hour = 9;
+    tm.tm_min = 30;
+    tm.tm_isdst = -1;
+    time_t now = mktime(&tm);
+    struct {
+        const char *s;
+        bool upper;
+        stamp_t want;
+    } relative[] = {
+        {"10:00", false, 20270301100000LL},
+        {"10:00", true, 20270301100059LL},
+        {"23:59:58", false, 20270301235958LL},
+        {"today", false, 20270301000000LL},
+        {"yesterday", false, 20270228000000LL},
+        {"yesterday", true, 20270228235959LL},
+        {"yesterday 22:15", false, 20270228221500LL},
+        {"-2h", false, 20270301073000LL},
+        {"-45m", false, 20270301084500LL},
+        {"-10s", false, 20270301092950LL},
+        {"-1d", false, 20270228093000LL},
+    };
+    for (const auto &r : relative)
+        EXPECT_EQ(parse_user_time(r.s, r.upper, now), r.want) << r.s;
+}
+
+TEST(history_logline, lines_that_say_where_an_alert_went)
+{
+    const std::string H = "web1           ", K = "DISKFULL      ";
+    struct {
+        std::string msg;
+        line_kind kind;
+        std::string type = {}, who = {}, text = {};
+    } cases[] = {
+        {"AINF: Spilled " + H + " " + K + " AW to evt_buffer.dat", line_kind::spilled, "AW"},
+        {"AINF: Read back " + H + " " + K + " AC from evt_buffer.dat", line_kind::read_back,
+         "AC"},
+        {"AINF: Displaced " + H + " " + K + " IO for a new alert", line_kind::displaced, "IO"},
+        {"AINF: Pending acknowledge " + H + " " + K + " by alice", line_kind::pending, "PA",
+         "alice"},
+        {"AINF: Pending unacknowledge " + H + " " + K + " by 127.0.0.1:40", line_kind::pending,
+         "PU", "127.0.0.1:40"},
+        {"AINF: Pending delete " + H + " " + K + " by bob", line_kind::pending, "PD", "bob"},
+        {"AINF: Deleted " + H + " " + K + " IO by carol: disk swapped: at 14:00",
+         line_kind::deleted, "IO", "carol", "disk swapped: at 14:00"},
+        {"AINF: Deleted " + H + " " + K + " AC by carol: ", line_kind::deleted, "AC", "carol"},
+        // Broken: a key not filled to width, a severity that is none, a wrong tail.
+        {"AINF: Spilled " + H + " DISKFULL AW to evt_buffer.dat", line_kind::unknown},
+        {"AINF: Read back " + H + " " + K + " AK from evt_buffer.dat", line_kind::unknown},
+        {"AINF: Displaced " + H + " " + K + " IO", line_kind::unknown},
+        {"AINF: Pending archive " + H + " " + K + " by bob", line_kind::unknown},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.msg);
+        parsed p = parse(STAMP + c.msg);
+        ASSERT_EQ(p.kind, c.kind);
+        if (c.kind == line_kind::unknown)
+            continue;
+        EXPECT_EQ(host(p.line), H);
+        EXPECT_EQ(key(p.line), K);
+        EXPECT_EQ(type(p.line), c.type);
+        EXPECT_EQ(p.line.who, c.who);
+        EXPECT_EQ(p.line.text, c.text);
+    }
+
+    // The table size, with the facts (a newer server) or only when --table-size was given.
+    struct {
+        std::string msg;
+        line_kind kind;
+        int count, facts;
+    } sizes[] = {
+        {"INFO: The board holds up to 60 alerts", line_kind::board_size, 60, 1},
+        {"INFO: The board holds up to 5 alerts (--table-size)", line_kind::board_size, 5, 0},
+        {"INFO: The board holds up to 0 alerts", line_kind::other, 0, 0},
+        {"INFO: The board holds up to 7 alerts or so", line_kind::other, 7, 0},
+    };
+    for (const auto &c : sizes) {
+        parsed p = parse(STAMP + c.msg);
+        ASSERT_EQ(p.kind, c.kind) << c.msg;
+        if (c.kind == line_kind::board_size) {
+            EXPECT_EQ(p.line.count, c.count);
+            EXPECT_EQ(p.line.count2, c.facts);
+        }
+    }
 }

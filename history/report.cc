@@ -46,6 +46,12 @@ request_word(const char *t)
         return "acknowledgement";
     if (t[0] == 'L' && t[1] == 'O')
         return "logonly";
+    if (t[0] == 'P' && t[1] == 'A')
+        return "acknowledge";
+    if (t[0] == 'P' && t[1] == 'U')
+        return "unacknowledge";
+    if (t[0] == 'P' && t[1] == 'D')
+        return "delete";
     return "request";
 }
 
@@ -68,6 +74,7 @@ event_name(change_kind k)
     case change_kind::flushed: return "flushed";
     case change_kind::restart_dropped: return "restart-dropped";
     case change_kind::queued: return "queued";
+    case change_kind::pending: return "pending";
     case change_kind::not_open: return "not-open";
     case change_kind::log_only: return "log-only";
     }
@@ -89,14 +96,38 @@ state_word(alert_state s)
     return nullptr;
 }
 
-// A text from the log as a terminal may show it: control bytes become '?'.
-static std::string
+// The length of the UTF-8 sequence at p (at most n bytes), or 0 when it is not one.
+static std::size_t
+utf8_length(const unsigned char *p, std::size_t n)
+{
+    std::size_t len = p[0] >= 0xf0 && p[0] <= 0xf4 ? 4 : p[0] >= 0xe0 ? 3 : p[0] >= 0xc2 ? 2 : 0;
+    if (len == 0 || len > n)
+        return 0;
+    for (std::size_t i = 1; i < len; i++)
+        if ((p[i] & 0xc0) != 0x80)
+            return 0;
+    return len;
+}
+
+std::string
 visible(std::string_view s)
 {
-    std::string v(s);
-    for (char &c : v)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            c = '?';
+    // A terminal acts on control bytes: C0, DEL and C1, raw or UTF-8 encoded, become '?'.
+    std::string v;
+    v.reserve(s.size());
+    const auto *p = reinterpret_cast<const unsigned char *>(s.data());
+    for (std::size_t i = 0; i < s.size();) {
+        unsigned char c = p[i];
+        std::size_t len = c >= 0x80 ? utf8_length(p + i, s.size() - i) : 1;
+        if (c < 0x20 || c == 0x7f || (c >= 0x80 && c <= 0x9f) ||
+            (len == 2 && c == 0xc2 && p[i + 1] <= 0x9f)) {
+            v += '?';
+            i += len == 2 ? 2 : 1;
+        } else {
+            v.append(s.data() + i, len == 0 ? 1 : len);
+            i += len == 0 ? 1 : len;
+        }
+    }
     return v;
 }
 
@@ -272,6 +303,10 @@ change_text(const change &c)
         break;
     case change_kind::deleted:
         what = "deleted from a console";
+        if (!c.who2.empty())
+            what += " by " + visible(c.who2);
+        if (!c.note.empty())
+            what += ": " + visible(c.note);
         break;
     case change_kind::kk_deleted:
         what = "deleted from a console with every alert listed before it";
@@ -287,6 +322,10 @@ change_text(const change &c)
         break;
     case change_kind::queued:
         what = std::string(request_word(a.request)) + " waiting in the overflow file";
+        break;
+    case change_kind::pending:
+        what = std::string(request_word(a.request)) + " pending by " + visible(c.who2) +
+               ", behind the alert's raise in the overflow file";
         break;
     case change_kind::not_open:
         what = std::string(request_word(a.request)) + " of an alert that is not open";
@@ -315,6 +354,12 @@ change_json(const change &c)
         j["acknowledged_by"] = c.alert.who;
     if (c.kind == change_kind::unacknowledged)
         j["unacknowledged_by"] = c.who2;
+    if (c.kind == change_kind::deleted && !c.who2.empty()) {
+        j["deleted_by"] = c.who2;
+        j["note"] = c.note;
+    }
+    if (c.kind == change_kind::pending)
+        j["by"] = c.who2;
     if (c.replayed)
         j["replayed"] = true;
     return dump(j);
@@ -359,47 +404,75 @@ print_board(FILE *out, const board &b, stamp_t at, bool json_out, unsigned state
                (want_key.empty() || memcmp(want_key.data(), a.key, LEN_KEY) == 0) &&
                (states & state_bit(s)) != 0;
     };
-    json alerts = json::array(), waiting = json::array();
-    std::string text;
-    int shown = 0, queued = 0;
+    // A console action pending behind a waiting alert ("acknowledge pending by alice").
+    auto pending = [](const board_alert &a) { return a.request[0] == 'P' && !a.who.empty(); };
+    auto listed = [&](const board_alert &a) {
+        return (severity_word(a.request) != nullptr || pending(a)) &&
+               wanted(a, alert_state::waiting);
+    };
+    // Printed as it is found, as the file may hold millions: the counts come first.
+    int shown = 0, queued = 0, lines = 0;
+    for (const auto &slot : b.table)
+        shown += wanted(*slot, board_alert_state(*slot)) ? 1 : 0;
+    waiting_each(b.file, [&](const board_alert &a) {
+        if (listed(a)) {
+            lines++;
+            queued += pending(a) ? 0 : 1;
+        }
+    });
+    // An alert as a member of a list two levels in.
+    auto dumped = [](const json &j) {
+        std::string s = j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+        for (std::size_t i = s.find('\n'); i != std::string::npos; i = s.find('\n', i + 1))
+            s.insert(i + 1, "    ");
+        return s;
+    };
+    if (json_out)
+        fprintf(out, "{\n  \"at\": \"%s\",\n  \"alerts\": [", stamp_text(at, true).c_str());
+    else
+        fprintf(out, "board at %s: %d alert%s\n", stamp_text(at, false).c_str(), shown,
+                shown == 1 ? "" : "s");
+    int n = 0;
     for (const auto &slot : b.table) {
         const board_alert &a = *slot;
         if (!wanted(a, board_alert_state(a)))
             continue;
-        shown++;
         if (json_out) {
             json j = alert_json(a);
             j["since"] = stamp_text(a.since, true);
-            alerts.push_back(std::move(j));
-        } else {
-            text += column(a.host, LEN_HOSTNAME) + " " + column(a.key, LEN_KEY) + " " +
-                    standing(a) + " since " + stamp_text(a.since, false) + ": " +
-                    visible(a.text) + "\n";
-            std::string details = ack_details(a);
-            if (!details.empty())
-                text += "    acknowledged" + details + "\n";
-        }
-    }
-    std::string waiting_text;
-    for (std::size_t i = b.next_read; i < b.file.size(); i++) {
-        const board_alert &a = b.file[i];
-        if (severity_word(a.request) == nullptr || !wanted(a, alert_state::waiting))
+            fprintf(out, "%s\n    %s", n++ == 0 ? "" : ",", dumped(j).c_str());
             continue;
-        queued++;
-        if (json_out)
-            waiting.push_back(alert_json(a));
-        else
-            waiting_text += column(a.host, LEN_HOSTNAME) + " " + column(a.key, LEN_KEY) + " " +
-                            severity_word(a.request) + ": " + visible(a.text) + "\n";
+        }
+        std::string details = ack_details(a);
+        fprintf(out, "%s %s %s since %s: %s\n%s%s%s", column(a.host, LEN_HOSTNAME).c_str(),
+                column(a.key, LEN_KEY).c_str(), standing(a).c_str(),
+                stamp_text(a.since, false).c_str(), visible(a.text).c_str(),
+                details.empty() ? "" : "    acknowledged", details.c_str(),
+                details.empty() ? "" : "\n");
     }
-    if (json_out) {
-        json j = {{"at", stamp_text(at, true)}, {"alerts", alerts}, {"waiting", waiting}};
-        fprintf(out, "%s\n", j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
-                                 .c_str());
-        return;
-    }
-    fprintf(out, "board at %s: %d alert%s\n%s", stamp_text(at, false).c_str(), shown,
-            shown == 1 ? "" : "s", text.c_str());
-    if (queued > 0)
-        fprintf(out, "waiting in the overflow file: %d\n%s", queued, waiting_text.c_str());
+    if (json_out)
+        fprintf(out, "%s],\n  \"waiting\": [", n == 0 ? "" : "\n  ");
+    else if (lines > 0)
+        fprintf(out, "waiting in the overflow file: %d\n", queued);
+    n = 0;
+    waiting_each(b.file, [&](const board_alert &a) {
+        if (!listed(a))
+            return;
+        if (json_out) {
+            json j = alert_json(a);
+            if (pending(a))
+                j["by"] = a.who;
+            fprintf(out, "%s\n    %s", n++ == 0 ? "" : ",", dumped(j).c_str());
+        } else if (pending(a)) {
+            fprintf(out, "%s %s %s pending by %s\n", column(a.host, LEN_HOSTNAME).c_str(),
+                    column(a.key, LEN_KEY).c_str(), request_word(a.request),
+                    visible(a.who).c_str());
+        } else {
+            fprintf(out, "%s %s %s: %s\n", column(a.host, LEN_HOSTNAME).c_str(),
+                    column(a.key, LEN_KEY).c_str(), severity_word(a.request),
+                    visible(a.text).c_str());
+        }
+    });
+    if (json_out)
+        fprintf(out, "%s]\n}\n", n == 0 ? "" : "\n  ");
 }

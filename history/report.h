@@ -48,6 +48,9 @@ std::string change_json(const change &c);
 void print_board(FILE *out, const board &b, stamp_t at, bool json, unsigned states,
                  const std::string &want_host, const std::string &want_key);
 
+// A text from the log as a terminal may show it: control bytes (C0, DEL, C1) become '?'.
+std::string visible(std::string_view s);
+
 // "YYYY-MM-DD HH:MM:SS", with 'T' between date and time when iso is set.
 std::string stamp_text(stamp_t s, bool iso);
 

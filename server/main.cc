@@ -37,7 +37,7 @@ usage(FILE *f)
 {
     fprintf(f, "usage: tarrowd [--foreground] [--keep-table] [--sync] "
                "[--allow address[/bits]]... "
-               "[--log-keep-days days] [port [address]]\n");
+               "[--log-keep-days days] [--table-size n] [port [address]]\n");
 }
 
 // The usage line, then every option and argument with its default.
@@ -249,6 +249,12 @@ main(int argc, char **argv)
         } else {
             break;
         }
+    }
+    // No port starts with "--": such an argument is an option this server does not know.
+    if (argi < argc && strncmp(argv[argi], "--", 2) == 0) {
+        fprintf(stderr, "tarrowd: unknown option %s\n", argv[argi]);
+        usage(stderr);
+        return 2;
     }
     int port = argi < argc ? read_port(argv[argi]) : 9003;
     if (port < 0) {

@@ -165,8 +165,22 @@ date_days_before(time_t now, int days)
     return (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
 }
 
-// Removes the daily logs of this server ("log_YYYYMMDD.log" exactly) whose date lies more than
-// msglog_keep_days days before today. Other files are never touched.
+// Whether n is a daily log of this server in one of the forms a rotation leaves:
+// "log_YYYYMMDD.log", then optionally ".N" (rotated) and optionally ".gz" (compressed).
+static bool
+is_daily_log(const char *n)
+{
+    if (strncmp(n, "log_", 4) != 0 || strspn(n + 4, "0123456789") != 8 ||
+        strncmp(n + 12, ".log", 4) != 0)
+        return false;
+    const char *rest = n + 16;
+    if (rest[0] == '.' && rest[1] >= '1' && rest[1] <= '9')
+        rest += 1 + strspn(rest + 1, "0123456789");
+    return rest[0] == '\0' || strcmp(rest, ".gz") == 0;
+}
+
+// Removes the daily logs of this server, rotated and compressed ones included, whose date
+// lies more than msglog_keep_days days before today. Other files are never touched.
 static void
 remove_old_logs(time_t now)
 {
@@ -181,8 +195,7 @@ remove_old_logs(time_t now)
     }
     while (struct dirent *e = readdir(dir)) {
         const char *n = e->d_name;
-        if (strlen(n) != 16 || memcmp(n, "log_", 4) != 0 || strcmp(n + 12, ".log") != 0 ||
-            strspn(n + 4, "0123456789") < 8)
+        if (!is_daily_log(n))
             continue;
         if (atoi(n + 4) >= oldest_kept)
             continue;

@@ -125,7 +125,8 @@ exists(const std::string &name)
 TEST_F(MsglogTest, OldDailyLogsAreRemovedAtEachChangeOfDay)
 {
     const int keep = 3;
-    // Every log more than three days old goes; other names are never touched.
+    // Every log more than three days old goes, in every form a rotation leaves; other names
+    // are never touched.
     struct {
         std::string name;
         bool kept;
@@ -136,9 +137,19 @@ TEST_F(MsglogTest, OldDailyLogsAreRemovedAtEachChangeOfDay)
         {log_name_days_ago(400), false},
         {"log_19991231.log", false},
         {"log_1999123.log", true},
-        {"log_19991231.log.gz", true},
+        {"log_19991231.log.gz", false},
+        {"log_19991231.log.1", false},
+        {"log_19991231.log.12.gz", false},
+        {log_name_days_ago(keep) + ".1.gz", true},
         {"xlog_19991231.log", true},
         {"log_1999123x.log", true},
+        {"log_199912311.log", true},
+        {"log_19991231.log.", true},
+        {"log_19991231.log.0", true},
+        {"log_19991231.log.1x", true},
+        {"log_19991231.log.gz.1", true},
+        {"log_19991231.log.bak", true},
+        {"log_19991231.logs", true},
     };
     for (const auto &f : files)
         ASSERT_EQ(close(open(f.name.c_str(), O_WRONLY | O_CREAT, 0644)), 0) << f.name;

@@ -1134,9 +1134,11 @@ table_store_load()
         image_seq = from_file.seq;
     if (sync_to_disk)
         myprintf("INFO: Changes are synced to disk before they are answered (--sync)\n");
-    myprintf("INFO: Restored %d alerts from %s, %d waiting in %s from record %d\n",
-             last_table_entry, img == &from_journal ? table_journal_name : table_file_name,
-             alerts_num_buffered(), event_logfile_name, next_evt_record_to_read);
+    // A first start has no saved table, and so nothing restored to tell of.
+    if (img != nullptr)
+        myprintf("INFO: Restored %d alerts from %s, %d waiting in %s from record %d\n",
+                 last_table_entry, img == &from_journal ? table_journal_name : table_file_name,
+                 alerts_num_buffered(), event_logfile_name, next_evt_record_to_read);
     alert_table_generation++;
     // A board that did not come whole from alert_table.dat alone is written there at once.
     bool whole = img == &from_file && from_file.has_state && !journal_dirty;

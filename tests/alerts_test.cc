@@ -173,12 +173,15 @@ TEST(Alerts, OverflowFileOnAFullDiskWarnsAndTheServerGoesOn)
     const std::vector<std::string> args = {"--keep-table", "0", "127.0.0.1"};
     s = start_server(d.path, args);
     ASSERT_GT(s.port, 0);
+    // No saved table yet: nothing restored, and no line that says otherwise.
+    EXPECT_EQ(read_log(d.path).find("INFO: Restored "), std::string::npos);
     int fd = connect_local(s.port);
     ASSERT_TRUE(send_awaiting_acks(fd, burst_of(250, "h")));
     close(fd);
     ASSERT_EQ(stop_server(s), 0);
     s = start_server(d.path, args, {}, 200 * ALERT_RECORD_SIZE + 100);
     ASSERT_GT(s.port, 0);
+    EXPECT_NE(read_log(d.path).find("INFO: Restored 50 alerts from "), std::string::npos);
     fd = connect_local(s.port);
     // The 51st cannot be stored: no ACK, and its connection is closed.
     ASSERT_TRUE(send_all(fd, make_alert("JOBSCHED", "h", "LOST", "AC", 'Y')));

@@ -2,9 +2,11 @@
 // for a moment must be the board tarrowc listed at that moment.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <string>
@@ -237,4 +239,63 @@ TEST_F(history_e2e, board_at_each_moment_of_a_scripted_day)
         SCOPED_TRACE(m.at);
         EXPECT_EQ(alerts(board_at(zipped.path, m.at, nullptr)), alerts(m.listed));
     }
+}
+
+TEST_F(history_e2e, reads_across_a_rotation_and_says_what_it_cannot_answer)
+{
+    send("web1", "AC", "DISK", "disk full");
+    send("web1", "AW", "LOAD", "load high");
+    snapshot before = snap();
+
+    // logrotate without dateext: the day's log becomes .log.1, SIGHUP opens a new one.
+    time_t now = time(nullptr);
+    char day[16];
+    strftime(day, sizeof day, "%Y%m%d", localtime(&now));
+    std::string log = dir.path + "/log_" + day + ".log";
+    ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
+    kill(srv.pid, SIGHUP);
+    ASSERT_TRUE(wait_for_log(dir.path, "INFO: Signal 1 (SIGHUP), log file reopened\n"));
+    send("db1", "AC", "RAID", "raid degraded");
+    send("web1", "AK", "LOAD");
+    snapshot after = snap();
+
+    // A log of two days ago: the day between has none.
+    time_t two_days = now - 2 * 86400;
+    char old_day[16], old_stamp[32], old_iso[16];
+    strftime(old_day, sizeof old_day, "%Y%m%d", localtime(&two_days));
+    strftime(old_iso, sizeof old_iso, "%Y-%m-%d", localtime(&two_days));
+    strftime(old_stamp, sizeof old_stamp, "%a %b %e 12:00:00 %Y", localtime(&two_days));
+    std::ofstream(dir.path + "/log_" + old_day + ".log")
+        << old_stamp << " ----: Server initialisation beginning\n";
+
+    for (const snapshot *m : {&before, &after}) {
+        SCOPED_TRACE(m->at);
+        EXPECT_EQ(alerts(board_at(dir.path, m->at, nullptr)), alerts(m->listed));
+    }
+    // Each file once, oldest first, named with -v.
+    run_result r = history(dir.path, {"-v", "--host", "web1", "--key", "LOAD"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string old_log = dir.path + "/log_" + old_day + ".log";
+    EXPECT_EQ(r.err.find("tarrow-history: reading " + old_log + "\ntarrow-history: reading " +
+                         log + ".1\ntarrow-history: reading " + log + "\n"),
+              0u)
+        << r.err;
+    EXPECT_NE(r.out.find("raised warning: load high"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("cleared"), std::string::npos) << r.out;
+
+    // Before the first line: no board, but a reason; a range: a warning, and the day that
+    // has no log.
+    r = history(dir.path, {"--at", std::string(old_iso) + " 11:59:59"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "tarrow-history: no log covers " + std::string(old_iso) +
+                         " 11:59:59: history from " + old_iso + " 12:00:00\n");
+    r = history(dir.path, {"--since", "-3d", "--host", "db1"});
+    EXPECT_EQ(r.status, 0);
+    time_t one_day = now - 86400;
+    char missing[16];
+    strftime(missing, sizeof missing, "%Y-%m-%d", localtime(&one_day));
+    EXPECT_EQ(r.err, "tarrow-history: history from " + std::string(old_iso) +
+                         " 12:00:00\ntarrow-history: no log for " + missing + "\n");
+    EXPECT_NE(r.out.find("raised critical: raid degraded"), std::string::npos) << r.out;
 }

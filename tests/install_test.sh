@@ -169,6 +169,30 @@ package)
         fail "tarrow-sender depends on $(dpkg-deb -f "$sender" Depends)"
     dpkg-deb -c "$sender" | grep -Eq 'tarrowd|tarrowc|tarrow-bridge|systemd' &&
         fail "tarrow-sender holds a server part"
+    dpkg-deb -f "$server" Recommends | grep -q 'tarrow-sender' ||
+        fail "tarrow does not recommend tarrow-sender"
+    # The descriptions name every program built, and every path a manual page names under
+    # /usr/share/doc or /lib/systemd is installed by the package of that page (a host with
+    # only tarrow-sender has no tarrow examples).
+    for prog in $programs; do
+        dpkg-deb -f "$server" Description | grep -qw -- "$prog" ||
+            fail "the description of tarrow does not name $prog"
+    done
+    for deb in "$server" "$sender"; do
+        own=$tmp/own/$(basename "$deb")
+        mkdir -p "$own"
+        dpkg-deb -c "$deb" | awk '{ print $NF }' | sed 's|^\./|/|' >"$own.files"
+        dpkg-deb --fsys-tarfile "$deb" | tar -xf - -C "$own" ./usr/share/man
+        for page in "$own"/usr/share/man/man*/*.gz; do
+            gzip -dc "$page" |
+                grep -Eo '/(usr/share/doc|lib/systemd)/[A-Za-z0-9_./-]*[A-Za-z0-9]' |
+                while read -r path; do
+                    grep -qx "$path" "$own.files" || grep -q "^$path/" "$own.files" ||
+                        echo "$(basename "$page") names $path, not in $(basename "$deb")"
+                done
+        done
+    done >"$tmp/paths"
+    [ -s "$tmp/paths" ] && fail "$(cat "$tmp/paths")"
     if command -v lintian >/dev/null 2>&1; then
         lintian "$server" "$sender" >"$tmp/lintian" 2>&1
         cat "$tmp/lintian"

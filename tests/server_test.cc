@@ -134,6 +134,7 @@ TEST(ServerProcess, ArgumentsThatCannotBeRightStartNothing)
         {{"9003x", "127.0.0.1"}, "Illegal port number: 9003x\n"},
         {{"", "127.0.0.1"}, "Illegal port number: \n"},
         {{"-1", "127.0.0.1"}, "Illegal port number: -1\n"},
+        {{"--bogus", "19011", "127.0.0.1"}, "tarrowd: unknown option --bogus\n"},
         {{"--log-keep-days", "0", "0", "127.0.0.1"}, "tarrowd: --log-keep-days needs"},
         {{"--log-keep-days", "7d", "0", "127.0.0.1"}, "tarrowd: --log-keep-days needs"},
         {{"--table-size", "0", "0", "127.0.0.1"}, "tarrowd: --table-size needs"},
@@ -227,7 +228,7 @@ TEST(ServerProcess, HelpAndVersionStartNothing)
     EXPECT_EQ(h.out.substr(0, h.out.find('\n') + 1),
               "usage: tarrowd [--foreground] [--keep-table] [--sync] "
               "[--allow address[/bits]]... "
-              "[--log-keep-days days] [port [address]]\n");
+              "[--log-keep-days days] [--table-size n] [port [address]]\n");
     // Every option is listed, each with its default.
     for (std::string o : {"--foreground ", "--keep-table ", "--sync ", "--allow ", "--log-keep-days ",
                           "--table-size ", "--help, --version", "port ", "address "}) {

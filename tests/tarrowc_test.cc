@@ -236,7 +236,7 @@ TEST_F(tarrowc_e2e, usage_and_connection_errors)
     } cases[] = {
         {{tarrowc_path(), "--version"}, 0, "tarrowc 1.0.2\n", ""},
         {{tarrowc_path(), "--help"}, 0, "usage: tarrowc", ""},
-        {{tarrowc_path(), "frobnicate"}, 2, "", "tarrowc: unknown command 'frobnicate'\nusage:"},
+        {{tarrowc_path(), "frobnicate"}, 2, "", "tarrowc: unknown command 'frobnicate'\ntry 'tarrowc --help'\n"},
         {{tarrowc_path(), "show", "onlyhost"}, 2, "", "tarrowc: wrong number of arguments"},
         {{tarrowc_path(), "-p", "99999", "list"}, 2, "", "tarrowc: Illegal port number: 99999\n"},
         {{tarrowc_path(), "-p", "+80", "list"}, 2, "", "tarrowc: Illegal port number: +80\n"},
@@ -249,7 +249,10 @@ TEST_F(tarrowc_e2e, usage_and_connection_errors)
         {{tarrowc_path(), "-a", "::1", "-p", "1", "ping"}, 2, "",
          "tarrowc: ::1 port 1: cannot connect to ::1 port 1: Connection refused\n"},
         {{tarrowc_path(), "-a", "9003", "ping"}, 2, "",
-         "tarrowc: Improperly formatted network address, 9003\nusage:"},
+         "tarrowc: Improperly formatted network address, 9003\ntry 'tarrowc --help'\n"},
+        {{tarrowc_path(), "-p", "1", "check"}, 3,
+         "TARROW UNKNOWN - 127.0.0.1 port 1: cannot connect to 127.0.0.1 port 1: Connection "
+         "refused\n", ""},
         {{tarrowc_path(), "-a", "999.1.1.1", "watch"}, 2, "",
          "tarrowc: Improperly formatted network address, 999.1.1.1\n"},
         {{tarrowc_path(), "-p", "1"}, 2, "", "tarrowc: watch needs a terminal"},
@@ -278,6 +281,16 @@ TEST_F(tarrowc_e2e, usage_and_connection_errors)
         EXPECT_EQ(r.out.substr(0, c.out_prefix.size()), c.out_prefix) << c.args.back();
         EXPECT_EQ(r.err.substr(0, c.err_prefix.size()), c.err_prefix) << c.args.back();
     }
+
+    // The check of a live board: OK empty, CRITICAL with an unacknowledged critical.
+    run_result r = tarrowc({"check"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "TARROW OK - 0 on board, 0 waiting, 0 critical, 0 warning | board=0 "
+                     "waiting=0 critical=0 warning=0 info=0 acked=0\n");
+    raise_raw("CHECK", "disk full");
+    r = tarrowc({"check"});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(r.out.substr(0, 47), "TARROW CRITICAL - 1 on board, 0 waiting, 1 crit") << r.out;
 }
 
 TEST_F(tarrowc_e2e, server_texts_reach_the_terminal_as_stand_ins)

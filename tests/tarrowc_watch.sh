@@ -84,7 +84,7 @@ for ((i = 1; i <= 30; i++)); do
 done
 raise critical CTRL $'\e[31m\e]0;owned\a\a\rX\b\x9b2J'
 crit=$((crit + 1))
-wait_screen 50 "^ 31 on board, 0 waiting; board: $crit critical, $warn warning, $info info, 0 acked" ||
+wait_screen 50 "^ 31\+0 \| crit $crit\+0 \| warn $warn\+0 \| info $info\+0 \| acked 0 +127\.0\.0\.1:$port " ||
     fail "the header does not count 31 alerts by state"
 
 # The cut text ends in its mark; the stand-ins show and nothing reached the terminal raw.
@@ -132,7 +132,7 @@ wait_gone 20 "hide or show acknowledged" || fail "the help overlay did not close
 # A new critical alert is marked until it is selected.
 keys Home
 raise critical NEWONE "just now"
-wait_screen 30 "^ 32 on board" || fail "the new alert did not arrive"
+wait_screen 30 "^ 32\+0 " || fail "the new alert did not arrive"
 screen | grep -Eq "[0-9]+ new critical" || fail "the status line does not count new critical alerts"
 keys NPage
 wait_screen 20 "^\* +[0-9]+s .*NEWONE +critical" || fail "a new critical alert was not marked"
@@ -150,10 +150,12 @@ keys x
 keys Home a
 wait_screen 20 "note for the ack" || fail "a did not ask for a note"
 keys "disk swap" Enter
+wait_screen 20 "ack expires after" || fail "a did not ask for a duration"
+keys Enter
 wait_screen 50 "KEY01 +ack crit +\[[^]]+\] load average" ||
     fail "the alert was not shown acknowledged with who"
 wait_screen 20 "acknowledged .* KEY01" || fail "no acknowledgement message in the status line"
-wait_screen 20 ", 1 acked; " || fail "the header does not count the acknowledged alert"
+wait_screen 20 "\| acked 1 " || fail "the header does not count the acknowledged alert"
 grep -Eq "AINF: Acknowledged [^ ]+ +KEY01 +AC by [^ ]+ until never: disk swap$" "$dir"/log_*.log ||
     fail "the server did not log the acknowledgement"
 keys Home Enter
@@ -164,8 +166,8 @@ keys x
 # Un-acknowledge it, then acknowledge it again with no note.
 keys Home u
 wait_screen 50 "KEY01 +critical" || fail "u did not return the alert to critical"
-wait_screen 20 ", 0 acked; " || fail "the header still counts an acknowledged alert"
-keys Home a Enter
+wait_screen 20 "\| acked 0 " || fail "the header still counts an acknowledged alert"
+keys Home a Enter Enter
 wait_screen 50 "KEY01 +ack crit" || fail "an empty note did not acknowledge"
 
 # The rest shrinks and empties the board under the view, with the selection away from the
@@ -184,11 +186,11 @@ wait_screen 20 "delete 25 alerts, from $host KEY01 to $host KEY25\? \(y/n\)" ||
     fail "K did not count the alerts it deletes in table order"
 keys n
 wait_gone 20 "delete 25 alerts" || fail "n did not dismiss the question"
-screen | grep -q "^ 32 on board" || fail "n deleted alerts"
+screen | grep -q "^ 32+0 " || fail "n deleted alerts"
 keys K
 wait_screen 20 "delete 25 alerts" || fail "K did not ask again"
 keys y
-wait_screen 30 "^ 7 on board" || { alive "after K shrank the board"; fail "K did not delete 25"; }
+wait_screen 30 "^ 7\+0 " || { alive "after K shrank the board"; fail "K did not delete 25"; }
 screen | grep -Eq "KEY29 +critical" || fail "the shrunk filtered view lost KEY29"
 
 # Emptied by another console while the last row of a sorted view is selected.
@@ -196,7 +198,7 @@ keys Escape End
 wait_screen 20 "NEWONE" || fail "Esc did not clear the filter"
 "$tarrowc" -p "$port" delete-through "$host" NEWONE >/dev/null || fail "delete-through failed"
 wait_screen 30 "no alerts at present" || { alive "when the board emptied"; fail "no empty board"; }
-screen | grep -q "^ 0 on board" || fail "the header does not count 0 alerts"
+screen | grep -q "^ 0+0 " || fail "the header does not count 0 alerts"
 
 # K on the last alert of the table empties the board from the view itself.
 keys s s s
@@ -204,7 +206,7 @@ wait_screen 20 "sort: table" || fail "s did not cycle back to table order"
 raise critical A1 one
 raise warning A2 two
 raise info A3 three
-wait_screen 30 "^ 3 on board" || fail "three new alerts did not arrive"
+wait_screen 30 "^ 3\+0 " || fail "three new alerts did not arrive"
 keys End K
 wait_screen 20 "delete 3 alerts, from $host A1 to $host A3\?" || fail "K did not count 3"
 keys y
@@ -213,7 +215,7 @@ wait_screen 30 "no alerts at present" || { alive "after K emptied the board"; fa
 # A restart without a saved table empties the board under a view sorted by host and
 # scrolled to its end; the view says the server was lost, then shows the empty board.
 for ((i = 1; i <= 30; i++)); do raise critical "R$i" "before the restart"; done
-wait_screen 30 "^ 30 on board" || fail "the alerts before the restart did not arrive"
+wait_screen 30 "^ 30\+0 " || fail "the alerts before the restart did not arrive"
 keys s s s End
 wait_screen 20 "sort: host" || fail "s did not sort by host"
 kill "$server_pid"
@@ -225,6 +227,31 @@ server_pid=$!
 wait_screen 50 "no alerts at present" || { alive "after the restart"; fail "no empty board"; }
 raise critical AFTER "after the restart"
 wait_screen 30 "AFTER +critical" || { alive "after a new alert"; fail "the new board not shown"; }
+
+# A full board with criticals waiting behind it: the header still fits 80 columns with the
+# waiting counts and the address; sorted by severity, the board's critical comes first and
+# the waiting criticals next, before any warning.
+for ((i = 1; i <= 49; i++)); do raise warning "$(printf 'W%02d' "$i")" "warning $i"; done
+for ((i = 1; i <= 3; i++)); do raise critical "C$i" "waiting critical $i"; done
+wait_screen 50 "^ 50\+3 \| crit 1\+3 \| warn 49\+0 \| info 0\+0 \| acked 0 +127\.0\.0\.1:$port " ||
+    fail "the header does not show the waiting counts within 80 columns"
+keys s s Home
+wait_screen 20 "sort: severity" || fail "s did not sort by severity"
+screen | sed -n 3p | grep -Eq "AFTER +critical" || fail "the board's critical is not first"
+screen | sed -n 4,6p | grep -Ec " C[123] " | grep -q 3 ||
+    fail "the waiting criticals do not follow the board's critical"
+
+# a asks for a note, then a duration; the acknowledgement expires.
+keys Home a
+wait_screen 20 "note for the ack" || fail "a did not ask for a note"
+keys "until fixed" Enter
+wait_screen 20 "ack expires after" || fail "a did not ask for a duration"
+keys 2x Enter
+wait_screen 20 "not a duration" || fail "a took a bad duration"
+keys BSpace BSpace 2h Enter
+wait_screen 50 "AFTER +ack crit" || fail "the acknowledgement with a duration did not arrive"
+grep -Eq "AINF: Acknowledged [^ ]+ +AFTER +AC by [^ ]+ until [0-9]{8} [0-9:]{8}: until fixed$" \
+    "$dir"/log_*.log || fail "the acknowledgement has no expiry"
 
 keys q
 for ((i = 0; i < 50; i++)); do
