@@ -3,11 +3,16 @@
 # promtool where installed), health checks, the operators' sign-in and every refusal of a
 # request that would change the board.
 #   e2e_test.py TARROWD FLICKET TARROW_WEB
+import hashlib
 import json
 import os
 import shutil
+import socket
+import stat
 import subprocess
 import sys
+import threading
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import webtest as w  # noqa: E402
@@ -173,6 +178,114 @@ def board_gone(server, web):
     t.check(web.request("GET", "/api/v1/alerts")[0] == 503, "/api/v1/alerts is 503 while down")
 
 
+def slow_clients(server, workdir):
+    """64 connections trickle one byte every 2 s, from two addresses of the loopback: the
+    others are still answered within 1 s, and SIGTERM ends the program within 2 s."""
+    web = w.Web(web_path, ["-p", str(server.port), "--listen", "127.0.0.1:0"], workdir)
+    w.wait_for(lambda: web.request("GET", "/-/ready")[0] == 200, 5.0)
+    slow, done = [], threading.Event()
+    for i in range(64):
+        c = socket.socket()
+        c.bind(("127.0.0.%d" % (2 + i % 2), 0))
+        c.connect(("127.0.0.1", web.port))
+        slow.append(c)
+    request = b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + b"y" * 100
+
+    def trickle():
+        for b in request:
+            for c in slow:
+                try:
+                    c.send(bytes([b]))
+                except OSError:
+                    pass
+            if done.wait(2.0):
+                return
+    feeder = threading.Thread(target=trickle)
+    feeder.start()
+    try:
+        for path in ("/metrics", "/-/ready", "/"):
+            start = time.monotonic()
+            status = web.request("GET", path)[0]
+            took = time.monotonic() - start
+            t.check(status == 200 and took < 1.0,
+                    "with 64 slow clients, %s answers %d in %.2f s" % (path, status, took))
+        start = time.monotonic()
+        web.proc.terminate()
+        try:
+            code = web.proc.wait(2.0)
+        except subprocess.TimeoutExpired:
+            code = None
+        t.check(code == 0, "SIGTERM ends it in %.2f s with slow clients connected (status %s)"
+                % (time.monotonic() - start, code))
+    finally:
+        done.set()
+        feeder.join()
+        for c in slow:
+            c.close()
+
+
+def host_and_users(server, workdir):
+    """Only the served Host names; a private users file, also at reload, which ends the
+    sessions of removed users; failed sign-ins throttled per address."""
+    fifo = os.path.join(workdir, "fifo")
+    os.mkfifo(fifo, 0o600)
+    for path, text in ((w.users_file(workdir, "alice", "tok", 0o640), "group or others"),
+                       (fifo, "not a regular file")):
+        r = subprocess.run([web_path, "--users-file", path], capture_output=True, text=True,
+                           timeout=5)
+        t.check(r.returncode == 2 and text in r.stderr, "users file refused: " + r.stderr.strip())
+
+    users = os.path.join(workdir, "users-two")
+
+    def write_users(names):
+        with open(users, "w") as f:
+            for n in names:
+                f.write("%s:%s\n" % (n, hashlib.sha256((n + "-token").encode()).hexdigest()))
+        os.chmod(users, 0o600)
+    write_users(["alice", "bob"])
+    web = w.Web(web_path, ["-p", str(server.port), "--listen", "127.0.0.1:0",
+                           "--users-file", users, "--host-name", "board.example"], workdir)
+    port = web.port
+    for host, want in (("127.0.0.1:%d" % port, 200), ("localhost:%d" % port, 421),
+                       ("board.example:%d" % port, 200), ("evil.example:%d" % port, 421)):
+        t.check(web.request("GET", "/api/v1/board", headers={"Host": host})[0] == want,
+                "Host %s is %d" % (host, want))
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as c:
+        c.sendall(b"GET /-/healthy HTTP/1.0\r\n\r\n")
+        t.check(c.recv(100).startswith(b"HTTP/1.1 400"), "no Host header is 400")
+
+    same = {"Content-Type": "application/json", "Origin": web.origin}
+
+    def login(name, token, source="127.0.0.1"):
+        c = w.http.client.HTTPConnection("127.0.0.1", port, timeout=5,
+                                         source_address=(source, 0))
+        c.request("POST", "/api/v1/login", json.dumps({"name": name, "token": token}), same)
+        r = c.getresponse()
+        cookie = (r.getheader("Set-Cookie") or "").split(";")[0]
+        r.read()
+        c.close()
+        return r.status, cookie
+
+    def user(cookie):
+        return web.json_with("/api/v1/session", {"Cookie": cookie}).get("user")
+    cookies = {n: login(n, n + "-token")[1] for n in ("alice", "bob")}
+    t.check([user(cookies[n]) for n in ("alice", "bob")] == ["alice", "bob"], "both sign in")
+    statuses = [login("alice", "wrong")[0] for _ in range(13)]
+    t.check(statuses == [403] * 10 + [429] * 3, "failed sign-ins throttled: %s" % statuses)
+    t.check(login("bob", "bob-token", "127.0.0.4")[0] == 200, "another address still signs in")
+
+    os.chmod(users, 0o660)
+    web.proc.send_signal(w.signal.SIGHUP)
+    t.check(w.wait_for(lambda: "not reloaded" in web.log() and "group or others" in web.log(),
+                       3.0), "a group-readable users file is refused at reload")
+    write_users(["alice"])
+    web.proc.send_signal(w.signal.SIGHUP)
+    w.wait_for(lambda: "sessions ended" in web.log(), 3.0)
+    t.check([user(cookies[n]) for n in ("alice", "bob")] == ["alice", None],
+            "a reload ends the removed user's sessions only")
+    web.stop()
+
+
 def board_stale(web):
     return web.json("/api/v1/board")[1]["stale"] is True
 
@@ -223,6 +336,8 @@ def main():
         acting(server, workdir)
         ipv6(workdir, server.port)
         tls(workdir, server.port)
+        slow_clients(server, workdir)
+        host_and_users(server, workdir)
         board_gone(server, web)
         t.check(web.stop() == 0, "tarrow-web ends with status 0 on SIGTERM")
     finally:

@@ -5,7 +5,9 @@
 #include <getopt.h>
 #include <malloc.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -27,19 +29,18 @@
 #include "common/signals.h"
 #include "web/auth.h"
 #include "web/board.h"
+#include "web/guard.h"
 #include "web/view.h"
 
 static const char USAGE[] =
     "usage: tarrow-web [-a address] [-p port] [-i seconds] [--listen address:port]\n"
-    "                  [--users-file file] [--tls-cert file --tls-key file]\n"
+    "                  [--host-name name ...] [--users-file file]\n"
+    "                  [--tls-cert file --tls-key file]\n"
     "       tarrow-web --help | --version\n";
 
 static constexpr int EXIT_USAGE = 2;
 static constexpr int BOARD_TIMEOUT_MS = 5000;
 static constexpr std::size_t BODY_MAX = 16 * 1024;
-// Requests are answered from memory in well under a millisecond; the threads are there for
-// slow peers, each held at most for the read time-out.
-static constexpr int HTTP_THREADS = 8;
 
 struct web_options {
     std::string address = "127.0.0.1";     // the board
@@ -49,6 +50,7 @@ struct web_options {
     int listen_port = 9004;
     bool listen_v6 = false;
     std::string users_file, tls_cert, tls_key;
+    std::vector<std::string> host_names;    // the Host values served
 };
 
 // What the poller shares with the HTTP threads, under mu.
@@ -61,11 +63,13 @@ struct web_shared {
     std::string alerts_body, alerts_tag;    // /api/v1/alerts, made once a poll
     std::string board_body;                 // /api/v1/board without "stale"
     session_table sessions;
+    signin_throttle throttle;
 };
 
 static web_options opt;
 static std::vector<web_user> users;
 static web_shared shared;
+static guard_shared guard;
 
 static void __attribute__((format(printf, 1, 2)))
 say(const char *fmt, ...)
@@ -142,11 +146,15 @@ reload_users()
     }
     std::lock_guard<std::mutex> lock(shared.mu);
     users = std::move(fresh_users);
-    say("users file %s reloaded: %zu users", opt.users_file.c_str(), users.size());
+    std::size_t ended = sessions_prune(shared.sessions, users);
+    say("users file %s reloaded: %zu users, %zu sessions ended", opt.users_file.c_str(),
+        users.size(), ended);
 }
 
+static std::atomic<bool> poller_done{false};
+
 static void
-poll_loop(httplib::Server *server)
+poll_loop()
 {
     while (!stop_requested) {
         long long next = monotonic_ms() + opt.interval * 1000LL;
@@ -162,6 +170,21 @@ poll_loop(httplib::Server *server)
                                          std::min(200LL, std::max(1LL, next - monotonic_ms()))));
         shared.wake = false;
     }
+    poller_done = true;
+}
+
+// Shuts down the connections past their deadline and, once a signal asks it, every
+// connection and the server: a stop takes well under a second whatever the peers do or the
+// poll of the board waits for.
+static void
+guard_loop(httplib::Server *server)
+{
+    while (!stop_requested) {
+        guard.conns.sweep(monotonic_ms());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    guard.conns.stop_all();
+    shared.cv.notify_all();
     // A signal during start-up may come before the server runs; stop() would then be lost.
     for (int i = 0; i < 100 && !server->is_running(); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -285,6 +308,20 @@ routes(httplib::Server &svr, const std::string &csp)
     svr.set_default_headers({{"X-Content-Type-Options", "nosniff"},
                              {"X-Frame-Options", "DENY"},
                              {"Referrer-Policy", "same-origin"}});
+    // Every request: it has arrived whole, and it must name this server in its Host, or a
+    // page of another site could read the board through a name of its own (DNS rebinding).
+    svr.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
+        guard.conns.request_read(guard_current_fd());
+        if (!req.has_header("Host")) {
+            send_error(res, 400, "no Host header");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (!host_allowed(req.get_header_value("Host"), opt.host_names)) {
+            send_error(res, 421, "this server does not serve that host name");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
     svr.Get("/", [csp](const httplib::Request &, httplib::Response &res) {
         res.set_header("Content-Security-Policy", csp);
         res.set_header("Cache-Control", "no-cache");
@@ -331,6 +368,12 @@ routes(httplib::Server &svr, const std::string &csp)
         std::lock_guard<std::mutex> lock(shared.mu);
         if (mutation_allowed(req, res, false) == nullptr)
             return;
+        long long now_ms = monotonic_ms();
+        if (!throttle_allows(shared.throttle, req.remote_addr, now_ms)) {
+            res.set_header("Retry-After", "1");
+            send_error(res, 429, "too many failed sign-ins from this address: try again later");
+            return;
+        }
         nlohmann::json j = nlohmann::json::parse(req.body, nullptr, false);
         const web_user *u = nullptr;
         std::string name;
@@ -340,12 +383,13 @@ routes(httplib::Server &svr, const std::string &csp)
             u = users_check(users, name, j["token"].get<std::string>());
         }
         if (u == nullptr) {
+            throttle_failed(shared.throttle, req.remote_addr, now_ms);
             say("sign-in refused for '%s' from %s", console_visible(name, true).c_str(),
                 req.remote_addr.c_str());
             send_error(res, 403, "unknown user or wrong token");
             return;
         }
-        std::string id = session_create(shared.sessions, u->name, time(nullptr));
+        std::string id = session_create(shared.sessions, *u, time(nullptr));
         if (id.empty()) {
             send_error(res, 500, "no randomness for a session");
             return;
@@ -449,9 +493,11 @@ main(int argc, char **argv)
     // One malloc arena for all threads: an arena per HTTP thread would double the memory
     // for no gain at this load.
     mallopt(M_ARENA_MAX, 1);
-    enum { OPT_LISTEN = 256, OPT_USERS, OPT_CERT, OPT_KEY, OPT_HELP, OPT_VERSION };
+    enum { OPT_LISTEN = 256, OPT_USERS, OPT_CERT, OPT_KEY, OPT_HOST_NAME, OPT_HELP,
+           OPT_VERSION };
     static const struct option longopts[] = {
         {"listen", required_argument, nullptr, OPT_LISTEN},
+        {"host-name", required_argument, nullptr, OPT_HOST_NAME},
         {"users-file", required_argument, nullptr, OPT_USERS},
         {"tls-cert", required_argument, nullptr, OPT_CERT},
         {"tls-key", required_argument, nullptr, OPT_KEY},
@@ -463,14 +509,18 @@ main(int argc, char **argv)
     int c;
     while ((c = getopt_long(argc, argv, ":a:p:i:", longopts, nullptr)) != -1) {
         switch (c) {
-        case 'a': {
-            struct in_addr in {};
-            if (inet_pton(AF_INET, optarg, &in) != 1)
+        case 'a':
+            if (!text_address(optarg))
                 return usage_error(std::string("invalid address '") + optarg +
-                                   "': expected a dotted IPv4 address");
+                                   "': expected a host name, an IPv4 or an IPv6 address");
             opt.address = optarg;
             break;
-        }
+        case OPT_HOST_NAME:
+            if (!text_address(optarg))
+                return usage_error(std::string("invalid --host-name '") + optarg +
+                                   "': expected a host name or an address");
+            opt.host_names.push_back(optarg);
+            break;
         case 'p':
             if (!console_parse_int(optarg, 1, 65535, opt.port))
                 return usage_error(std::string("invalid port '") + optarg + "'");
@@ -515,18 +565,39 @@ main(int argc, char **argv)
         return EXIT_USAGE;
     }
 
+    // The listen address itself is always served (an address cannot be rebound to another
+    // server); names only when given, or "localhost" on the loopback.
+    bool wildcard = opt.listen_host == "0.0.0.0" || opt.listen_host == "::";
+    bool loopback = opt.listen_host.rfind("127.", 0) == 0 || opt.listen_host == "::1";
+    if (opt.host_names.empty() && loopback)
+        opt.host_names.push_back("localhost");
+    if (!wildcard)
+        opt.host_names.push_back(opt.listen_host);
+    else if (opt.host_names.empty())
+        fprintf(stderr, "tarrow-web: listening on every address without --host-name: every "
+                        "request will be refused\n");
+
     tls_on = !opt.tls_cert.empty();
     std::unique_ptr<httplib::Server> svr;
-    if (tls_on)
-        svr = std::make_unique<httplib::SSLServer>(opt.tls_cert.c_str(), opt.tls_key.c_str());
-    else
-        svr = std::make_unique<httplib::Server>();
+    if (tls_on) {
+        auto s = std::make_unique<guarded_server<httplib::SSLServer>>(opt.tls_cert.c_str(),
+                                                                      opt.tls_key.c_str());
+        guard.tls = s->ssl_context();
+        s->guard = &guard;
+        svr = std::move(s);
+    } else {
+        auto s = std::make_unique<guarded_server<httplib::Server>>();
+        s->guard = &guard;
+        svr = std::move(s);
+    }
     if (!svr->is_valid()) {
         fprintf(stderr, "tarrow-web: cannot use the certificate %s and key %s\n",
                 opt.tls_cert.c_str(), opt.tls_key.c_str());
         return EXIT_USAGE;
     }
-    svr->new_task_queue = [] { return new httplib::ThreadPool(HTTP_THREADS); };
+    // Each connection on a worker of its own while there are idle ones or fewer than the
+    // most; the guard ends the slow ones.
+    svr->new_task_queue = [] { return new growing_pool(); };
     svr->set_payload_max_length(BODY_MAX);
     // The library waits for the next request on a kept-alive connection by polling it every
     // millisecond: ten idle browsers cost a fifth of a core. Polls a second apart gain little
@@ -556,11 +627,20 @@ main(int argc, char **argv)
             port);
     fflush(stderr);
 
-    std::thread poller(poll_loop, svr.get());
+    std::thread poller(poll_loop);
+    std::thread guarder(guard_loop, svr.get());
     svr->listen_after_bind();
-    // listen_after_bind returns on stop(), which only the poller calls once a signal came.
+    // listen_after_bind returns on stop(), which only the guard calls once a signal came.
     stop_requested = 1;
     shared.cv.notify_all();
+    guarder.join();
+    // A poll waiting on a board that does not answer is not waited for.
+    for (int i = 0; i < 100 && !poller_done; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!poller_done) {
+        fflush(stderr);
+        _exit(0);
+    }
     poller.join();
     return 0;
 }
