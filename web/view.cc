@@ -49,6 +49,13 @@ web_raised(std::string_view datetime)
     return t == static_cast<time_t>(-1) ? -1 : static_cast<long long>(t);
 }
 
+long long
+web_first_seen(const console_alert &a)
+{
+    // The listing's minute stamp until the board rows carry the server's own times.
+    return web_raised(a.datetime);
+}
+
 // "YYYY-MM-DDTHH:MM" for "YYYYMMDD HH:MM"; any other text as it is.
 static std::string
 iso_datetime(std::string_view dt)
@@ -96,7 +103,7 @@ alert_object(const console_alert &a, bool full)
         };
     if (full) {
         o["optional_data"] = shown(console_trim(a.optional_data));
-        long long raised = web_raised(a.datetime);
+        long long raised = web_first_seen(a);
         o["raised"] = raised < 0 ? ojson(nullptr) : ojson(raised);
     }
     return o;
@@ -132,8 +139,8 @@ board_json(const web_snapshot &s, int interval, bool acting)
         {"fetched", s.up || s.fetched == 0 ? ojson(nullptr)
                                            : ojson(static_cast<long long>(s.fetched))},
         {"counts", counts_object(console_count_states(s.alerts))},
-        // Records waiting outside the table are not known to a listing.
-        {"waiting", nullptr},
+        // The alerts waiting in the server's overflow file, by state.
+        {"waiting", counts_object(console_count_states(s.alerts, true))},
     };
     ojson list = ojson::array();
     for (const auto &a : s.alerts)
@@ -161,7 +168,7 @@ oldest_age(const std::vector<console_alert> &alerts, time_t now, bool waiting = 
     for (const auto &a : alerts) {
         if (a.waiting != waiting)
             continue;
-        long long t = web_raised(a.datetime);
+        long long t = web_first_seen(a);
         if (t >= 0 && (oldest < 0 || t < oldest))
             oldest = t;
     }

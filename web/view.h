@@ -39,6 +39,9 @@ void snapshot_count_poll(web_snapshot &s, double seconds, bool ok);
 std::string web_state(std::string_view type);
 // Seconds since the epoch of an alert's "YYYYMMDD HH:MM" local time; -1 when it is no time.
 long long web_raised(std::string_view datetime);
+// When the alert was first raised, in seconds since the epoch; -1 when it is not known. Every
+// age the web program shows comes from here.
+long long web_first_seen(const console_alert &a);
 
 
 // The alerts as a JSON array with the fields of `tarrowc list --json`: host, key, state,
