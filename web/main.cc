@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,13 +35,20 @@
 
 static const char USAGE[] =
     "usage: tarrow-web [-a address] [-p port] [-i seconds] [--listen address:port]\n"
-    "                  [--host-name name ...] [--users-file file]\n"
+    "                  [--host-name name ...] [--users-file file [--require-note]]\n"
+    "                  [--link name=url-template ...]\n"
     "                  [--tls-cert file --tls-key file]\n"
     "       tarrow-web --help | --version\n";
 
 static constexpr int EXIT_USAGE = 2;
 static constexpr int BOARD_TIMEOUT_MS = 5000;
 static constexpr std::size_t BODY_MAX = 16 * 1024;
+// The board's mark: a bell on a red square.
+static const char FAVICON_SVG[] =
+    "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 16 16\">"
+    "<rect width=\"16\" height=\"16\" rx=\"3\" fill=\"#c62828\"/>"
+    "<path d=\"M8 3a3 3 0 0 0-3 3v3l-1 2h8l-1-2V6a3 3 0 0 0-3-3zm-1 9h2a1 1 0 0 1-2 0z\" "
+    "fill=\"#fff\"/></svg>";
 
 struct web_options {
     std::string address = "127.0.0.1";     // the board
@@ -51,6 +59,7 @@ struct web_options {
     bool listen_v6 = false;
     std::string users_file, tls_cert, tls_key;
     std::vector<std::string> host_names;    // the Host values served
+    bool require_note = false;              // an acknowledgement must carry a note
 };
 
 // What the poller shares with the HTTP threads, under mu.
@@ -62,6 +71,7 @@ struct web_shared {
     long long last_success_ms = -1;         // steady clock; -1 never
     std::string alerts_body, alerts_tag;    // /api/v1/alerts, made once a poll
     std::string board_body;                 // /api/v1/board without "stale"
+    std::map<std::string, std::string> filtered;    // the same by filter, for this poll
     session_table sessions;
     signin_throttle throttle;
 };
@@ -70,6 +80,9 @@ static web_options opt;
 static std::vector<web_user> users;
 static web_shared shared;
 static guard_shared guard;
+static web_view_options view_opt;
+// Filtered boards kept for a poll: more filters than this at once are computed again.
+static constexpr std::size_t FILTERED_MAX = 32;
 
 static void __attribute__((format(printf, 1, 2)))
 say(const char *fmt, ...)
@@ -125,11 +138,33 @@ poll_once()
         s.alerts = std::move(alerts);
         s.figures = std::move(figures);
         s.fetched = time(nullptr);
+        snapshot_note_seen(s, s.fetched);
         shared.last_success_ms = monotonic_ms();
     }
     shared.alerts_body = alerts_json(s.alerts, false);
     shared.alerts_tag = entity_tag(shared.alerts_body);
-    shared.board_body = board_json(s, opt.interval, !users.empty());
+    shared.board_body = board_json(s, view_opt);
+    shared.filtered.clear();
+}
+
+// The board for a filter, made once a poll. Called with shared.mu held.
+static const std::string &
+board_for(const std::string &filter)
+{
+    static const std::string none = "{}";
+    if (shared.snap.polls == 0)
+        return none;
+    if (filter.empty())
+        return shared.board_body;
+    auto it = shared.filtered.find(filter);
+    if (it != shared.filtered.end())
+        return it->second;
+    if (shared.filtered.size() >= FILTERED_MAX)
+        shared.filtered.clear();
+    filter_expr f;
+    std::string error;
+    bool ok = filter_parse(filter, f, error);
+    return shared.filtered[filter] = board_json(shared.snap, view_opt, ok ? &f : nullptr, error);
 }
 
 // Reads the users file again; a file that cannot be read leaves the users as they were.
@@ -258,6 +293,7 @@ act(const httplib::Request &req, httplib::Response &res, std::string_view comman
     const char *done)
 {
     std::string operator_name, host, key, note;
+    long long until = 0;
     {
         std::lock_guard<std::mutex> lock(shared.mu);
         const web_session *s = mutation_allowed(req, res, true);
@@ -283,11 +319,22 @@ act(const httplib::Request &req, httplib::Response &res, std::string_view comman
         key = a->key;
         if (j.contains("note") && j["note"].is_string())
             note = j["note"].get<std::string>().substr(0, LEN_ACK_NOTE);
+        if (j.contains("until") && j["until"].is_number_integer())
+            until = j["until"].get<long long>();
+        if (command == CMD_ACKNOWLEDGE && until != 0 && until <= time(nullptr)) {
+            send_error(res, 400, "the acknowledgement would end in the past");
+            return;
+        }
+        if (command == CMD_ACKNOWLEDGE && opt.require_note &&
+            note.find_first_not_of(" \t\r\n") == std::string::npos) {
+            send_error(res, 400, "an acknowledgement needs a note");
+            return;
+        }
     }
     std::string error;
     std::string who = console_visible(console_trim(host) + " " + console_trim(key), true);
-    if (web_act(opt.address, opt.port, command, host, key, operator_name, note, BOARD_TIMEOUT_MS,
-                error) != 0) {
+    if (web_act(opt.address, opt.port, command, host, key, operator_name, note, until,
+                BOARD_TIMEOUT_MS, error) != 0) {
         say("%s could not have %s %s: %s", operator_name.c_str(), who.c_str(), done,
             error.c_str());
         send_error(res, 502, error);
@@ -329,6 +376,12 @@ routes(httplib::Server &svr, const std::string &csp)
     });
     svr.Get("/api/v1/alerts", [](const httplib::Request &req, httplib::Response &res) {
         std::string body, tag;
+        filter_expr f;
+        std::string error;
+        if (!filter_parse(req.get_param_value("filter"), f, error)) {
+            send_error(res, 400, "filter: " + error);
+            return;
+        }
         {
             std::lock_guard<std::mutex> lock(shared.mu);
             if (shared.snap.polls == 0 || !shared.snap.up) {
@@ -336,27 +389,37 @@ routes(httplib::Server &svr, const std::string &csp)
                                                             : shared.snap.error);
                 return;
             }
-            body = shared.alerts_body;
-            tag = shared.alerts_tag;
+            if (f.terms.empty()) {
+                body = shared.alerts_body;
+                tag = shared.alerts_tag;
+            } else {
+                body = alerts_json(shared.snap.alerts, false, &f);
+            }
         }
-        send_tagged(req, res, body, tag);
+        send_tagged(req, res, body, tag.empty() ? entity_tag(body) : tag);
     });
     svr.Get("/api/v1/board", [](const httplib::Request &req, httplib::Response &res) {
         std::string body;
         {
             std::lock_guard<std::mutex> lock(shared.mu);
-            body = board_with_stale(shared.board_body.empty() ? "{}" : shared.board_body,
+            body = board_with_stale(board_for(req.get_param_value("filter")),
                                     !fresh(monotonic_ms()));
         }
         send_tagged(req, res, body, entity_tag(body));
     });
+    for (const char *path : {"/favicon.ico", "/favicon.svg"})
+        svr.Get(path, [](const httplib::Request &, httplib::Response &res) {
+            res.set_header("Cache-Control", "max-age=86400");
+            res.set_content(FAVICON_SVG, "image/svg+xml");
+        });
     svr.Get("/api/v1/stats", [](const httplib::Request &, httplib::Response &res) {
         std::lock_guard<std::mutex> lock(shared.mu);
         send_json(res, 200, stats_json(shared.snap, time(nullptr)));
     });
     svr.Get("/api/v1/session", [](const httplib::Request &req, httplib::Response &res) {
         std::lock_guard<std::mutex> lock(shared.mu);
-        nlohmann::json j = {{"acting", !users.empty()}, {"user", nullptr}, {"csrf", nullptr}};
+        nlohmann::json j = {{"acting", !users.empty()}, {"user", nullptr}, {"csrf", nullptr},
+                            {"require_note", opt.require_note}};
         std::string id = cookie_value(req.get_header_value("Cookie"), "tarrow_session");
         if (const web_session *s = session_find(shared.sessions, id, time(nullptr))) {
             j["user"] = s->name;
@@ -415,6 +478,9 @@ routes(httplib::Server &svr, const std::string &csp)
     });
     svr.Post("/api/v1/ack", [](const httplib::Request &req, httplib::Response &res) {
         act(req, res, CMD_ACKNOWLEDGE, "acknowledged");
+    });
+    svr.Post("/api/v1/unack", [](const httplib::Request &req, httplib::Response &res) {
+        act(req, res, CMD_UNACK, "un-acknowledged");
     });
     svr.Post("/api/v1/delete", [](const httplib::Request &req, httplib::Response &res) {
         act(req, res, CMD_DELETE, "deleted");
@@ -493,9 +559,11 @@ main(int argc, char **argv)
     // One malloc arena for all threads: an arena per HTTP thread would double the memory
     // for no gain at this load.
     mallopt(M_ARENA_MAX, 1);
-    enum { OPT_LISTEN = 256, OPT_USERS, OPT_CERT, OPT_KEY, OPT_HOST_NAME, OPT_HELP,
-           OPT_VERSION };
+    enum { OPT_LISTEN = 256, OPT_USERS, OPT_CERT, OPT_KEY, OPT_HOST_NAME, OPT_LINK,
+           OPT_REQUIRE_NOTE, OPT_HELP, OPT_VERSION };
     static const struct option longopts[] = {
+        {"link", required_argument, nullptr, OPT_LINK},
+        {"require-note", no_argument, nullptr, OPT_REQUIRE_NOTE},
         {"listen", required_argument, nullptr, OPT_LISTEN},
         {"host-name", required_argument, nullptr, OPT_HOST_NAME},
         {"users-file", required_argument, nullptr, OPT_USERS},
@@ -533,6 +601,17 @@ main(int argc, char **argv)
             if (!parse_listen(optarg, opt))
                 return usage_error(std::string("invalid --listen '") + optarg +
                                    "': expected ADDRESS:PORT or [IPv6-ADDRESS]:PORT");
+            break;
+        case OPT_LINK: {
+            web_link l;
+            if (!parse_link(optarg, l))
+                return usage_error(std::string("invalid --link '") + optarg +
+                                   "': expected NAME=http(s)://... with {host} and {key}");
+            view_opt.links.push_back(l);
+            break;
+        }
+        case OPT_REQUIRE_NOTE:
+            opt.require_note = true;
             break;
         case OPT_USERS:
             opt.users_file = optarg;
@@ -576,6 +655,9 @@ main(int argc, char **argv)
     else if (opt.host_names.empty())
         fprintf(stderr, "tarrow-web: listening on every address without --host-name: every "
                         "request will be refused\n");
+
+    view_opt.interval = opt.interval;
+    view_opt.acting = !users.empty();
 
     tls_on = !opt.tls_cert.empty();
     std::unique_ptr<httplib::Server> svr;

@@ -12,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from urllib.parse import urlencode  # noqa: F401 (for the tests)
 
 SKIP = 77
 procs = []
