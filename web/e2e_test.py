@@ -36,6 +36,7 @@ def command_line(workdir):
         (["--listen", "127.0.0.1"], "invalid --listen"),
         (["--listen", "127.0.0.1:70000"], "invalid --listen"),
         (["-a", "999.1.1.1"], "invalid address"),
+        (["--link", "run=javascript:alert(1)"], "invalid --link"),
         (["-i", "0"], "invalid interval"),
         (["--tls-cert", "x.pem"], "go together"),
         (["--users-file", os.path.join(workdir, "none")], "cannot open"),
@@ -86,6 +87,15 @@ def read_only(server, web):
         print("note: promtool is missing (Debian prometheus): /metrics not linted")
 
     t.check(web.request("GET", "/-/healthy")[0] == 200, "/-/healthy")
+    t.check(web.request("GET", "/favicon.ico")[0] == 200, "/favicon.ico")
+    status, board = web.json("/api/v1/board?filter=severity%3Dwarning")
+    t.check([a["key"] for a in board["alerts"]] == ["LOAD"] and board["counts"]["total"] == 1 and
+            board["waiting"]["total"] == 0, "the board filtered, with its counts and waiting")
+    status, board = web.json("/api/v1/board?filter=colour%3Dred")
+    t.check(len(board["alerts"]) == 2 and "unknown field" in board.get("filter_error", ""),
+            "a bad filter shows every alert and says why: %s" % board.get("filter_error"))
+    status, _, body = web.request("GET", "/api/v1/alerts?filter=host%3D~%5B")
+    t.check(status == 400 and "bad regular expression" in body, "/api/v1/alerts: bad filter 400")
     t.check(web.request("GET", "/-/ready")[0] == 200, "/-/ready while the board answers")
 
     # Without a users file nothing changes the board, however the request looks.
@@ -95,14 +105,15 @@ def read_only(server, web):
         t.check(web.request("POST", path, body, same)[0] == 403, "read-only: POST %s is 403" % path)
     t.check(web.request("PUT", "/api/v1/ack", body, same)[0] == 403, "read-only: PUT is 403")
     status, session = web.json("/api/v1/session")
-    t.check(session == {"acting": False, "user": None, "csrf": None}, "read-only session")
+    t.check(session == {"acting": False, "user": None, "csrf": None, "require_note": False},
+            "read-only session: %s" % session)
     t.check(find(web, "DISK01")["state"] == "critical", "the refused requests changed nothing")
 
 
 def acting(server, workdir):
     users = w.users_file(workdir, "alice", "s3cret-token")
-    web = w.Web(web_path, ["-p", str(server.port), "--listen", "127.0.0.1:0",
-                           "--users-file", users], workdir)
+    web = w.Web(web_path, ["-a", "localhost", "-p", str(server.port), "--listen", "127.0.0.1:0",
+                           "--users-file", users, "--require-note"], workdir)
     w.wait_for(lambda: find(web, "DISK01"), 2.0)
     json_type = {"Content-Type": "application/json"}
     same = dict(json_type, Origin=web.origin)
@@ -136,6 +147,7 @@ def acting(server, workdir):
     t.check(find(web, "DISK01")["state"] == "critical", "the refused acks changed nothing")
 
     good = dict(signed, **{"X-CSRF-Token": csrf})
+    t.check(web.request("POST", "/api/v1/ack", ack, good)[0] == 400, "--require-note: no note 400")
     noted = json.dumps({"host": "web01", "key": "DISK01", "note": "disk swap at 14:00"})
     status, _, body = web.request("POST", "/api/v1/ack", noted, good)
     t.check(status == 200, "an ack with session, token and origin is done: %s" % body)
@@ -148,6 +160,11 @@ def acting(server, workdir):
             "acknowledged critical, by the signed-in operator, with the note: %s" % acked)
     t.check(w.wait_for(lambda: "alice acknowledged web01 DISK01" in web.log(), 2.0),
             "the ack is logged with the operator's name")
+    t.check(web.request("POST", "/api/v1/unack", ack, good)[0] == 200 and
+            w.wait_for(lambda: find(web, "DISK01")["state"] == "critical", 2.0),
+            "an un-acknowledge returns it to critical")
+    web.request("POST", "/api/v1/ack", noted, good)
+    w.wait_for(lambda: find(web, "DISK01")["state"] == "acked", 2.0)
     missing = json.dumps({"host": "web01", "key": "NOSUCH"})
     t.check(web.request("POST", "/api/v1/ack", missing, good)[0] == 404, "no such alert: 404")
     t.check(web.request("POST", "/api/v1/ack", "not json", good)[0] == 400, "bad body: 400")
