@@ -1,6 +1,7 @@
 // tarrow-web: operators, sessions, CSRF tokens and the same-origin check.
 #include "web/auth.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -25,8 +26,8 @@ hex_value(char c)
     return -1;
 }
 
-static bool
-name_ok(std::string_view name)
+bool
+user_name_ok(std::string_view name)
 {
     if (name.empty() || name.size() > 64)
         return false;
@@ -55,7 +56,7 @@ users_parse(std::string_view text, std::vector<web_user> &users, std::string &er
         std::string where = "line " + std::to_string(lineno) + ": ";
         std::size_t colon = line.find(':');
         std::string_view name = line.substr(0, colon);
-        if (colon == line.npos || !name_ok(name)) {
+        if (colon == line.npos || !user_name_ok(name)) {
             error = where + "expected name:sha256-of-token, the name of letters, digits, "
                             "'.', '_', '-' or '@'";
             return -1;
@@ -357,4 +358,53 @@ void
 session_drop(session_table &t, const std::string &id)
 {
     t.by_id.erase(id);
+}
+
+bool
+parse_range(std::string_view text, net_range &out)
+{
+    std::size_t slash = text.find('/');
+    std::string addr(text.substr(0, slash));
+    out = net_range{};
+    if (inet_pton(AF_INET, addr.c_str(), out.addr.data()) == 1)
+        out.family = AF_INET;
+    else if (inet_pton(AF_INET6, addr.c_str(), out.addr.data()) == 1)
+        out.family = AF_INET6;
+    else
+        return false;
+    int max = out.family == AF_INET ? 32 : 128;
+    out.bits = max;
+    if (slash == text.npos)
+        return true;
+    std::string bits(text.substr(slash + 1));
+    if (bits.empty() || bits.size() > 3 || bits.find_first_not_of("0123456789") != bits.npos)
+        return false;
+    out.bits = std::stoi(bits);
+    return out.bits <= max;
+}
+
+bool
+range_contains(const std::vector<net_range> &ranges, std::string_view ip)
+{
+    std::string text(ip);
+    if (text.rfind("::ffff:", 0) == 0 && text.find('.') != text.npos)
+        text = text.substr(7);
+    std::array<unsigned char, 16> a{};
+    int family = inet_pton(AF_INET, text.c_str(), a.data()) == 1    ? AF_INET
+                 : inet_pton(AF_INET6, text.c_str(), a.data()) == 1 ? AF_INET6
+                                                                    : 0;
+    for (const auto &r : ranges) {
+        if (r.family != family)
+            continue;
+        int whole = r.bits / 8, rest = r.bits % 8;
+        bool in = std::equal(a.begin(), a.begin() + whole, r.addr.begin());
+        if (in && rest != 0) {
+            auto mask = static_cast<unsigned char>(0xff << (8 - rest));
+            in = (a[static_cast<std::size_t>(whole)] & mask) ==
+                 (r.addr[static_cast<std::size_t>(whole)] & mask);
+        }
+        if (in)
+            return true;
+    }
+    return false;
 }

@@ -16,6 +16,8 @@ struct web_user {
     std::array<unsigned char, 32> digest{};
 };
 
+// True for a user name: 1 to 64 letters, digits, '.', '_', '-' or '@'.
+bool user_name_ok(std::string_view name);
 // Reads the users of text: one name:hex line each; blank lines and lines starting with '#'
 // are skipped. 0 ok, -1 with error naming the line.
 int users_parse(std::string_view text, std::vector<web_user> &users, std::string &error);
@@ -78,5 +80,17 @@ void throttle_failed(signin_throttle &t, const std::string &addr, long long now_
 
 // True when the host of a Host header value (its port left aside, any case) is one of names.
 bool host_allowed(std::string_view host, const std::vector<std::string> &names);
+
+// An address range, ADDRESS[/BITS], IPv4 or IPv6.
+struct net_range {
+    int family = 0;                     // AF_INET or AF_INET6
+    std::array<unsigned char, 16> addr{};
+    int bits = 0;
+};
+// Reads ADDRESS[/BITS] (a whole address without BITS); false when it is not one.
+bool parse_range(std::string_view text, net_range &out);
+// True when the address ip (as text; an IPv4-mapped IPv6 address counts as IPv4) is in one
+// of ranges.
+bool range_contains(const std::vector<net_range> &ranges, std::string_view ip);
 
 #endif // WEB_AUTH_H

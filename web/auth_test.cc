@@ -178,3 +178,23 @@ TEST(WebAuth, HostHeaderMustNameThisServer)
     for (const auto &c : cases)
         EXPECT_EQ(host_allowed(c.host, names), c.ok) << c.host;
 }
+
+TEST(WebAuth, TrustedProxyRanges)
+{
+    std::vector<net_range> ranges(3);
+    ASSERT_TRUE(parse_range("10.1.0.0/16", ranges[0]));
+    ASSERT_TRUE(parse_range("127.0.0.1", ranges[1]));
+    ASSERT_TRUE(parse_range("fd00::/8", ranges[2]));
+    struct { const char *ip; bool in; } cases[] = {
+        {"10.1.200.3", true}, {"10.2.0.1", false}, {"127.0.0.1", true}, {"127.0.0.2", false},
+        {"::ffff:10.1.0.9", true}, {"fd12::1", true}, {"fe80::1", false}, {"", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(range_contains(ranges, c.ip), c.in) << c.ip;
+    net_range r;
+    for (const char *bad : {"10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/x", "host", "10.0.0.0/-1"})
+        EXPECT_FALSE(parse_range(bad, r)) << bad;
+    ASSERT_TRUE(parse_range("10.1.0.0/12", r));
+    EXPECT_TRUE(range_contains({r}, "10.15.255.255"));
+    EXPECT_FALSE(range_contains({r}, "10.16.0.0"));
+}

@@ -37,6 +37,8 @@ def command_line(workdir):
         (["--listen", "127.0.0.1:70000"], "invalid --listen"),
         (["-a", "999.1.1.1"], "invalid address"),
         (["--link", "run=javascript:alert(1)"], "invalid --link"),
+        (["--auth-header", "X-User"], "go together"),
+        (["--auth-header", "X-User", "--trusted-proxy", "10.0.0.0/33"], "invalid --trusted-proxy"),
         (["-i", "0"], "invalid interval"),
         (["--tls-cert", "x.pem"], "go together"),
         (["--users-file", os.path.join(workdir, "none")], "cannot open"),
@@ -105,7 +107,8 @@ def read_only(server, web):
         t.check(web.request("POST", path, body, same)[0] == 403, "read-only: POST %s is 403" % path)
     t.check(web.request("PUT", "/api/v1/ack", body, same)[0] == 403, "read-only: PUT is 403")
     status, session = web.json("/api/v1/session")
-    t.check(session == {"acting": False, "user": None, "csrf": None, "require_note": False},
+    t.check(session == {"acting": False, "user": None, "csrf": None, "require_note": False,
+                        "proxy": False},
             "read-only session: %s" % session)
     t.check(find(web, "DISK01")["state"] == "critical", "the refused requests changed nothing")
 
@@ -303,6 +306,39 @@ def host_and_users(server, workdir):
     web.stop()
 
 
+def proxy_header(server, workdir):
+    """A stand-in proxy on 127.0.0.1 names the operator in a header; the same header from
+    127.0.0.5, which is not trusted, is ignored; a name not in the users file is refused."""
+    users = w.users_file(workdir, "carol", "unused-token")
+    web = w.Web(web_path, ["-p", str(server.port), "--listen", "127.0.0.1:0", "--users-file", users,
+                           "--auth-header", "X-Forwarded-User", "--trusted-proxy", "127.0.0.0/31"],
+                workdir)
+
+    def call(method, path, source, name, body=None, csrf=None):
+        c = w.http.client.HTTPConnection("127.0.0.1", web.port, timeout=5, source_address=(source, 0))
+        headers = {"X-Forwarded-User": name, "Origin": web.origin, "Content-Type": "application/json"}
+        if csrf:
+            headers["X-CSRF-Token"] = csrf
+        c.request(method, path, body, headers)
+        r = c.getresponse()
+        out = (r.status, r.read().decode())
+        c.close()
+        return out
+    session = json.loads(call("GET", "/api/v1/session", "127.0.0.1", "carol")[1])
+    t.check(session["user"] == "carol" and session["proxy"], "the trusted proxy names carol")
+    untrusted = json.loads(call("GET", "/api/v1/session", "127.0.0.5", "carol")[1])
+    t.check(untrusted["user"] is None, "the header from an untrusted address is ignored")
+    stranger = json.loads(call("GET", "/api/v1/session", "127.0.0.1", "mallory")[1])
+    t.check(stranger["user"] is None, "a name not in the users file is not signed in")
+    body = json.dumps({"host": "web01", "key": "DISK01"})
+    t.check(call("POST", "/api/v1/delete", "127.0.0.5", "carol", body, session["csrf"])[0] == 403,
+            "an untrusted peer cannot act through the header")
+    status, text = call("POST", "/api/v1/unack", "127.0.0.1", "carol", body, session["csrf"])
+    t.check(status == 200 and w.wait_for(lambda: "carol un-acknowledged web01 DISK01" in web.log(), 2.0),
+            "carol acts through the proxy, logged by name: %s" % text)
+    web.stop()
+
+
 def board_stale(web):
     return web.json("/api/v1/board")[1]["stale"] is True
 
@@ -355,6 +391,7 @@ def main():
         tls(workdir, server.port)
         slow_clients(server, workdir)
         host_and_users(server, workdir)
+        proxy_header(server, workdir)
         board_gone(server, web)
         t.check(web.stop() == 0, "tarrow-web ends with status 0 on SIGTERM")
     finally:

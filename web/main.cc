@@ -1,12 +1,12 @@
 // tarrow-web: the tarrow board in a browser, with Prometheus metrics and health checks. One
 // thread polls the board through the console client every interval; the HTTP threads serve
 // what that poll left, so any number of browsers cost the board one poll an interval.
-#include <arpa/inet.h>
-#include <getopt.h>
 #include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -31,14 +31,8 @@
 #include "web/auth.h"
 #include "web/board.h"
 #include "web/guard.h"
+#include "web/options.h"
 #include "web/view.h"
-
-static const char USAGE[] =
-    "usage: tarrow-web [-a address] [-p port] [-i seconds] [--listen address:port]\n"
-    "                  [--host-name name ...] [--users-file file [--require-note]]\n"
-    "                  [--link name=url-template ...]\n"
-    "                  [--tls-cert file --tls-key file]\n"
-    "       tarrow-web --help | --version\n";
 
 static constexpr int EXIT_USAGE = 2;
 static constexpr int BOARD_TIMEOUT_MS = 5000;
@@ -49,18 +43,6 @@ static const char FAVICON_SVG[] =
     "<rect width=\"16\" height=\"16\" rx=\"3\" fill=\"#c62828\"/>"
     "<path d=\"M8 3a3 3 0 0 0-3 3v3l-1 2h8l-1-2V6a3 3 0 0 0-3-3zm-1 9h2a1 1 0 0 1-2 0z\" "
     "fill=\"#fff\"/></svg>";
-
-struct web_options {
-    std::string address = "127.0.0.1";     // the board
-    int port = 9003;
-    int interval = 1;                       // seconds between polls
-    std::string listen_host = "127.0.0.1";  // where the browsers come
-    int listen_port = 9004;
-    bool listen_v6 = false;
-    std::string users_file, tls_cert, tls_key;
-    std::vector<std::string> host_names;    // the Host values served
-    bool require_note = false;              // an acknowledgement must carry a note
-};
 
 // What the poller shares with the HTTP threads, under mu.
 struct web_shared {
@@ -97,13 +79,6 @@ say(const char *fmt, ...)
     vfprintf(stderr, fmt, ap);
     va_end(ap);
     fputc('\n', stderr);
-}
-
-static int
-usage_error(const std::string &what)
-{
-    fprintf(stderr, "tarrow-web: %s\n%s", what.c_str(), USAGE);
-    return EXIT_USAGE;
 }
 
 // True when the board was fetched within three intervals. Called with shared.mu held.
@@ -256,14 +231,54 @@ send_tagged(const httplib::Request &req, httplib::Response &res, const std::stri
 }
 
 static bool tls_on = false;
+static std::string proxy_key;   // makes the CSRF tokens of operators named by the proxy
+
+static bool
+acting_on()
+{
+    return !users.empty() || !opt.auth_header.empty();
+}
+
+// The operator a trusted proxy names in its header; empty when the peer is not one of the
+// trusted proxies, the header is absent, or the name is not in the users file when there is
+// one. Called with shared.mu held.
+static std::string
+proxy_user(const httplib::Request &req)
+{
+    if (opt.auth_header.empty() || !range_contains(opt.trusted, req.remote_addr) ||
+        !req.has_header(opt.auth_header.c_str()))
+        return "";
+    std::string name = req.get_header_value(opt.auth_header.c_str());
+    if (!user_name_ok(name))
+        return "";
+    if (!users.empty() &&
+        std::none_of(users.begin(), users.end(), [&](const web_user &u) { return u.name == name; }))
+        return "";
+    return name;
+}
+
+// The CSRF token of an operator named by the proxy: the same for every request of theirs.
+static std::string
+proxy_csrf(const std::string &name)
+{
+    std::array<unsigned char, 32> d = sha256(proxy_key + '\0' + name);
+    static const char HEX[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : d) {
+        out += HEX[c >> 4];
+        out += HEX[c & 15];
+    }
+    return out;
+}
 
 // The session of the request when it may change the board: acting is on, the request comes
-// from this origin and, with need_session, carries a live session cookie and that session's
-// CSRF token. Otherwise the 403 is sent and nullptr returned. Called with shared.mu held.
+// from this origin and, with need_session, names its operator through a trusted proxy or
+// carries a live session cookie, and with either that session's CSRF token. Otherwise the
+// 403 is sent and nullptr returned. Called with shared.mu held.
 static const web_session *
 mutation_allowed(const httplib::Request &req, httplib::Response &res, bool need_session)
 {
-    if (users.empty()) {
+    if (!acting_on()) {
         send_error(res, 403, "this board is read-only");
         return nullptr;
     }
@@ -274,8 +289,16 @@ mutation_allowed(const httplib::Request &req, httplib::Response &res, bool need_
     static const web_session no_session;
     if (!need_session)
         return &no_session;
-    std::string id = cookie_value(req.get_header_value("Cookie"), "tarrow_session");
-    const web_session *s = session_find(shared.sessions, id, time(nullptr));
+    static thread_local web_session by_proxy;
+    const web_session *s = nullptr;
+    if (std::string name = proxy_user(req); !name.empty()) {
+        by_proxy.name = name;
+        by_proxy.csrf = proxy_csrf(name);
+        s = &by_proxy;
+    } else {
+        std::string id = cookie_value(req.get_header_value("Cookie"), "tarrow_session");
+        s = session_find(shared.sessions, id, time(nullptr));
+    }
     if (s == nullptr) {
         send_error(res, 403, "not signed in");
         return nullptr;
@@ -418,10 +441,14 @@ routes(httplib::Server &svr, const std::string &csp)
     });
     svr.Get("/api/v1/session", [](const httplib::Request &req, httplib::Response &res) {
         std::lock_guard<std::mutex> lock(shared.mu);
-        nlohmann::json j = {{"acting", !users.empty()}, {"user", nullptr}, {"csrf", nullptr},
-                            {"require_note", opt.require_note}};
+        nlohmann::json j = {{"acting", acting_on()}, {"user", nullptr}, {"csrf", nullptr},
+                            {"require_note", opt.require_note}, {"proxy", false}};
         std::string id = cookie_value(req.get_header_value("Cookie"), "tarrow_session");
-        if (const web_session *s = session_find(shared.sessions, id, time(nullptr))) {
+        if (std::string name = proxy_user(req); !name.empty()) {
+            j["user"] = name;
+            j["csrf"] = proxy_csrf(name);
+            j["proxy"] = true;
+        } else if (const web_session *s = session_find(shared.sessions, id, time(nullptr))) {
             j["user"] = s->name;
             j["csrf"] = s->csrf;
         }
@@ -534,110 +561,16 @@ inline_hashes(std::string_view page, std::string_view tag)
     return out;
 }
 
-// Splits "address:port" or "[address]:port"; false when it is neither with a numeric address.
-static bool
-parse_listen(const std::string &arg, web_options &o)
-{
-    std::string host, port;
-    if (!text_split_host_port(arg, host, port))
-        return false;
-    o.listen_v6 = arg[0] == '[';
-    struct in6_addr a6;
-    struct in_addr a4;
-    if (o.listen_v6 ? inet_pton(AF_INET6, host.c_str(), &a6) != 1
-                    : inet_pton(AF_INET, host.c_str(), &a4) != 1)
-        return false;
-    if (!console_parse_int(port.c_str(), 0, 65535, o.listen_port))
-        return false;
-    o.listen_host = host;
-    return true;
-}
-
 int
 main(int argc, char **argv)
 {
     // One malloc arena for all threads: an arena per HTTP thread would double the memory
     // for no gain at this load.
     mallopt(M_ARENA_MAX, 1);
-    enum { OPT_LISTEN = 256, OPT_USERS, OPT_CERT, OPT_KEY, OPT_HOST_NAME, OPT_LINK,
-           OPT_REQUIRE_NOTE, OPT_HELP, OPT_VERSION };
-    static const struct option longopts[] = {
-        {"link", required_argument, nullptr, OPT_LINK},
-        {"require-note", no_argument, nullptr, OPT_REQUIRE_NOTE},
-        {"listen", required_argument, nullptr, OPT_LISTEN},
-        {"host-name", required_argument, nullptr, OPT_HOST_NAME},
-        {"users-file", required_argument, nullptr, OPT_USERS},
-        {"tls-cert", required_argument, nullptr, OPT_CERT},
-        {"tls-key", required_argument, nullptr, OPT_KEY},
-        {"help", no_argument, nullptr, OPT_HELP},
-        {"version", no_argument, nullptr, OPT_VERSION},
-        {nullptr, 0, nullptr, 0},
-    };
-    opterr = 0;
-    int c;
-    while ((c = getopt_long(argc, argv, ":a:p:i:", longopts, nullptr)) != -1) {
-        switch (c) {
-        case 'a':
-            if (!text_address(optarg))
-                return usage_error(std::string("invalid address '") + optarg +
-                                   "': expected a host name, an IPv4 or an IPv6 address");
-            opt.address = optarg;
-            break;
-        case OPT_HOST_NAME:
-            if (!text_address(optarg))
-                return usage_error(std::string("invalid --host-name '") + optarg +
-                                   "': expected a host name or an address");
-            opt.host_names.push_back(optarg);
-            break;
-        case 'p':
-            if (!console_parse_int(optarg, 1, 65535, opt.port))
-                return usage_error(std::string("invalid port '") + optarg + "'");
-            break;
-        case 'i':
-            if (!console_parse_int(optarg, 1, 3600, opt.interval))
-                return usage_error(std::string("invalid interval '") + optarg + "'");
-            break;
-        case OPT_LISTEN:
-            if (!parse_listen(optarg, opt))
-                return usage_error(std::string("invalid --listen '") + optarg +
-                                   "': expected ADDRESS:PORT or [IPv6-ADDRESS]:PORT");
-            break;
-        case OPT_LINK: {
-            web_link l;
-            if (!parse_link(optarg, l))
-                return usage_error(std::string("invalid --link '") + optarg +
-                                   "': expected NAME=http(s)://... with {host} and {key}");
-            view_opt.links.push_back(l);
-            break;
-        }
-        case OPT_REQUIRE_NOTE:
-            opt.require_note = true;
-            break;
-        case OPT_USERS:
-            opt.users_file = optarg;
-            break;
-        case OPT_CERT:
-            opt.tls_cert = optarg;
-            break;
-        case OPT_KEY:
-            opt.tls_key = optarg;
-            break;
-        case OPT_HELP:
-            fputs(USAGE, stdout);
-            return 0;
-        case OPT_VERSION:
-            printf("tarrow-web %s\n", application_version);
-            return 0;
-        case ':':
-            return usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
-        default:
-            return usage_error(std::string("unknown option '") + argv[optind - 1] + "'");
-        }
-    }
-    if (optind < argc)
-        return usage_error(std::string("unexpected argument '") + argv[optind] + "'");
-    if (opt.tls_cert.empty() != opt.tls_key.empty())
-        return usage_error("--tls-cert and --tls-key go together");
+    int status = web_parse_options(argc, argv, opt);
+    if (status >= 0)
+        return status;
+    view_opt.links = opt.links;
     std::string error;
     if (!opt.users_file.empty() && users_load(opt.users_file, users, error) != 0) {
         fprintf(stderr, "tarrow-web: %s\n", error.c_str());
@@ -657,7 +590,8 @@ main(int argc, char **argv)
                         "request will be refused\n");
 
     view_opt.interval = opt.interval;
-    view_opt.acting = !users.empty();
+    view_opt.acting = acting_on();
+    proxy_key = random_token();
 
     tls_on = !opt.tls_cert.empty();
     std::unique_ptr<httplib::Server> svr;
