@@ -33,10 +33,15 @@
 #include "web/guard.h"
 #include "web/options.h"
 #include "web/view.h"
+#ifdef TARROW_WEB_HISTORY
+#include "history/events.h"
+#endif
 
 static constexpr int EXIT_USAGE = 2;
 static constexpr int BOARD_TIMEOUT_MS = 5000;
 static constexpr std::size_t BODY_MAX = 16 * 1024;
+// An alert's history: its newest events from the newest daily logs.
+static constexpr std::size_t HISTORY_FILES = 7, HISTORY_EVENTS = 20;
 // The board's mark: a bell on a red square.
 static const char FAVICON_SVG[] =
     "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 16 16\">"
@@ -430,6 +435,26 @@ routes(httplib::Server &svr, const std::string &csp)
         }
         send_tagged(req, res, body, entity_tag(body));
     });
+    // The last events of one alert from the daily logs: read at each request, outside the lock.
+    svr.Get("/api/v1/history", [](const httplib::Request &req, httplib::Response &res) {
+#ifdef TARROW_WEB_HISTORY
+        if (opt.log_dir.empty()) {
+            send_error(res, 404, "no history: tarrow-web runs without --log-dir");
+            return;
+        }
+        std::string json, error;
+        if (alert_events_json(opt.log_dir, req.get_param_value("host"),
+                              req.get_param_value("key"), HISTORY_FILES, HISTORY_EVENTS, json,
+                              error) != 0) {
+            send_error(res, 500, error);
+            return;
+        }
+        send_json(res, 200, json);
+#else
+        (void)req;
+        send_error(res, 404, "no history: built without tarrow-history");
+#endif
+    });
     for (const char *path : {"/favicon.ico", "/favicon.svg"})
         svr.Get(path, [](const httplib::Request &, httplib::Response &res) {
             res.set_header("Cache-Control", "max-age=86400");
@@ -442,7 +467,8 @@ routes(httplib::Server &svr, const std::string &csp)
     svr.Get("/api/v1/session", [](const httplib::Request &req, httplib::Response &res) {
         std::lock_guard<std::mutex> lock(shared.mu);
         nlohmann::json j = {{"acting", acting_on()}, {"user", nullptr}, {"csrf", nullptr},
-                            {"require_note", opt.require_note}, {"proxy", false}};
+                            {"require_note", opt.require_note}, {"proxy", false},
+                            {"history", !opt.log_dir.empty()}};
         std::string id = cookie_value(req.get_header_value("Cookie"), "tarrow_session");
         if (std::string name = proxy_user(req); !name.empty()) {
             j["user"] = name;

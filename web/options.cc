@@ -12,7 +12,7 @@
 static const char USAGE[] =
     "usage: tarrow-web [-a address] [-p port] [-i seconds] [--listen address:port]\n"
     "                  [--host-name name ...] [--users-file file [--require-note]]\n"
-    "                  [--link name=url-template ...]\n"
+    "                  [--link name=url-template ...] [--log-dir directory]\n"
     "                  [--auth-header name --trusted-proxy address[/bits] ...]\n"
     "                  [--tls-cert file --tls-key file]\n"
     "       tarrow-web --help | --version\n";
@@ -49,10 +49,11 @@ int
 web_parse_options(int argc, char **argv, web_options &opt)
 {
     enum { OPT_LISTEN = 256, OPT_USERS, OPT_CERT, OPT_KEY, OPT_HOST_NAME, OPT_LINK,
-           OPT_REQUIRE_NOTE, OPT_AUTH_HEADER, OPT_TRUSTED, OPT_HELP, OPT_VERSION };
+           OPT_REQUIRE_NOTE, OPT_AUTH_HEADER, OPT_TRUSTED, OPT_LOG_DIR, OPT_HELP, OPT_VERSION };
     static const struct option longopts[] = {
         {"link", required_argument, nullptr, OPT_LINK},
         {"require-note", no_argument, nullptr, OPT_REQUIRE_NOTE},
+        {"log-dir", required_argument, nullptr, OPT_LOG_DIR},
         {"auth-header", required_argument, nullptr, OPT_AUTH_HEADER},
         {"trusted-proxy", required_argument, nullptr, OPT_TRUSTED},
         {"listen", required_argument, nullptr, OPT_LISTEN},
@@ -116,6 +117,13 @@ web_parse_options(int argc, char **argv, web_options &opt)
             opt.trusted.push_back(r);
             break;
         }
+        case OPT_LOG_DIR:
+#ifdef TARROW_WEB_HISTORY
+            opt.log_dir = optarg;
+            break;
+#else
+            return usage_error("--log-dir: this tarrow-web was built without tarrow-history");
+#endif
         case OPT_REQUIRE_NOTE:
             opt.require_note = true;
             break;

@@ -21,6 +21,7 @@ struct web_options {
     std::string auth_header;                // names the operator, from a trusted proxy
     std::vector<net_range> trusted;         // the proxies
     std::vector<web_link> links;            // shown with each alert
+    std::string log_dir;                    // tarrowd's daily logs, for the alerts' history
 };
 
 // Reads the command line into opt. -1 to go on; otherwise the status to exit with, after
