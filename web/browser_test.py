@@ -21,6 +21,7 @@ try:
     from selenium.common.exceptions import WebDriverException
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
     from selenium.webdriver.support.ui import Select
 except ImportError:
     w.skip("python3-selenium is missing")
@@ -196,7 +197,8 @@ def wall_view(d, workdir):
                   "K%02d" % i, "board alert %d" % i, host="%s%02d" % ("db" if i % 2 else "web", i % 5))
     users = w.users_file(sub, "alice", "s3cret-token")
     web = w.Web(web_path, ["-p", str(server.port), "--listen", "127.0.0.1:0", "--users-file", users,
-                           "--link", "runbook=https://wiki.example/run?h={host}&k={key}"], sub)
+                           "--link", "runbook=https://wiki.example/run?h={host}&k={key}",
+                           "--log-dir", sub], sub)
     d.set_window_size(1920, 1080)
     d.get(web.origin + "/?kiosk")
     w.wait_for(lambda: d.execute_script(BADGES)["rows"] == 49, 5.0)
@@ -282,6 +284,11 @@ def wall_view(d, workdir):
     d.execute_script("document.activeElement.blur()")
     body.send_keys("u")
     t.check(w.wait_for(lambda: ack_of() is None, 3.0), "u un-acknowledges it")
+    body.send_keys(Keys.ENTER)
+    events = w.wait_for(lambda: d.execute_script("""const li = [...document.querySelectorAll('#history li')]
+        .map(e => e.textContent); return li.length > 2 && li;"""), 3.0)
+    t.check(events and "un-acknowledged" not in events[0] and "unacknowledged" in events[0] and
+            'by alice "on it" until' in events[1], "the details show its history: %s" % events)
     body.send_keys("h")
     body.send_keys("/")
     keys = d.execute_script("return [document.getElementById('hideacked').checked, document.activeElement.id]")
