@@ -10,6 +10,15 @@
 
 // Longer patterns are refused: the regular expressions run on every alert of every request.
 static constexpr std::size_t PATTERN_MAX = 256;
+// Matched in time polynomial in the text (libstdc++'s automaton, which refuses back
+// references), so that no pattern such as (a+)+$ holds a server up.
+#ifdef __GLIBCXX__
+static constexpr auto REGEX_FLAGS = std::regex::ECMAScript | std::regex::icase |
+                                    std::regex::nosubs | std::regex_constants::__polynomial;
+#else
+static constexpr auto REGEX_FLAGS = std::regex::ECMAScript | std::regex::icase |
+                                    std::regex::nosubs;
+#endif
 
 static std::string
 lower(std::string_view s)
@@ -136,8 +145,7 @@ parse_terms(std::string_view text, filter_expr &out, std::string &error)
                 return false;
             }
             try {
-                t.re = std::make_shared<std::regex>(
-                    t.value, std::regex::ECMAScript | std::regex::icase | std::regex::nosubs);
+                t.re = std::make_shared<std::regex>(t.value, REGEX_FLAGS);
             } catch (const std::regex_error &e) {
                 error = "bad regular expression '" + t.value + "' after '" + shown + "': " +
                         e.what();

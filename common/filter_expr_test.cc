@@ -66,6 +66,7 @@ TEST(FilterExpr, RefusesWithAMessage)
         {"text=~(", "bad regular expression"},
         {"key=~a{2,1}", "bad regular expression"},
         {"text=\"a\"b", "a blank must follow the closing quote"},
+        {"text=~(a)\\1", "bad regular expression"},              // no back references
     };
     for (const auto &c : cases) {
         filter_expr f;
@@ -78,6 +79,12 @@ TEST(FilterExpr, RefusesWithAMessage)
     std::string error;
     EXPECT_FALSE(filter_parse("text=~" + std::string(300, 'a'), f, error));
     EXPECT_NE(error.find("longer than 256"), std::string::npos) << error;
+
+    // A pattern that backtracks exponentially elsewhere is answered at once.
+    ASSERT_TRUE(filter_parse("text=~(a+)+$", f, error)) << error;
+    filter_fields a;
+    a.text = std::string(60, 'a') + "!";
+    EXPECT_FALSE(filter_match(f, a));
 }
 
 TEST(FilterExpr, FieldsOfABoardAlert)

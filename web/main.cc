@@ -59,6 +59,7 @@ struct web_shared {
     std::string alerts_body, alerts_tag;    // /api/v1/alerts, made once a poll
     std::string board_body;                 // /api/v1/board without "stale"
     std::map<std::string, std::string> filtered;    // the same by filter, for this poll
+    std::size_t filtered_bytes = 0;
     session_table sessions;
     signin_throttle throttle;
 };
@@ -68,8 +69,8 @@ static std::vector<web_user> users;
 static web_shared shared;
 static guard_shared guard;
 static web_view_options view_opt;
-// Filtered boards kept for a poll: more filters than this at once are computed again.
-static constexpr std::size_t FILTERED_MAX = 32;
+// Filtered boards kept for a poll: past this many, or this many bytes, they are made again.
+static constexpr std::size_t FILTERED_MAX = 32, FILTERED_BYTES_MAX = 8 << 20;
 
 static void __attribute__((format(printf, 1, 2)))
 say(const char *fmt, ...)
@@ -125,6 +126,7 @@ poll_once()
     shared.alerts_tag = entity_tag(shared.alerts_body);
     shared.board_body = board_json(s, view_opt);
     shared.filtered.clear();
+    shared.filtered_bytes = 0;
 }
 
 // The board for a filter, made once a poll. Called with shared.mu held.
@@ -139,12 +141,17 @@ board_for(const std::string &filter)
     auto it = shared.filtered.find(filter);
     if (it != shared.filtered.end())
         return it->second;
-    if (shared.filtered.size() >= FILTERED_MAX)
+    if (shared.filtered.size() >= FILTERED_MAX || shared.filtered_bytes >= FILTERED_BYTES_MAX) {
         shared.filtered.clear();
+        shared.filtered_bytes = 0;
+    }
     filter_expr f;
     std::string error;
     bool ok = filter_parse(filter, f, error);
-    return shared.filtered[filter] = board_json(shared.snap, view_opt, ok ? &f : nullptr, error);
+    std::string &body = shared.filtered[filter];
+    body = board_json(shared.snap, view_opt, ok ? &f : nullptr, error);
+    shared.filtered_bytes += body.size() + filter.size();
+    return body;
 }
 
 // Reads the users file again; a file that cannot be read leaves the users as they were.
