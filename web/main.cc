@@ -648,9 +648,8 @@ main(int argc, char **argv)
     // most; the guard ends the slow ones.
     svr->new_task_queue = [] { return new growing_pool(); };
     svr->set_payload_max_length(BODY_MAX);
-    // The library waits for the next request on a kept-alive connection by polling it every
-    // millisecond: ten idle browsers cost a fifth of a core. Polls a second apart gain little
-    // from keeping the connection, so each request gets its own.
+    // The guard serves one request a connection: polls a second apart gain little from
+    // keeping it. Each read of a socket wakes at least every 5 s to see its deadline.
     svr->set_keep_alive_max_count(1);
     svr->set_read_timeout(5);
     std::string csp = "default-src 'none'; connect-src 'self'; img-src 'self' data:; "
