@@ -1,5 +1,5 @@
 #!/bin/sh
-# Figures of tarrow-web in headless Chromium, all on 127.0.0.1: rendering 1,000 alerts, a
+# Figures of tarrow-web in headless Chromium, all on 127.0.0.1: rendering 5,000 alerts, a
 # /metrics scrape, and CPU and memory with ten browsers open (see bench/README.md).
 #   bench/web.sh [seconds-per-phase]
 # Exit 77 where chromium, chromedriver or python3-selenium is missing.

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/filter_expr.h"
 #include "common/record.h"
 
 std::string
@@ -208,9 +209,14 @@ board_rows(const std::vector<console_alert> &alerts, int order, std::string_view
 {
     std::vector<int> rows;
     std::vector<long> age(alerts.size());
+    // A filter expression; while it is not one (half typed), the text as one word.
+    filter_expr expr;
+    std::string error;
+    bool is_expr = filter_parse(filter, expr, error);
     for (std::size_t i = 0; i < alerts.size(); i++) {
         const console_alert &a = alerts[i];
-        if ((hide_acked && a.type == MSG_CLEAR) || !alert_matches(a, filter))
+        if ((hide_acked && a.type == MSG_CLEAR) ||
+            !(is_expr ? filter_match(expr, filter_fields_of(a)) : alert_matches(a, filter)))
             continue;
         rows.push_back(static_cast<int>(i));
         age[i] = alert_age_seconds(a, now);

@@ -37,8 +37,9 @@ enum sort_order { SORT_TABLE, SORT_SEVERITY, SORT_AGE, SORT_HOST, SORT_ORDERS };
 const char *sort_name(int order);
 // True when needle is in the host, key or text, letter case aside; an empty needle matches.
 bool alert_matches(const console_alert &a, std::string_view needle);
-// Indices of the alerts to show, in the order to show them: those that match the filter and,
-// with hide_acked, are not acknowledged. Within the order's key (severity, age, host and key)
+// Indices of the alerts to show, in the order to show them: those that match the filter (an
+// expression of common/filter_expr.h; while it is none, the text as one word) and, with
+// hide_acked, are not acknowledged. Within the order's key (severity, age, host and key)
 // the board's alerts come before the waiting ones, and ties keep table order.
 std::vector<int> board_rows(const std::vector<console_alert> &alerts, int order,
                             std::string_view filter, bool hide_acked, time_t now);

@@ -120,6 +120,10 @@ TEST(board, rows_sort_filter_hide_and_counts)
         {SORT_TABLE, "kill", false, {2}},          // text only
         {SORT_SEVERITY, "web", true, {2, 4}},
         {SORT_TABLE, "nothing like it", false, {}},
+        {SORT_TABLE, "state=critical", false, {2, 4}},          // an expression
+        {SORT_SEVERITY, "host=~^WEB key!=oom", false, {4, 0}},
+        {SORT_TABLE, "critical", false, {2, 4}},                 // a word finds the state
+        {SORT_TABLE, "text=\"disk", false, {}},                  // half typed: one word
     };
     for (const auto &c : cases)
         EXPECT_EQ(board_rows(alerts, c.order, c.filter, c.hide_acked, now), c.rows)

@@ -18,14 +18,19 @@
 #include <vector>
 
 #include "common/record.h"
+#include "common/filter_expr.h"
 #include "console/board.h"
 
 static const char USAGE[] =
     "usage: tarrowc [-a address] [-p port] [-i seconds] [-t seconds] [command]\n"
     "commands:\n"
     "  watch                      full-screen view of the alert table (the default)\n"
-    "  list [--tsv | --json]      print every alert, one a line, or as JSON; the alerts\n"
-    "                             waiting behind a full board come after the board's\n"
+    "  list [--tsv | --json] [--filter EXPR]\n"
+    "                             print every alert, one a line, or as JSON; the alerts\n"
+    "                             waiting behind a full board come after the board's;\n"
+    "                             EXPR: words and field=value, field!=value, field=~regex,\n"
+    "                             field!~regex over host, key, severity, state, place,\n"
+    "                             acked, by, text\n"
     "  stats [--json]             print the server's figures\n"
     "  show host key              print the details of one alert\n"
     "  ack [--by NAME] [--note TEXT] [--for DURATION | --until TIME] host key\n"
@@ -166,6 +171,12 @@ cmd_list(const tarrowc_options &opt)
                 b.skipped_rows);
     if (b.status != CONSOLE_OK)
         return report_failure(b.status, b.error);
+    filter_expr f;
+    std::string error;
+    filter_parse(opt.filter, f, error);   // read once before: it is an expression
+    std::erase_if(b.alerts, [&](const console_alert &a) {
+        return !filter_match(f, filter_fields_of(a));
+    });
     if (opt.json) {
         fputs(board_json(b.alerts).c_str(), stdout);
         return 0;
@@ -343,6 +354,14 @@ main(int argc, char **argv)
             opt.tsv = true;
         } else if (a == "--json") {
             opt.json = true;
+        } else if (a == "--filter") {
+            if (i + 1 >= argc)
+                return usage_error("option --filter needs a value");
+            opt.filter = argv[++i];
+            filter_expr f;
+            std::string error;
+            if (!filter_parse(opt.filter, f, error))
+                return usage_error("invalid --filter: " + console_visible(error, opt.utf8));
         } else if (a == "--by" || a == "--note" || a == "--for" || a == "--until") {
             if (i + 1 >= argc)
                 return usage_error("option " + a + " needs a value");
@@ -400,6 +419,8 @@ main(int argc, char **argv)
         return usage_error("--tsv and --json exclude each other");
     if ((opt.tsv && cmd != "list") || (opt.json && cmd != "list" && cmd != "stats"))
         return usage_error("--tsv and --json go with list only, --json with stats too");
+    if (!opt.filter.empty() && cmd != "list")
+        return usage_error("--filter goes with list only");
     bool deletes = cmd == "delete" || cmd == "delete-through";
     if (ack_options && cmd != "ack" && !(deletes && opt.until == 0))
         return usage_error("--note goes with ack and delete, --for and --until with ack only");

@@ -18,6 +18,7 @@ struct tarrowc_options {
     bool tsv = false;
     bool json = false;
     bool utf8 = false;                      // the locale's character set is UTF-8
+    std::string filter;                     // list: the alerts it matches only
     // ack and unack:
     std::string by;                         // the operator; the login name when empty
     std::string note;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/filter_expr.h"
 #include "common/record.h"
 #include "console/board.h"
 
@@ -98,6 +99,16 @@ selected_identity(const view &v)
 {
     const console_alert *sel = selected_alert(v);
     return sel ? identity(*sel) : "";
+}
+
+// What the status line adds to a filter that is no expression (yet): why, as the rows
+// match it as a plain word meanwhile.
+static std::string
+filter_note(const std::string &filter)
+{
+    filter_expr f;
+    std::string error;
+    return filter_parse(filter, f, error) ? "" : " (as a word: " + error + ")";
 }
 
 // Rebuilds the rows after the alerts, sort or filter changed, keeping the selection on the
@@ -221,7 +232,7 @@ status_text(const view &v, attr_t &attr)
         return v.message;
     std::string s = "sort: " + std::string(sort_name(v.sort));
     if (!v.filter.empty())
-        s += "  filter: " + console_visible(v.filter, v.opt.utf8);
+        s += "  filter: " + console_visible(v.filter, v.opt.utf8) + filter_note(v.filter);
     if (v.hide_acked)
         s += "  acked hidden";
     if (v.rows.size() != v.alerts.size())
@@ -420,7 +431,7 @@ const char *const HELP[] = {
     "d              delete the selected alert (asks first)",
     "K              delete it and every alert above it in table order",
     "s              sort: table order, severity, age, host",
-    "/              filter on host, key and text   Esc clears it",
+    "/              filter: words, host=db1 key=~^D  Esc clears it",
     "h              hide or show acknowledged alerts",
     "b              bell on new critical alerts off or on",
     "r              refresh now",

@@ -8,7 +8,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd) || exit 1
 shift
 seconds=${FUZZ_SECONDS:-60}
-targets=${*:-"fuzz_sievel fuzz_console_reply fuzz_overflow fuzz_table_file fuzz_server_input"}
+targets=${*:-"fuzz_sievel fuzz_console_reply fuzz_overflow fuzz_table_file fuzz_server_input fuzz_filter_expr"}
 failed=
 for t in $targets; do
     bin=$build/fuzz/$t
@@ -25,6 +25,7 @@ for t in $targets; do
     fuzz_overflow) set -- "$@" -max_len=30000 ;;
     fuzz_table_file) set -- "$@" -max_len=23900 ;;   # 50 alerts, 50 acks, the state
     fuzz_server_input) set -- "$@" -max_len=20000 ;;
+    fuzz_filter_expr) set -- "$@" -max_len=600 ;;
     esac
     echo "fuzz: $t for ${seconds}s"
     if "$bin" "$@" "$work" "$seeds" >"$out.log" 2>&1; then

@@ -94,6 +94,16 @@ TEST_F(tarrowc_e2e, list_prints_every_alert_whole)
     ASSERT_EQ(tab, 14u);
     EXPECT_EQ(r.out.substr(tab, r.out.find('\n') - tab), "\t" + host + "\tDISK01\tAC\tdisk full on /var");
     EXPECT_NE(r.out.find("\tNOTE\tIO\t" + long_text + "\n"), std::string::npos);
+
+    // --filter keeps the alerts an expression matches; a bad one is refused with its reason.
+    r = tarrowc({"list", "--tsv", "--filter", "severity!=info key=~^(disk|load)"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\tDISK01\t"), std::string::npos);
+    EXPECT_NE(r.out.find("\tLOAD\t"), std::string::npos);
+    EXPECT_EQ(r.out.find("\tNOTE\t"), std::string::npos);
+    r = tarrowc({"list", "--filter", "colour=red"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unknown field 'colour'"), std::string::npos) << r.err;
 }
 
 TEST_F(tarrowc_e2e, show_ack_delete_and_missing_alerts)

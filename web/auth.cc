@@ -1,13 +1,16 @@
 // tarrow-web: operators, sessions, CSRF tokens and the same-origin check.
 #include "web/auth.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include <openssl/evp.h>
 
@@ -23,8 +26,8 @@ hex_value(char c)
     return -1;
 }
 
-static bool
-name_ok(std::string_view name)
+bool
+user_name_ok(std::string_view name)
 {
     if (name.empty() || name.size() > 64)
         return false;
@@ -53,7 +56,7 @@ users_parse(std::string_view text, std::vector<web_user> &users, std::string &er
         std::string where = "line " + std::to_string(lineno) + ": ";
         std::size_t colon = line.find(':');
         std::string_view name = line.substr(0, colon);
-        if (colon == line.npos || !name_ok(name)) {
+        if (colon == line.npos || !user_name_ok(name)) {
             error = where + "expected name:sha256-of-token, the name of letters, digits, "
                             "'.', '_', '-' or '@'";
             return -1;
@@ -88,7 +91,8 @@ users_parse(std::string_view text, std::vector<web_user> &users, std::string &er
 int
 users_load(const std::string &path, std::vector<web_user> &users, std::string &error)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without waiting: a FIFO or a device named by mistake must not hang the start.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         int saved_errno = errno;
         error = "cannot open " + path + ": " + strerror(saved_errno);
@@ -100,9 +104,9 @@ users_load(const std::string &path, std::vector<web_user> &users, std::string &e
         error = path + " is not a regular file";
         return -1;
     }
-    if (st.st_mode & (S_IROTH | S_IWOTH)) {
+    if (st.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) {
         close(fd);
-        error = path + " can be read or written by others: chmod o-rw " + path;
+        error = path + " can be read or written by its group or others: chmod go-rw " + path;
         return -1;
     }
     std::string text;
@@ -222,20 +226,119 @@ cookie_value(std::string_view header, std::string_view name)
 }
 
 std::string
-session_create(session_table &t, const std::string &name, long long now)
+session_create(session_table &t, const web_user &u, long long now)
 {
     std::string id = random_token(), csrf = random_token();
     if (id.empty() || csrf.empty())
         return "";
-    while (t.by_id.size() >= SESSIONS_MAX) {
-        auto oldest = t.by_id.begin();
-        for (auto it = t.by_id.begin(); it != t.by_id.end(); ++it)
-            if (it->second.expires < oldest->second.expires)
+    // Expired sessions go first; then, past the user's share, the user's own oldest: a
+    // user's sign-ins never end another user's sessions.
+    std::size_t mine = 0;
+    auto oldest = t.by_id.end();
+    for (auto it = t.by_id.begin(); it != t.by_id.end();) {
+        if (it->second.expires <= now) {
+            it = t.by_id.erase(it);
+            continue;
+        }
+        if (it->second.name == u.name) {
+            mine++;
+            if (oldest == t.by_id.end() || it->second.expires < oldest->second.expires)
                 oldest = it;
-        t.by_id.erase(oldest);
+        }
+        ++it;
     }
-    t.by_id[id] = web_session{name, csrf, now + SESSION_SECONDS};
+    if (mine >= SESSIONS_PER_USER)
+        t.by_id.erase(oldest);
+    t.by_id[id] = web_session{u.name, csrf, now + SESSION_SECONDS, u.digest};
     return id;
+}
+
+std::size_t
+sessions_prune(session_table &t, const std::vector<web_user> &users)
+{
+    std::size_t n = 0;
+    for (auto it = t.by_id.begin(); it != t.by_id.end();) {
+        bool listed = false;
+        for (const auto &u : users)
+            listed = listed || (u.name == it->second.name && u.digest == it->second.digest);
+        if (listed) {
+            ++it;
+        } else {
+            it = t.by_id.erase(it);
+            n++;
+        }
+    }
+    return n;
+}
+
+bool
+throttle_allows(signin_throttle &t, const std::string &addr, long long now_ms)
+{
+    auto it = t.by_addr.find(addr);
+    if (it == t.by_addr.end())
+        return true;
+    auto &b = it->second;
+    double refill = static_cast<double>(now_ms - b.last_ms) * THROTTLE_RATE / 1000.0;
+    b.tokens = std::min(static_cast<double>(THROTTLE_BURST), b.tokens + refill);
+    b.last_ms = now_ms;
+    return b.tokens >= 1.0;
+}
+
+void
+throttle_failed(signin_throttle &t, const std::string &addr, long long now_ms)
+{
+    if (t.by_addr.size() >= THROTTLE_ADDRESSES && !t.by_addr.count(addr)) {
+        // Addresses whose bucket has filled again are forgotten first.
+        for (auto it = t.by_addr.begin(); it != t.by_addr.end();) {
+            double tokens = it->second.tokens +
+                            static_cast<double>(now_ms - it->second.last_ms) * THROTTLE_RATE / 1000.0;
+            it = tokens >= THROTTLE_BURST ? t.by_addr.erase(it) : std::next(it);
+        }
+        if (t.by_addr.size() >= THROTTLE_ADDRESSES)
+            t.by_addr.erase(t.by_addr.begin());
+    }
+    auto [it, fresh] = t.by_addr.try_emplace(addr);
+    auto &b = it->second;
+    if (fresh) {
+        b.tokens = THROTTLE_BURST;
+        b.last_ms = now_ms;
+    } else {
+        throttle_allows(t, addr, now_ms);
+    }
+    b.tokens = std::max(0.0, b.tokens - 1.0);
+}
+
+// The host part of a Host header: without the port, an IPv6 address without brackets, in
+// lower case.
+static std::string
+host_part(std::string_view host)
+{
+    std::string_view h = host;
+    if (!h.empty() && h[0] == '[') {
+        std::size_t close = h.find(']');
+        h = close == h.npos ? std::string_view() : h.substr(1, close - 1);
+    } else if (std::size_t colon = h.find(':'); colon != h.npos) {
+        h = h.substr(0, colon);
+    }
+    std::string out(h);
+    for (char &c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    if (!out.empty() && out.back() == '.')
+        out.pop_back();
+    return out;
+}
+
+bool
+host_allowed(std::string_view host, const std::vector<std::string> &names)
+{
+    std::string h = host_part(host);
+    if (h.empty())
+        return false;
+    for (const auto &n : names)
+        if (host_part(n) == h || host_part("[" + n + "]") == h)
+            return true;
+    return false;
 }
 
 const web_session *
@@ -255,4 +358,53 @@ void
 session_drop(session_table &t, const std::string &id)
 {
     t.by_id.erase(id);
+}
+
+bool
+parse_range(std::string_view text, net_range &out)
+{
+    std::size_t slash = text.find('/');
+    std::string addr(text.substr(0, slash));
+    out = net_range{};
+    if (inet_pton(AF_INET, addr.c_str(), out.addr.data()) == 1)
+        out.family = AF_INET;
+    else if (inet_pton(AF_INET6, addr.c_str(), out.addr.data()) == 1)
+        out.family = AF_INET6;
+    else
+        return false;
+    int max = out.family == AF_INET ? 32 : 128;
+    out.bits = max;
+    if (slash == text.npos)
+        return true;
+    std::string bits(text.substr(slash + 1));
+    if (bits.empty() || bits.size() > 3 || bits.find_first_not_of("0123456789") != bits.npos)
+        return false;
+    out.bits = std::stoi(bits);
+    return out.bits <= max;
+}
+
+bool
+range_contains(const std::vector<net_range> &ranges, std::string_view ip)
+{
+    std::string text(ip);
+    if (text.rfind("::ffff:", 0) == 0 && text.find('.') != text.npos)
+        text = text.substr(7);
+    std::array<unsigned char, 16> a{};
+    int family = inet_pton(AF_INET, text.c_str(), a.data()) == 1    ? AF_INET
+                 : inet_pton(AF_INET6, text.c_str(), a.data()) == 1 ? AF_INET6
+                                                                    : 0;
+    for (const auto &r : ranges) {
+        if (r.family != family)
+            continue;
+        int whole = r.bits / 8, rest = r.bits % 8;
+        bool in = std::equal(a.begin(), a.begin() + whole, r.addr.begin());
+        if (in && rest != 0) {
+            auto mask = static_cast<unsigned char>(0xff << (8 - rest));
+            in = (a[static_cast<std::size_t>(whole)] & mask) ==
+                 (r.addr[static_cast<std::size_t>(whole)] & mask);
+        }
+        if (in)
+            return true;
+    }
+    return false;
 }

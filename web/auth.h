@@ -16,6 +16,8 @@ struct web_user {
     std::array<unsigned char, 32> digest{};
 };
 
+// True for a user name: 1 to 64 letters, digits, '.', '_', '-' or '@'.
+bool user_name_ok(std::string_view name);
 // Reads the users of text: one name:hex line each; blank lines and lines starting with '#'
 // are skipped. 0 ok, -1 with error naming the line.
 int users_parse(std::string_view text, std::vector<web_user> &users, std::string &error);
@@ -42,17 +44,53 @@ struct web_session {
     std::string name;       // the operator
     std::string csrf;       // sent with every POST
     long long expires = 0;  // seconds
+    std::array<unsigned char, 32> digest{};  // of the token it was made with
 };
-// Sessions by their cookie value; at most SESSIONS_MAX, the oldest to expire goes first.
-inline constexpr std::size_t SESSIONS_MAX = 256;
+// Sessions by their cookie value; at most SESSIONS_PER_USER for each user, whose oldest goes
+// first.
+inline constexpr std::size_t SESSIONS_PER_USER = 16;
 inline constexpr long long SESSION_SECONDS = 12 * 3600;
 struct session_table {
     std::map<std::string, web_session> by_id;
 };
-// A new session for name; returns its id (empty when no random token could be had).
-std::string session_create(session_table &t, const std::string &name, long long now);
+// A new session for u; returns its id (empty when no random token could be had).
+std::string session_create(session_table &t, const web_user &u, long long now);
+// Ends the sessions of users no longer in users or whose token changed; returns how many.
+std::size_t sessions_prune(session_table &t, const std::vector<web_user> &users);
 // The live session of id, or nullptr; drops it when it has expired.
 const web_session *session_find(session_table &t, const std::string &id, long long now);
 void session_drop(session_table &t, const std::string &id);
+
+// Failed sign-ins by client address: a bucket of THROTTLE_BURST tries that refills at
+// THROTTLE_RATE a second. At most THROTTLE_ADDRESSES addresses are remembered.
+inline constexpr int THROTTLE_BURST = 10;
+inline constexpr double THROTTLE_RATE = 5.0;
+inline constexpr std::size_t THROTTLE_ADDRESSES = 4096;
+struct signin_throttle {
+    struct bucket {
+        double tokens = 0;
+        long long last_ms = 0;
+    };
+    std::map<std::string, bucket> by_addr;
+};
+// True when a sign-in from addr may be tried now.
+bool throttle_allows(signin_throttle &t, const std::string &addr, long long now_ms);
+// Counts a failed sign-in from addr.
+void throttle_failed(signin_throttle &t, const std::string &addr, long long now_ms);
+
+// True when the host of a Host header value (its port left aside, any case) is one of names.
+bool host_allowed(std::string_view host, const std::vector<std::string> &names);
+
+// An address range, ADDRESS[/BITS], IPv4 or IPv6.
+struct net_range {
+    int family = 0;                     // AF_INET or AF_INET6
+    std::array<unsigned char, 16> addr{};
+    int bits = 0;
+};
+// Reads ADDRESS[/BITS] (a whole address without BITS); false when it is not one.
+bool parse_range(std::string_view text, net_range &out);
+// True when the address ip (as text; an IPv4-mapped IPv6 address counts as IPv4) is in one
+// of ranges.
+bool range_contains(const std::vector<net_range> &ranges, std::string_view ip);
 
 #endif // WEB_AUTH_H

@@ -24,12 +24,13 @@ web_fetch_board(const std::string &address, int port, int timeout_ms,
 int
 web_act(const std::string &address, int port, std::string_view command,
         const std::string &host, const std::string &key, const std::string &who,
-        const std::string &note, int timeout_ms, std::string &error)
+        const std::string &note, long long until, int timeout_ms, std::string &error)
 {
-    // An acknowledgement names the operator who made it.
-    alert_record request = command == CMD_ACKNOWLEDGE
-        ? console_build_ack_request(host, key, CMD_ACK_NOTE, who, note, 0)
-        : console_build_request(CONSOLE_LIST_ALL, host, key, command);
+    // Every change names the operator who made it.
+    alert_record request =
+        command == CMD_ACKNOWLEDGE ? console_build_ack_request(host, key, CMD_ACK_NOTE, who, note, until)
+        : command == CMD_UNACK     ? console_build_ack_request(host, key, CMD_UNACK, who, "", 0)
+                                   : console_build_ack_request(host, key, CMD_DELETE, who, note, 0);
     console_result r = console_call(address, port, request, timeout_ms);
     if (r.status != CONSOLE_OK) {
         error = r.error;

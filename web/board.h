@@ -17,10 +17,12 @@ int web_fetch_board(const std::string &address, int port, int timeout_ms,
                     std::vector<console_alert> &alerts,
                     std::vector<std::pair<std::string, long>> &figures, std::string &error);
 
-// Sends an acknowledge (CMD_ACKNOWLEDGE: by who, with the note) or delete (CMD_DELETE) for
-// the alert host and key, as stored (space-filled or not). 0 done, -1 with error saying why.
+// Sends an acknowledge (CMD_ACKNOWLEDGE: by who, with the note, until that time or 0 for no
+// end), an un-acknowledge (CMD_UNACK, by who) or a delete (CMD_DELETE, by who with the note;
+// a server that does not read who deletes all the same) for the alert host and key, as
+// stored (space-filled or not). 0 done, -1 with error saying why.
 int web_act(const std::string &address, int port, std::string_view command,
             const std::string &host, const std::string &key, const std::string &who,
-            const std::string &note, int timeout_ms, std::string &error);
+            const std::string &note, long long until, int timeout_ms, std::string &error);
 
 #endif // WEB_BOARD_H

@@ -3,11 +3,16 @@
 # promtool where installed), health checks, the operators' sign-in and every refusal of a
 # request that would change the board.
 #   e2e_test.py TARROWD FLICKET TARROW_WEB
+import hashlib
 import json
 import os
 import shutil
+import socket
+import stat
 import subprocess
 import sys
+import threading
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import webtest as w  # noqa: E402
@@ -31,6 +36,9 @@ def command_line(workdir):
         (["--listen", "127.0.0.1"], "invalid --listen"),
         (["--listen", "127.0.0.1:70000"], "invalid --listen"),
         (["-a", "999.1.1.1"], "invalid address"),
+        (["--link", "run=javascript:alert(1)"], "invalid --link"),
+        (["--auth-header", "X-User"], "go together"),
+        (["--auth-header", "X-User", "--trusted-proxy", "10.0.0.0/33"], "invalid --trusted-proxy"),
         (["-i", "0"], "invalid interval"),
         (["--tls-cert", "x.pem"], "go together"),
         (["--users-file", os.path.join(workdir, "none")], "cannot open"),
@@ -81,6 +89,15 @@ def read_only(server, web):
         print("note: promtool is missing (Debian prometheus): /metrics not linted")
 
     t.check(web.request("GET", "/-/healthy")[0] == 200, "/-/healthy")
+    t.check(web.request("GET", "/favicon.ico")[0] == 200, "/favicon.ico")
+    status, board = web.json("/api/v1/board?filter=severity%3Dwarning")
+    t.check([a["key"] for a in board["alerts"]] == ["LOAD"] and board["counts"]["total"] == 1 and
+            board["waiting"]["total"] == 0, "the board filtered, with its counts and waiting")
+    status, board = web.json("/api/v1/board?filter=colour%3Dred")
+    t.check(len(board["alerts"]) == 2 and "unknown field" in board.get("filter_error", ""),
+            "a bad filter shows every alert and says why: %s" % board.get("filter_error"))
+    status, _, body = web.request("GET", "/api/v1/alerts?filter=host%3D~%5B")
+    t.check(status == 400 and "bad regular expression" in body, "/api/v1/alerts: bad filter 400")
     t.check(web.request("GET", "/-/ready")[0] == 200, "/-/ready while the board answers")
 
     # Without a users file nothing changes the board, however the request looks.
@@ -90,14 +107,15 @@ def read_only(server, web):
         t.check(web.request("POST", path, body, same)[0] == 403, "read-only: POST %s is 403" % path)
     t.check(web.request("PUT", "/api/v1/ack", body, same)[0] == 403, "read-only: PUT is 403")
     status, session = web.json("/api/v1/session")
-    t.check(session == {"acting": False, "user": None, "csrf": None}, "read-only session")
+    t.check((session["acting"], session["user"], session["csrf"]) == (False, None, None),
+            "read-only session: %s" % session)
     t.check(find(web, "DISK01")["state"] == "critical", "the refused requests changed nothing")
 
 
 def acting(server, workdir):
     users = w.users_file(workdir, "alice", "s3cret-token")
-    web = w.Web(web_path, ["-p", str(server.port), "--listen", "127.0.0.1:0",
-                           "--users-file", users], workdir)
+    web = w.Web(web_path, ["-a", "localhost", "-p", str(server.port), "--listen", "127.0.0.1:0",
+                           "--users-file", users, "--require-note", "--log-dir", workdir], workdir)
     w.wait_for(lambda: find(web, "DISK01"), 2.0)
     json_type = {"Content-Type": "application/json"}
     same = dict(json_type, Origin=web.origin)
@@ -131,6 +149,7 @@ def acting(server, workdir):
     t.check(find(web, "DISK01")["state"] == "critical", "the refused acks changed nothing")
 
     good = dict(signed, **{"X-CSRF-Token": csrf})
+    t.check(web.request("POST", "/api/v1/ack", ack, good)[0] == 400, "--require-note: no note 400")
     noted = json.dumps({"host": "web01", "key": "DISK01", "note": "disk swap at 14:00"})
     status, _, body = web.request("POST", "/api/v1/ack", noted, good)
     t.check(status == 200, "an ack with session, token and origin is done: %s" % body)
@@ -143,6 +162,19 @@ def acting(server, workdir):
             "acknowledged critical, by the signed-in operator, with the note: %s" % acked)
     t.check(w.wait_for(lambda: "alice acknowledged web01 DISK01" in web.log(), 2.0),
             "the ack is logged with the operator's name")
+    t.check(web.request("POST", "/api/v1/unack", ack, good)[0] == 200 and
+            w.wait_for(lambda: find(web, "DISK01")["state"] == "critical", 2.0),
+            "an un-acknowledge returns it to critical")
+    web.request("POST", "/api/v1/ack", noted, good)
+    w.wait_for(lambda: find(web, "DISK01")["state"] == "acked", 2.0)
+
+    def events():
+        status, body = web.json("/api/v1/history?host=web01&key=DISK01")
+        return [(e["event"], (e.get("acknowledged") or {}).get("by"), e.get("unacknowledged_by"))
+                for e in body] if status == 200 else body
+    want = [("raised", None, None), ("acknowledged", "alice", None),
+            ("unacknowledged", None, "alice"), ("acknowledged", "alice", None)]
+    t.check(w.wait_for(lambda: events() == want, 3.0), "the alert's history from the logs: %s" % events())
     missing = json.dumps({"host": "web01", "key": "NOSUCH"})
     t.check(web.request("POST", "/api/v1/ack", missing, good)[0] == 404, "no such alert: 404")
     t.check(web.request("POST", "/api/v1/ack", "not json", good)[0] == 400, "bad body: 400")
@@ -171,6 +203,147 @@ def board_gone(server, web):
     t.check("tarrow_up 0\n" in metrics and "tarrow_alerts{" not in metrics and
             "tarrow_web_poll_errors_total 0\n" not in metrics, "/metrics while down")
     t.check(web.request("GET", "/api/v1/alerts")[0] == 503, "/api/v1/alerts is 503 while down")
+
+
+def slow_clients(server, workdir):
+    """64 connections trickle one byte every 2 s, from two addresses of the loopback: the
+    others are still answered within 1 s, and SIGTERM ends the program within 2 s."""
+    web = w.Web(web_path, ["-p", str(server.port), "--listen", "127.0.0.1:0"], workdir)
+    w.wait_for(lambda: web.request("GET", "/-/ready")[0] == 200, 5.0)
+    slow, done = [], threading.Event()
+    for i in range(64):
+        c = socket.socket()
+        c.bind(("127.0.0.%d" % (2 + i % 2), 0))
+        c.connect(("127.0.0.1", web.port))
+        slow.append(c)
+    request = b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + b"y" * 100
+
+    def trickle():
+        for b in request:
+            for c in slow:
+                try:
+                    c.send(bytes([b]))
+                except OSError:
+                    pass
+            if done.wait(2.0):
+                return
+    feeder = threading.Thread(target=trickle)
+    feeder.start()
+    try:
+        for path in ("/metrics", "/-/ready", "/"):
+            start = time.monotonic()
+            status = web.request("GET", path)[0]
+            took = time.monotonic() - start
+            t.check(status == 200 and took < 1.0,
+                    "with 64 slow clients, %s answers %d in %.2f s" % (path, status, took))
+        start = time.monotonic()
+        web.proc.terminate()
+        try:
+            code = web.proc.wait(2.0)
+        except subprocess.TimeoutExpired:
+            code = None
+        t.check(code == 0, "SIGTERM ends it in %.2f s with slow clients connected (status %s)"
+                % (time.monotonic() - start, code))
+    finally:
+        done.set()
+        feeder.join()
+        for c in slow:
+            c.close()
+
+
+def host_and_users(server, workdir):
+    """Only the served Host names; a private users file, also at reload, which ends the
+    sessions of removed users; failed sign-ins throttled per address."""
+    fifo = os.path.join(workdir, "fifo")
+    os.mkfifo(fifo, 0o600)
+    for path, text in ((w.users_file(workdir, "alice", "tok", 0o640), "group or others"),
+                       (fifo, "not a regular file")):
+        r = subprocess.run([web_path, "--users-file", path], capture_output=True, text=True,
+                           timeout=5)
+        t.check(r.returncode == 2 and text in r.stderr, "users file refused: " + r.stderr.strip())
+
+    users = os.path.join(workdir, "users-two")
+
+    def write_users(names):
+        with open(users, "w") as f:
+            for n in names:
+                f.write("%s:%s\n" % (n, hashlib.sha256((n + "-token").encode()).hexdigest()))
+        os.chmod(users, 0o600)
+    write_users(["alice", "bob"])
+    web = w.Web(web_path, ["-p", str(server.port), "--listen", "127.0.0.1:0",
+                           "--users-file", users, "--host-name", "board.example"], workdir)
+    port = web.port
+    for host, want in (("127.0.0.1:%d" % port, 200), ("localhost:%d" % port, 421),
+                       ("board.example:%d" % port, 200), ("evil.example:%d" % port, 421)):
+        t.check(web.request("GET", "/api/v1/board", headers={"Host": host})[0] == want,
+                "Host %s is %d" % (host, want))
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as c:
+        c.sendall(b"GET /-/healthy HTTP/1.0\r\n\r\n")
+        t.check(c.recv(100).startswith(b"HTTP/1.1 400"), "no Host header is 400")
+
+    same = {"Content-Type": "application/json", "Origin": web.origin}
+
+    def login(name, token, source="127.0.0.1"):
+        c = w.http.client.HTTPConnection("127.0.0.1", port, timeout=5,
+                                         source_address=(source, 0))
+        c.request("POST", "/api/v1/login", json.dumps({"name": name, "token": token}), same)
+        r = c.getresponse()
+        cookie = (r.getheader("Set-Cookie") or "").split(";")[0]
+        r.read()
+        c.close()
+        return r.status, cookie
+
+    def user(cookie):
+        return web.json_with("/api/v1/session", {"Cookie": cookie}).get("user")
+    cookies = {n: login(n, n + "-token")[1] for n in ("alice", "bob")}
+    t.check([user(cookies[n]) for n in ("alice", "bob")] == ["alice", "bob"], "both sign in")
+    statuses = [login("alice", "wrong")[0] for _ in range(13)]
+    t.check(statuses == [403] * 10 + [429] * 3, "failed sign-ins throttled: %s" % statuses)
+    t.check(login("bob", "bob-token", "127.0.0.4")[0] == 200, "another address still signs in")
+
+    os.chmod(users, 0o660)
+    web.proc.send_signal(w.signal.SIGHUP)
+    t.check(w.wait_for(lambda: "not reloaded" in web.log() and "group or others" in web.log(),
+                       3.0), "a group-readable users file is refused at reload")
+    write_users(["alice"])
+    web.proc.send_signal(w.signal.SIGHUP)
+    w.wait_for(lambda: "sessions ended" in web.log(), 3.0)
+    t.check([user(cookies[n]) for n in ("alice", "bob")] == ["alice", None],
+            "a reload ends the removed user's sessions only")
+    web.stop()
+
+
+def proxy_header(server, workdir):
+    """A stand-in proxy on 127.0.0.1 names the operator in a header; the same header from
+    127.0.0.5, which is not trusted, is ignored; a name not in the users file is refused."""
+    users = w.users_file(workdir, "carol", "unused-token")
+    web = w.Web(web_path, ["-p", str(server.port), "--listen", "127.0.0.1:0", "--users-file", users,
+                           "--auth-header", "X-Forwarded-User", "--trusted-proxy", "127.0.0.0/31"],
+                workdir)
+
+    def call(method, path, source, name, body=None, csrf=None):
+        c = w.http.client.HTTPConnection("127.0.0.1", web.port, timeout=5, source_address=(source, 0))
+        headers = {"X-Forwarded-User": name, "Origin": web.origin, "Content-Type": "application/json"}
+        if csrf:
+            headers["X-CSRF-Token"] = csrf
+        c.request(method, path, body, headers)
+        r = c.getresponse()
+        out = (r.status, r.read().decode())
+        c.close()
+        return out
+    session = json.loads(call("GET", "/api/v1/session", "127.0.0.1", "carol")[1])
+    t.check(session["user"] == "carol" and session["proxy"], "the trusted proxy names carol")
+    untrusted = json.loads(call("GET", "/api/v1/session", "127.0.0.5", "carol")[1])
+    t.check(untrusted["user"] is None, "the header from an untrusted address is ignored")
+    stranger = json.loads(call("GET", "/api/v1/session", "127.0.0.1", "mallory")[1])
+    t.check(stranger["user"] is None, "a name not in the users file is not signed in")
+    body = json.dumps({"host": "web01", "key": "DISK01"})
+    t.check(call("POST", "/api/v1/delete", "127.0.0.5", "carol", body, session["csrf"])[0] == 403,
+            "an untrusted peer cannot act through the header")
+    status, text = call("POST", "/api/v1/unack", "127.0.0.1", "carol", body, session["csrf"])
+    t.check(status == 200 and w.wait_for(lambda: "carol un-acknowledged web01 DISK01" in web.log(), 2.0),
+            "carol acts through the proxy, logged by name: %s" % text)
+    web.stop()
 
 
 def board_stale(web):
@@ -223,6 +396,9 @@ def main():
         acting(server, workdir)
         ipv6(workdir, server.port)
         tls(workdir, server.port)
+        slow_clients(server, workdir)
+        host_and_users(server, workdir)
+        proxy_header(server, workdir)
         board_gone(server, web)
         t.check(web.stop() == 0, "tarrow-web ends with status 0 on SIGTERM")
     finally:

@@ -1,17 +1,20 @@
 // tarrow-web: the tarrow board in a browser, with Prometheus metrics and health checks. One
 // thread polls the board through the console client every interval; the HTTP threads serve
 // what that poll left, so any number of browsers cost the board one poll an interval.
-#include <arpa/inet.h>
-#include <getopt.h>
 #include <malloc.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,29 +30,24 @@
 #include "common/signals.h"
 #include "web/auth.h"
 #include "web/board.h"
+#include "web/guard.h"
+#include "web/options.h"
 #include "web/view.h"
-
-static const char USAGE[] =
-    "usage: tarrow-web [-a address] [-p port] [-i seconds] [--listen address:port]\n"
-    "                  [--users-file file] [--tls-cert file --tls-key file]\n"
-    "       tarrow-web --help | --version\n";
+#ifdef TARROW_WEB_HISTORY
+#include "history/events.h"
+#endif
 
 static constexpr int EXIT_USAGE = 2;
 static constexpr int BOARD_TIMEOUT_MS = 5000;
 static constexpr std::size_t BODY_MAX = 16 * 1024;
-// Requests are answered from memory in well under a millisecond; the threads are there for
-// slow peers, each held at most for the read time-out.
-static constexpr int HTTP_THREADS = 8;
-
-struct web_options {
-    std::string address = "127.0.0.1";     // the board
-    int port = 9003;
-    int interval = 1;                       // seconds between polls
-    std::string listen_host = "127.0.0.1";  // where the browsers come
-    int listen_port = 9004;
-    bool listen_v6 = false;
-    std::string users_file, tls_cert, tls_key;
-};
+// An alert's history: its newest events from the newest daily logs.
+static constexpr std::size_t HISTORY_FILES = 7, HISTORY_EVENTS = 20;
+// The board's mark: a bell on a red square.
+static const char FAVICON_SVG[] =
+    "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 16 16\">"
+    "<rect width=\"16\" height=\"16\" rx=\"3\" fill=\"#c62828\"/>"
+    "<path d=\"M8 3a3 3 0 0 0-3 3v3l-1 2h8l-1-2V6a3 3 0 0 0-3-3zm-1 9h2a1 1 0 0 1-2 0z\" "
+    "fill=\"#fff\"/></svg>";
 
 // What the poller shares with the HTTP threads, under mu.
 struct web_shared {
@@ -60,12 +58,19 @@ struct web_shared {
     long long last_success_ms = -1;         // steady clock; -1 never
     std::string alerts_body, alerts_tag;    // /api/v1/alerts, made once a poll
     std::string board_body;                 // /api/v1/board without "stale"
+    std::map<std::string, std::string> filtered;    // the same by filter, for this poll
+    std::size_t filtered_bytes = 0;
     session_table sessions;
+    signin_throttle throttle;
 };
 
 static web_options opt;
 static std::vector<web_user> users;
 static web_shared shared;
+static guard_shared guard;
+static web_view_options view_opt;
+// Filtered boards kept for a poll: past this many, or this many bytes, they are made again.
+static constexpr std::size_t FILTERED_MAX = 32, FILTERED_BYTES_MAX = 8 << 20;
 
 static void __attribute__((format(printf, 1, 2)))
 say(const char *fmt, ...)
@@ -80,13 +85,6 @@ say(const char *fmt, ...)
     vfprintf(stderr, fmt, ap);
     va_end(ap);
     fputc('\n', stderr);
-}
-
-static int
-usage_error(const std::string &what)
-{
-    fprintf(stderr, "tarrow-web: %s\n%s", what.c_str(), USAGE);
-    return EXIT_USAGE;
 }
 
 // True when the board was fetched within three intervals. Called with shared.mu held.
@@ -121,11 +119,39 @@ poll_once()
         s.alerts = std::move(alerts);
         s.figures = std::move(figures);
         s.fetched = time(nullptr);
+        snapshot_note_seen(s, s.fetched);
         shared.last_success_ms = monotonic_ms();
     }
     shared.alerts_body = alerts_json(s.alerts, false);
     shared.alerts_tag = entity_tag(shared.alerts_body);
-    shared.board_body = board_json(s, opt.interval, !users.empty());
+    shared.board_body = board_json(s, view_opt);
+    shared.filtered.clear();
+    shared.filtered_bytes = 0;
+}
+
+// The board for a filter, made once a poll. Called with shared.mu held.
+static const std::string &
+board_for(const std::string &filter)
+{
+    static const std::string none = "{}";
+    if (shared.snap.polls == 0)
+        return none;
+    if (filter.empty())
+        return shared.board_body;
+    auto it = shared.filtered.find(filter);
+    if (it != shared.filtered.end())
+        return it->second;
+    if (shared.filtered.size() >= FILTERED_MAX || shared.filtered_bytes >= FILTERED_BYTES_MAX) {
+        shared.filtered.clear();
+        shared.filtered_bytes = 0;
+    }
+    filter_expr f;
+    std::string error;
+    bool ok = filter_parse(filter, f, error);
+    std::string &body = shared.filtered[filter];
+    body = board_json(shared.snap, view_opt, ok ? &f : nullptr, error);
+    shared.filtered_bytes += body.size() + filter.size();
+    return body;
 }
 
 // Reads the users file again; a file that cannot be read leaves the users as they were.
@@ -142,11 +168,15 @@ reload_users()
     }
     std::lock_guard<std::mutex> lock(shared.mu);
     users = std::move(fresh_users);
-    say("users file %s reloaded: %zu users", opt.users_file.c_str(), users.size());
+    std::size_t ended = sessions_prune(shared.sessions, users);
+    say("users file %s reloaded: %zu users, %zu sessions ended", opt.users_file.c_str(),
+        users.size(), ended);
 }
 
+static std::atomic<bool> poller_done{false};
+
 static void
-poll_loop(httplib::Server *server)
+poll_loop()
 {
     while (!stop_requested) {
         long long next = monotonic_ms() + opt.interval * 1000LL;
@@ -162,6 +192,21 @@ poll_loop(httplib::Server *server)
                                          std::min(200LL, std::max(1LL, next - monotonic_ms()))));
         shared.wake = false;
     }
+    poller_done = true;
+}
+
+// Shuts down the connections past their deadline and, once a signal asks it, every
+// connection and the server: a stop takes well under a second whatever the peers do or the
+// poll of the board waits for.
+static void
+guard_loop(httplib::Server *server)
+{
+    while (!stop_requested) {
+        guard.conns.sweep(monotonic_ms());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    guard.conns.stop_all();
+    shared.cv.notify_all();
     // A signal during start-up may come before the server runs; stop() would then be lost.
     for (int i = 0; i < 100 && !server->is_running(); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -198,14 +243,54 @@ send_tagged(const httplib::Request &req, httplib::Response &res, const std::stri
 }
 
 static bool tls_on = false;
+static std::string proxy_key;   // makes the CSRF tokens of operators named by the proxy
+
+static bool
+acting_on()
+{
+    return !users.empty() || !opt.auth_header.empty();
+}
+
+// The operator a trusted proxy names in its header; empty when the peer is not one of the
+// trusted proxies, the header is absent, or the name is not in the users file when there is
+// one. Called with shared.mu held.
+static std::string
+proxy_user(const httplib::Request &req)
+{
+    if (opt.auth_header.empty() || !range_contains(opt.trusted, req.remote_addr) ||
+        !req.has_header(opt.auth_header.c_str()))
+        return "";
+    std::string name = req.get_header_value(opt.auth_header.c_str());
+    if (!user_name_ok(name))
+        return "";
+    if (!users.empty() &&
+        std::none_of(users.begin(), users.end(), [&](const web_user &u) { return u.name == name; }))
+        return "";
+    return name;
+}
+
+// The CSRF token of an operator named by the proxy: the same for every request of theirs.
+static std::string
+proxy_csrf(const std::string &name)
+{
+    std::array<unsigned char, 32> d = sha256(proxy_key + '\0' + name);
+    static const char HEX[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : d) {
+        out += HEX[c >> 4];
+        out += HEX[c & 15];
+    }
+    return out;
+}
 
 // The session of the request when it may change the board: acting is on, the request comes
-// from this origin and, with need_session, carries a live session cookie and that session's
-// CSRF token. Otherwise the 403 is sent and nullptr returned. Called with shared.mu held.
+// from this origin and, with need_session, names its operator through a trusted proxy or
+// carries a live session cookie, and with either that session's CSRF token. Otherwise the
+// 403 is sent and nullptr returned. Called with shared.mu held.
 static const web_session *
 mutation_allowed(const httplib::Request &req, httplib::Response &res, bool need_session)
 {
-    if (users.empty()) {
+    if (!acting_on()) {
         send_error(res, 403, "this board is read-only");
         return nullptr;
     }
@@ -216,8 +301,16 @@ mutation_allowed(const httplib::Request &req, httplib::Response &res, bool need_
     static const web_session no_session;
     if (!need_session)
         return &no_session;
-    std::string id = cookie_value(req.get_header_value("Cookie"), "tarrow_session");
-    const web_session *s = session_find(shared.sessions, id, time(nullptr));
+    static thread_local web_session by_proxy;
+    const web_session *s = nullptr;
+    if (std::string name = proxy_user(req); !name.empty()) {
+        by_proxy.name = name;
+        by_proxy.csrf = proxy_csrf(name);
+        s = &by_proxy;
+    } else {
+        std::string id = cookie_value(req.get_header_value("Cookie"), "tarrow_session");
+        s = session_find(shared.sessions, id, time(nullptr));
+    }
     if (s == nullptr) {
         send_error(res, 403, "not signed in");
         return nullptr;
@@ -235,6 +328,7 @@ act(const httplib::Request &req, httplib::Response &res, std::string_view comman
     const char *done)
 {
     std::string operator_name, host, key, note;
+    long long until = 0;
     {
         std::lock_guard<std::mutex> lock(shared.mu);
         const web_session *s = mutation_allowed(req, res, true);
@@ -260,11 +354,22 @@ act(const httplib::Request &req, httplib::Response &res, std::string_view comman
         key = a->key;
         if (j.contains("note") && j["note"].is_string())
             note = j["note"].get<std::string>().substr(0, LEN_ACK_NOTE);
+        if (j.contains("until") && j["until"].is_number_integer())
+            until = j["until"].get<long long>();
+        if (command == CMD_ACKNOWLEDGE && until != 0 && until <= time(nullptr)) {
+            send_error(res, 400, "the acknowledgement would end in the past");
+            return;
+        }
+        if (command == CMD_ACKNOWLEDGE && opt.require_note &&
+            note.find_first_not_of(" \t\r\n") == std::string::npos) {
+            send_error(res, 400, "an acknowledgement needs a note");
+            return;
+        }
     }
     std::string error;
     std::string who = console_visible(console_trim(host) + " " + console_trim(key), true);
-    if (web_act(opt.address, opt.port, command, host, key, operator_name, note, BOARD_TIMEOUT_MS,
-                error) != 0) {
+    if (web_act(opt.address, opt.port, command, host, key, operator_name, note, until,
+                BOARD_TIMEOUT_MS, error) != 0) {
         say("%s could not have %s %s: %s", operator_name.c_str(), who.c_str(), done,
             error.c_str());
         send_error(res, 502, error);
@@ -285,6 +390,20 @@ routes(httplib::Server &svr, const std::string &csp)
     svr.set_default_headers({{"X-Content-Type-Options", "nosniff"},
                              {"X-Frame-Options", "DENY"},
                              {"Referrer-Policy", "same-origin"}});
+    // Every request: it has arrived whole, and it must name this server in its Host, or a
+    // page of another site could read the board through a name of its own (DNS rebinding).
+    svr.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
+        guard.conns.request_read(guard_current_fd());
+        if (!req.has_header("Host")) {
+            send_error(res, 400, "no Host header");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (!host_allowed(req.get_header_value("Host"), opt.host_names)) {
+            send_error(res, 421, "this server does not serve that host name");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
     svr.Get("/", [csp](const httplib::Request &, httplib::Response &res) {
         res.set_header("Content-Security-Policy", csp);
         res.set_header("Cache-Control", "no-cache");
@@ -292,6 +411,12 @@ routes(httplib::Server &svr, const std::string &csp)
     });
     svr.Get("/api/v1/alerts", [](const httplib::Request &req, httplib::Response &res) {
         std::string body, tag;
+        filter_expr f;
+        std::string error;
+        if (!filter_parse(req.get_param_value("filter"), f, error)) {
+            send_error(res, 400, "filter: " + error);
+            return;
+        }
         {
             std::lock_guard<std::mutex> lock(shared.mu);
             if (shared.snap.polls == 0 || !shared.snap.up) {
@@ -299,29 +424,64 @@ routes(httplib::Server &svr, const std::string &csp)
                                                             : shared.snap.error);
                 return;
             }
-            body = shared.alerts_body;
-            tag = shared.alerts_tag;
+            if (f.terms.empty()) {
+                body = shared.alerts_body;
+                tag = shared.alerts_tag;
+            } else {
+                body = alerts_json(shared.snap.alerts, false, &f);
+            }
         }
-        send_tagged(req, res, body, tag);
+        send_tagged(req, res, body, tag.empty() ? entity_tag(body) : tag);
     });
     svr.Get("/api/v1/board", [](const httplib::Request &req, httplib::Response &res) {
         std::string body;
         {
             std::lock_guard<std::mutex> lock(shared.mu);
-            body = board_with_stale(shared.board_body.empty() ? "{}" : shared.board_body,
+            body = board_with_stale(board_for(req.get_param_value("filter")),
                                     !fresh(monotonic_ms()));
         }
         send_tagged(req, res, body, entity_tag(body));
     });
+    // The last events of one alert from the daily logs: read at each request, outside the lock.
+    svr.Get("/api/v1/history", [](const httplib::Request &req, httplib::Response &res) {
+#ifdef TARROW_WEB_HISTORY
+        if (opt.log_dir.empty()) {
+            send_error(res, 404, "no history: tarrow-web runs without --log-dir");
+            return;
+        }
+        std::string json, error;
+        if (alert_events_json(opt.log_dir, req.get_param_value("host"),
+                              req.get_param_value("key"), HISTORY_FILES, HISTORY_EVENTS, json,
+                              error) != 0) {
+            send_error(res, 500, error);
+            return;
+        }
+        send_json(res, 200, json);
+#else
+        (void)req;
+        send_error(res, 404, "no history: built without tarrow-history");
+#endif
+    });
+    for (const char *path : {"/favicon.ico", "/favicon.svg"})
+        svr.Get(path, [](const httplib::Request &, httplib::Response &res) {
+            res.set_header("Cache-Control", "max-age=86400");
+            res.set_content(FAVICON_SVG, "image/svg+xml");
+        });
     svr.Get("/api/v1/stats", [](const httplib::Request &, httplib::Response &res) {
         std::lock_guard<std::mutex> lock(shared.mu);
         send_json(res, 200, stats_json(shared.snap, time(nullptr)));
     });
     svr.Get("/api/v1/session", [](const httplib::Request &req, httplib::Response &res) {
         std::lock_guard<std::mutex> lock(shared.mu);
-        nlohmann::json j = {{"acting", !users.empty()}, {"user", nullptr}, {"csrf", nullptr}};
+        nlohmann::json j = {{"acting", acting_on()}, {"user", nullptr}, {"csrf", nullptr},
+                            {"require_note", opt.require_note}, {"proxy", false},
+                            {"history", !opt.log_dir.empty()}};
         std::string id = cookie_value(req.get_header_value("Cookie"), "tarrow_session");
-        if (const web_session *s = session_find(shared.sessions, id, time(nullptr))) {
+        if (std::string name = proxy_user(req); !name.empty()) {
+            j["user"] = name;
+            j["csrf"] = proxy_csrf(name);
+            j["proxy"] = true;
+        } else if (const web_session *s = session_find(shared.sessions, id, time(nullptr))) {
             j["user"] = s->name;
             j["csrf"] = s->csrf;
         }
@@ -331,6 +491,12 @@ routes(httplib::Server &svr, const std::string &csp)
         std::lock_guard<std::mutex> lock(shared.mu);
         if (mutation_allowed(req, res, false) == nullptr)
             return;
+        long long now_ms = monotonic_ms();
+        if (!throttle_allows(shared.throttle, req.remote_addr, now_ms)) {
+            res.set_header("Retry-After", "1");
+            send_error(res, 429, "too many failed sign-ins from this address: try again later");
+            return;
+        }
         nlohmann::json j = nlohmann::json::parse(req.body, nullptr, false);
         const web_user *u = nullptr;
         std::string name;
@@ -340,12 +506,13 @@ routes(httplib::Server &svr, const std::string &csp)
             u = users_check(users, name, j["token"].get<std::string>());
         }
         if (u == nullptr) {
+            throttle_failed(shared.throttle, req.remote_addr, now_ms);
             say("sign-in refused for '%s' from %s", console_visible(name, true).c_str(),
                 req.remote_addr.c_str());
             send_error(res, 403, "unknown user or wrong token");
             return;
         }
-        std::string id = session_create(shared.sessions, u->name, time(nullptr));
+        std::string id = session_create(shared.sessions, *u, time(nullptr));
         if (id.empty()) {
             send_error(res, 500, "no randomness for a session");
             return;
@@ -371,6 +538,9 @@ routes(httplib::Server &svr, const std::string &csp)
     });
     svr.Post("/api/v1/ack", [](const httplib::Request &req, httplib::Response &res) {
         act(req, res, CMD_ACKNOWLEDGE, "acknowledged");
+    });
+    svr.Post("/api/v1/unack", [](const httplib::Request &req, httplib::Response &res) {
+        act(req, res, CMD_UNACK, "un-acknowledged");
     });
     svr.Post("/api/v1/delete", [](const httplib::Request &req, httplib::Response &res) {
         act(req, res, CMD_DELETE, "deleted");
@@ -424,113 +594,62 @@ inline_hashes(std::string_view page, std::string_view tag)
     return out;
 }
 
-// Splits "address:port" or "[address]:port"; false when it is neither with a numeric address.
-static bool
-parse_listen(const std::string &arg, web_options &o)
-{
-    std::string host, port;
-    if (!text_split_host_port(arg, host, port))
-        return false;
-    o.listen_v6 = arg[0] == '[';
-    struct in6_addr a6;
-    struct in_addr a4;
-    if (o.listen_v6 ? inet_pton(AF_INET6, host.c_str(), &a6) != 1
-                    : inet_pton(AF_INET, host.c_str(), &a4) != 1)
-        return false;
-    if (!console_parse_int(port.c_str(), 0, 65535, o.listen_port))
-        return false;
-    o.listen_host = host;
-    return true;
-}
-
 int
 main(int argc, char **argv)
 {
     // One malloc arena for all threads: an arena per HTTP thread would double the memory
     // for no gain at this load.
     mallopt(M_ARENA_MAX, 1);
-    enum { OPT_LISTEN = 256, OPT_USERS, OPT_CERT, OPT_KEY, OPT_HELP, OPT_VERSION };
-    static const struct option longopts[] = {
-        {"listen", required_argument, nullptr, OPT_LISTEN},
-        {"users-file", required_argument, nullptr, OPT_USERS},
-        {"tls-cert", required_argument, nullptr, OPT_CERT},
-        {"tls-key", required_argument, nullptr, OPT_KEY},
-        {"help", no_argument, nullptr, OPT_HELP},
-        {"version", no_argument, nullptr, OPT_VERSION},
-        {nullptr, 0, nullptr, 0},
-    };
-    opterr = 0;
-    int c;
-    while ((c = getopt_long(argc, argv, ":a:p:i:", longopts, nullptr)) != -1) {
-        switch (c) {
-        case 'a': {
-            struct in_addr in {};
-            if (inet_pton(AF_INET, optarg, &in) != 1)
-                return usage_error(std::string("invalid address '") + optarg +
-                                   "': expected a dotted IPv4 address");
-            opt.address = optarg;
-            break;
-        }
-        case 'p':
-            if (!console_parse_int(optarg, 1, 65535, opt.port))
-                return usage_error(std::string("invalid port '") + optarg + "'");
-            break;
-        case 'i':
-            if (!console_parse_int(optarg, 1, 3600, opt.interval))
-                return usage_error(std::string("invalid interval '") + optarg + "'");
-            break;
-        case OPT_LISTEN:
-            if (!parse_listen(optarg, opt))
-                return usage_error(std::string("invalid --listen '") + optarg +
-                                   "': expected ADDRESS:PORT or [IPv6-ADDRESS]:PORT");
-            break;
-        case OPT_USERS:
-            opt.users_file = optarg;
-            break;
-        case OPT_CERT:
-            opt.tls_cert = optarg;
-            break;
-        case OPT_KEY:
-            opt.tls_key = optarg;
-            break;
-        case OPT_HELP:
-            fputs(USAGE, stdout);
-            return 0;
-        case OPT_VERSION:
-            printf("tarrow-web %s\n", application_version);
-            return 0;
-        case ':':
-            return usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
-        default:
-            return usage_error(std::string("unknown option '") + argv[optind - 1] + "'");
-        }
-    }
-    if (optind < argc)
-        return usage_error(std::string("unexpected argument '") + argv[optind] + "'");
-    if (opt.tls_cert.empty() != opt.tls_key.empty())
-        return usage_error("--tls-cert and --tls-key go together");
+    int status = web_parse_options(argc, argv, opt);
+    if (status >= 0)
+        return status;
+    view_opt.links = opt.links;
     std::string error;
     if (!opt.users_file.empty() && users_load(opt.users_file, users, error) != 0) {
         fprintf(stderr, "tarrow-web: %s\n", error.c_str());
         return EXIT_USAGE;
     }
 
+    // The listen address itself is always served (an address cannot be rebound to another
+    // server); names only when given, or "localhost" on the loopback.
+    bool wildcard = opt.listen_host == "0.0.0.0" || opt.listen_host == "::";
+    bool loopback = opt.listen_host.rfind("127.", 0) == 0 || opt.listen_host == "::1";
+    if (opt.host_names.empty() && loopback)
+        opt.host_names.push_back("localhost");
+    if (!wildcard)
+        opt.host_names.push_back(opt.listen_host);
+    else if (opt.host_names.empty())
+        fprintf(stderr, "tarrow-web: listening on every address without --host-name: every "
+                        "request will be refused\n");
+
+    view_opt.interval = opt.interval;
+    view_opt.acting = acting_on();
+    proxy_key = random_token();
+
     tls_on = !opt.tls_cert.empty();
     std::unique_ptr<httplib::Server> svr;
-    if (tls_on)
-        svr = std::make_unique<httplib::SSLServer>(opt.tls_cert.c_str(), opt.tls_key.c_str());
-    else
-        svr = std::make_unique<httplib::Server>();
+    if (tls_on) {
+        auto s = std::make_unique<guarded_server<httplib::SSLServer>>(opt.tls_cert.c_str(),
+                                                                      opt.tls_key.c_str());
+        guard.tls = s->ssl_context();
+        s->guard = &guard;
+        svr = std::move(s);
+    } else {
+        auto s = std::make_unique<guarded_server<httplib::Server>>();
+        s->guard = &guard;
+        svr = std::move(s);
+    }
     if (!svr->is_valid()) {
         fprintf(stderr, "tarrow-web: cannot use the certificate %s and key %s\n",
                 opt.tls_cert.c_str(), opt.tls_key.c_str());
         return EXIT_USAGE;
     }
-    svr->new_task_queue = [] { return new httplib::ThreadPool(HTTP_THREADS); };
+    // Each connection on a worker of its own while there are idle ones or fewer than the
+    // most; the guard ends the slow ones.
+    svr->new_task_queue = [] { return new growing_pool(); };
     svr->set_payload_max_length(BODY_MAX);
-    // The library waits for the next request on a kept-alive connection by polling it every
-    // millisecond: ten idle browsers cost a fifth of a core. Polls a second apart gain little
-    // from keeping the connection, so each request gets its own.
+    // The guard serves one request a connection: polls a second apart gain little from
+    // keeping it. Each read of a socket wakes at least every 5 s to see its deadline.
     svr->set_keep_alive_max_count(1);
     svr->set_read_timeout(5);
     std::string csp = "default-src 'none'; connect-src 'self'; img-src 'self' data:; "
@@ -556,11 +675,20 @@ main(int argc, char **argv)
             port);
     fflush(stderr);
 
-    std::thread poller(poll_loop, svr.get());
+    std::thread poller(poll_loop);
+    std::thread guarder(guard_loop, svr.get());
     svr->listen_after_bind();
-    // listen_after_bind returns on stop(), which only the poller calls once a signal came.
+    // listen_after_bind returns on stop(), which only the guard calls once a signal came.
     stop_requested = 1;
     shared.cv.notify_all();
+    guarder.join();
+    // A poll waiting on a board that does not answer is not waited for.
+    for (int i = 0; i < 100 && !poller_done; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!poller_done) {
+        fflush(stderr);
+        _exit(0);
+    }
     poller.join();
     return 0;
 }

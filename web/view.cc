@@ -2,6 +2,7 @@
 #include "web/view.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include <nlohmann/json.hpp>
@@ -49,6 +50,40 @@ web_raised(std::string_view datetime)
     return t == static_cast<time_t>(-1) ? -1 : static_cast<long long>(t);
 }
 
+static std::string
+seen_id(const console_alert &a)
+{
+    return a.hostname + '\0' + a.key + '\0' + a.datetime;
+}
+
+void
+snapshot_note_seen(web_snapshot &s, long long now)
+{
+    std::map<std::string, long long> seen;
+    for (const auto &a : s.alerts) {
+        std::string id = seen_id(a);
+        auto it = s.seen.find(id);
+        long long listed = web_raised(a.datetime);
+        // At the first poll only the minute of the listing is known.
+        seen[id] = it != s.seen.end() ? it->second
+                   : s.seen_polls == 0 || listed < 0 ? listed
+                                                     : std::max(listed, now);
+    }
+    s.seen = std::move(seen);
+    s.seen_polls++;
+}
+
+long long
+web_first_seen(const web_snapshot &s, const console_alert &a)
+{
+    // The server's own time when its rows carry it; from an older server, the listing's
+    // minute stamp, made finer by when this program first saw the alert.
+    if (a.first_seen > 0)
+        return a.first_seen;
+    auto it = s.seen.find(seen_id(a));
+    return it != s.seen.end() ? it->second : web_raised(a.datetime);
+}
+
 // "YYYY-MM-DDTHH:MM" for "YYYYMMDD HH:MM"; any other text as it is.
 static std::string
 iso_datetime(std::string_view dt)
@@ -67,7 +102,7 @@ shown(std::string_view s)
 }
 
 static ojson
-alert_object(const console_alert &a, bool full)
+alert_object(const console_alert &a, bool full, long long raised)
 {
     ojson persistent = nullptr;
     if (a.persistent == 'Y' || a.persistent == 'N')
@@ -86,6 +121,8 @@ alert_object(const console_alert &a, bool full)
         {"persistent", persistent},
         {"place", a.waiting ? "waiting" : "board"},
     };
+    if (!a.pending.empty())
+        o["pending"] = shown(a.pending);
     if (a.type == MSG_CLEAR && a.ack.present)
         o["acknowledged"] = {
             {"by", shown(a.ack.by)},
@@ -96,19 +133,73 @@ alert_object(const console_alert &a, bool full)
         };
     if (full) {
         o["optional_data"] = shown(console_trim(a.optional_data));
-        long long raised = web_raised(a.datetime);
         o["raised"] = raised < 0 ? ojson(nullptr) : ojson(raised);
     }
     return o;
 }
 
+static bool
+kept(const filter_expr *f, const console_alert &a)
+{
+    return f == nullptr || f->terms.empty() || filter_match(*f, filter_fields_of(a));
+}
+
 std::string
-alerts_json(const std::vector<console_alert> &alerts, bool full)
+alerts_json(const std::vector<console_alert> &alerts, bool full, const filter_expr *filter)
 {
     ojson list = ojson::array();
     for (const auto &a : alerts)
-        list.push_back(alert_object(a, full));
+        if (kept(filter, a))
+            list.push_back(alert_object(a, full, web_raised(a.datetime)));
     return dump(list);
+}
+
+bool
+parse_link(std::string_view arg, web_link &out)
+{
+    std::size_t eq = arg.find('=');
+    if (eq == 0 || eq == arg.npos)
+        return false;
+    out.name = std::string(arg.substr(0, eq));
+    out.url_template = std::string(arg.substr(eq + 1));
+    const std::string &t = out.url_template;
+    return (t.rfind("http://", 0) == 0 && t.size() > 7) || (t.rfind("https://", 0) == 0 && t.size() > 8);
+}
+
+static std::string
+url_encode(std::string_view s)
+{
+    static const char HEX[] = "0123456789ABCDEF";
+    std::string out;
+    for (char ch : s) {
+        auto c = static_cast<unsigned char>(ch);
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += ch;
+        } else {
+            out += '%';
+            out += HEX[c >> 4];
+            out += HEX[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string
+expand_link(const std::string &url_template, std::string_view host, std::string_view key)
+{
+    std::string out;
+    for (std::size_t i = 0; i < url_template.size();) {
+        if (url_template.compare(i, 6, "{host}") == 0) {
+            out += url_encode(host);
+            i += 6;
+        } else if (url_template.compare(i, 5, "{key}") == 0) {
+            out += url_encode(key);
+            i += 5;
+        } else {
+            out += url_template[i++];
+        }
+    }
+    return out;
 }
 
 static ojson
@@ -119,25 +210,42 @@ counts_object(const console_counts &c)
 }
 
 std::string
-board_json(const web_snapshot &s, int interval, bool acting)
+board_json(const web_snapshot &s, const web_view_options &opt, const filter_expr *filter,
+           const std::string &filter_error)
 {
+    std::vector<console_alert> alerts;
+    for (const auto &a : s.alerts)
+        if (kept(filter, a))
+            alerts.push_back(a);
     ojson b = {
         {"up", s.up},
         {"error", shown(s.error)},
-        {"interval", interval},
-        {"acting", acting},
+        {"interval", opt.interval},
+        {"acting", opt.acting},
         // When the alerts shown were fetched, while they are not current. While the board
         // is up the time stays out, or every poll would change the tag and send every
         // browser the whole board again.
         {"fetched", s.up || s.fetched == 0 ? ojson(nullptr)
                                            : ojson(static_cast<long long>(s.fetched))},
-        {"counts", counts_object(console_count_states(s.alerts))},
-        // Records waiting outside the table are not known to a listing.
-        {"waiting", nullptr},
+        {"counts", counts_object(console_count_states(alerts))},
+        // The alerts waiting in the server's overflow file, by state.
+        {"waiting", counts_object(console_count_states(alerts, true))},
     };
+    if (!filter_error.empty())
+        b["filter_error"] = shown(filter_error);
     ojson list = ojson::array();
-    for (const auto &a : s.alerts)
-        list.push_back(alert_object(a, true));
+    for (const auto &a : alerts) {
+        ojson o = alert_object(a, true, web_first_seen(s, a));
+        if (!opt.links.empty()) {
+            ojson links = ojson::array();
+            for (const auto &l : opt.links)
+                links.push_back({{"name", shown(l.name)},
+                                 {"url", expand_link(l.url_template, o["host"].get<std::string>(),
+                                                     o["key"].get<std::string>())}});
+            o["links"] = std::move(links);
+        }
+        list.push_back(std::move(o));
+    }
     b["alerts"] = std::move(list);
     return dump(b);
 }
@@ -155,13 +263,13 @@ board_with_stale(const std::string &board, bool stale)
 // Seconds since the oldest alert of the place was raised; 0 when there is none or no time
 // is known.
 static long long
-oldest_age(const std::vector<console_alert> &alerts, time_t now, bool waiting = false)
+oldest_age(const web_snapshot &s, time_t now, bool waiting = false)
 {
     long long oldest = -1;
-    for (const auto &a : alerts) {
+    for (const auto &a : s.alerts) {
         if (a.waiting != waiting)
             continue;
-        long long t = web_raised(a.datetime);
+        long long t = web_first_seen(s, a);
         if (t >= 0 && (oldest < 0 || t < oldest))
             oldest = t;
     }
@@ -216,7 +324,7 @@ stats_json(const web_snapshot &s, time_t now)
         {"fetched", s.fetched == 0 ? ojson(nullptr) : ojson(static_cast<long long>(s.fetched))},
         {"table", counts_object(console_count_states(s.alerts))},
         {"waiting", counts_object(console_count_states(s.alerts, true))},
-        {"oldest_alert_age_seconds", oldest_age(s.alerts, now)},
+        {"oldest_alert_age_seconds", oldest_age(s, now)},
         {"server", server_object(s)},
         {"polls", s.polls},
         {"poll_errors", s.poll_errors},
@@ -274,9 +382,9 @@ metrics_text(const web_snapshot &s, time_t now)
         family(out, "tarrow_oldest_alert_age_seconds", "gauge",
                "Age of the oldest alert by place, 0 when there is none.");
         out += "tarrow_oldest_alert_age_seconds{place=\"table\"} " +
-               std::to_string(oldest_age(s.alerts, now)) + "\n";
+               std::to_string(oldest_age(s, now)) + "\n";
         out += "tarrow_oldest_alert_age_seconds{place=\"waiting\"} " +
-               std::to_string(oldest_age(s.alerts, now, true)) + "\n";
+               std::to_string(oldest_age(s, now, true)) + "\n";
         // The server's own counts since its start, and the age of its oldest waiting record.
         for (const auto &[name, value] : s.figures) {
             if (!metric_name_ok(name))

@@ -6,11 +6,13 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/console_client.h"
+#include "common/filter_expr.h"
 
 // The page: HTML with its CSS and JavaScript inline (made from page.html at build time).
 extern const char WEB_PAGE[];
@@ -30,7 +32,14 @@ struct web_snapshot {
     std::uint64_t polls = 0, poll_errors = 0;
     std::array<std::uint64_t, POLL_BUCKETS.size() + 1> poll_buckets{};  // the last is +Inf
     double poll_seconds_sum = 0, last_poll_seconds = 0;
+    // When this program first saw each alert (by host, key and listed time), in seconds:
+    // finer than the listing's minute for the alerts raised while it runs.
+    std::map<std::string, long long> seen;
+    std::uint64_t seen_polls = 0;
 };
+
+// Notes when the alerts of the snapshot were first seen; now is the time of the poll.
+void snapshot_note_seen(web_snapshot &s, long long now);
 
 // Adds one poll of the given duration to the histogram and counters.
 void snapshot_count_poll(web_snapshot &s, double seconds, bool ok);
@@ -39,18 +48,41 @@ void snapshot_count_poll(web_snapshot &s, double seconds, bool ok);
 std::string web_state(std::string_view type);
 // Seconds since the epoch of an alert's "YYYYMMDD HH:MM" local time; -1 when it is no time.
 long long web_raised(std::string_view datetime);
+// When the alert was first raised, in seconds since the epoch; -1 when it is not known. Every
+// age the web program shows comes from here.
+long long web_first_seen(const web_snapshot &s, const console_alert &a);
 
 
 // The alerts as a JSON array with the fields of `tarrowc list --json`: host, key, state,
 // severity, datetime, text, persistent, and acknowledged (by, note, since, until) for an
 // acknowledged alert whose ack data came. With full, also optional_data and raised (epoch
 // seconds or null), which the page uses. Texts show control bytes as ^X and stay valid UTF-8.
-std::string alerts_json(const std::vector<console_alert> &alerts, bool full);
-// The page's view: up, error, the interval, whether acting is on, the counts and the full
-// alerts; while down, when they were fetched. It changes only when the board does, so an
-// entity tag of it spares the browsers an unchanged board. stale is added per request (see
-// board_with_stale).
-std::string board_json(const web_snapshot &s, int interval, bool acting);
+std::string alerts_json(const std::vector<console_alert> &alerts, bool full,
+                        const filter_expr *filter = nullptr);
+// A link shown with each alert: {host} and {key} in the template are replaced by the
+// alert's, URL-encoded.
+struct web_link {
+    std::string name, url_template;
+};
+// Reads NAME=TEMPLATE, the template an http or https URL; false when it is not one.
+bool parse_link(std::string_view arg, web_link &out);
+// The template with {host} and {key} replaced, percent-encoded.
+std::string expand_link(const std::string &url_template, std::string_view host,
+                        std::string_view key);
+
+struct web_view_options {
+    int interval = 1;               // seconds between polls
+    bool acting = false;            // operators may sign in and act
+    std::vector<web_link> links;
+};
+// The page's view: up, error, the interval, whether acting is on, the counts on the board
+// and waiting behind it, and the full alerts, each with its links; while down, when they were
+// fetched. With a filter, only the alerts it matches, and the counts are theirs; with a
+// filter_error, every alert and "filter_error" saying what is wrong. It changes only when the
+// board does, so an entity tag of it spares the browsers an unchanged board. stale is added
+// per request (see board_with_stale).
+std::string board_json(const web_snapshot &s, const web_view_options &o,
+                       const filter_expr *filter = nullptr, const std::string &filter_error = "");
 // The board text with "stale": true/false as its first member.
 std::string board_with_stale(const std::string &board, bool stale);
 // Counts, the age of the oldest alert and the poller's figures, as JSON.

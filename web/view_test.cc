@@ -72,7 +72,7 @@ TEST(WebView, BoardForThePageAddsStaleAndCounts)
     s.fetched = 1000;
     s.alerts = {alert("a", "K1", "AC", "x"), alert("a", "K2", "AC", "y"),
                 alert("b", "K3", "AK", "z")};
-    std::string b = board_json(s, 2, true);
+    std::string b = board_json(s, {2, true, {}});
     for (bool stale : {true, false}) {
         nlohmann::json j = nlohmann::json::parse(board_with_stale(b, stale));
         EXPECT_EQ(j["stale"], stale);
@@ -85,9 +85,9 @@ TEST(WebView, BoardForThePageAddsStaleAndCounts)
     }
     // Polls of an unchanged board leave the same text; a board that went away says since when.
     s.fetched = 1001;
-    EXPECT_EQ(board_json(s, 2, true), b);
+    EXPECT_EQ(board_json(s, {2, true, {}}), b);
     s.up = false;
-    EXPECT_EQ(nlohmann::json::parse(board_json(s, 2, true))["fetched"], 1001);
+    EXPECT_EQ(nlohmann::json::parse(board_json(s, {2, true, {}}))["fetched"], 1001);
 
     // Before the first poll there is nothing but the stale flag.
     EXPECT_EQ(nlohmann::json::parse(board_with_stale("{}", true)), nlohmann::json({{"stale", true}}));

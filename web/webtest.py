@@ -12,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from urllib.parse import urlencode  # noqa: F401 (for the tests)
 
 SKIP = 77
 procs = []
@@ -90,6 +91,11 @@ class Web:
     def json(self, path):
         status, _, body = self.request("GET", path)
         return status, json.loads(body) if body else None
+
+    def json_with(self, path, headers):
+        """The JSON body of a GET with headers; {} when it is not 200."""
+        status, _, body = self.request("GET", path, headers=headers)
+        return json.loads(body) if status == 200 else {}
 
     def stop(self):
         return stop(self.proc)
