@@ -55,6 +55,7 @@ struct id_entry {
     long last_ack;              // of its latest waiting acknowledge, -1 for none
     char raise_type;            // the latest raise's msgtype, first letter
     int console;                // of the records, console actions
+    int pending;                // of those, the ones that have not taken effect yet
     char action;                // the latest console action: its msgtype's first letter
     char who[LEN_ACK_WHO + 1];  // and who it is by
 };
@@ -145,11 +146,53 @@ waiting_type_of(const char *record)
     return waiting_types.other;
 }
 
+// ---- Console actions that wait ----
+//
+// A console action waits in the file behind the earlier requests for its alert. Once none of
+// those is left unread (its raise read back, say), it takes effect at once, even while
+// records of other alerts before it still wait for room; it stays in the file, counted as
+// waiting for its alert so that later requests for the alert keep their order, and is passed
+// over when the refill reaches it. Replayed again after a restart it changes nothing that
+// came after it, since all of that waits behind it.
+inline constexpr int MAX_ACTIONS = 4096;
+static long action_at[MAX_ACTIONS];     // record numbers, in file order
+static bool action_done[MAX_ACTIONS];   // took effect ahead of the refill
+static int action_count;
+
+static void
+actions_note(long index)
+{
+    if (action_count < MAX_ACTIONS) {
+        action_at[action_count] = index;
+        action_done[action_count++] = false;
+    }
+}
+
+// True when the action at record index took effect already; it leaves the list.
+static bool
+actions_take(long index)
+{
+    for (int i = 0; i < action_count; i++) {
+        if (action_at[i] != index)
+            continue;
+        bool done = action_done[i];
+        action_count--;
+        memmove(action_at + i, action_at + i + 1,
+                static_cast<std::size_t>(action_count - i) * sizeof action_at[0]);
+        memmove(action_done + i, action_done + i + 1,
+                static_cast<std::size_t>(action_count - i) * sizeof action_done[0]);
+        return done;
+    }
+    return false;
+}
+
 static void
 waiting_reset()
 {
+    action_count = 0;
     waiting_types = {};
-    if (waiting_dirty) {
+    // Every record read back freed its entries: with none counted, all are free already.
+    if (waiting_dirty && (waiting_total != 0 || waiting_saturated)) {
         memset(waiting_id, 0, sizeof waiting_id);
         memset(waiting_host, 0, sizeof waiting_host);
     }
@@ -203,11 +246,13 @@ waiting_count(const char *record, long index, int delta)
             if (w.count == 0) {
                 memcpy(w.id, id, ID_LEN);
                 w.last_raise = w.last_clear = w.last_ack = -1;
-                w.console = 0;
+                w.console = w.pending = 0;
             }
             w.count++;
             if (console) {
                 w.console++;
+                w.pending++;
+                actions_note(index);
                 w.action = record[OFF_MSGTYPE];
                 memcpy(w.who, record + OFF_ACK_WHO, LEN_ACK_WHO);
                 w.who[LEN_ACK_WHO] = '\0';
@@ -236,6 +281,8 @@ waiting_count(const char *record, long index, int delta)
         w.last_raise = -1;
     if (console && w.console > 0)
         w.console--;
+    if (console && w.pending > w.console)
+        w.pending = w.console;
     if (--w.count == 0)
         erase_at(waiting_id, k, &id_entry::id);
 }
@@ -307,7 +354,7 @@ const char *
 overflow_pending(const char *record, char *who)
 {
     const id_entry *w = waiting_entry(record);
-    if (w == nullptr || w->console == 0)
+    if (w == nullptr || w->pending == 0)
         return nullptr;
     snprintf(who, LEN_ACK_WHO + 1, "%s", w->who);
     switch (w->action) {
@@ -658,10 +705,12 @@ alert_retrieve_from_overflow()
         if (last_table_entry >= alert_table_size && !record_is_console(record) &&
             is_raise(record) && alert_find(record) == nullptr)
             break;
+        bool done = record_is_console(record) && actions_take(next_evt_record_to_read);
         waiting_count(record, next_evt_record_to_read, -1);
         stats.replayed++;
         if (record_is_console(record)) {
-            console_replay(record);
+            if (!done)
+                console_replay(record);
         } else {
             bool raise = is_raise(record);
             process_alert_message(record, 1);
@@ -675,12 +724,46 @@ alert_retrieve_from_overflow()
     refilling = false;
 }
 
+// Carries out the waiting console actions of alerts for which nothing else waits: no raise,
+// clear or acknowledge of the alert and no clear of its host. True when one did.
+static bool
+actions_apply_ready()
+{
+    if (waiting_saturated)
+        return false;
+    bool any = false;
+    for (int i = 0; i < action_count; i++) {
+        char rec[ALERT_RECORD_SIZE];
+        if (action_done[i] || read_record(action_at[i], rec) != 0)
+            continue;
+        char id[ID_LEN];
+        identity_of(rec, id);
+        std::size_t k = probe(waiting_id, id, &id_entry::id);
+        std::size_t h = probe_host(rec);
+        if (k == ID_SLOTS || waiting_id[k].count != waiting_id[k].console ||
+            (h < HOST_SLOTS && waiting_host[h].clear_all > 0))
+            continue;
+        action_done[i] = true;
+        if (waiting_id[k].pending > 0)
+            waiting_id[k].pending--;
+        console_replay(rec);
+        any = true;
+    }
+    return any;
+}
+
 void
 overflow_refill_if_room()
 {
     if (refilling || alerts_num_buffered() == 0)
         return;
-    alert_retrieve_from_overflow();
+    // A refill may make actions ready, and an action (a delete) may make room: a few rounds
+    // until neither happens; each round takes effect or stops.
+    for (int round = 0; round < 8; round++) {
+        alert_retrieve_from_overflow();
+        if (!actions_apply_ready())
+            break;
+    }
     alert_check_overflow_file();
 #ifndef NDEBUG
     // Whenever the table has room, nothing that could take it waits unread.

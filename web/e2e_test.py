@@ -3,6 +3,7 @@
 # promtool where installed), health checks, the operators' sign-in and every refusal of a
 # request that would change the board.
 #   e2e_test.py TARROWD FLICKET TARROW_WEB
+import glob
 import hashlib
 import json
 import os
@@ -186,6 +187,60 @@ def acting(server, workdir):
     t.check(web.request("POST", "/api/v1/logout", "{}", good)[0] == 200, "alice signs out")
     t.check(web.request("POST", "/api/v1/ack", ack, good)[0] == 403, "her session is gone")
     web.stop()
+
+
+def waiting_and_counts(workdir):
+    """A full board of two with two alerts waiting: the operator acknowledges a waiting
+    critical from the web (the action waits behind its raise, listed as pending, and takes
+    effect with the name once a delete makes room), and the badges' counts, /metrics and the
+    server's own summary agree before and after."""
+    sub = os.path.join(workdir, "small")
+    os.makedirs(sub, exist_ok=True)
+    server = w.Tarrowd(tarrowd_path, sub, ["--table-size", "2"])
+    for severity, key in (("critical", "C1"), ("warning", "W1"), ("critical", "C2"),
+                          ("warning", "W2")):
+        w.flicket(flicket_path, server.port, severity, key, "text " + key, host="db1")
+    users = w.users_file(workdir, "alice", "tok-alice")
+    web = w.Web(web_path, ["-p", str(server.port), "--listen", "127.0.0.1:0", "-i", "1",
+                           "--users-file", users], workdir)
+    t.check(w.wait_for(lambda: find(web, "W2") is not None, 3.0), "the waiting alerts are listed")
+    good = web.sign_in("alice", "tok-alice")
+    t.check(good is not None, "alice signs in")
+
+    def agree():
+        status, board = web.json("/api/v1/board")
+        _, _, metrics = web.request("GET", "/metrics")
+        # The server's own summary, as tarrowc stats prints it and the web passes it on.
+        figures = (web.json("/api/v1/stats")[1] or {}).get("server") or {}
+        got = []
+        for place, prefix in (("table", "table_"), ("waiting", "waiting_")):
+            counts = board["counts" if place == "table" else "waiting"]
+            for state, name in (("critical", "critical"), ("warning", "warning"),
+                                ("acked", "acknowledged")):
+                m = "tarrow_alerts{place=\"%s\",state=\"%s\"} " % (place, state)
+                line = next((l for l in metrics.splitlines() if l.startswith(m)), m + "?")
+                got.append((counts.get(state), int(line.split(" ")[1]),
+                            int(figures.get(prefix + name, "-1"))))
+        return all(a == b == c for a, b, c in got), got
+
+    t.check(w.wait_for(lambda: agree()[0], 3.0), "board, metrics and summary agree: %s" % (agree(),))
+    ack = json.dumps({"host": "db1", "key": "C2", "note": "on it"})
+    t.check(web.request("POST", "/api/v1/ack", ack, good)[0] == 200, "a waiting critical is acknowledged")
+    t.check(w.wait_for(lambda: (find(web, "C2") or {}).get("pending") == "ack pending by alice", 3.0),
+            "it shows the acknowledgement pending: %s" % find(web, "C2"))
+    delete = json.dumps({"host": "db1", "key": "W1", "note": "noise"})
+    t.check(web.request("POST", "/api/v1/delete", delete, good)[0] == 200, "a delete on the board")
+    t.check(w.wait_for(lambda: (find(web, "C2") or {}).get("state") == "acked", 3.0),
+            "the waiting critical came in and was acknowledged: %s" % find(web, "C2"))
+    t.check((find(web, "C2") or {}).get("acknowledged", {}).get("by") == "alice",
+            "by alice, as the web sent it")
+    with open(glob.glob(os.path.join(sub, "log_*.log"))[0], errors="replace") as f:
+        log = f.read()
+    t.check("AINF: Deleted db1             W1             AW by alice: noise" in log,
+            "the delete is logged with who and the note")
+    t.check(w.wait_for(lambda: agree()[0], 3.0), "and they still agree: %s" % (agree(),))
+    web.stop()
+    server.stop()
 
 
 def board_gone(server, web):
@@ -399,6 +454,7 @@ def main():
         slow_clients(server, workdir)
         host_and_users(server, workdir)
         proxy_header(server, workdir)
+        waiting_and_counts(workdir)
         board_gone(server, web)
         t.check(web.stop() == 0, "tarrow-web ends with status 0 on SIGTERM")
     finally:

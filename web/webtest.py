@@ -34,9 +34,9 @@ def wait_for(what, timeout=5.0, step=0.05):
 
 
 class Tarrowd:
-    def __init__(self, path, workdir):
+    def __init__(self, path, workdir, options=()):
         self.dir = workdir
-        self.proc = subprocess.Popen([path, "--foreground", "0", "127.0.0.1"], cwd=workdir,
+        self.proc = subprocess.Popen([path, "--foreground", *options, "0", "127.0.0.1"], cwd=workdir,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         procs.append(self.proc)
 
@@ -99,6 +99,16 @@ class Web:
 
     def stop(self):
         return stop(self.proc)
+
+    def sign_in(self, name, token):
+        """Signs in; returns the headers that carry the session to a change, or None."""
+        json_type = {"Content-Type": "application/json", "Origin": self.origin}
+        status, headers, body = self.request(
+            "POST", "/api/v1/login", json.dumps({"name": name, "token": token}), json_type)
+        if status != 200:
+            return None
+        return dict(json_type, Cookie=headers.get("set-cookie", "").split(";")[0],
+                    **{"X-CSRF-Token": json.loads(body)["csrf"]})
 
 
 def stop(proc):
