@@ -187,6 +187,8 @@ cmd_list(const tarrowc_options &opt)
     for (const auto &a : b.alerts) {
         std::string dt = console_visible(a.datetime, opt.utf8);
         std::string text = console_visible(a.text, opt.utf8);
+        std::string pending =
+            a.pending.empty() ? "" : " (" + console_visible(a.pending, opt.utf8) + ")";
         // The waiting alerts follow the board's: under a heading, or with a sixth column.
         if (a.waiting && first_waiting && !opt.tsv)
             printf("waiting behind the board:\n");
@@ -198,8 +200,10 @@ cmd_list(const tarrowc_options &opt)
                    console_visible(a.type, opt.utf8).c_str(), text.c_str(),
                    a.waiting ? "\twaiting" : "");
         else
-            printf("%s  %s %s %s  %s\n", dt.c_str(), console_visible(a.hostname, opt.utf8).c_str(),
-                   console_visible(a.key, opt.utf8).c_str(), a.type.c_str(), text.c_str());
+            printf("%s  %s %s %s  %s%s\n", dt.c_str(),
+                   console_visible(a.hostname, opt.utf8).c_str(),
+                   console_visible(a.key, opt.utf8).c_str(), a.type.c_str(), text.c_str(),
+                   pending.c_str());
     }
     return 0;
 }
