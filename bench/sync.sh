@@ -80,7 +80,7 @@ for n in 1 8 32 128; do
                 echo "$out" | awk '{print $4}' >>"$work/p50"
                 echo "$out" | awk '{print $6}' >>"$work/p99"
                 f=$(figure sync_flushes); rec=$(figure sync_flush_records)
-                awk -v f="$f" -v r="$rec" 'BEGIN {printf "%.2f\n", f > 0 ? r / f : 0}' >>"$work/rpf"
+                awk -v f="$f" -v r="$rec" 'BEGIN {printf "%.2f\n", (f > 0 ? r / f : 0)}' >>"$work/rpf"
             else
                 echo "$out" | awk '{print $2}' >>"$work/p"
             fi
