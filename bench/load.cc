@@ -14,6 +14,7 @@
 // Prints "records/s N" (listing: "us/listing N"). Keys cycle over a few per connection so the
 // table keeps within its 50 slots and nothing goes to the overflow file.
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,6 +45,9 @@ connect_local()
         perror("connect");
         exit(2);
     }
+    // Records leave as written, as a sender that waits for each ACK would have them.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;
 }
 
@@ -222,11 +226,16 @@ flight(int n, int count)
     int window = n / conns;
     int per = count / conns;
     std::vector<std::vector<double>> lat(static_cast<std::size_t>(conns));
+    // Connected one after the other before any record is sent: a burst of connects could
+    // overrun the listening socket's backlog while the server waits for its disk.
+    std::vector<int> fds;
+    for (int c = 0; c < conns; c++)
+        fds.push_back(connect_local());
     auto start = std::chrono::steady_clock::now();
     std::vector<std::thread> workers;
     for (int c = 0; c < conns; c++)
         workers.emplace_back([&, c] {
-            int fd = connect_local();
+            int fd = fds[static_cast<std::size_t>(c)];
             std::string recs = records(c % 4, 8, 'Y');
             std::vector<std::chrono::steady_clock::time_point> sent_at;
             auto &mine = lat[static_cast<std::size_t>(c)];

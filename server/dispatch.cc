@@ -457,27 +457,46 @@ process_client(int fd)
     return 0;
 }
 
-// Waits up to us microseconds for input on the connections that sent nothing in this pass,
-// and handles a line of each that has one then.
+// Waits up to us microseconds for more requests, handling a line of each connection as it
+// comes, until handled reaches target or the time is up.
 static void
-gather_more(const int *fds, int n, long us)
+gather_more(const int *fds, int n, long us, int handled, int target)
 {
-    struct pollfd p[MAX_CLIENTS];
-    int k = 0;
-    for (int i = 0; i < n; i++)
-        if (client[fds[i]].fd == fds[i] && !client_has_line(fds[i]))
-            p[k++] = {fds[i], POLLIN, 0};
-    struct timespec ts = {0, us * 1000};
-    if (k == 0 || ppoll(p, static_cast<nfds_t>(k), &ts, nullptr) <= 0)
-        return;
-    for (int i = 0; i < k; i++) {
-        int fd = p[i].fd;
-        if (p[i].revents == 0 || client[fd].fd != fd || client_paused(fd))
-            continue;
-        client[fd].readable = true;
-        process_client(fd);
+    long deadline = monotonic_us() + us;
+    // Bounded in rounds as well as in time: each round handles a line or waits.
+    for (int rounds = 0; handled < target && rounds < 4 * MAX_CLIENTS; rounds++) {
+        struct pollfd p[MAX_CLIENTS];
+        int k = 0;
+        for (int i = 0; i < n; i++) {
+            int fd = fds[i];
+            if (client[fd].fd != fd || client_paused(fd))
+                continue;
+            if (client_has_line(fd)) {
+                process_client(fd);
+                handled++;
+            } else {
+                p[k++] = {fd, POLLIN, 0};
+            }
+        }
+        long left = deadline - monotonic_us();
+        if (handled >= target || left <= 0 || k == 0)
+            return;
+        struct timespec ts = {0, left * 1000};
+        if (ppoll(p, static_cast<nfds_t>(k), &ts, nullptr) <= 0)
+            return;
+        for (int i = 0; i < k; i++) {
+            int fd = p[i].fd;
+            if (p[i].revents == 0 || client[fd].fd != fd || client_paused(fd))
+                continue;
+            client[fd].readable = true;
+            process_client(fd);
+            handled++;
+        }
     }
 }
+
+// Further turns of the lines already read before a flush with --sync.
+inline constexpr int SYNC_ROUNDS = 16;
 
 long
 client_serve_pass()
@@ -496,9 +515,25 @@ client_serve_pass()
             handled++;
         }
     }
+    // With --sync, the lines already read take further turns, one of each connection a turn,
+    // before the flush, so that a client with several records in flight has them in one.
+    for (int round = 0; sync_to_disk && round < SYNC_ROUNDS; round++) {
+        bool more = false;
+        for (int i = 0; i < n; i++) {
+            int fd = fds[i];
+            if (client[fd].fd != fd || client_paused(fd) || !client_has_line(fd))
+                continue;
+            process_client(fd);
+            handled++;
+            more = true;
+        }
+        if (!more)
+            break;
+    }
     // With --sync, the requests of the other clients that are on their way join this flush.
-    if (long gather = table_store_gather_us(handled, n); gather > 0)
-        gather_more(fds, n, gather);
+    int target = 0;
+    if (long gather = table_store_gather_us(handled, n, &target); gather > 0)
+        gather_more(fds, n, gather, handled, target);
     long junk_due = junk_report();
     long next = client_send_queued(false);
     return next < 0 || (junk_due >= 0 && junk_due < next) ? junk_due : next;

@@ -377,9 +377,10 @@ void table_store_sync_dir();
 void table_store_close();
 // Counts a request handled, for the figures of the flush that makes it durable.
 void table_store_count_request();
-// With --sync: microseconds to wait for more requests before flushing, when only handled of
-// open connections sent one since the last flush (0: flush now).
-long table_store_gather_us(int handled, int open);
+// With --sync: microseconds to wait for more requests before flushing (0: flush now), when
+// handled requests came since the last flush over open connections; target is how many to
+// wait for at most.
+long table_store_gather_us(int handled, int open, int *target);
 // The flush figures as "name value" lines into buf (at most cap bytes). Returns the length.
 std::size_t table_store_figures(char *buf, std::size_t cap);
 

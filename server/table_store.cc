@@ -370,12 +370,14 @@ table_store_count_request()
 }
 
 long
-table_store_gather_us(int handled, int open)
+table_store_gather_us(int handled, int open, int *target)
 {
-    // Half the last flush's time, at most 1 ms, while more connections are open than sent a
-    // request since the last flush: the rest then share the next flush rather than start
-    // a half-full one of their own. A lone client never waits.
-    if (!sync_to_disk || open <= 1 || handled >= open || handled <= 0)
+    // Half the last flush's time, at most 1 ms, while fewer requests were handled since the
+    // last flush than there are connections or than the last flush carried: the rest, on
+    // their way, then share the next flush rather than start a half-full one of their own.
+    // A lone client never waits.
+    *target = open > last_flush_records ? open : static_cast<int>(last_flush_records);
+    if (!sync_to_disk || open <= 1 || handled >= *target || handled <= 0)
         return 0;
     long us = last_flush_us / 2;
     return us > 1000 ? 1000 : us;
