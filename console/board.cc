@@ -434,7 +434,11 @@ detail_fields(const console_details &d, time_t now, bool utf8, const std::string
 std::string
 board_json(const std::vector<console_alert> &alerts)
 {
-    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    // Each alert is dumped as it is made, into the array's text as a whole dump would lay it
+    // out: a large board never holds all its JSON objects at once.
+    if (alerts.empty())
+        return "[]\n";
+    std::string out = "[\n";
     for (const auto &a : alerts) {
         nlohmann::ordered_json persistent = nullptr;
         if (a.persistent == 'Y' || a.persistent == 'N')
@@ -469,9 +473,17 @@ board_json(const std::vector<console_alert> &alerts)
                               ? nlohmann::ordered_json(console_local_time(a.ack.until, 'T'))
                               : nullptr},
             };
-        list.push_back(item);
+        std::string text = item.dump(2);
+        if (out.size() > 2)
+            out += ",\n";
+        out += "  ";
+        for (char c : text) {
+            out += c;
+            if (c == '\n')
+                out += "  ";
+        }
     }
-    return list.dump(2) + "\n";
+    return out + "\n]\n";
 }
 
 std::string
