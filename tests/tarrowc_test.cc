@@ -581,4 +581,10 @@ TEST_F(tarrowc_e2e, waiting_alerts_are_shown_and_acted_on)
     r = tarrowc({"list", "--json"});
     EXPECT_NE(r.out.find("\"by\": \"alice\",\n      \"note\": \"on it\""), std::string::npos)
         << r.out;
+#ifdef TARROW_HISTORY_PATH
+    // The history says who deleted it, and why, from the server's own line.
+    r = run_program({TARROW_HISTORY_PATH, "-d", dir.path, "--key", "ONBOARD"});
+    EXPECT_NE(r.out.find("deleted from a console by bob: dup of WAITS"), std::string::npos)
+        << r.out << r.err;
+#endif
 }
