@@ -141,7 +141,50 @@ struct webhook {
                 return true;
         return false;
     }
+    // True once no notification of these alerts, firing or resolved, has come for quiet_ms
+    // (counted from the call), within timeout_ms.
+    bool quiet_for(const std::vector<std::string> &names, int quiet_ms, int timeout_ms)
+    {
+        auto notified = [&] {
+            int n = 0;
+            for (const std::string &name : names)
+                n += count(name, "firing") + count(name, "resolved");
+            return n;
+        };
+        int seen = notified();
+        long since = monotonic_ms();
+        for (long end = since + timeout_ms; monotonic_ms() < end; sleep_ms(100)) {
+            int n = notified();
+            if (n != seen) {
+                seen = n;
+                since = monotonic_ms();
+            } else if (monotonic_ms() - since >= quiet_ms) {
+                return true;
+            }
+        }
+        return false;
+    }
 };
+
+// True once the Alertmanager on port lists an alert of every name, within timeout_ms.
+bool
+holds_alerts(int port, const std::vector<std::string> &names, int timeout_ms)
+{
+    for (long end = monotonic_ms() + timeout_ms; monotonic_ms() < end; sleep_ms(200)) {
+        int fd = connect_local(port);
+        if (fd < 0)
+            continue;
+        send_all(fd, "GET /api/v2/alerts HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+        std::string reply = read_exact(fd, 1 << 20, 3000);
+        close(fd);
+        bool all = true;
+        for (const std::string &name : names)
+            all = all && reply.find("\"alertname\":\"" + name + "\"") != std::string::npos;
+        if (all)
+            return true;
+    }
+    return false;
+}
 
 // One Alertmanager replica of a cluster: its web port, and the gossip ports of itself and its
 // peer.
@@ -244,9 +287,12 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
     ASSERT_EQ(b1.port, port1);
     EXPECT_TRUE(wait_for_log(d1, "SSHINVAL", 10000)) << read_file(dir.path + "/act.log");
 
-    // Long enough for the second replica's turn (its peer time-out) and a few syncs of both
-    // bridges: still one notification per alert, none of them resolved.
-    sleep_ms(8000);
+    // Both replicas hold both alerts, and the webhook then stays quiet for longer than the
+    // second replica's turn (its peer time-out) and a few syncs of both bridges: still one
+    // notification per alert, none of them resolved.
+    for (int web : {web1, web2})
+        EXPECT_TRUE(holds_alerts(web, {"SSHFAIL", "SSHINVAL"}, 20000)) << web;
+    EXPECT_TRUE(hook.quiet_for({"SSHFAIL", "SSHINVAL"}, 6000, 40000));
     EXPECT_EQ(hook.count("SSHFAIL", "firing"), 1);
     EXPECT_EQ(hook.count("SSHINVAL", "firing"), 1);
     EXPECT_EQ(hook.count("SSHFAIL", "resolved"), 0);

@@ -172,7 +172,10 @@ def board_gone(d, server, web):
     text = d.find_element(By.ID, "banner").text
     t.check(shown and "cannot be reached" in text,
             "stopping tarrowd shows the banner in %.1f s: %s" % (time.monotonic() - start, text))
-    time.sleep(0.3)
+    # The banner painted: two animation frames after it shows.
+    d.execute_async_script("""
+        const done = arguments[arguments.length - 1];
+        requestAnimationFrame(() => requestAnimationFrame(() => done(true)));""")
     d.save_screenshot(screenshot)
     t.check(os.path.getsize(screenshot) > 10000, "screenshot saved: " + screenshot)
 
