@@ -322,7 +322,14 @@ TEST_F(bridge_e2e, board_alerts_acks_and_outage_reach_alertmanager)
         for (long end = monotonic_ms() + 10000;
              monotonic_ms() < end && read_file(log).find(said) == std::string::npos;)
             sleep_ms(50);
-        sleep_ms(2500);     // two more syncs
+        // Two more syncs, each seen as a new post of the alerts.
+        for (int sync = 0; sync < 2; sync++) {
+            std::string updated = alerts_by_name(am.url)["LOAD"]["updatedAt"];
+            for (long end = monotonic_ms() + 10000; monotonic_ms() < end &&
+                                                   alerts_by_name(am.url)["LOAD"]["updatedAt"] ==
+                                                       updated;)
+                sleep_ms(50);
+        }
         std::string text = read_file(log);
         std::size_t first = text.find(said);
         EXPECT_NE(first, std::string::npos) << text;
