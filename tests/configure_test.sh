@@ -64,7 +64,8 @@ if [ -z "$port" ]; then
 else
     grep -q "flicket $port 127.0.0.1 " "$tmp/run.out" || fail "run-board named no flicket command"
     grep -q tarrowc "$tmp/run.out" && fail "run-board names tarrowc, which was not built"
-    "$tmp/build/bin/quiesk" "$port" 127.0.0.1 >/dev/null 2>&1 || fail "quiesk did not stop the board"
+    "$tmp/build/bin/quiesk" "$port" 127.0.0.1 >/dev/null 2>&1 ||
+        fail "quiesk did not stop the board"
 fi
 i=0
 while [ $i -lt 100 ] && kill -0 "$board" 2>/dev/null; do
