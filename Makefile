@@ -10,8 +10,10 @@ PORT       ?= 9003
 ADDRESS    ?= 127.0.0.1
 
 # The least line coverage, in per cent, of each product folder under the tests (`make
-# coverage`). Raise a floor when a folder's coverage rises; never lower one.
-COVERAGE_FLOORS ?= common=0 server=0 tools=0 filter=0 console=0 bridge=0 web=0 history=0
+# coverage`), set some points below what the tests reached when the floors came in (common 92,
+# server 93, tools 89, filter 97.5, console 90, bridge 93.5, web 92, history 84). Raise a floor
+# when a folder's coverage rises; never lower one.
+COVERAGE_FLOORS ?= common=87 server=88 tools=82 filter=92 console=85 bridge=88 web=87 history=76
 
 .PHONY: all build run test test-build test-sanitize test-stress coverage fuzz install package \
         clean test-tree
