@@ -28,6 +28,7 @@
 #include "bridge/am.h"
 #include "bridge/mirror.h"
 #include "common/text.h"
+#include "tests/alertmanager.h"
 #include "tests/harness.h"
 #include "tests/net_helpers.h"
 #include "tests/records.h"
@@ -40,17 +41,6 @@ void
 sleep_ms(int ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-// The program's path on PATH, or "".
-std::string
-find_program(const std::string &name)
-{
-    std::stringstream dirs(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (access((dir + "/" + name).c_str(), X_OK) == 0)
-            return dir + "/" + name;
-    return "";
 }
 
 // Starts argv with standard output and error appended to log_path; returns the pid.
@@ -74,28 +64,6 @@ spawn(const std::vector<std::string> &argv, const std::string &log_path)
     return pid;
 }
 
-// One prometheus-alertmanager on 127.0.0.1 with storage in its own directory.
-struct alertmanager {
-    pid_t pid = -1;
-    std::string url;
-    std::string log;
-};
-
-std::string
-am_config(int hook_port)
-{
-    return "route:\n"
-           "  receiver: hook\n"
-           "  group_by: [alertname, instance]\n"
-           "  group_wait: 1s\n"
-           "  group_interval: 1s\n"
-           "  repeat_interval: 1h\n"
-           "receivers:\n"
-           "- name: hook\n"
-           "  webhook_configs:\n"
-           "  - url: http://127.0.0.1:" + std::to_string(hook_port) + "/hook\n";
-}
-
 json
 am_get(const std::string &url, const std::string &path)
 {
@@ -103,47 +71,6 @@ am_get(const std::string &url, const std::string &path)
     if (am_request({}, "GET", url, path, "", reply, error) != 0)
         return nullptr;
     return json::parse(reply, nullptr, false);
-}
-
-// Starts an Alertmanager in dir (the cluster arguments empty: no gossip) and waits at most
-// 20 s until it answers. A port taken meanwhile by another program is tried again.
-alertmanager
-start_am(const std::string &program, const std::string &dir, int hook_port,
-         const std::vector<std::string> &cluster = {"--cluster.listen-address="})
-{
-    std::ofstream(dir + "/am.yml") << am_config(hook_port);
-    alertmanager am;
-    am.log = dir + "/am.log";
-    for (int attempt = 0; attempt < 3; attempt++) {
-        int port = free_port();
-        std::vector<std::string> argv = {program, "--config.file=" + dir + "/am.yml",
-                                         "--storage.path=" + dir + "/data",
-                                         "--web.listen-address=127.0.0.1:" + std::to_string(port)};
-        argv.insert(argv.end(), cluster.begin(), cluster.end());
-        am.pid = spawn(argv, am.log);
-        am.url = "http://127.0.0.1:" + std::to_string(port);
-        for (long end = monotonic_ms() + 20000; monotonic_ms() < end; sleep_ms(100)) {
-            std::string reply, error;
-            if (am_request({}, "GET", am.url, "/-/ready", "", reply, error) == 0)
-                return am;
-            if (waitpid(am.pid, nullptr, WNOHANG) == am.pid)
-                break;
-        }
-        kill(am.pid, SIGTERM);
-        wait_exit(am.pid);
-    }
-    am.pid = -1;
-    return am;
-}
-
-void
-stop_am(alertmanager &am)
-{
-    if (am.pid > 0) {
-        kill(am.pid, SIGTERM);
-        wait_exit(am.pid, 10000);
-    }
-    am.pid = -1;
 }
 
 // Alerts listed by the Alertmanager, by alertname.
@@ -213,7 +140,7 @@ TEST_F(bridge_e2e, board_alerts_acks_and_outage_reach_alertmanager)
         GTEST_SKIP() << "tarrowc is not built";
     scripted_http hook;
     ASSERT_GT(hook.port, 0);
-    alertmanager am = start_am(am_program, dir.path, hook.port);
+    alertmanager am = start_alertmanager(am_program, dir.path, hook.port);
     process_guard am_guard{am.pid};
     ASSERT_GT(am.pid, 0) << read_file(am.log);
     std::string srv_dir = dir.path + "/board";
@@ -366,7 +293,7 @@ TEST_F(bridge_e2e, board_alerts_acks_and_outage_reach_alertmanager)
     EXPECT_EQ(alerts["TarrowBoardDown"]["labels"]["severity"], "critical");
     EXPECT_EQ(alerts.count("DISK01"), 1u);
     EXPECT_EQ(alerts.count("LOAD"), 1u);
-    stop_am(am);
+    stop_alertmanager(am);
 }
 
 TEST_F(bridge_e2e, cluster_replicas_each_get_every_post)
@@ -378,12 +305,12 @@ TEST_F(bridge_e2e, cluster_replicas_each_get_every_post)
     mkdir(d2.c_str(), 0755);
     std::string p1 = "127.0.0.1:" + std::to_string(free_port());
     std::string p2 = "127.0.0.1:" + std::to_string(free_port());
-    alertmanager am1 = start_am(am_program, d1, hook.port,
+    alertmanager am1 = start_alertmanager(am_program, d1, hook.port,
                                 {"--cluster.listen-address=" + p1, "--cluster.advertise-address=" + p1,
                                  "--cluster.peer=" + p2});
     process_guard am1_guard{am1.pid};
     ASSERT_GT(am1.pid, 0) << read_file(am1.log);
-    alertmanager am2 = start_am(am_program, d2, hook.port,
+    alertmanager am2 = start_alertmanager(am_program, d2, hook.port,
                                 {"--cluster.listen-address=" + p2, "--cluster.advertise-address=" + p2,
                                  "--cluster.peer=" + p1});
     process_guard am2_guard{am2.pid};
@@ -402,7 +329,7 @@ TEST_F(bridge_e2e, cluster_replicas_each_get_every_post)
 
     // One replica stops: the other lists the alerts, and takes the next sync's changes while
     // the post to the stopped one fails (status 1, the failure logged).
-    stop_am(am1);
+    stop_alertmanager(am1);
     EXPECT_EQ(alerts_by_name(am2.url).size(), 2u);
     ASSERT_EQ(flicket(srv.port, "info", "NOTE", "fyi").status, 0);
     r = bridge(srv.port, {am1.url, am2.url});
@@ -410,7 +337,7 @@ TEST_F(bridge_e2e, cluster_replicas_each_get_every_post)
     EXPECT_NE(r.err.find(am1.url), std::string::npos) << r.err;
     EXPECT_EQ(alerts_by_name(am2.url).size(), 3u) << r.err;
     EXPECT_EQ(stop_server(srv), 0);
-    stop_am(am2);
+    stop_alertmanager(am2);
 }
 
 TEST(bridge_cli, arguments_and_dry_run)

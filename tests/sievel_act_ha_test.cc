@@ -28,6 +28,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/text.h"
+#include "tests/alertmanager.h"
 #include "tests/harness.h"
 #include "tests/net_helpers.h"
 
@@ -39,16 +40,6 @@ void
 sleep_ms(int ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-std::string
-find_program(const std::string &name)
-{
-    std::stringstream dirs(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (access((dir + "/" + name).c_str(), X_OK) == 0)
-            return dir + "/" + name;
-    return "";
 }
 
 // A process of the test's, its output appended to a file; killed when the test ends.
@@ -100,19 +91,6 @@ struct child {
         return st;
     }
 };
-
-// The status code of a plain HTTP GET to 127.0.0.1:port, 0 when there is no answer.
-int
-http_status(int port, const std::string &path)
-{
-    int fd = connect_local(port);
-    if (fd < 0)
-        return 0;
-    send_all(fd, "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
-    std::string reply = read_exact(fd, 12, 2000);
-    close(fd);
-    return reply.rfind("HTTP/1.", 0) == 0 ? atoi(reply.c_str() + 9) : 0;
-}
 
 // The webhook receiver: answers every request 200 and keeps each request.
 struct webhook {
@@ -186,45 +164,6 @@ holds_alerts(int port, const std::vector<std::string> &names, int timeout_ms)
     return false;
 }
 
-// One Alertmanager replica of a cluster: its web port, and the gossip ports of itself and its
-// peer.
-std::unique_ptr<child>
-start_am(const std::string &program, const std::string &dir, int hook_port, int web_port,
-         const std::string &gossip, const std::string &peer)
-{
-    mkdir(dir.c_str(), 0755);
-    std::ofstream(dir + "/am.yml")
-        << "route:\n"
-           "  receiver: hook\n"
-           "  group_by: [alertname, instance]\n"
-           "  group_wait: 1s\n"
-           "  group_interval: 1s\n"
-           "  repeat_interval: 1h\n"
-           "receivers:\n"
-           "- name: hook\n"
-           "  webhook_configs:\n"
-           "  - url: http://127.0.0.1:" + std::to_string(hook_port) + "/hook\n";
-    auto am = std::make_unique<child>(
-        std::vector<std::string>{program, "--config.file=" + dir + "/am.yml",
-                                 "--storage.path=" + dir + "/data",
-                                 "--web.listen-address=127.0.0.1:" + std::to_string(web_port),
-                                 "--cluster.listen-address=" + gossip,
-                                 "--cluster.advertise-address=" + gossip,
-                                 "--cluster.peer=" + peer, "--cluster.peer-timeout=4s",
-                                 "--cluster.settle-timeout=5s"},
-        dir + "/am.log");
-    return am;
-}
-
-bool
-wait_ready(int port, int timeout_ms)
-{
-    for (long end = monotonic_ms() + timeout_ms; monotonic_ms() < end; sleep_ms(200))
-        if (http_status(port, "/-/ready") == 200)
-            return true;
-    return false;
-}
-
 TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
 {
     const std::string am_program = find_program("prometheus-alertmanager");
@@ -238,13 +177,24 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
     temp_dir dir;
     webhook hook;
     ASSERT_GT(hook.port, 0);
-    const int web1 = free_port(), web2 = free_port();
+    // Two replicas of one cluster, each naming the other as its peer.
     const std::string g1 = "127.0.0.1:" + std::to_string(free_port());
     const std::string g2 = "127.0.0.1:" + std::to_string(free_port());
-    auto am1 = start_am(am_program, dir.path + "/am1", hook.port, web1, g1, g2);
-    auto am2 = start_am(am_program, dir.path + "/am2", hook.port, web2, g2, g1);
-    ASSERT_TRUE(wait_ready(web1, 30000)) << read_file(dir.path + "/am1/am.log");
-    ASSERT_TRUE(wait_ready(web2, 30000)) << read_file(dir.path + "/am2/am.log");
+    auto replica = [&](const std::string &name, const std::string &gossip,
+                       const std::string &peer) {
+        mkdir((dir.path + "/" + name).c_str(), 0755);
+        return start_alertmanager(am_program, dir.path + "/" + name, hook.port,
+                                  {"--cluster.listen-address=" + gossip,
+                                   "--cluster.advertise-address=" + gossip,
+                                   "--cluster.peer=" + peer, "--cluster.peer-timeout=4s",
+                                   "--cluster.settle-timeout=5s"});
+    };
+    alertmanager am1 = replica("am1", g1, g2);
+    process_guard am1_guard{am1.pid};
+    ASSERT_GT(am1.pid, 0) << read_file(dir.path + "/am1/am.log");
+    alertmanager am2 = replica("am2", g2, g1);
+    process_guard am2_guard{am2.pid};
+    ASSERT_GT(am2.pid, 0) << read_file(dir.path + "/am2/am.log");
 
     // Boards that keep their table across a restart, as the service unit runs them.
     const std::string d1 = dir.path + "/board1", d2 = dir.path + "/board2";
@@ -257,8 +207,7 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
     ASSERT_GT(b1.port, 0);
     ASSERT_GT(b2.port, 0);
     const int port1 = b1.port;
-    const std::string ams_1 = "http://127.0.0.1:" + std::to_string(web1);
-    const std::string ams_2 = "http://127.0.0.1:" + std::to_string(web2);
+    const std::string ams_1 = am1.url, ams_2 = am2.url;
     child bridge1({bridge, "-p", std::to_string(b1.port), "-i", "1", "--alertmanager", ams_1,
                    "--alertmanager", ams_2},
                   dir.path + "/bridge1.log");
@@ -290,7 +239,7 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
     // Both replicas hold both alerts, and the webhook then stays quiet for longer than the
     // second replica's turn (its peer time-out) and a few syncs of both bridges: still one
     // notification per alert, none of them resolved.
-    for (int web : {web1, web2})
+    for (int web : {am1.port, am2.port})
         EXPECT_TRUE(holds_alerts(web, {"SSHFAIL", "SSHINVAL"}, 20000)) << web;
     EXPECT_TRUE(hook.quiet_for({"SSHFAIL", "SSHINVAL"}, 6000, 40000));
     EXPECT_EQ(hook.count("SSHFAIL", "firing"), 1);
@@ -305,8 +254,8 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
     feeder.pid = -1;
     bridge1.stop();
     bridge2.stop();
-    am1->stop();
-    am2->stop();
+    stop_alertmanager(am1);
+    stop_alertmanager(am2);
 }
 
 } // namespace
