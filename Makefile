@@ -1,4 +1,5 @@
-# Newcomer's entry points: `make run` starts a board, `make test` builds and runs every test.
+# Newcomer's entry points: `make run` starts a board, `make test` builds and runs the tests
+# (`make test-build` those of the build itself).
 BUILD      ?= build
 BUILD_TEST ?= build-test
 BUILD_SAN  ?= build-asan

@@ -18,9 +18,9 @@ mkdir -p "$out/beside" || exit 1
 suite() {
     i=1
     while [ "$i" -le "$runs" ]; do
-        start=$(date +%s)
+        run_start=$(date +%s)
         (cd "$2" && ctest -j "$jobs" -LE build --timeout 300) >"$out/$1-$i.log" 2>&1
-        echo "$1 run $i: exit $?, $(($(date +%s) - start)) s" >>"$out/summary"
+        echo "$1 run $i: exit $?, $(($(date +%s) - run_start)) s" >>"$out/summary"
         i=$((i + 1))
     done
 }
