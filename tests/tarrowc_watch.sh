@@ -160,9 +160,9 @@ raise critical NEWONE "just now"
 wait_screen 30 "^ 32 on board" || fail "the new alert did not arrive"
 screen | grep -Eq "[0-9]+ new critical" || fail "the status line does not count new critical alerts"
 keys NPage
-wait_screen 20 "^\* +[0-9]+s .*NEWONE +critical" || fail "a new critical alert was not marked"
+wait_screen 20 "^\* +[0-9]+[smhd] .*NEWONE +critical" || fail "a new critical alert was not marked"
 keys End
-wait_gone 20 "^\* +[0-9]+s .*NEWONE" || fail "the mark stayed on the selected alert"
+wait_gone 20 "^\* +[0-9]+[smhd] .*NEWONE" || fail "the mark stayed on the selected alert"
 
 # Details as labelled fields, the whole text.
 keys Home Enter
