@@ -83,7 +83,7 @@ start_alertmanager(const std::string &program, const std::string &dir, int hook_
         }
         if (am.pid < 0)
             break;
-        for (long end = monotonic_ms() + 20000; monotonic_ms() < end;) {
+        for (long end = monotonic_ms() + 30000; monotonic_ms() < end;) {
             if (answers_ok(am.port, "/-/ready"))
                 return am;
             if (waitpid(am.pid, nullptr, WNOHANG) == am.pid)

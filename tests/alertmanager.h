@@ -21,7 +21,7 @@ struct alertmanager {
 
 // Starts program in dir (its configuration, storage and log there), sending every alert to
 // the webhook http://127.0.0.1:hook_port/hook grouped by alertname and instance (group wait
-// and interval 1 s), with the cluster arguments (by default no gossip). Waits at most 20 s for
+// and interval 1 s), with the cluster arguments (by default no gossip). Waits at most 30 s for
 // it to answer /-/ready; a web port taken meanwhile by another program is tried again.
 alertmanager start_alertmanager(const std::string &program, const std::string &dir,
                                 int hook_port,
