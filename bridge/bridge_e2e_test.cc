@@ -43,27 +43,6 @@ sleep_ms(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// Starts argv with standard output and error appended to log_path; returns the pid.
-pid_t
-spawn(const std::vector<std::string> &argv, const std::string &log_path)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (fd >= 0) {
-            dup2(fd, 1);
-            dup2(fd, 2);
-        }
-        std::vector<char *> cargv;
-        for (const std::string &a : argv)
-            cargv.push_back(const_cast<char *>(a.c_str()));
-        cargv.push_back(nullptr);
-        execv(cargv[0], cargv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 json
 am_get(const std::string &url, const std::string &path)
 {
@@ -220,7 +199,7 @@ TEST_F(bridge_e2e, board_alerts_acks_and_outage_reach_alertmanager)
     // with SIGTERM once its first post is seen.
     for (int restart = 0; restart < 2; restart++) {
         std::string updated = alerts_by_name(am.url)["LOAD"]["updatedAt"];
-        pid_t pid = spawn({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "--label",
+        pid_t pid = spawn_logged({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "--label",
                            "site=e2e", "--alertmanager", am.url},
                           dir.path + "/bridge.log");
         process_guard bridge_guard{pid};
@@ -242,7 +221,7 @@ TEST_F(bridge_e2e, board_alerts_acks_and_outage_reach_alertmanager)
         << error;
     {
         std::string log = dir.path + "/bridge-expired.log";
-        pid_t pid = spawn({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "-i", "1",
+        pid_t pid = spawn_logged({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "-i", "1",
                            "--label", "site=e2e", "--alertmanager", am.url}, log);
         process_guard bridge_guard{pid};
         const std::string said = "was expired in Alertmanager";

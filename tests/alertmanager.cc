@@ -1,8 +1,6 @@
 #include "tests/alertmanager.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,21 +64,7 @@ start_alertmanager(const std::string &program, const std::string &dir, int hook_
                                          "--web.listen-address=127.0.0.1:" +
                                              std::to_string(am.port)};
         argv.insert(argv.end(), cluster.begin(), cluster.end());
-        am.pid = fork();
-        if (am.pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            int fd = open(am.log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (fd >= 0) {
-                dup2(fd, 1);
-                dup2(fd, 2);
-            }
-            std::vector<char *> cargv;
-            for (const std::string &a : argv)
-                cargv.push_back(const_cast<char *>(a.c_str()));
-            cargv.push_back(nullptr);
-            execv(cargv[0], cargv.data());
-            _exit(127);
-        }
+        am.pid = spawn_logged(argv, am.log);
         if (am.pid < 0)
             break;
         for (long end = monotonic_ms() + 30000; monotonic_ms() < end;) {

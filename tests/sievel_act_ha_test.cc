@@ -52,23 +52,7 @@ struct child {
         int p[2] = {-1, -1};
         if (with_input && pipe2(p, O_CLOEXEC) != 0)
             return;
-        pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            int i = with_input ? p[0] : open("/dev/null", O_RDONLY);
-            dup2(i, 0);
-            if (with_input)
-                close(p[1]);
-            std::vector<char *> cargv;
-            for (const std::string &a : argv)
-                cargv.push_back(const_cast<char *>(a.c_str()));
-            cargv.push_back(nullptr);
-            execv(cargv[0], cargv.data());
-            _exit(127);
-        }
+        pid = spawn_logged(argv, log, with_input ? p[0] : -1);
         if (with_input) {
             close(p[0]);
             in = p[1];
