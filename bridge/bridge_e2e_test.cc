@@ -28,6 +28,7 @@
 #include "bridge/am.h"
 #include "bridge/mirror.h"
 #include "common/text.h"
+#include "tests/alertmanager.h"
 #include "tests/harness.h"
 #include "tests/net_helpers.h"
 #include "tests/records.h"
@@ -42,60 +43,6 @@ sleep_ms(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// The program's path on PATH, or "".
-std::string
-find_program(const std::string &name)
-{
-    std::stringstream dirs(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (access((dir + "/" + name).c_str(), X_OK) == 0)
-            return dir + "/" + name;
-    return "";
-}
-
-// Starts argv with standard output and error appended to log_path; returns the pid.
-pid_t
-spawn(const std::vector<std::string> &argv, const std::string &log_path)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (fd >= 0) {
-            dup2(fd, 1);
-            dup2(fd, 2);
-        }
-        std::vector<char *> cargv;
-        for (const std::string &a : argv)
-            cargv.push_back(const_cast<char *>(a.c_str()));
-        cargv.push_back(nullptr);
-        execv(cargv[0], cargv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-// One prometheus-alertmanager on 127.0.0.1 with storage in its own directory.
-struct alertmanager {
-    pid_t pid = -1;
-    std::string url;
-    std::string log;
-};
-
-std::string
-am_config(int hook_port)
-{
-    return "route:\n"
-           "  receiver: hook\n"
-           "  group_by: [alertname, instance]\n"
-           "  group_wait: 1s\n"
-           "  group_interval: 1s\n"
-           "  repeat_interval: 1h\n"
-           "receivers:\n"
-           "- name: hook\n"
-           "  webhook_configs:\n"
-           "  - url: http://127.0.0.1:" + std::to_string(hook_port) + "/hook\n";
-}
-
 json
 am_get(const std::string &url, const std::string &path)
 {
@@ -103,47 +50,6 @@ am_get(const std::string &url, const std::string &path)
     if (am_request({}, "GET", url, path, "", reply, error) != 0)
         return nullptr;
     return json::parse(reply, nullptr, false);
-}
-
-// Starts an Alertmanager in dir (the cluster arguments empty: no gossip) and waits at most
-// 20 s until it answers. A port taken meanwhile by another program is tried again.
-alertmanager
-start_am(const std::string &program, const std::string &dir, int hook_port,
-         const std::vector<std::string> &cluster = {"--cluster.listen-address="})
-{
-    std::ofstream(dir + "/am.yml") << am_config(hook_port);
-    alertmanager am;
-    am.log = dir + "/am.log";
-    for (int attempt = 0; attempt < 3; attempt++) {
-        int port = free_port();
-        std::vector<std::string> argv = {program, "--config.file=" + dir + "/am.yml",
-                                         "--storage.path=" + dir + "/data",
-                                         "--web.listen-address=127.0.0.1:" + std::to_string(port)};
-        argv.insert(argv.end(), cluster.begin(), cluster.end());
-        am.pid = spawn(argv, am.log);
-        am.url = "http://127.0.0.1:" + std::to_string(port);
-        for (long end = monotonic_ms() + 20000; monotonic_ms() < end; sleep_ms(100)) {
-            std::string reply, error;
-            if (am_request({}, "GET", am.url, "/-/ready", "", reply, error) == 0)
-                return am;
-            if (waitpid(am.pid, nullptr, WNOHANG) == am.pid)
-                break;
-        }
-        kill(am.pid, SIGTERM);
-        wait_exit(am.pid);
-    }
-    am.pid = -1;
-    return am;
-}
-
-void
-stop_am(alertmanager &am)
-{
-    if (am.pid > 0) {
-        kill(am.pid, SIGTERM);
-        wait_exit(am.pid, 10000);
-    }
-    am.pid = -1;
 }
 
 // Alerts listed by the Alertmanager, by alertname.
@@ -213,7 +119,7 @@ TEST_F(bridge_e2e, board_alerts_acks_and_outage_reach_alertmanager)
         GTEST_SKIP() << "tarrowc is not built";
     scripted_http hook;
     ASSERT_GT(hook.port, 0);
-    alertmanager am = start_am(am_program, dir.path, hook.port);
+    alertmanager am = start_alertmanager(am_program, dir.path, hook.port);
     process_guard am_guard{am.pid};
     ASSERT_GT(am.pid, 0) << read_file(am.log);
     std::string srv_dir = dir.path + "/board";
@@ -293,7 +199,7 @@ TEST_F(bridge_e2e, board_alerts_acks_and_outage_reach_alertmanager)
     // with SIGTERM once its first post is seen.
     for (int restart = 0; restart < 2; restart++) {
         std::string updated = alerts_by_name(am.url)["LOAD"]["updatedAt"];
-        pid_t pid = spawn({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "--label",
+        pid_t pid = spawn_logged({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "--label",
                            "site=e2e", "--alertmanager", am.url},
                           dir.path + "/bridge.log");
         process_guard bridge_guard{pid};
@@ -315,14 +221,21 @@ TEST_F(bridge_e2e, board_alerts_acks_and_outage_reach_alertmanager)
         << error;
     {
         std::string log = dir.path + "/bridge-expired.log";
-        pid_t pid = spawn({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "-i", "1",
+        pid_t pid = spawn_logged({TARROW_BRIDGE_PATH, "-p", std::to_string(srv.port), "-i", "1",
                            "--label", "site=e2e", "--alertmanager", am.url}, log);
         process_guard bridge_guard{pid};
         const std::string said = "was expired in Alertmanager";
         for (long end = monotonic_ms() + 10000;
              monotonic_ms() < end && read_file(log).find(said) == std::string::npos;)
             sleep_ms(50);
-        sleep_ms(2500);     // two more syncs
+        // Two more syncs, each seen as a new post of the alerts.
+        for (int sync = 0; sync < 2; sync++) {
+            std::string updated = alerts_by_name(am.url)["LOAD"]["updatedAt"];
+            for (long end = monotonic_ms() + 10000; monotonic_ms() < end &&
+                                                   alerts_by_name(am.url)["LOAD"]["updatedAt"] ==
+                                                       updated;)
+                sleep_ms(50);
+        }
         std::string text = read_file(log);
         std::size_t first = text.find(said);
         EXPECT_NE(first, std::string::npos) << text;
@@ -359,7 +272,7 @@ TEST_F(bridge_e2e, board_alerts_acks_and_outage_reach_alertmanager)
     EXPECT_EQ(alerts["TarrowBoardDown"]["labels"]["severity"], "critical");
     EXPECT_EQ(alerts.count("DISK01"), 1u);
     EXPECT_EQ(alerts.count("LOAD"), 1u);
-    stop_am(am);
+    stop_alertmanager(am);
 }
 
 TEST_F(bridge_e2e, cluster_replicas_each_get_every_post)
@@ -371,12 +284,12 @@ TEST_F(bridge_e2e, cluster_replicas_each_get_every_post)
     mkdir(d2.c_str(), 0755);
     std::string p1 = "127.0.0.1:" + std::to_string(free_port());
     std::string p2 = "127.0.0.1:" + std::to_string(free_port());
-    alertmanager am1 = start_am(am_program, d1, hook.port,
+    alertmanager am1 = start_alertmanager(am_program, d1, hook.port,
                                 {"--cluster.listen-address=" + p1, "--cluster.advertise-address=" + p1,
                                  "--cluster.peer=" + p2});
     process_guard am1_guard{am1.pid};
     ASSERT_GT(am1.pid, 0) << read_file(am1.log);
-    alertmanager am2 = start_am(am_program, d2, hook.port,
+    alertmanager am2 = start_alertmanager(am_program, d2, hook.port,
                                 {"--cluster.listen-address=" + p2, "--cluster.advertise-address=" + p2,
                                  "--cluster.peer=" + p1});
     process_guard am2_guard{am2.pid};
@@ -395,7 +308,7 @@ TEST_F(bridge_e2e, cluster_replicas_each_get_every_post)
 
     // One replica stops: the other lists the alerts, and takes the next sync's changes while
     // the post to the stopped one fails (status 1, the failure logged).
-    stop_am(am1);
+    stop_alertmanager(am1);
     EXPECT_EQ(alerts_by_name(am2.url).size(), 2u);
     ASSERT_EQ(flicket(srv.port, "info", "NOTE", "fyi").status, 0);
     r = bridge(srv.port, {am1.url, am2.url});
@@ -403,7 +316,7 @@ TEST_F(bridge_e2e, cluster_replicas_each_get_every_post)
     EXPECT_NE(r.err.find(am1.url), std::string::npos) << r.err;
     EXPECT_EQ(alerts_by_name(am2.url).size(), 3u) << r.err;
     EXPECT_EQ(stop_server(srv), 0);
-    stop_am(am2);
+    stop_alertmanager(am2);
 }
 
 TEST(bridge_cli, arguments_and_dry_run)

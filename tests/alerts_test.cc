@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/record.h"
+#include "common/text.h"
 #include "tests/harness.h"
 
 namespace {
@@ -419,7 +420,24 @@ TEST(Alerts, KeptTableSurvivesRestarts)
     ASSERT_TRUE(send_awaiting_acks(fd, make_alert("JOBSCHED", "b", "K1", "AK", 'Y')));
     close(fd);
     after = listing(s.port);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // The kill comes once the saved table holds K1 as the board has it (or not at all).
+    std::string want_k1;
+    for (const std::string &e : after)
+        if (e.rfind(key_entry("K1", ""), 0) == 0)
+            want_k1 = e;
+    auto saved_k1 = [&] {
+        std::string f = read_file(d.path + "/alert_table.dat"), got;
+        for (std::size_t at = 0; at + ALERT_RECORD_SIZE <= f.size(); at += ALERT_RECORD_SIZE) {
+            std::string key = f.substr(at + OFF_KEY, LEN_KEY);
+            key.erase(key.find_last_not_of(std::string(" \0", 2)) + 1);
+            if (key == "K1")
+                got = key_entry(key, f.substr(at + OFF_MSGTYPE, LEN_MSGTYPE));
+        }
+        return got;
+    };
+    for (long end = monotonic_ms() + 5000; saved_k1() != want_k1 && monotonic_ms() < end;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(saved_k1(), want_k1) << "the change was not saved within 5 s";
     kill(s.pid, SIGKILL);
     wait_exit(s.pid);
     s = start_server(d.path, args);

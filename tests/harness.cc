@@ -195,6 +195,28 @@ wait_exit(pid_t pid, int timeout_ms)
     }
 }
 
+pid_t
+spawn_logged(const std::vector<std::string> &argv, const std::string &log_path, int in_fd)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+        }
+        dup2(in_fd >= 0 ? in_fd : open("/dev/null", O_RDONLY), 0);
+        std::vector<char *> cargv;
+        for (const std::string &a : argv)
+            cargv.push_back(const_cast<char *>(a.c_str()));
+        cargv.push_back(nullptr);
+        execv(cargv[0], cargv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
 int
 stop_server(server_proc &s)
 {

@@ -39,6 +39,10 @@ server_proc start_server(const std::string &dir, const std::vector<std::string> 
 // Waits at most timeout_ms for the process to end; returns its exit status, 128 + signal
 // number when a signal ended it, or -1 on time-out (the process is then killed).
 int wait_exit(pid_t pid, int timeout_ms = 5000);
+// Starts argv[0] with its output and errors appended to log_path and its input from in_fd
+// (/dev/null when -1); it is killed should the test process die first. Returns its pid.
+pid_t spawn_logged(const std::vector<std::string> &argv, const std::string &log_path,
+                   int in_fd = -1);
 // Stops the server with SIGTERM and returns its exit status.
 int stop_server(server_proc &s);
 

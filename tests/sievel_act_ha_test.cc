@@ -31,6 +31,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/text.h"
+#include "tests/alertmanager.h"
 #include "tests/harness.h"
 #include "tests/net_helpers.h"
 
@@ -44,16 +45,6 @@ sleep_ms(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-std::string
-find_program(const std::string &name)
-{
-    std::stringstream dirs(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (access((dir + "/" + name).c_str(), X_OK) == 0)
-            return dir + "/" + name;
-    return "";
-}
-
 // A process of the test's, its output appended to a file; killed when the test ends.
 struct child {
     pid_t pid = -1;
@@ -64,23 +55,7 @@ struct child {
         int p[2] = {-1, -1};
         if (with_input && pipe2(p, O_CLOEXEC) != 0)
             return;
-        pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            int i = with_input ? p[0] : open("/dev/null", O_RDONLY);
-            dup2(i, 0);
-            if (with_input)
-                close(p[1]);
-            std::vector<char *> cargv;
-            for (const std::string &a : argv)
-                cargv.push_back(const_cast<char *>(a.c_str()));
-            cargv.push_back(nullptr);
-            execv(cargv[0], cargv.data());
-            _exit(127);
-        }
+        pid = spawn_logged(argv, log, with_input ? p[0] : -1);
         if (with_input) {
             close(p[0]);
             in = p[1];
@@ -103,19 +78,6 @@ struct child {
         return st;
     }
 };
-
-// The status code of a plain HTTP GET to 127.0.0.1:port, 0 when there is no answer.
-int
-http_status(int port, const std::string &path)
-{
-    int fd = connect_local(port);
-    if (fd < 0)
-        return 0;
-    send_all(fd, "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
-    std::string reply = read_exact(fd, 12, 2000);
-    close(fd);
-    return reply.rfind("HTTP/1.", 0) == 0 ? atoi(reply.c_str() + 9) : 0;
-}
 
 // The webhook receiver: answers every request 200 and keeps each request.
 struct webhook {
@@ -144,44 +106,48 @@ struct webhook {
                 return true;
         return false;
     }
+    // True once no notification of these alerts, firing or resolved, has come for quiet_ms
+    // (counted from the call), within timeout_ms.
+    bool quiet_for(const std::vector<std::string> &names, int quiet_ms, int timeout_ms)
+    {
+        auto notified = [&] {
+            int n = 0;
+            for (const std::string &name : names)
+                n += count(name, "firing") + count(name, "resolved");
+            return n;
+        };
+        int seen = notified();
+        long since = monotonic_ms();
+        for (long end = since + timeout_ms; monotonic_ms() < end; sleep_ms(100)) {
+            int n = notified();
+            if (n != seen) {
+                seen = n;
+                since = monotonic_ms();
+            } else if (monotonic_ms() - since >= quiet_ms) {
+                return true;
+            }
+        }
+        return false;
+    }
 };
 
-// One Alertmanager replica of a cluster: its web port, and the gossip ports of itself and its
-// peer.
-std::unique_ptr<child>
-start_am(const std::string &program, const std::string &dir, int hook_port, int web_port,
-         const std::string &gossip, const std::string &peer)
-{
-    mkdir(dir.c_str(), 0755);
-    std::ofstream(dir + "/am.yml")
-        << "route:\n"
-           "  receiver: hook\n"
-           "  group_by: [alertname, instance]\n"
-           "  group_wait: 1s\n"
-           "  group_interval: 1s\n"
-           "  repeat_interval: 1h\n"
-           "receivers:\n"
-           "- name: hook\n"
-           "  webhook_configs:\n"
-           "  - url: http://127.0.0.1:" + std::to_string(hook_port) + "/hook\n";
-    auto am = std::make_unique<child>(
-        std::vector<std::string>{program, "--config.file=" + dir + "/am.yml",
-                                 "--storage.path=" + dir + "/data",
-                                 "--web.listen-address=127.0.0.1:" + std::to_string(web_port),
-                                 "--cluster.listen-address=" + gossip,
-                                 "--cluster.advertise-address=" + gossip,
-                                 "--cluster.peer=" + peer, "--cluster.peer-timeout=4s",
-                                 "--cluster.settle-timeout=5s"},
-        dir + "/am.log");
-    return am;
-}
-
+// True once the Alertmanager on port lists an alert of every name, within timeout_ms.
 bool
-wait_ready(int port, int timeout_ms)
+holds_alerts(int port, const std::vector<std::string> &names, int timeout_ms)
 {
-    for (long end = monotonic_ms() + timeout_ms; monotonic_ms() < end; sleep_ms(200))
-        if (http_status(port, "/-/ready") == 200)
+    for (long end = monotonic_ms() + timeout_ms; monotonic_ms() < end; sleep_ms(200)) {
+        int fd = connect_local(port);
+        if (fd < 0)
+            continue;
+        send_all(fd, "GET /api/v2/alerts HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+        std::string reply = read_exact(fd, 1 << 20, 3000);
+        close(fd);
+        bool all = true;
+        for (const std::string &name : names)
+            all = all && reply.find("\"alertname\":\"" + name + "\"") != std::string::npos;
+        if (all)
             return true;
+    }
     return false;
 }
 
@@ -198,13 +164,24 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
     temp_dir dir;
     webhook hook;
     ASSERT_GT(hook.port, 0);
-    const int web1 = free_port(), web2 = free_port();
+    // Two replicas of one cluster, each naming the other as its peer.
     const std::string g1 = "127.0.0.1:" + std::to_string(free_port());
     const std::string g2 = "127.0.0.1:" + std::to_string(free_port());
-    auto am1 = start_am(am_program, dir.path + "/am1", hook.port, web1, g1, g2);
-    auto am2 = start_am(am_program, dir.path + "/am2", hook.port, web2, g2, g1);
-    ASSERT_TRUE(wait_ready(web1, 30000)) << read_file(dir.path + "/am1/am.log");
-    ASSERT_TRUE(wait_ready(web2, 30000)) << read_file(dir.path + "/am2/am.log");
+    auto replica = [&](const std::string &name, const std::string &gossip,
+                       const std::string &peer) {
+        mkdir((dir.path + "/" + name).c_str(), 0755);
+        return start_alertmanager(am_program, dir.path + "/" + name, hook.port,
+                                  {"--cluster.listen-address=" + gossip,
+                                   "--cluster.advertise-address=" + gossip,
+                                   "--cluster.peer=" + peer, "--cluster.peer-timeout=4s",
+                                   "--cluster.settle-timeout=5s"});
+    };
+    alertmanager am1 = replica("am1", g1, g2);
+    process_guard am1_guard{am1.pid};
+    ASSERT_GT(am1.pid, 0) << read_file(dir.path + "/am1/am.log");
+    alertmanager am2 = replica("am2", g2, g1);
+    process_guard am2_guard{am2.pid};
+    ASSERT_GT(am2.pid, 0) << read_file(dir.path + "/am2/am.log");
 
     // Boards that keep their table across a restart, as the service unit runs them.
     const std::string d1 = dir.path + "/board1", d2 = dir.path + "/board2";
@@ -217,8 +194,7 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
     ASSERT_GT(b1.port, 0);
     ASSERT_GT(b2.port, 0);
     const int port1 = b1.port;
-    const std::string ams_1 = "http://127.0.0.1:" + std::to_string(web1);
-    const std::string ams_2 = "http://127.0.0.1:" + std::to_string(web2);
+    const std::string ams_1 = am1.url, ams_2 = am2.url;
     child bridge1({bridge, "-p", std::to_string(b1.port), "-i", "1", "--alertmanager", ams_1,
                    "--alertmanager", ams_2},
                   dir.path + "/bridge1.log");
@@ -267,9 +243,12 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
     EXPECT_EQ(board_listing(port1), board_listing(b2.port));
     EXPECT_EQ(board_listing(port1).size(), 2u);
 
-    // Long enough for the second replica's turn (its peer time-out) and a few syncs of both
-    // bridges: still one notification per alert, none of them resolved.
-    sleep_ms(8000);
+    // Both replicas hold both alerts, and the webhook then stays quiet for longer than the
+    // second replica's turn (its peer time-out) and a few syncs of both bridges: still one
+    // notification per alert, none of them resolved.
+    for (int web : {am1.port, am2.port})
+        EXPECT_TRUE(holds_alerts(web, {"SSHFAIL", "SSHINVAL"}, 20000)) << web;
+    EXPECT_TRUE(hook.quiet_for({"SSHFAIL", "SSHINVAL"}, 6000, 40000));
     EXPECT_EQ(hook.count("SSHFAIL", "firing"), 1);
     EXPECT_EQ(hook.count("SSHINVAL", "firing"), 1);
     EXPECT_EQ(hook.count("SSHFAIL", "resolved"), 0);
@@ -319,8 +298,8 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
     feeder->pid = -1;
     bridge1.stop();
     bridge2.stop();
-    am1->stop();
-    am2->stop();
+    stop_alertmanager(am1);
+    stop_alertmanager(am2);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -40,6 +41,14 @@ void
 sleep_ms(int ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Bytes written to a pipe and not yet read from it.
+int
+unread(int fd)
+{
+    int n = 0;
+    return ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
 }
 
 // A board played by the test: a port on 127.0.0.1 that refuses connections until up() and
@@ -421,7 +430,10 @@ TEST(sievel_act, board_stopping_mid_stream_loses_nothing_and_keeps_order)
     ASSERT_TRUE(b.wait_for(200));
     b.down();
     act.write_lines(raises(200, 400));
-    sleep_ms(3000);
+    // Up again once sievel-act has found the board gone and is retrying.
+    for (long end = now_ms() + 15000; act.err().find("retrying") == std::string::npos &&
+                                      now_ms() < end;)
+        sleep_ms(20);
     b.up();
     act.write_lines(raises(400, 600));
     EXPECT_EQ(act.finish(), 0) << act.err();

@@ -582,7 +582,7 @@ TEST(Pipeline, LogLinesBecomeAlertsPerHost)
     // Six alert records, all handled before the listing: web1, web2, web3 and web6 raised,
     // web4 and web2 cleared.
     std::size_t events = 0;
-    for (int i = 0; i < 60 && events < 6; i++) {
+    for (int i = 0; i < 200 && events < 6; i++) {
         std::string text = read_log(dir.path);
         events = 0;
         for (std::size_t at = text.find("AINF: "); at != std::string::npos;
