@@ -592,7 +592,7 @@ TEST_F(TableTest, RandomRequestsMatchModel)
     ASSERT_EQ(client_open(sp.server_fd, "127.0.0.1:40002"), 0);
     int acked = 0, early = 0;
     for (int size : {1, 2, 5, 50}) {
-        for (unsigned seed : {1u, 2u, 20261207u}) {
+        for (unsigned seed : {1u, 20261207u}) {
             SCOPED_TRACE("size " + std::to_string(size) + " seed " + std::to_string(seed));
             TearDown();
             SetUp();
@@ -603,7 +603,7 @@ TEST_F(TableTest, RandomRequestsMatchModel)
             m.size = static_cast<std::size_t>(size);
             int max_unread = 0, max_table = 0;
             int keys = size < 5 ? 4 : 40;
-            for (int step = 0; step < 2000; step++) {
+            for (int step = 0; step < 1500; step++) {
                 model_now += rng() % 3;
                 ack_tick();
                 m.expire();
