@@ -280,14 +280,14 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
         {"name": "instance", "value": "web2", "isRegex": false, "isEqual": true}],
         "startsAt": "2000-01-01T00:00:00Z", "endsAt": "2100-01-01T00:00:00Z",
         "createdBy": "carol", "comment": "known scanner"})";
-    std::string reply = http(web1, "POST /api/v2/silences HTTP/1.0\r\nContent-Type: "
+    std::string reply = http(am1.port, "POST /api/v2/silences HTTP/1.0\r\nContent-Type: "
                                    "application/json\r\nContent-Length: " +
                                        std::to_string(body.size()) + "\r\n\r\n" + body);
     std::size_t at = reply.find("\"silenceID\":\"");
     ASSERT_NE(at, std::string::npos) << reply;
     std::string id = reply.substr(at + 13, reply.find('"', at + 13) - at - 13);
     EXPECT_TRUE(both_show("AK")) << read_file(dir.path + "/bridge2.log");
-    reply = http(web2, "DELETE /api/v2/silence/" + id + " HTTP/1.0\r\n\r\n");
+    reply = http(am2.port, "DELETE /api/v2/silence/" + id + " HTTP/1.0\r\n\r\n");
     EXPECT_EQ(reply.substr(9, 3), "200") << reply;
     EXPECT_TRUE(both_show("AC")) << read_file(dir.path + "/bridge1.log");
 

@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -41,14 +40,6 @@ void
 sleep_ms(int ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-// Bytes written to a pipe and not yet read from it.
-int
-unread(int fd)
-{
-    int n = 0;
-    return ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
 }
 
 // A board played by the test: a port on 127.0.0.1 that refuses connections until up() and
