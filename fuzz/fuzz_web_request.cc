@@ -19,6 +19,9 @@
 #include "web/auth.h"
 #include "web/request.h"
 #include "web/view.h"
+#ifdef FUZZ_WEB_HISTORY
+#include "history/events.h"
+#endif
 
 static const char SESSION_ID[] = "5e55104d";
 
@@ -42,6 +45,29 @@ board()
     alerts[3].waiting = true;
     return alerts;
 }
+
+#ifdef FUZZ_WEB_HISTORY
+// A day's log of the board's alerts, in the private directory.
+static const char LOG[] =
+    "Mon Dec  7 18:52:08 2026 ----: Server initialisation beginning\n"
+    "Mon Dec  7 18:52:09 2026 AINF: web1            20261207 18:52 AC DISK01         Y disk full \n"
+    "Mon Dec  7 18:53:00 2026 AINF: db2             20261207 18:53 AW LOAD           N load high \n"
+    "Mon Dec  7 18:54:00 2026 AINF: Acknowledged web1            DISK01         AC by al until "
+    "never: on it\n"
+    "Mon Dec  7 18:55:00 2026 AINF: Deleted db2             LOAD           AW by bo: gone\n";
+
+extern "C" int
+LLVMFuzzerInitialize(int *, char ***)
+{
+    fuzz_enter_private_dir();
+    FUZZ_CHECK(fuzz_write_file("log_20261207.log", LOG, sizeof LOG - 1));
+    // The log is read: the raise and the ack of web1 DISK01 are its history.
+    std::string json, error;
+    FUZZ_CHECK(alert_events_json(".", "web1", "DISK01", 7, 20, json, error) == 0);
+    FUZZ_CHECK(nlohmann::json::parse(json, nullptr, false).size() == 2);
+    return 0;
+}
+#endif
 
 static nlohmann::json
 parsed(const std::string &text)
@@ -79,6 +105,15 @@ check_query(const std::string &query, const web_snapshot &snap)
     std::string page = board_with_stale(board_json(snap, o, &f), true);
     nlohmann::json j = parsed(page);
     FUZZ_CHECK(j.is_object() && j["stale"] == true);
+#ifdef FUZZ_WEB_HISTORY
+    auto host = params.find("host"), key = params.find("key");
+    std::string json;
+    if (host != params.end() && key != params.end() &&
+        alert_events_json(".", host->second, key->second, 7, 20, json, error) == 0) {
+        nlohmann::json events = parsed(json);
+        FUZZ_CHECK(events.is_array() && events.size() <= 20);
+    }
+#endif
 }
 
 // An action's body names the alert whose JSON shows its host and key; a sign-in passes with

@@ -350,6 +350,7 @@ put('web_request', 'ack', web('filter=severity%3Dcritical', '{"host":"web1","key
                               'theme=dark; tarrow_session=5e55104d', inm='W/"x", "y"'))
 put('web_request', 'login', web('filter=host~web+and+not+acked&x=1&filter=2',
                                 '{"name":"al","token":"s3cret-token"}', peer='::ffff:127.0.0.1'))
+put('web_request', 'history', web('host=web1&key=DISK01'))
 put('web_request', 'waiting', web('filter=place%3Dwaiting%20or%20text~%22b%22',
                                   '{"host":"web1","key":"SSH"}', host='[::1]:8080',
                                   origin='https://[::1]:8080', inm='*', peer='::1'))
