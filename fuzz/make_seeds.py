@@ -171,3 +171,189 @@ put('server_input', 'operators', b'\x31' + chunk(0, ack('w', 'W1')) +
 short = record('JOBSCHED', 'short', 'S1', 'AC', 'cut short', reply='Y')[:90] + b'\n'
 put('server_input', 'regress-persistent-zero', b'\x00' + chunk(0, short) +
     chunk(0, record('CONSOLE99_127', 'short'.ljust(15), 'S1'.ljust(14), 'SD', reply='Y')))
+
+# One seed for each console request on a full board with alerts waiting behind it, with a
+# name and key that are stored and one that is not.
+for cmd in ('SL', 'SD', 'SX', 'AD', 'AC', 'AN', 'UA', 'KK', 'RC', 'SA', 'SQ', 'SS'):
+    put('server_input', 'request-' + cmd, b'\x32' + chunk(0, ack('w', 'W1')) +
+        chunk(2, operator(cmd, 'host3', 'PRE3')) + chunk(2, operator(cmd, 'w', 'W1')) +
+        chunk(2, operator(cmd, 'none', 'NONE')) + chunk(1, console(cmd)))
+# A page of the board and of the waiting alerts from a position on.
+put('server_input', 'pages', b'\x32' + chunk(0, ack('w', 'W1')) + chunk(0, ack('v', 'V1')) +
+    chunk(1, record('CONSOLE99_127', '', '20', 'SA', reply='Y')) +
+    chunk(1, record('CONSOLE99_127', '', '1', 'SQ', reply='Y')) +
+    chunk(1, record('CONSOLE99_127', '', '99999', 'SQ', reply='Y')))
+
+
+# Saved tables with acknowledgements, and journals: FNV-1a checksums and state records as the
+# server writes them; an empty overflow file (next=0 count=0).
+def fnv(data, h=2166136261):
+    for c in data:
+        h = ((h ^ c) * 16777619) & 0xffffffff
+    return h
+
+
+def ack_record(alert, severity='AC', who='al', since=1796670000, until=0, note='looking'):
+    r = bytearray(RECORD)
+    r[0:11] = b'TARROWD-ACK'
+    r[15:30] = alert[26:41]
+    r[30:44] = alert[42:56]
+    r[44:46] = severity.encode()
+    r[46:46 + len(who)] = who.encode()
+    r[61:73] = b'%012d' % since
+    r[73:85] = b'%012d' % until
+    r[85:85 + len(note)] = note.encode()
+    r[233] = ord('\n')
+    return bytes(r)
+
+
+def state_record(productid, label, count, acks, body, seq):
+    r = bytearray(RECORD)
+    r[0:len(productid)] = productid
+    r[63:65] = b'--'
+    t = b'next=0 count=0 sum=00000000 seq=%d acks=%d' % (seq, acks)
+    r[102:102 + len(t)] = t
+    o = b'%s=%d sum=%08x' % (label, count, fnv(body))
+    r[203:203 + len(o)] = o
+    r[233] = ord('\n')
+    return bytes(r)
+
+
+def saved_table(alerts, acks, seq):
+    body = b''.join(alerts) + b''.join(acks)
+    return body + state_record(b'TARROWD-STATE', b'board', len(alerts), len(acks), body, seq)
+
+
+def delta(records, acks, seq):
+    body = b''.join(records)
+    return body + state_record(b'TARROWD-DELTA', b'ops', len(records), acks, body, seq)
+
+
+def removed(alert):
+    r = bytearray(RECORD)
+    r[0:11] = b'TARROWD-DEL'
+    r[26:41] = alert[26:41]
+    r[42:56] = alert[42:56]
+    r[233] = ord('\n')
+    return bytes(r)
+
+
+# An acknowledged alert is stored without its reply flag, as the table keeps it.
+def with_type(alert, msgtype):
+    r = bytearray(alert)
+    r[63:65] = msgtype.encode()
+    if msgtype == 'AK':
+        r[65] = 0
+    return bytes(r)
+
+
+five = [with_type(stored('web%d' % i, 'K%d' % i, 'AC', 'text %d' % i), t)
+        for i, t in enumerate(('AC', 'AW', 'IO', 'AK', 'AC'))]
+acked = [ack_record(five[3], 'AW', 'bo', note='swap at 14:00')]
+table = saved_table(five, acked, 7)
+put('table_file', 'acked', table)
+put('table_file', 'acked-full', saved_table(
+    [with_type(a, 'AK') for a in board], [ack_record(a, until=4102444800) for a in board], 1))
+new = stored('new1', 'N1', 'AW', 'new alert')
+d1 = delta([with_type(five[0], 'AK'), ack_record(five[0], who='cy', note='mine'), new], 2, 8)
+d2 = delta([removed(five[1]), with_type(five[3], 'AC'), removed(new)], 0, 9)
+d3 = delta([with_type(five[2], 'AK'), ack_record(five[2], 'IO')], 2, 10)
+
+
+def journal_seed(name, table_bytes, journal):
+    put('journal', name, bytes([len(table_bytes) // RECORD]) + table_bytes + journal)
+
+
+journal_seed('deltas', table, d1 + d2 + d3)
+journal_seed('torn', table, d1 + d2 + d3[:300])
+journal_seed('gap', table, d1 + d3)
+journal_seed('old-and-new', table, delta([removed(five[0])], 1, 7) + d1)
+# No saved table: the journal's whole board, then its changes.
+journal_seed('journal-only', b'', saved_table(five, acked, 7) + d1 + d2)
+journal_seed('full', saved_table(board, [], 3),
+             delta([removed(board[0]), stored('late', 'L1', 'AC', 'late one')], 0, 4))
+
+# tarrow-history: log lines of every kind the board depends on, and times a user gives.
+stamp = 'Mon Dec  7 18:52:08 2026 '
+log = [
+    '----: Server initialisation beginning',
+    'INFO: The board holds up to 50 alerts',
+    'INFO: Restored 17 alerts from alert_table.dat',
+    'INFO: TCP-IP Services now available',
+    'AINF: vm              20261207 18:52 AC DISKFULL       Y disk is full ',
+    'AINF: db1 20261207 18:52 AW LOAD N load is 12 ',
+    'AINF: vm              20261207 18:52 AD INFO1          (CONSOLE COMMAND)',
+    'AINF: Acknowledged web1            DISKFULL       AC by ops1 until 20261207 20:00:30: swap',
+    'AINF: Acknowledged web1            DISKFULL       IO by 127.0.0.1:4711 until never: ',
+    'AINF: Acknowledgement expired web1            DISKFULL       AW by ops1',
+    'AINF: Unacknowledged web1            DISKFULL       AC by ops2 (acknowledged by ops1)',
+    'AINF: Manual delete of vm              DISKFULL       (CONSOLE KK)',
+    'AINF: 12 alerts KK deleted, 3 recovered by compress',
+    'AINF: Spilled web1            DISKFULL       AC to evt_buffer.dat',
+    'AINF: Read back web1            DISKFULL       AC from evt_buffer.dat',
+    'AINF: Displaced web1            DISKFULL       IO for a new alert',
+    'AINF: Pending acknowledge web1            DISKFULL       by ops1',
+    'AINF: Deleted web1            DISKFULL       AC by ops1: gone',
+    'WARN: Unable to store events in buffer file, disk full ?' + stamp + 'WARN: closed',
+    '*ERR: To avoid server failure server is flushing memory tables',
+]
+put('logline', 'kinds', ''.join(stamp + m + '\n' for m in log))
+put('logline', 'days', 'Tue Jan  1 00:00:00 2030 INFO: x\nSat Dec 31 23:59:59 2039 '
+    'AINF: db1 20391231 23:59 IO K Y t\nSat Dex 31 23:59:59 2039 hello\n')
+for i, t in enumerate(['2026-12-07 18:52', '2026-12-07T18:52:08', '2026-12-07', '10:00',
+                       'yesterday 10:00', 'today', '-2h', '-30m', '-1d']):
+    put('logline', 'time-%d' % i, t + '\n' + stamp + log[4])
+
+# sievel-act: action lines as sievel prints them.
+put('action_line', 'lines',
+    'RAISE-ALERT SSH "Failed password for root" web1\n'
+    'RAISE-ALERT DISK "web1 /var is full" web1 critical\n'
+    'CANCEL-ALERT DISK "web1 /var has room" web1 warning\n'
+    'USERFUNC-3 KEY "a "quoted" text" host\n'
+    'RAISE-ALERT K "crlf\r" h\n'
+    'ERROR: no such file\n'
+    'RAISE-ALERT KEY "no host"\n')
+put('action_line', 'long', 'RAISE-ALERT K "h1 ' + ' '.join(['word'] * 40) + '" h1 info\n'
+    'RAISE-ALERT K "' + '\u00e4' * 80 + '" h\n' + 'RAISE-ALERT K "' + 'x' * 150 + '" h\n')
+
+# tarrow-bridge: replies of Alertmanager to GET /api/v2/alerts and /api/v2/silences.
+matchers = ('[{"name":"alertname","value":"%s","isRegex":false,"isEqual":true},'
+            '{"name":"instance","value":"%s","isRegex":false},{"name":"board","value":"main"}]')
+own = 'acknowledged on the tarrow board 127.0.0.1:19000'
+put('bridge_json', 'alerts', '[{"labels":{"alertname":"DISK","instance":"web1","severity":'
+    '"critical","board":"main"},"annotations":{"board":"127.0.0.1:19000","state":"critical",'
+    '"summary":"disk full","raised":"20261207 18:52","place":"board"},'
+    '"startsAt":"2026-12-07T18:52:00Z"},{"labels":{"alertname":"OLD","instance":"db9",'
+    '"severity":"warning","board":"main"},"annotations":{"board":"127.0.0.1:19000"},'
+    '"startsAt":"2026-12-07T18:00:00.123+01:00"},{"labels":{"alertname":"TarrowBoardDown",'
+    '"instance":"127.0.0.1:19000","severity":"critical","board":"main"},"annotations":'
+    '{"board":"127.0.0.1:19000"},"startsAt":"2026-12-07T17:00:00Z"}]')
+put('bridge_json', 'silences', '[{"id":"a1","status":{"state":"active"},"matchers":' +
+    matchers % ('DISK', 'web1') + ',"startsAt":"2026-12-07T18:00:00Z","endsAt":'
+    '"2026-12-08T18:00:00Z","createdBy":"carol","comment":"maintenance"},'
+    '{"id":"b2","status":{"state":"active"},"matchers":' + matchers % ('QUEUE', 'mail') +
+    ',"startsAt":"2026-12-07T18:00:00Z","endsAt":"2026-12-08T18:00:00Z","createdBy":"al",'
+    '"comment":"looking | ' + own + '"},{"id":"c3","status":{"state":"expired"},"matchers":' +
+    matchers % ('LOAD', 'db2') + ',"endsAt":"2026-12-07T18:00:00Z","comment":"' + own + '"}]')
+put('bridge_json', 'time', '2024-07-01T10:30:00-01:30')
+put('bridge_json', 'deep', '[' * 40 + ']' * 40)
+
+# tarrow-web: query, body, Cookie, Host, Origin, If-None-Match and peer address, each ending
+# at a zero byte.
+def web(query='', body='', cookie='', host='127.0.0.1:8080', origin='http://127.0.0.1:8080',
+        inm='', peer='127.0.0.1'):
+    return '\0'.join([query, body, cookie, host, origin, inm, peer])
+
+
+put('web_request', 'ack', web('filter=severity%3Dcritical', '{"host":"web1","key":"DISK01",'
+                              '"note":"on it","until":4102444800}',
+                              'theme=dark; tarrow_session=5e55104d', inm='W/"x", "y"'))
+put('web_request', 'login', web('filter=host~web+and+not+acked&x=1&filter=2',
+                                '{"name":"al","token":"s3cret-token"}', peer='::ffff:127.0.0.1'))
+put('web_request', 'history', web('host=web1&key=DISK01'))
+put('web_request', 'waiting', web('filter=place%3Dwaiting%20or%20text~%22b%22',
+                                  '{"host":"web1","key":"SSH"}', host='[::1]:8080',
+                                  origin='https://[::1]:8080', inm='*', peer='::1'))
+put('web_request', 'odd', web('filter=%ZZ&&=&filter', '{"host":"m\\u00e4il","key":"Q\\ufffd"}',
+                              'tarrow_session=;tarrow_session=5e55104d', host='LOCALHOST.',
+                              peer='10.0.0.0/8'))

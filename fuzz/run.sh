@@ -8,7 +8,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd) || exit 1
 shift
 seconds=${FUZZ_SECONDS:-60}
-targets=${*:-"fuzz_sievel fuzz_console_reply fuzz_overflow fuzz_table_file fuzz_server_input fuzz_filter_expr"}
+# By default every target the configuration built (fuzz/targets.txt lists them: those of a
+# part whose libraries are missing are left out).
+targets=${*:-$(cat "$build/fuzz/targets.txt")}
 failed=
 for t in $targets; do
     bin=$build/fuzz/$t
@@ -26,6 +28,11 @@ for t in $targets; do
     fuzz_table_file) set -- "$@" -max_len=23900 ;;   # 50 alerts, 50 acks, the state
     fuzz_server_input) set -- "$@" -max_len=20000 ;;
     fuzz_filter_expr) set -- "$@" -max_len=600 ;;
+    fuzz_journal) set -- "$@" -max_len=30000 ;;    # a full table, then journal entries
+    fuzz_logline) set -- "$@" -max_len=4096 ;;
+    fuzz_action_line) set -- "$@" -max_len=4096 ;;
+    fuzz_bridge_json) set -- "$@" -max_len=8192 ;;
+    fuzz_web_request) set -- "$@" -max_len=4096 ;;
     esac
     echo "fuzz: $t for ${seconds}s"
     if "$bin" "$@" "$work" "$seeds" >"$out.log" 2>&1; then

@@ -2,9 +2,11 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "fuzz/fuzz_util.h"
 #include "server/server.h"
@@ -77,4 +79,59 @@ fuzz_collect_replies(int fd, std::string &pending)
                        msgtype_is(r, MSG_REPLY_DONE));
         pending.erase(0, len);
     }
+}
+
+// A console request for the alert of table slot `slot` (-1: none), as tarrowc sends it.
+static std::string
+console_request(std::string_view cmd, int slot)
+{
+    char rec[ALERT_RECORD_SIZE] = {};
+    memcpy(rec + OFF_PRODUCTID, "CONSOLE99_127", 13);
+    if (slot >= 0) {
+        memcpy(rec + OFF_HOSTNAME, memory_table[slot].data() + OFF_HOSTNAME, LEN_HOSTNAME);
+        memcpy(rec + OFF_KEY, memory_table[slot].data() + OFF_KEY, LEN_KEY);
+    }
+    // As tarrowc does, a newline in them goes as a space: the request stays one line (and
+    // its bytes never start another, such as a shutdown request).
+    for (std::size_t i = 0; i < OFF_ALERT_NEWLINE; i++)
+        if (rec[i] == '\n')
+            rec[i] = ' ';
+    set_msgtype(rec, cmd);
+    rec[OFF_REPLY_WANTED] = 'Y';
+    rec[OFF_ALERT_NEWLINE] = '\n';
+    return std::string(rec, sizeof rec);
+}
+
+void
+fuzz_serve_console()
+{
+    int sv[2];
+    // Non-blocking, as the server's accepted connections are.
+    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv) == 0);
+    client_table_reset();
+    FUZZ_CHECK(client_open(sv[0], "fuzz-console") == 0);
+    std::string requests = console_request(CMD_LIST, -1);
+    for (int i = 0; i < last_table_entry; i++) {
+        requests += console_request(CMD_DETAILS, i);
+        requests += console_request(CMD_DETAILS_ACK, i);
+    }
+    if (last_table_entry > 0) {
+        requests += console_request(CMD_UNACK, 0);
+        requests += console_request(CMD_ACKNOWLEDGE, 0);
+        requests += console_request(CMD_DELETE, last_table_entry - 1);
+        requests += console_request(CMD_LIST, -1);
+    }
+    FUZZ_CHECK(send(sv[1], requests.data(), requests.size(), MSG_DONTWAIT) ==
+               static_cast<ssize_t>(requests.size()));
+    shutdown(sv[1], SHUT_WR);
+    std::string replies;
+    for (int k = 0; k < 2 * MAX_ALERTS + 20 && client_open_count > 0; k++) {
+        fuzz_server_pass();
+        fuzz_collect_replies(sv[1], replies);
+        fuzz_check_server_state();
+    }
+    FUZZ_CHECK(client_open_count == 0);
+    fuzz_collect_replies(sv[1], replies);
+    FUZZ_CHECK(replies.empty());
+    close(sv[1]);
 }

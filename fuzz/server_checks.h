@@ -17,4 +17,9 @@ void fuzz_server_pass();
 // newline, of a type that reply carries. A partial reply stays in pending.
 void fuzz_collect_replies(int fd, std::string &pending);
 
+// Lists the board, asks for every alert's details (with and without its ack), un-acknowledges
+// and acknowledges the first alert and deletes the last, over one connection; every reply
+// must come back whole and the connection end closed.
+void fuzz_serve_console();
+
 #endif // FUZZ_SERVER_CHECKS_H

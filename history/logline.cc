@@ -257,8 +257,13 @@ parse_acknowledged(std::string_view m, log_line &out)
         if (m.size() < 17 || !is_record_datetime(m.data()) || m[14] != ':' ||
             digits(m.data() + 15, 2) < 0)
             return false;
-        out.until = digits(m.data(), 8) * 1000000 + digits(m.data() + 9, 2) * 10000 +
-                    digits(m.data() + 12, 2) * 100 + digits(m.data() + 15, 2);
+        long long date = digits(m.data(), 8), h = digits(m.data() + 9, 2),
+                  mi = digits(m.data() + 12, 2), s = digits(m.data() + 15, 2);
+        long long mo = date / 100 % 100, d = date % 100;
+        // A time no clock shows is no expiry the server wrote.
+        if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60)
+            return false;
+        out.until = date * 1000000 + h * 10000 + mi * 100 + s;
         m.remove_prefix(17);
     }
     if (m.empty() || m[0] != ':')
@@ -455,9 +460,10 @@ local_day(time_t now, int days_back)
 stamp_t
 parse_user_time(std::string_view s, bool upper, time_t now)
 {
-    // -N followed by a unit: a time before now.
+    // -N followed by a unit: a time before now. At most 7 digits, read only then: more
+    // would overflow the number.
     if (s.size() >= 3 && s[0] == '-') {
-        long long n = digits(s.data() + 1, s.size() - 2);
+        long long n = s.size() <= 9 ? digits(s.data() + 1, s.size() - 2) : -1;
         static const struct {
             char unit;
             long long seconds;

@@ -135,8 +135,10 @@ TEST(history_logline, acknowledgement_lines)
     EXPECT_EQ(p.line.who, "ops1");
 
     // Each broken in one place: a host not filled to width, a severity that is no severity,
-    // a time without seconds, no " by ", no colon before the note.
+    // a time without seconds or no clock shows, no " by ", no colon before the note.
     for (const char *bad : {
+             "AINF: Acknowledged web1            DISKFULL       AC by ops1 until 20261207 40:00:30: n",
+             "AINF: Acknowledged web1            DISKFULL       AC by ops1 until 20261300 20:00:30: n",
              "AINF: Acknowledged web1 DISKFULL       AC by ops1 until never: n",
              "AINF: Acknowledged web1            DISKFULL       AK by ops1 until never: n",
              "AINF: Acknowledged web1            DISKFULL       AC by ops1 until 20261207 20:00: n",
@@ -222,7 +224,8 @@ TEST(history_logline, user_times)
     EXPECT_EQ(parse_user_time("2026-12-07", true, 0), 20261207235959LL);
     for (const char *bad : {"2026-12-07 18", "2026-13-07 18:52", "2026-12-07X18:52",
                             "2026-12-07 18:60", "2026/12/07", "", "2026-12-07 18:52:08 ",
-                            "25:00", "yesterday10:00", "tomorrow", "-2", "-2y", "-h", "10:0"})
+                            "25:00", "yesterday10:00", "tomorrow", "-2", "-2y", "-h", "10:0",
+                            "-100001h", "-99999999999999999999h"})
         EXPECT_EQ(parse_user_time(bad, false, 0), -1) << bad;
 
     // Times of today, yesterday and before now, from a fixed now in the local zone: the

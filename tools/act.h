@@ -133,4 +133,22 @@ bool userfunc_idle();
 // Calls dropped because too many waited.
 unsigned long userfunc_dropped();
 
+// ---- act_line.cc: the action lines ----
+
+// An action line taken apart: RAISE-ALERT KEY "TEXT" HOST [SEVERITY], CANCEL-ALERT ...,
+// USERFUNC-n .... The views point into the line.
+struct action_line {
+    std::string_view action, key, text, host;
+    std::string_view severity;      // the entry's own; empty when the line names none
+};
+enum class action_parse { ok, foreign, malformed };
+// Reads one line without its newline: ok, foreign when it is no action line at all (sievel
+// prints its errors on stdout), malformed when an action lacks its key, text or host.
+action_parse action_line_parse(std::string_view line, action_line &out);
+// The text as it goes into a record: without the host when it begins with it (a journal
+// line's text starts at its host, which the record carries already), and at most the field's
+// width, a longer text cut after its last whole word within the width, less room for "...".
+// Returns the length written to dest, at most LEN_MSGTEXT.
+std::size_t record_text(char *dest, std::string_view text, std::string_view host);
+
 #endif // TOOLS_ACT_H

@@ -104,38 +104,6 @@ copy_text(char *dest, std::string_view text, std::size_t width)
     return n;
 }
 
-// The text as it goes into a record: without the host when it begins with it (a journal
-// line's text starts at its host, which the record carries already), and at most the field's
-// width, a longer text cut after its last whole word within the width, less room for "...".
-// Returns the length written to dest.
-static std::size_t
-record_text(char *dest, std::string_view text, std::string_view host)
-{
-    // A zero byte in the text ends it, as the board reads it.
-    text = text.substr(0, strnlen(text.data(), text.size()));
-    if (!host.empty() && text.size() > host.size() && text.substr(0, host.size()) == host &&
-        text[host.size()] == ' ') {
-        text.remove_prefix(host.size());
-        while (!text.empty() && text[0] == ' ')
-            text.remove_prefix(1);
-    }
-    if (text.size() <= LEN_MSGTEXT)
-        return copy_text(dest, text, LEN_MSGTEXT);
-    static constexpr std::string_view ELLIPSIS = "...";
-    std::size_t room = LEN_MSGTEXT - ELLIPSIS.size();
-    std::size_t cut = text.substr(0, room + 1).rfind(' ');
-    if (cut == std::string_view::npos || cut == 0) {
-        // One long word: cut it, but not inside a UTF-8 sequence.
-        cut = room;
-        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-            --cut;
-    }
-    while (cut > 0 && text[cut - 1] == ' ')
-        --cut;
-    std::size_t n = copy_text(dest, text.substr(0, cut), cut);
-    return n + copy_text(dest + n, ELLIPSIS, ELLIPSIS.size());
-}
-
 // Builds the record of a raise or a clear, reply wanted, and queues it for every board.
 static void
 send_alert(std::string_view msgtype, std::string_view key, std::string_view text,
@@ -187,71 +155,40 @@ queue_userfunc(std::string_view action, std::string_view key, std::string_view t
                    std::string(host.substr(0, strnlen(host.data(), host.size()))), lineno);
 }
 
-static bool
-starts_with(std::string_view s, std::string_view p)
-{
-    return s.substr(0, p.size()) == p;
-}
-
-// Handles one input line, its newline removed.
-//   RAISE-ALERT KEY "TEXT" HOST [SEVERITY], CANCEL-ALERT ..., USERFUNC-n ...
-// TEXT may hold double quotes and blanks and HOST never holds a blank, so the host is what
-// follows the last '" ' up to a blank, and the text what lies between the first '"' and that
-// point. A severity after the host is the entry's own; without one, -s holds.
+// Handles one input line, its newline removed. A severity after the host is the entry's
+// own; without one, -s holds.
 static void
 act(std::string_view line)
 {
-    std::string_view action = line.substr(0, line.find(' '));
-    bool userfunc = action.size() == 10 && starts_with(action, "USERFUNC-") &&
-                    action[9] >= '1' && action[9] <= '5';
-    if (action != "RAISE-ALERT" && action != "CANCEL-ALERT" && !userfunc) {
+    action_line a;
+    action_parse parsed = action_line_parse(line, a);
+    if (parsed == action_parse::foreign) {
         // Not ours at all (sievel prints its errors on stdout): shown as it is.
         fwrite(line.data(), 1, line.size(), stderr);
         fputc('\n', stderr);
         status = 1;
         return;
     }
-    std::size_t sp = line.find(' ');
-    std::size_t quote_end = std::string_view::npos;
-    std::string_view key, rest;
-    if (sp != std::string_view::npos) {
-        rest = line.substr(sp + 1);
-        std::size_t ksp = rest.find(' ');
-        key = rest.substr(0, ksp);
-        rest = ksp == std::string_view::npos ? std::string_view{} : rest.substr(ksp + 1);
-        quote_end = rest.rfind("\" ");
-    }
-    if (key.empty() || rest.empty() || rest[0] != '"' || quote_end == std::string_view::npos ||
-        quote_end == 0) {
+    if (parsed == action_parse::malformed) {
         complain("malformed action line, skipped: %.*s", ilen(line), line.data());
         return;
     }
-    std::string_view text = rest.substr(1, quote_end - 1);
-    std::string_view host = rest.substr(quote_end + 2), severity;
-    if (std::size_t blank = host.find(' '); blank != std::string_view::npos) {
-        severity = host.substr(blank + 1);
-        host = host.substr(0, blank);
-    }
     std::string_view raise_msgtype = opt.raise_msgtype;
-    if (!severity.empty()) {
-        const severity_word *w = find_rule_severity(severity);
+    if (!a.severity.empty()) {
+        const severity_word *w = find_rule_severity(a.severity);
         if (w == nullptr) {
-            complain("unknown severity %.*s, the -s one used", ilen(severity),
-                     severity.data());
+            complain("unknown severity %.*s, the -s one used", ilen(a.severity),
+                     a.severity.data());
         } else {
             raise_msgtype = w->msgtype;
         }
     }
-    // A log with CRLF line ends leaves a carriage return at the end of the text.
-    if (!text.empty() && text.back() == '\r')
-        text.remove_suffix(1);
-
-    if (action == "RAISE-ALERT")
-        send_alert(raise_msgtype, key, text, host);
-    else if (action == "CANCEL-ALERT")
-        send_alert(MSG_CLEAR, key, text, host);
+    if (a.action == "RAISE-ALERT")
+        send_alert(raise_msgtype, a.key, a.text, a.host);
+    else if (a.action == "CANCEL-ALERT")
+        send_alert(MSG_CLEAR, a.key, a.text, a.host);
     else
-        queue_userfunc(action, key, text, host);
+        queue_userfunc(a.action, a.key, a.text, a.host);
 }
 
 // ---- Input ----

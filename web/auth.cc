@@ -387,15 +387,20 @@ bool
 range_contains(const std::vector<net_range> &ranges, std::string_view ip)
 {
     std::string text(ip);
-    if (text.rfind("::ffff:", 0) == 0 && text.find('.') != text.npos)
-        text = text.substr(7);
-    std::array<unsigned char, 16> a{};
-    int family = inet_pton(AF_INET, text.c_str(), a.data()) == 1    ? AF_INET
-                 : inet_pton(AF_INET6, text.c_str(), a.data()) == 1 ? AF_INET6
-                                                                    : 0;
+    std::array<unsigned char, 16> v4{}, v6{};
+    bool is_v4 = inet_pton(AF_INET, text.c_str(), v4.data()) == 1;
+    bool is_v6 = !is_v4 && inet_pton(AF_INET6, text.c_str(), v6.data()) == 1;
+    // An IPv4-mapped address (a dual-stack socket's peer) is in an IPv4 range as its IPv4
+    // address, and in an IPv6 range, such as one given in the mapped form, as it stands.
+    static const unsigned char MAPPED[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (is_v6 && std::equal(MAPPED, MAPPED + 12, v6.begin())) {
+        std::copy(v6.begin() + 12, v6.end(), v4.begin());
+        is_v4 = true;
+    }
     for (const auto &r : ranges) {
-        if (r.family != family)
+        if (!(r.family == AF_INET ? is_v4 : r.family == AF_INET6 && is_v6))
             continue;
+        const std::array<unsigned char, 16> &a = r.family == AF_INET ? v4 : v6;
         int whole = r.bits / 8, rest = r.bits % 8;
         bool in = std::equal(a.begin(), a.begin() + whole, r.addr.begin());
         if (in && rest != 0) {

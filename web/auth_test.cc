@@ -197,4 +197,10 @@ TEST(WebAuth, TrustedProxyRanges)
     ASSERT_TRUE(parse_range("10.1.0.0/12", r));
     EXPECT_TRUE(range_contains({r}, "10.15.255.255"));
     EXPECT_FALSE(range_contains({r}, "10.16.0.0"));
+    // A range in the mapped form holds the mapped peers, as written or in hex.
+    ASSERT_TRUE(parse_range("::ffff:127.0.0.1", r));
+    EXPECT_TRUE(range_contains({r}, "::ffff:127.0.0.1"));
+    EXPECT_TRUE(range_contains({r}, "::ffff:7f00:1"));
+    EXPECT_FALSE(range_contains({r}, "::ffff:127.0.0.2"));
+    EXPECT_TRUE(range_contains(ranges, "::ffff:7f00:1"));
 }

@@ -32,6 +32,7 @@
 #include "web/board.h"
 #include "web/guard.h"
 #include "web/options.h"
+#include "web/request.h"
 #include "web/view.h"
 #ifdef TARROW_WEB_HISTORY
 #include "history/events.h"
@@ -338,24 +339,21 @@ act(const httplib::Request &req, httplib::Response &res, std::string_view comman
             return;
         }
         operator_name = s->name;
-        nlohmann::json j = nlohmann::json::parse(req.body, nullptr, false);
-        if (!j.is_object() || !j.contains("host") || !j["host"].is_string() ||
-            !j.contains("key") || !j["key"].is_string()) {
-            send_error(res, 400, "expected {\"host\": ..., \"key\": ...}");
+        act_request r;
+        std::string why;
+        if (!act_request_parse(req.body, r, why)) {
+            send_error(res, 400, why);
             return;
         }
-        const console_alert *a = find_alert(shared.snap.alerts, j["host"].get<std::string>(),
-                                            j["key"].get<std::string>());
+        const console_alert *a = find_alert(shared.snap.alerts, r.host, r.key);
         if (a == nullptr) {
             send_error(res, 404, "no such alert on the board");
             return;
         }
         host = a->hostname;
         key = a->key;
-        if (j.contains("note") && j["note"].is_string())
-            note = j["note"].get<std::string>().substr(0, LEN_ACK_NOTE);
-        if (j.contains("until") && j["until"].is_number_integer())
-            until = j["until"].get<long long>();
+        note = r.note;
+        until = r.until;
         if (command == CMD_ACKNOWLEDGE && until != 0 && until <= time(nullptr)) {
             send_error(res, 400, "the acknowledgement would end in the past");
             return;
@@ -497,14 +495,10 @@ routes(httplib::Server &svr, const std::string &csp)
             send_error(res, 429, "too many failed sign-ins from this address: try again later");
             return;
         }
-        nlohmann::json j = nlohmann::json::parse(req.body, nullptr, false);
         const web_user *u = nullptr;
-        std::string name;
-        if (j.is_object() && j.contains("name") && j["name"].is_string() &&
-            j.contains("token") && j["token"].is_string()) {
-            name = j["name"].get<std::string>();
-            u = users_check(users, name, j["token"].get<std::string>());
-        }
+        std::string name, token;
+        if (login_request_parse(req.body, name, token))
+            u = users_check(users, name, token);
         if (u == nullptr) {
             throttle_failed(shared.throttle, req.remote_addr, now_ms);
             say("sign-in refused for '%s' from %s", console_visible(name, true).c_str(),
