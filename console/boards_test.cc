@@ -70,9 +70,11 @@ TEST(boards, merge_marks_what_differs)
             got.push_back(m.alert.hostname + " " + m.alert.key + " " + m.place + "|" +
                           m.difference);
             divergent += m.difference.empty() ? 0 : 1;
-            for (std::size_t b = 0; b < boards.size(); b++)
-                if (m.where[b] >= 0)
+            for (std::size_t b = 0; b < boards.size(); b++) {
+                if (m.where[b] >= 0) {
                     EXPECT_EQ(boards[b][static_cast<std::size_t>(m.where[b])].key, m.alert.key);
+                }
+            }
         }
         EXPECT_EQ(got, r.want) << "first row " << (r.want.empty() ? "" : r.want[0]);
         EXPECT_EQ(count_divergent(merged), divergent);
