@@ -555,8 +555,10 @@ main(int argc, char **argv)
         if (!parse_board(board_args[i], default_port, b, error))
             return usage_error(error);
         b.label = board_label(i);
-        opt.address = b.address;
-        opt.port = b.port;
+        if (i == 0) {       // one board, or the one watch shows the details of
+            opt.address = b.address;
+            opt.port = b.port;
+        }
         if (board_args.size() > 1)
             opt.boards.push_back(b);
     }
