@@ -56,7 +56,7 @@ struct view {
     std::string message;                 // last action's outcome, shown in the status line
     char updated[16] = "";               // wall-clock time of the last good listing
     // With several boards: each board's last listing (kept while it does not answer), and
-    // per alert where it is and whether the boards differ ("both ", "A   !").
+    // per alert where it is and whether the boards differ ("both   ", "A    ! ").
     std::vector<std::vector<console_alert>> per_board;
     std::vector<std::string> marks;
     long next_refresh = 0;
@@ -181,7 +181,7 @@ fetch_merged(view &v)
     std::vector<merged_alert> rows = merge_boards(v.per_board, labels);
     v.marks.clear();
     for (merged_alert &r : rows) {
-        v.marks.push_back(pad_width(r.place, 5, false) + (r.difference.empty() ? ' ' : '!'));
+        v.marks.push_back(pad_width(r.place, 5, false) + (r.difference.empty() ? "  " : "! "));
         out.alerts.push_back(std::move(r.alert));
     }
     if (lost.size() > 0 && std::count(lost.begin(), lost.end(), ';') + 1 ==
@@ -294,7 +294,7 @@ draw(view &v, const std::string &status_override = "")
     erase();
     put_line(0, title_line(v), COLOR_PAIR(C_TITLE) | A_BOLD, utf8);
     bool several = !v.opt.boards.empty();
-    std::string head = std::string(" ") + (several ? "WHERE " : "") +
+    std::string head = std::string(" ") + (several ? "WHERE  " : "") +
                        (wide ? "RAISED         " : "") + " AGE HOST" +
                        std::string(LEN_HOSTNAME - 3, ' ') + "KEY" + std::string(LEN_KEY - 2, ' ') +
                        "STATE    TEXT";
@@ -321,7 +321,7 @@ draw(view &v, const std::string &status_override = "")
         std::string line = is_fresh ? "*" : a.waiting ? "w" : " ";
         std::size_t at = static_cast<std::size_t>(v.rows[static_cast<std::size_t>(i)]);
         if (several)
-            line += at < v.marks.size() ? v.marks[at] : std::string(6, ' ');
+            line += at < v.marks.size() ? v.marks[at] : std::string(7, ' ');
         if (wide)
             line += pad_width(console_visible(a.datetime, utf8), LEN_DATETIME, utf8) + " ";
         std::string age = age_text(alert_age_seconds(a, now));
