@@ -169,14 +169,17 @@ fetch_merged(view &v)
     v.per_board.resize(v.opt.boards.size());
     std::vector<std::string> labels;
     std::string lost;
+    std::size_t answered = 0;
     for (std::size_t i = 0; i < v.opt.boards.size(); i++) {
         const board_place &p = v.opt.boards[i];
         labels.push_back(p.label);
         console_board b = console_fetch_board(p.address, p.port, v.opt.timeout_ms, false);
-        if (b.status == CONSOLE_OK)
+        if (b.status == CONSOLE_OK) {
             v.per_board[i] = std::move(b.alerts);
-        else
+            answered++;
+        } else {
             lost += (lost.empty() ? "" : "; ") + p.label + " (" + board_name(p) + "): " + b.error;
+        }
     }
     std::vector<merged_alert> rows = merge_boards(v.per_board, labels);
     v.marks.clear();
@@ -184,8 +187,7 @@ fetch_merged(view &v)
         v.marks.push_back(pad_width(r.place, 5, false) + (r.difference.empty() ? "  " : "! "));
         out.alerts.push_back(std::move(r.alert));
     }
-    if (lost.size() > 0 && std::count(lost.begin(), lost.end(), ';') + 1 ==
-                               static_cast<long>(v.opt.boards.size()))
+    if (answered == 0)
         out.status = CONSOLE_NO_CONNECT;
     out.error = lost.empty() ? "" : lost + "; rows as last seen";
     return out;
