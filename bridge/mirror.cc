@@ -501,8 +501,11 @@ mirror_silences(mirror_state &st, const mirror_config &cfg,
                       a->second.ack_note.rfind(SILENCE_ACK_PREFIX, 0) != 0;
         if (st.board_down && !wanted)
             continue;
-        // A silence of another ack (or none) goes; a new one is made for the ack of now.
+        // A silence of another ack (or none) goes; a new one is made for the ack of now. So
+        // does one that another bridge's silence of less id already covers.
+        auto other = st.silenced_elsewhere.find(id);
         if (!wanted || !silence_of_ack(cfg, s, a->second) ||
+            (other != st.silenced_elsewhere.end() && other->second < s.id) ||
             !kept.insert(id).second) {
             plan.expire.push_back(s);
             continue;
@@ -587,7 +590,8 @@ mirror_silence_acks(mirror_state &st, const mirror_config &cfg, const json &list
     if (st.board_down || !list.is_array())
         return out;
     std::set<std::string> live;                    // ids of silences active or pending
-    std::set<std::pair<std::string, std::string>> elsewhere, acked;
+    std::set<std::pair<std::string, std::string>> acked;
+    std::map<std::pair<std::string, std::string>, std::string> elsewhere;
     for (const json &s : list) {
         std::string id = str(s, "id");
         std::string state = s.contains("status") ? str(s["status"], "state") : "";
@@ -598,7 +602,9 @@ mirror_silence_acks(mirror_state &st, const mirror_config &cfg, const json &list
         const mirrored_alert *a = selected_alert(st, cfg, s);
         if (a == nullptr)
             continue;
-        elsewhere.insert({a->host, a->key});
+        auto [other, fresh] = elsewhere.try_emplace({a->host, a->key}, id);
+        if (!fresh && id < other->second)
+            other->second = id;
         time_t ends = rfc3339_parse(str(s, "endsAt"));
         if (a->state == "acked" || ends <= now || !acked.insert({a->host, a->key}).second)
             continue;

@@ -51,8 +51,10 @@ struct mirror_state {
     // board's ack changes.
     std::set<std::string> silence_refused;
     // Alerts that an active silence made elsewhere (by a person, or by the bridge of another
-    // board) selects: the bridge makes no silence of its own for them.
-    std::set<std::pair<std::string, std::string>> silenced_elsewhere;
+    // board) selects, with the least id of those silences: the bridge makes no silence of its
+    // own for them, and gives up one it made when the other's id is less (two bridges that
+    // silenced one alert at once keep one silence between them).
+    std::map<std::pair<std::string, std::string>, std::string> silenced_elsewhere;
 };
 
 // A silence this bridge made for this board, as Alertmanager lists it.

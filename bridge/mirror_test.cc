@@ -434,3 +434,29 @@ TEST_F(mirror_fixture, waiting_alerts_fire_and_keep_their_identity_on_the_board)
     EXPECT_EQ(posted("DISKFULL")["labels"], labels);
     EXPECT_TRUE(posted("DISKFULL", true).is_null());
 }
+
+// Both boards acknowledged at once: each bridge made a silence before it saw the other's.
+// The bridge whose silence has the greater id gives its own up; the other keeps its.
+TEST_F(mirror_fixture, two_bridges_that_silenced_one_alert_keep_one_silence)
+{
+    board_alert b = alert("DISK", "AK");
+    b.ack = true;
+    b.ack_by = "dave";
+    b.ack_severity = "AC";
+    b.ack_since = now - 10;
+    update({b});
+    json mine = mirror_silence(cfg, st.alerts.begin()->second, now - 5);
+    mine["status"] = {{"state", "active"}};
+    json theirs = mine;
+    theirs["comment"] = "acknowledged on the tarrow board 127.0.0.1:9004";
+    for (const auto &[own_id, other_id, expired] :
+         {std::tuple{"b-own", "a-other", true}, std::tuple{"a-own", "b-other", false}}) {
+        mine["id"] = own_id;
+        theirs["id"] = other_id;
+        json list = json::array({mine, theirs});
+        EXPECT_TRUE(mirror_silence_acks(st, cfg, list, now).empty()) << "acknowledged already";
+        silence_plan plan = mirror_silences(st, cfg, mirror_own_silences(list, cfg), {}, now);
+        EXPECT_TRUE(plan.create.empty()) << own_id;
+        EXPECT_EQ(plan.expire.size(), expired ? 1u : 0u) << own_id;
+    }
+}

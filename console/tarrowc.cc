@@ -17,12 +17,14 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "common/record.h"
 #include "common/filter_expr.h"
 #include "console/board.h"
 
 static const char USAGE[] =
-    "usage: tarrowc [-a address] [-p port] [-i seconds] [-t seconds] [command]\n"
+    "usage: tarrowc [-a address[:port]]... [-p port] [-i seconds] [-t seconds] [command]\n"
     "commands:\n"
     "  watch                      full-screen view of the alert table (the default)\n"
     "  list [--tsv | --json] [--filter EXPR]\n"
@@ -48,9 +50,18 @@ static const char USAGE[] =
     "  check                      the board as a Nagios plugin reports it: exit 0 OK,\n"
     "                             1 WARNING, 2 CRITICAL (unacknowledged, on the board or\n"
     "                             waiting), 3 UNKNOWN (no answer)\n"
+    "  diff                       compare two or more boards: a summary line, then each\n"
+    "                             alert that is not the same on every board; exit 0 when\n"
+    "                             they agree, 1 when they differ, 2 when one cannot be\n"
+    "                             reached\n"
+    "With several boards (-a or --board given more than once), list and watch show one row\n"
+    "per host and key with where it is (A, B, both) and ! where the boards differ, and ack,\n"
+    "unack and delete go to every board.\n"
     "options:\n"
-    "  -a address    server address: host name, dotted IPv4 or IPv6 (default 127.0.0.1)\n"
-    "  -p port       server port (default 9003)\n"
+    "  -a address[:port], --board address[:port]\n"
+    "                server: host name, dotted IPv4 or IPv6 ([::1]:9004 with a port); may\n"
+    "                be repeated (default 127.0.0.1)\n"
+    "  -p port       server port where -a gives none (default 9003)\n"
     "  -i seconds    refresh interval of watch (default 2)\n"
     "  -t seconds    time a request may take, replies included (default 10)\n"
     "  --help, --version\n";
@@ -151,6 +162,131 @@ ack_with_note(console_conn &c, const char *command, const std::string &host,
             message += " until " + console_local_time(until);
     }
     return ACT_DONE;
+}
+
+int
+act_on_boards(const tarrowc_options &opt, const char *command, const std::string &host,
+              const std::string &key, const std::string &who, const std::string &note,
+              long long until, std::vector<std::string> &lines)
+{
+    bool unreached = false, done = false;
+    for (const board_place &b : opt.boards) {
+        std::string message;
+        act_outcome out = ACT_CONNECTION_ERROR;
+        console_conn c;
+        if (console_connect(c, b.address, b.port, opt.timeout_ms, message) == CONSOLE_OK)
+            out = command == CMD_DELETE
+                      ? act_on_alert(c, command, host, key, who, note, opt.timeout_ms, message)
+                      : ack_with_note(c, command, host, key, who, note, until, opt.timeout_ms,
+                                      message);
+        console_close(c);
+        std::string label = b.label + " (" + board_name(b) + ")";
+        if (out == ACT_CONNECTION_ERROR)
+            message = "cannot reach the board: " + message;
+        lines.push_back(label + ": " + message);
+        unreached = unreached || (out != ACT_DONE && out != ACT_NO_SUCH_ALERT);
+        done = done || out == ACT_DONE;
+    }
+    return done && !unreached ? 0 : EXIT_SERVER_ERROR;
+}
+
+// Fetches every board of opt.boards in turn; a board that cannot be read has its status.
+static std::vector<console_board>
+fetch_boards(const tarrowc_options &opt, bool all_details)
+{
+    std::vector<console_board> out;
+    for (const board_place &b : opt.boards)
+        out.push_back(console_fetch_board(b.address, b.port, opt.timeout_ms, all_details));
+    return out;
+}
+
+// "list" over several boards: one row per host and key with where it is and a mark where the
+// boards differ. A board that cannot be read is reported; its rows are left out and no
+// difference is marked, as none can be known.
+static int
+cmd_list_boards(const tarrowc_options &opt)
+{
+    std::vector<console_board> fetched = fetch_boards(opt, opt.json);
+    std::vector<std::vector<console_alert>> alerts;
+    std::vector<std::string> labels;
+    bool unreached = false;
+    for (std::size_t i = 0; i < fetched.size(); i++) {
+        const board_place &b = opt.boards[i];
+        if (fetched[i].status != CONSOLE_OK) {
+            fprintf(stderr, "tarrowc: %s (%s): %s\n", b.label.c_str(), board_name(b).c_str(),
+                    fetched[i].error.c_str());
+            unreached = true;
+        }
+        alerts.push_back(std::move(fetched[i].alerts));
+        labels.push_back(b.label);
+    }
+    std::vector<merged_alert> rows = merge_boards(alerts, labels);
+    filter_expr f;
+    std::string error;
+    filter_parse(opt.filter, f, error);
+    std::erase_if(rows, [&](const merged_alert &r) {
+        return !filter_match(f, filter_fields_of(r.alert));
+    });
+    for (merged_alert &r : rows)
+        if (unreached)
+            r.difference.clear();
+    if (opt.json) {
+        std::vector<console_alert> shown;
+        for (const merged_alert &r : rows)
+            shown.push_back(r.alert);
+        nlohmann::json j = nlohmann::json::parse(board_json(shown), nullptr, false);
+        for (std::size_t i = 0; i < rows.size() && i < j.size(); i++) {
+            j[i]["boards"] = rows[i].place;
+            j[i]["differs"] = rows[i].difference.empty() ? nlohmann::json(nullptr)
+                                                         : nlohmann::json(rows[i].difference);
+        }
+        printf("%s\n", j.dump(2).c_str());
+        return unreached ? EXIT_SERVER_ERROR : 0;
+    }
+    if (rows.empty() && !opt.tsv)
+        printf("no alerts at present\n");
+    for (const merged_alert &r : rows) {
+        const console_alert &a = r.alert;
+        std::string dt = console_visible(a.datetime, opt.utf8);
+        std::string text = console_visible(a.text, opt.utf8);
+        if (opt.tsv)
+            printf("%s\t%s\t%s\t%s\t%s\t%s\t%s\n", dt.c_str(),
+                   console_visible(console_trim(a.hostname), opt.utf8).c_str(),
+                   console_visible(console_trim(a.key), opt.utf8).c_str(),
+                   console_visible(a.type, opt.utf8).c_str(), text.c_str(), r.place.c_str(),
+                   r.difference.c_str());
+        else
+            printf("%s  %s %s %s  %-4s %c %s%s\n", dt.c_str(),
+                   console_visible(a.hostname, opt.utf8).c_str(),
+                   console_visible(a.key, opt.utf8).c_str(), a.type.c_str(), r.place.c_str(),
+                   r.difference.empty() ? ' ' : '!',
+                   r.difference.empty() ? "" : ("[" + r.difference + "] ").c_str(), text.c_str());
+    }
+    return unreached ? EXIT_SERVER_ERROR : 0;
+}
+
+// "diff": what differs between the boards, as a monitoring plugin reports it.
+static int
+cmd_diff(const tarrowc_options &opt)
+{
+    diff_report r = diff_boards(opt.boards, fetch_boards(opt, false));
+    printf("%s\n", r.summary.c_str());
+    for (const std::string &line : r.lines)
+        printf("%s\n", line.c_str());
+    return r.status;
+}
+
+// "ack", "unack" and "delete" on every board: each board's outcome on its own line.
+static int
+cmd_act_boards(const tarrowc_options &opt, const char *command, const std::string &host,
+               const std::string &key)
+{
+    std::vector<std::string> lines;
+    std::string who = opt.by.empty() ? login_name() : opt.by;
+    int st = act_on_boards(opt, command, host, key, who, opt.note, opt.until, lines);
+    for (const std::string &line : lines)
+        fprintf(st == 0 ? stdout : stderr, "%s\n", line.c_str());
+    return st;
 }
 
 // Exit status and message for a board or request that failed.
@@ -340,6 +476,7 @@ main(int argc, char **argv)
     std::vector<std::string> args;
     bool options_done = false;
     bool expiry_given = false, ack_options = false, by_given = false;
+    std::vector<std::string> board_args;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (options_done || a.empty() || a[0] != '-' || a == "-") {
@@ -391,16 +528,13 @@ main(int argc, char **argv)
             }
             ack_options = a == "--by" ? ack_options : true;
             by_given = by_given || a == "--by";
-        } else if (a == "-a" || a == "-p" || a == "-i" || a == "-t") {
+        } else if (a == "-a" || a == "--board" || a == "-p" || a == "-i" || a == "-t") {
             if (i + 1 >= argc)
                 return usage_error("option " + a + " needs a value");
             const char *v = argv[++i];
             int seconds = 0;
-            if (a == "-a") {
-                if (!text_address(v))
-                    return usage_error("Improperly formatted network address, " +
-                                       console_visible(v, opt.utf8));
-                opt.address = v;
+            if (a == "-a" || a == "--board") {
+                board_args.push_back(v);
             } else if (a == "-p") {
                 if (!text_port(v, opt.port))
                     return usage_error("Illegal port number: " + console_visible(v, opt.utf8));
@@ -417,8 +551,30 @@ main(int argc, char **argv)
         }
     }
 
+    // The boards, once -p has given the port of those without one.
+    const int default_port = opt.port;
+    for (std::size_t i = 0; i < board_args.size(); i++) {
+        board_place b;
+        std::string error;
+        if (!parse_board(board_args[i], default_port, b, error))
+            return usage_error(error);
+        b.label = board_label(i);
+        if (i == 0) {       // one board, or the one watch shows the details of
+            opt.address = b.address;
+            opt.port = b.port;
+        }
+        if (board_args.size() > 1)
+            opt.boards.push_back(b);
+    }
     std::string cmd = args.empty() ? "watch" : args[0];
     std::size_t operands = args.empty() ? 0 : args.size() - 1;
+    bool several = !opt.boards.empty();
+    if (cmd == "diff" && !several)
+        return usage_error("diff compares two or more boards: give -a or --board for each");
+    if (several && cmd != "list" && cmd != "watch" && cmd != "diff" && cmd != "ack" &&
+        cmd != "unack" && cmd != "delete")
+        return usage_error(cmd + " takes one board; with several: list, watch, diff, ack, "
+                                 "unack and delete");
     if (opt.tsv && opt.json)
         return usage_error("--tsv and --json exclude each other");
     if ((opt.tsv && cmd != "list") || (opt.json && cmd != "list" && cmd != "stats"))
@@ -431,6 +587,15 @@ main(int argc, char **argv)
     if (by_given && cmd != "ack" && cmd != "unack" && cmd != "watch" && !deletes)
         return usage_error("--by goes with ack, unack, delete and watch only");
     auto want = [&](std::size_t n) { return operands == n; };
+    if (cmd == "diff" && want(0))
+        return cmd_diff(opt);
+    if (several && cmd == "list" && want(0))
+        return cmd_list_boards(opt);
+    if (several && want(2) && (cmd == "ack" || cmd == "unack" || cmd == "delete"))
+        return cmd_act_boards(opt, cmd == "ack"     ? CMD_ACK_NOTE.data()
+                                   : cmd == "unack" ? CMD_UNACK.data()
+                                                    : CMD_DELETE.data(),
+                              args[1], args[2]);
     if (cmd == "list" && want(0))
         return cmd_list(opt);
     if (cmd == "watch" && want(0))
@@ -453,7 +618,7 @@ main(int argc, char **argv)
         return cmd_act(opt, CMD_DELETE_THROUGH.data(), args[1], args[2]);
     if (cmd == "list" || cmd == "watch" || cmd == "show" || cmd == "ack" || cmd == "unack" ||
         cmd == "delete" || cmd == "delete-through" || cmd == "ping" || cmd == "stats" ||
-        cmd == "check")
+        cmd == "check" || cmd == "diff")
         return usage_error("wrong number of arguments for " + cmd);
     return usage_error("unknown command '" + console_visible(cmd, opt.utf8) + "'");
 }

@@ -4,8 +4,10 @@
 
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "common/console_client.h"
+#include "console/boards.h"
 
 inline constexpr int EXIT_SERVER_ERROR = 1;   // the server said no, or the alert is missing
 inline constexpr int EXIT_USAGE = 2;          // bad arguments, no connection, or a bad reply
@@ -13,6 +15,9 @@ inline constexpr int EXIT_USAGE = 2;          // bad arguments, no connection, o
 struct tarrowc_options {
     std::string address = "127.0.0.1";
     int port = 9003;
+    // Two or more boards seen as one (-a ADDRESS[:PORT] or --board, repeated); empty for one
+    // board, which address and port name.
+    std::vector<board_place> boards;
     int interval = 2;                       // seconds between refreshes of the view
     int timeout_ms = CONSOLE_TIMEOUT_MS;    // for one request and all its replies
     bool tsv = false;
@@ -42,6 +47,14 @@ act_outcome ack_with_note(console_conn &c, const char *command, const std::strin
                           const std::string &key, const std::string &who,
                           const std::string &note, long long until, int timeout_ms,
                           std::string &message);
+
+// Acknowledges (CMD_ACK_NOTE, with who, note and until), un-acknowledges (CMD_UNACK) or
+// deletes (CMD_DELETE, by who with the note) the alert on every board of opt.boards. Each
+// board's outcome goes into lines, for people ("B: acknowledged web1 SSHFAIL by ann"). 0 when
+// every board answered and at least one did it (the others had no such alert), else 1.
+int act_on_boards(const tarrowc_options &opt, const char *command, const std::string &host,
+                  const std::string &key, const std::string &who, const std::string &note,
+                  long long until, std::vector<std::string> &lines);
 
 // The full-screen view; returns the exit status.
 int run_watch(const tarrowc_options &opt);

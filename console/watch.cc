@@ -55,6 +55,10 @@ struct view {
     std::string lost_reason;
     std::string message;                 // last action's outcome, shown in the status line
     char updated[16] = "";               // wall-clock time of the last good listing
+    // With several boards: each board's last listing (kept while it does not answer), and
+    // per alert where it is and whether the boards differ ("both   ", "A    ! ").
+    std::vector<std::vector<console_alert>> per_board;
+    std::vector<std::string> marks;
     long next_refresh = 0;
 };
 
@@ -155,20 +159,57 @@ mark_lost(view &v, const std::string &reason)
     v.lost_reason = reason;
 }
 
+// With several boards: fetches each, keeps the last listing of a board that does not answer
+// (and says so in lost_reason), and merges them into one row per alert. CONSOLE_OK unless
+// no board answered.
+console_board
+fetch_merged(view &v)
+{
+    console_board out;
+    v.per_board.resize(v.opt.boards.size());
+    std::vector<std::string> labels;
+    std::string lost;
+    std::size_t answered = 0;
+    for (std::size_t i = 0; i < v.opt.boards.size(); i++) {
+        const board_place &p = v.opt.boards[i];
+        labels.push_back(p.label);
+        console_board b = console_fetch_board(p.address, p.port, v.opt.timeout_ms, false);
+        if (b.status == CONSOLE_OK) {
+            v.per_board[i] = std::move(b.alerts);
+            answered++;
+        } else {
+            lost += (lost.empty() ? "" : "; ") + p.label + " (" + board_name(p) + "): " + b.error;
+        }
+    }
+    std::vector<merged_alert> rows = merge_boards(v.per_board, labels);
+    v.marks.clear();
+    for (merged_alert &r : rows) {
+        v.marks.push_back(pad_width(r.place, 5, false) + (r.difference.empty() ? "  " : "! "));
+        out.alerts.push_back(std::move(r.alert));
+    }
+    if (answered == 0)
+        out.status = CONSOLE_NO_CONNECT;
+    out.error = lost.empty() ? "" : lost + "; rows as last seen";
+    return out;
+}
+
 // Fetches the whole table. Critical alerts that were not critical at the last listing are
 // marked fresh and ring the bell.
 void
 refresh_listing(view &v)
 {
     v.next_refresh = monotonic_ms() + v.opt.interval * 1000L;
-    if (!ensure_connected(v))
+    bool several = !v.opt.boards.empty();
+    if (!several && !ensure_connected(v))
         return;
-    console_board b = console_fetch_board(v.conn, v.opt.timeout_ms, false);
+    console_board b = several ? fetch_merged(v)
+                              : console_fetch_board(v.conn, v.opt.timeout_ms, false);
     if (b.status != CONSOLE_OK) {
         mark_lost(v, b.error);
         return;
     }
-    v.lost = false;
+    v.lost = several && !b.error.empty();
+    v.lost_reason = b.error;
     std::set<std::string> critical;
     bool news = false;
     for (const auto &a : b.alerts) {
@@ -210,7 +251,9 @@ std::string
 title_line(const view &v)
 {
     std::string counts = " " + board_header(v.alerts);
-    std::string where = v.opt.address + ":" + std::to_string(v.opt.port) + "  " +
+    std::string where = (v.opt.boards.empty() ? v.opt.address + ":" + std::to_string(v.opt.port)
+                                              : std::to_string(v.opt.boards.size()) + " boards") +
+                        "  " +
                         (v.updated[0] ? v.updated : "never") + " ";
     std::string line = counts;
     int gap = COLS - static_cast<int>(line.size()) - static_cast<int>(where.size());
@@ -252,7 +295,9 @@ draw(view &v, const std::string &status_override = "")
     bool wide = COLS >= WIDE_COLS;
     erase();
     put_line(0, title_line(v), COLOR_PAIR(C_TITLE) | A_BOLD, utf8);
-    std::string head = std::string(" ") + (wide ? "RAISED         " : "") + " AGE HOST" +
+    bool several = !v.opt.boards.empty();
+    std::string head = std::string(" ") + (several ? "WHERE  " : "") +
+                       (wide ? "RAISED         " : "") + " AGE HOST" +
                        std::string(LEN_HOSTNAME - 3, ' ') + "KEY" + std::string(LEN_KEY - 2, ' ') +
                        "STATE    TEXT";
     put_line(1, head, A_UNDERLINE, utf8);
@@ -276,6 +321,9 @@ draw(view &v, const std::string &status_override = "")
         bool is_fresh = v.fresh.count(identity(a)) > 0;
         // Waiting alerts: marked and dimmed, after the board, with their own state word.
         std::string line = is_fresh ? "*" : a.waiting ? "w" : " ";
+        std::size_t at = static_cast<std::size_t>(v.rows[static_cast<std::size_t>(i)]);
+        if (several)
+            line += at < v.marks.size() ? v.marks[at] : std::string(7, ' ');
         if (wide)
             line += pad_width(console_visible(a.datetime, utf8), LEN_DATETIME, utf8) + " ";
         std::string age = age_text(alert_age_seconds(a, now));
@@ -381,6 +429,19 @@ read_text(view &v, const std::string &label, std::string &text, std::size_t max)
     }
 }
 
+// Acts on the alert on every board; what each board said, for the status line.
+std::string
+on_every_board(view &v, const char *command, const console_alert &a, const std::string &who,
+               const std::string &note, long long until)
+{
+    std::vector<std::string> lines;
+    act_on_boards(v.opt, command, a.hostname, a.key, who, note, until, lines);
+    std::string out;
+    for (const std::string &line : lines)
+        out += (out.empty() ? "" : "; ") + line;
+    return console_visible(out, v.opt.utf8);
+}
+
 // "a" asks for a note (empty is fine), then for how long the acknowledgement lasts (empty:
 // until taken back), and acknowledges with them; "u" un-acknowledges.
 void
@@ -410,11 +471,13 @@ ack_selected(view &v, const char *command)
             d.clear();
         }
     }
-    if (!ensure_connected(v))
+    if (v.opt.boards.empty() && !ensure_connected(v))
         return;
     std::string who = v.opt.by.empty() ? login_name() : v.opt.by;
     std::string message;
-    if (ack_with_note(v.conn, command, a.hostname, a.key, who, note, until, v.opt.timeout_ms,
+    if (!v.opt.boards.empty()) {
+        v.message = on_every_board(v, command, a, who, note, until);
+    } else if (ack_with_note(v.conn, command, a.hostname, a.key, who, note, until, v.opt.timeout_ms,
                       message) == ACT_CONNECTION_ERROR)
         mark_lost(v, message);
     else
@@ -517,11 +580,16 @@ act(view &v, const char *command)
                                             v.rows[static_cast<std::size_t>(v.selected)],
                                             v.opt.utf8)))
         return;
-    if (!ensure_connected(v))
-        return;
     std::string message;
     std::string by = v.opt.by.empty() ? login_name() : v.opt.by;
-    if (act_on_alert(v.conn, command, a.hostname, a.key, by, "", v.opt.timeout_ms, message) ==
+    if (!v.opt.boards.empty()) {
+        if (command == CMD_DELETE_THROUGH)
+            v.message = "K deletes through one board's table order: use tarrowc with one board";
+        else
+            v.message = on_every_board(v, command, a, by, "", 0);
+    } else if (!ensure_connected(v)) {
+        return;
+    } else if (act_on_alert(v.conn, command, a.hostname, a.key, by, "", v.opt.timeout_ms, message) ==
         ACT_CONNECTION_ERROR)
         mark_lost(v, message);
     else

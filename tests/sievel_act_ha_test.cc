@@ -2,7 +2,10 @@
 // tarrow-bridge mirrors each into one cluster of two prometheus-alertmanager replicas, whose
 // webhook is a listener of the test's own. A board stops: each alert is still notified once,
 // and the board catches up when it returns, also when sievel-act was killed meanwhile (its
-// spool). A silence made in Alertmanager acknowledges on both boards until it is expired.
+// spool). A silence made in Alertmanager acknowledges on both boards until it is expired. An
+// acknowledgement on the web board of both reaches both boards as one silence, a delete
+// through tarrowc takes the alert out of Alertmanager for good, and `tarrowc diff` finds the
+// boards in agreement after each step.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -242,6 +245,18 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
         sleep_ms(50);
     EXPECT_EQ(board_listing(port1), board_listing(b2.port));
     EXPECT_EQ(board_listing(port1).size(), 2u);
+    // Whether tarrowc diff finds the two boards in agreement (where tarrowc is built).
+    const std::string A = "127.0.0.1:" + std::to_string(port1);
+    const std::string B = "127.0.0.1:" + std::to_string(b2.port);
+    auto boards_agree = [&]() {
+        if (*tarrowc_path() == '\0')
+            return ::testing::AssertionSuccess() << "no tarrowc";
+        run_result r = run_program({tarrowc_path(), "-a", A, "--board", B, "diff"});
+        if (r.status == 0 && r.out.rfind("TARROW BOARDS OK - A and B agree", 0) == 0)
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "status " << r.status << ": " << r.out << r.err;
+    };
+    EXPECT_TRUE(boards_agree());
 
     // Both replicas hold both alerts, and the webhook then stays quiet for longer than the
     // second replica's turn (its peer time-out) and a few syncs of both bridges: still one
@@ -290,6 +305,100 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
     reply = http(am2.port, "DELETE /api/v2/silence/" + id + " HTTP/1.0\r\n\r\n");
     EXPECT_EQ(reply.substr(9, 3), "200") << reply;
     EXPECT_TRUE(both_show("AC")) << read_file(dir.path + "/bridge1.log");
+    EXPECT_TRUE(boards_agree());
+
+    // The web board of both boards acknowledges SSHFAIL on both; the bridges make one
+    // silence of it between them (the second sees the first's), and nothing is notified.
+    const std::string web_program = std::string(BIN_DIR) + "/tarrow-web";
+    if (access(web_program.c_str(), X_OK) != 0 || *tarrowc_path() == '\0')
+        GTEST_SKIP() << "tarrow-web or tarrowc is not built: the web board and delete on both "
+                        "not tested";
+    const int web_port = free_port();
+    const std::string origin = "http://127.0.0.1:" + std::to_string(web_port);
+    child web({web_program, "-a", A, "-a", B, "-i", "1", "--listen",
+               "127.0.0.1:" + std::to_string(web_port), "--auth-header", "X-User",
+               "--trusted-proxy", "127.0.0.1"},
+              dir.path + "/web.log");
+    ASSERT_TRUE(wait_ready(web_port, 10000)) << read_file(dir.path + "/web.log");
+    reply = http(web_port, "GET /api/v1/session HTTP/1.0\r\nHost: 127.0.0.1\r\nX-User: dave\r\n\r\n");
+    json session = json::parse(reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4)),
+                               nullptr, false);
+    ASSERT_TRUE(session.is_object() && session["csrf"].is_string()) << reply;
+    const std::string ack = R"({"host": "web1", "key": "SSHFAIL", "note": "on it"})";
+    reply = http(web_port, "POST /api/v1/ack HTTP/1.0\r\nHost: 127.0.0.1:" +
+                               std::to_string(web_port) + "\r\nOrigin: " + origin +
+                               "\r\nX-User: dave\r\nX-CSRF-Token: " +
+                               session["csrf"].get<std::string>() +
+                               "\r\nContent-Type: application/json\r\nContent-Length: " +
+                               std::to_string(ack.size()) + "\r\n\r\n" + ack);
+    EXPECT_NE(reply.find(R"("done":["A","B"])"), std::string::npos) << reply;
+    // Both boards list key as type; with no type, neither lists key at all.
+    auto both_have = [&](const std::string &key, const std::string &type) {
+        const std::string row = key + std::string(14 - key.size(), ' ') + " " + type;
+        auto has = [&](const std::vector<std::string> &l) {
+            return std::any_of(l.begin(), l.end(), [&](const std::string &line) {
+                return type.empty() ? line.rfind(row, 0) == 0 : line == row;
+            });
+        };
+        for (long end = monotonic_ms() + 15000; monotonic_ms() < end; sleep_ms(100)) {
+            std::vector<std::string> l1 = board_listing(port1), l2 = board_listing(b2.port);
+            bool read = l1 != std::vector<std::string>{"no connection"} &&
+                        l2 != std::vector<std::string>{"no connection"};
+            if (read && (type.empty() ? !has(l1) && !has(l2) : has(l1) && has(l2)))
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(both_have("SSHFAIL", "AK"));
+    // The active silences whose matchers name SSHFAIL, as replica 2 lists them.
+    auto silences_of = [&](const std::string &name) {
+        std::string r = http(web2, "GET /api/v2/silences HTTP/1.0\r\n\r\n");
+        json list = json::parse(r.substr(std::min(r.size(), r.find("\r\n\r\n") + 4)), nullptr,
+                                false);
+        int n = 0;
+        for (const json &sil : list.is_array() ? list : json::array())
+            if (sil["status"].value("state", "") == "active" &&
+                sil.dump().find("\"" + name + "\"") != std::string::npos)
+                ++n;
+        return n;
+    };
+    // Both bridges may silence it in the same second; the one whose silence has the greater
+    // id then expires its own at its next sync.
+    int silences = 0;
+    for (long end = monotonic_ms() + 15000; monotonic_ms() < end && silences != 1; sleep_ms(200))
+        silences = silences_of("SSHFAIL");
+    EXPECT_EQ(silences, 1) << read_file(dir.path + "/bridge1.log")
+                           << read_file(dir.path + "/bridge2.log");
+    // Over several syncs of both bridges the one silence stays the only one.
+    for (long end = monotonic_ms() + 5000; monotonic_ms() < end; sleep_ms(250))
+        silences = std::max(silences, silences_of("SSHFAIL"));
+    EXPECT_EQ(silences, 1) << read_file(dir.path + "/bridge1.log")
+                           << read_file(dir.path + "/bridge2.log");
+    EXPECT_EQ(hook.count("SSHFAIL", "firing"), 1);
+    EXPECT_EQ(hook.count("SSHFAIL", "resolved"), 0);
+    EXPECT_TRUE(boards_agree());
+
+    // Deleted on both through tarrowc: SSHFAIL leaves both boards and Alertmanager, and
+    // stays away over several syncs of the bridges.
+    run_result del = run_program({tarrowc_path(), "-a", A, "--board", B, "delete", "--by",
+                                  "dave", "web1", "SSHFAIL"});
+    EXPECT_EQ(del.status, 0) << del.out << del.err;
+    EXPECT_TRUE(both_have("SSHFAIL", ""));
+    auto in_am = [&](const std::string &name) {
+        std::string r = http(web1, "GET /api/v2/alerts HTTP/1.0\r\n\r\n");
+        return r.find("\"alertname\":\"" + name + "\"") != std::string::npos;
+    };
+    bool gone = false;
+    for (long end = monotonic_ms() + 20000; monotonic_ms() < end && !gone; sleep_ms(200))
+        gone = !in_am("SSHFAIL");
+    EXPECT_TRUE(gone) << read_file(dir.path + "/bridge1.log");
+    bool back = false;
+    for (long end = monotonic_ms() + 5000; monotonic_ms() < end && !back; sleep_ms(250))
+        back = in_am("SSHFAIL") || !both_have("SSHFAIL", "");
+    EXPECT_FALSE(back) << read_file(dir.path + "/bridge2.log");
+    EXPECT_TRUE(in_am("SSHINVAL")) << "the other alert stays";
+    EXPECT_TRUE(boards_agree());
+    web.stop();
 
     // At the end of its input sievel-act has delivered everything to both boards.
     close(feeder->in);

@@ -591,3 +591,77 @@ TEST_F(tarrowc_e2e, waiting_alerts_are_shown_and_acted_on)
         << r.out << r.err;
 #endif
 }
+
+// Two boards through one tarrowc: diff finds what differs, ack and delete reach both, list
+// says where each alert is, and a board that stops is named with exit status 1 or 2.
+TEST(tarrowc_boards, diff_list_and_actions_over_two_boards)
+{
+    temp_dir da, db;
+    server_proc a = start_server(da.path), b = start_server(db.path);
+    server_guard ga{a}, gb{b};
+    ASSERT_GT(a.port, 0);
+    ASSERT_GT(b.port, 0);
+    const std::string A = "127.0.0.1:" + std::to_string(a.port);
+    const std::string B = "127.0.0.1:" + std::to_string(b.port);
+    auto raise = [](const server_proc &s, const std::string &key) {
+        run_result r = run_program({flicket_path(), std::to_string(s.port), "127.0.0.1",
+                                    "critical", key, "text of " + key});
+        ASSERT_EQ(r.status, 0) << r.out;
+        ASSERT_TRUE(wait_for_log(s.dir, pad(key, 14) + " Y "));
+    };
+    auto tarrowc = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {tarrowc_path(), "-a", A, "--board", B});
+        return run_program(args);
+    };
+    raise(a, "BOTH");
+    raise(b, "BOTH");
+    raise(a, "ONLYA");
+
+    run_result r = tarrowc({"diff"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(r.out, "TARROW BOARDS WARNING - 1 of 2 alerts differ between A and B | "
+                     "divergent=1 alerts=2 boards=2\n" +
+                         console_trim(host_field_text()) + " ONLYA: on A only\n");
+
+    // Acknowledged through both: both boards show it so, and they still differ on ONLYA.
+    r = tarrowc({"ack", "--by", "ann", "--note", "swap", host_field_text(), "BOTH"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("A (" + A + "): acknowledged"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("B (" + B + "): acknowledged"), std::string::npos) << r.out;
+    r = tarrowc({"list", "--tsv"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\tBOTH\tAK\t"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\tboth\t\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\tONLYA\tAC\ttext of ONLYA\tA\ton A only\n"), std::string::npos)
+        << r.out;
+
+    // A delete goes to both: done on A, and B not having it is no failure.
+    r = tarrowc({"delete", "--by", "ann", host_field_text(), "ONLYA"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("B (" + B + "): no such alert"), std::string::npos) << r.out;
+    r = tarrowc({"diff"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "TARROW BOARDS OK - A and B agree on 1 alert | divergent=0 alerts=1 "
+                     "boards=2\n");
+    r = tarrowc({"list", "--json"});
+    nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(j.is_array() && j.size() == 1) << r.out;
+    EXPECT_EQ(j[0]["boards"], "both");
+    EXPECT_TRUE(j[0]["differs"].is_null());
+    EXPECT_EQ(j[0]["acknowledged"]["by"], "ann");
+
+    // Board B stops: diff says it cannot be reached, actions and the listing name it.
+    EXPECT_EQ(stop_server(b), 0);
+    r = tarrowc({"diff"});
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_EQ(r.out.rfind("TARROW BOARDS CRITICAL - cannot reach B (" + B + ")", 0), 0u) << r.out;
+    r = tarrowc({"unack", host_field_text(), "BOTH"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("B (" + B + "): cannot reach the board"), std::string::npos) << r.err;
+    r = tarrowc({"list"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("B (" + B + ")"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("BOTH"), std::string::npos) << r.out;
+    r = run_program({tarrowc_path(), "-a", A, "diff"});
+    EXPECT_EQ(r.status, 2) << "diff of one board";
+}

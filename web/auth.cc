@@ -413,3 +413,24 @@ range_contains(const std::vector<net_range> &ranges, std::string_view ip)
     }
     return false;
 }
+
+// 'sha256-...' of each inline <tag>...</tag> of the page, for its Content-Security-Policy.
+std::string
+inline_hashes(std::string_view page, std::string_view tag)
+{
+    std::string out;
+    std::string open = "<" + std::string(tag) + ">", close = "</" + std::string(tag) + ">";
+    std::size_t at = 0;
+    while ((at = page.find(open, at)) != page.npos) {
+        at += open.size();
+        std::size_t end = page.find(close, at);
+        if (end == page.npos)
+            break;
+        std::array<unsigned char, 32> d = sha256(page.substr(at, end - at));
+        unsigned char b64[64];
+        EVP_EncodeBlock(b64, d.data(), static_cast<int>(d.size()));
+        out += " 'sha256-" + std::string(reinterpret_cast<char *>(b64)) + "'";
+        at = end;
+    }
+    return out;
+}

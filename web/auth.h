@@ -93,4 +93,7 @@ bool parse_range(std::string_view text, net_range &out);
 // of ranges.
 bool range_contains(const std::vector<net_range> &ranges, std::string_view ip);
 
+// 'sha256-...' of each inline <tag>...</tag> of the page, for its Content-Security-Policy.
+std::string inline_hashes(std::string_view page, std::string_view tag);
+
 #endif // WEB_AUTH_H

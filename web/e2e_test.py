@@ -401,6 +401,70 @@ def proxy_header(server, workdir):
     web.stop()
 
 
+def two_boards(workdir):
+    """Two boards as one: where each alert is and what differs, an acknowledgement sent to
+    both, kept as pending for the board that is down and sent when it is back."""
+    dirs = [os.path.join(workdir, d) for d in ("board-a", "board-b")]
+
+    def start(d, port=0):
+        os.makedirs(d, exist_ok=True)
+        proc = w.subprocess.Popen([tarrowd_path, "--foreground", "--keep-table", str(port),
+                                   "127.0.0.1"], cwd=d, stdout=w.subprocess.DEVNULL,
+                                  stderr=w.subprocess.DEVNULL)
+        w.procs.append(proc)
+
+        def listening():
+            for log in w.glob.glob(os.path.join(d, "log_*.log")):
+                with open(log, errors="replace") as f:
+                    m = w.re.findall(r"listening on port address '127\.0\.0\.1:(\d+)'", f.read())
+                    if m and (port == 0 or len(m) > 1):
+                        return int(m[-1])
+            return None
+        return proc, w.wait_for(listening)
+    (a, pa), (b, pb) = start(dirs[0]), start(dirs[1])
+    for port in (pa, pb):
+        w.flicket(flicket_path, port, "critical", "DISK", "disk full", host="web01")
+    w.flicket(flicket_path, pa, "warning", "LOAD", "load high", host="web01")
+    web = w.Web(web_path, ["-a", "127.0.0.1:%d" % pa, "-a", "127.0.0.1:%d" % pb, "--listen",
+                           "127.0.0.1:0", "--auth-header", "X-User", "--trusted-proxy",
+                           "127.0.0.1"], workdir)
+
+    def rows():
+        board = web.json("/api/v1/board")[1] or {}
+        return board, {a["key"]: (a["state"], a.get("boards"), a.get("differs"))
+                       for a in board.get("alerts", [])}
+    board, got = w.wait_for(lambda: (lambda r: r if len(r[1]) == 2 else None)(rows()))
+    t.check(got == {"DISK": ("critical", "both", None), "LOAD": ("warning", "A", "on A only")}
+            and board["divergent"] == 1, "two boards: where each alert is: %s" % got)
+
+    w.stop(b)
+    t.check(w.wait_for(lambda: not rows()[0]["boards"][1]["up"]), "two boards: B is down")
+    headers = {"X-User": "erin", "Origin": web.origin, "Content-Type": "application/json"}
+    session = web.json_with("/api/v1/session", headers)
+    headers["X-CSRF-Token"] = session["csrf"]
+    status, _, text = web.request("POST", "/api/v1/ack", json.dumps({"host": "web01",
+                                                                     "key": "DISK"}), headers)
+    answer = json.loads(text) if status == 200 else {}
+    t.check(answer.get("done") == ["A"] and answer.get("pending") == ["B"],
+            "two boards: the ack is done on A and pending for B: %d %s" % (status, text))
+    board, got = w.wait_for(lambda: (lambda r: r if r[0]["pending"] else None)(rows())) or rows()
+    pending = [(p["board"], p["action"], p["key"], p["by"]) for p in board["pending"]]
+    t.check(pending == [("B", "ack", "DISK", "erin")] and
+            got["DISK"] == ("acked", "both", "acknowledged on A only"),
+            "two boards: the pending ack is shown: %s %s" % (pending, got))
+
+    b, _ = start(dirs[1], pb)
+    board, got = w.wait_for(lambda: (lambda r: r if not r[0]["pending"] and
+                                     r[1]["DISK"][2] is None else None)(rows()), 10.0) or rows()
+    t.check(got.get("DISK") == ("acked", "both", None),
+            "two boards: B acknowledged once it answers: %s" % (got,))
+    t.check("erin's ack of web01 DISK on B" in web.log() and "done, as it answers again" in web.log(),
+            "two boards: the pending ack is logged as done")
+    web.stop()
+    w.stop(a)
+    w.stop(b)
+
+
 def board_stale(web):
     return web.json("/api/v1/board")[1]["stale"] is True
 
@@ -455,6 +519,7 @@ def main():
         host_and_users(server, workdir)
         proxy_header(server, workdir)
         waiting_and_counts(workdir)
+        two_boards(workdir)
         board_gone(server, web)
         t.check(web.stop() == 0, "tarrow-web ends with status 0 on SIGTERM")
     finally:

@@ -23,7 +23,6 @@
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 
 #include "common/console_client.h"
 #include "common/record.h"
@@ -96,6 +95,8 @@ fresh(long long now_ms)
            now_ms - shared.last_success_ms <= 3LL * opt.interval * 1000;
 }
 
+static void publish();
+
 // One poll: fetch the board and leave what every request needs.
 static void
 poll_once()
@@ -123,6 +124,49 @@ poll_once()
         snapshot_note_seen(s, s.fetched);
         shared.last_success_ms = monotonic_ms();
     }
+    publish();
+}
+
+// One poll of several boards: each gets the actions that wait for it, then is fetched; the
+// boards are merged into one row per alert, a board that does not answer kept as last seen.
+static void
+poll_boards()
+{
+    std::vector<std::vector<web_pending>> pending(opt.boards.size());
+    {
+        std::lock_guard<std::mutex> lock(shared.mu);
+        for (const web_pending &p : shared.snap.pending)
+            pending[p.board].push_back(p);
+    }
+    auto t0 = std::chrono::steady_clock::now();
+    std::vector<web_board_poll> polls;
+    for (std::size_t i = 0; i < opt.boards.size(); i++)
+        polls.push_back(web_poll_board(opt.boards[i], pending[i], BOARD_TIMEOUT_MS));
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
+
+    std::lock_guard<std::mutex> lock(shared.mu);
+    web_snapshot &s = shared.snap;
+    std::vector<std::string> said;
+    std::vector<std::pair<std::string, long>> figures;
+    bool all_ok = snapshot_take_polls(s, opt.boards, polls, figures, said);
+    for (const std::string &line : said)
+        say("%s", line.c_str());
+    snapshot_count_poll(s, took.count(), all_ok);
+    snapshot_merge_boards(s);
+    if (s.up) {
+        s.figures = std::move(figures);
+        s.fetched = time(nullptr);
+        snapshot_note_seen(s, s.fetched);
+        shared.last_success_ms = monotonic_ms();
+    }
+    publish();
+}
+
+// Makes what every request needs from the snapshot. Called with shared.mu held.
+static void
+publish()
+{
+    web_snapshot &s = shared.snap;
     shared.alerts_body = alerts_json(s.alerts, false);
     shared.alerts_tag = entity_tag(shared.alerts_body);
     shared.board_body = board_json(s, view_opt);
@@ -185,7 +229,10 @@ poll_loop()
             reload_requested = 0;
             reload_users();
         }
-        poll_once();
+        if (opt.boards.empty())
+            poll_once();
+        else
+            poll_boards();
         std::unique_lock<std::mutex> lock(shared.mu);
         // Wake at the next interval, when an operator acted, or to notice a stop or reload.
         while (!stop_requested && !reload_requested && !shared.wake && monotonic_ms() < next)
@@ -323,6 +370,66 @@ mutation_allowed(const httplib::Request &req, httplib::Response &res, bool need_
     return s;
 }
 
+// Polls the board at once: an operator changed it.
+static void
+wake_poller()
+{
+    std::lock_guard<std::mutex> lock(shared.mu);
+    shared.wake = true;
+    shared.cv.notify_all();
+}
+
+// What an operator asked to be done to one alert.
+struct web_action {
+    std::string host, key, who, note;
+    long long until;
+    std::string shown;      // host and key for the log
+};
+
+// With several boards: the action goes to each board. A board that cannot be reached, or
+// still has actions waiting, gets it as a pending action, sent when it answers again.
+static void
+act_on_boards(const httplib::Request &req, httplib::Response &res, std::string_view command,
+              const char *done, const web_action &a)
+{
+    nlohmann::json out = {{"ok", true}, {"done", nlohmann::json::array()},
+                          {"pending", nlohmann::json::array()},
+                          {"refused", nlohmann::json::array()}};
+    for (std::size_t i = 0; i < opt.boards.size(); i++) {
+        const board_place &b = opt.boards[i];
+        std::unique_lock<std::mutex> lock(shared.mu);
+        bool behind = std::any_of(shared.snap.pending.begin(), shared.snap.pending.end(),
+                                  [i](const web_pending &p) { return p.board == i; });
+        lock.unlock();
+        std::string error = "earlier actions wait for it";
+        int st = behind ? -2 : web_act(b.address, b.port, command, a.host, a.key, a.who, a.note,
+                                       a.until, BOARD_TIMEOUT_MS, error);
+        if (st == -2) {
+            lock.lock();
+            web_snapshot &s = shared.snap;
+            s.pending.push_back({s.next_pending++, i, std::string(command), a.host, a.key, a.who,
+                                 a.note, a.until, time(nullptr)});
+            lock.unlock();
+            out["pending"].push_back(b.label);
+            say("%s %s %s on %s later: %s", a.who.c_str(), done, a.shown.c_str(),
+                b.label.c_str(), error.c_str());
+        } else if (st != 0) {
+            out["refused"].push_back(b.label + ": " + error);
+            say("%s could not have %s %s on %s: %s", a.who.c_str(), done, a.shown.c_str(),
+                b.label.c_str(), error.c_str());
+        } else {
+            out["done"].push_back(b.label);
+            say("%s %s %s on %s (from %s)", a.who.c_str(), done, a.shown.c_str(),
+                b.label.c_str(), req.remote_addr.c_str());
+        }
+    }
+    wake_poller();
+    if (out["done"].empty() && out["pending"].empty())
+        send_error(res, 502, out["refused"].dump());
+    else
+        send_json(res, 200, out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
 // Acknowledges or deletes the alert that the request's JSON body names.
 static void
 act(const httplib::Request &req, httplib::Response &res, std::string_view command,
@@ -366,6 +473,10 @@ act(const httplib::Request &req, httplib::Response &res, std::string_view comman
     }
     std::string error;
     std::string who = console_visible(console_trim(host) + " " + console_trim(key), true);
+    if (!opt.boards.empty()) {
+        act_on_boards(req, res, command, done, {host, key, operator_name, note, until, who});
+        return;
+    }
     if (web_act(opt.address, opt.port, command, host, key, operator_name, note, until,
                 BOARD_TIMEOUT_MS, error) != 0) {
         say("%s could not have %s %s: %s", operator_name.c_str(), who.c_str(), done,
@@ -374,11 +485,7 @@ act(const httplib::Request &req, httplib::Response &res, std::string_view comman
         return;
     }
     say("%s %s %s (from %s)", operator_name.c_str(), done, who.c_str(), req.remote_addr.c_str());
-    {
-        std::lock_guard<std::mutex> lock(shared.mu);
-        shared.wake = true;
-    }
-    shared.cv.notify_all();
+    wake_poller();
     send_json(res, 200, "{\"ok\":true}");
 }
 
@@ -565,27 +672,6 @@ routes(httplib::Server &svr, const std::string &csp)
     svr.Put(R"(/.*)", refuse);
     svr.Delete(R"(/.*)", refuse);
     svr.Patch(R"(/.*)", refuse);
-}
-
-// 'sha256-...' of each inline <tag>...</tag> of the page, for its Content-Security-Policy.
-static std::string
-inline_hashes(std::string_view page, std::string_view tag)
-{
-    std::string out;
-    std::string open = "<" + std::string(tag) + ">", close = "</" + std::string(tag) + ">";
-    std::size_t at = 0;
-    while ((at = page.find(open, at)) != page.npos) {
-        at += open.size();
-        std::size_t end = page.find(close, at);
-        if (end == page.npos)
-            break;
-        std::array<unsigned char, 32> d = sha256(page.substr(at, end - at));
-        unsigned char b64[64];
-        EVP_EncodeBlock(b64, d.data(), static_cast<int>(d.size()));
-        out += " 'sha256-" + std::string(reinterpret_cast<char *>(b64)) + "'";
-        at = end;
-    }
-    return out;
 }
 
 int

@@ -10,7 +10,7 @@
 #include "common/record.h"
 
 static const char USAGE[] =
-    "usage: tarrow-web [-a address] [-p port] [-i seconds] [--listen address:port]\n"
+    "usage: tarrow-web [-a address[:port] ...] [-p port] [-i seconds] [--listen address:port]\n"
     "                  [--host-name name ...] [--users-file file [--require-note]]\n"
     "                  [--link name=url-template ...] [--log-dir directory]\n"
     "                  [--auth-header name --trusted-proxy address[/bits] ...]\n"
@@ -67,13 +67,11 @@ web_parse_options(int argc, char **argv, web_options &opt)
     };
     opterr = 0;
     int c;
+    std::vector<std::string> board_args;
     while ((c = getopt_long(argc, argv, ":a:p:i:", longopts, nullptr)) != -1) {
         switch (c) {
         case 'a':
-            if (!text_address(optarg))
-                return usage_error(std::string("invalid address '") + optarg +
-                                   "': expected a host name, an IPv4 or an IPv6 address");
-            opt.address = optarg;
+            board_args.push_back(optarg);
             break;
         case OPT_HOST_NAME:
             if (!text_address(optarg))
@@ -147,6 +145,23 @@ web_parse_options(int argc, char **argv, web_options &opt)
         default:
             return usage_error(std::string("unknown option '") + argv[optind - 1] + "'");
         }
+    }
+    // The boards, once -p has given the port of those without one.
+    const int default_port = opt.port;
+    for (std::size_t i = 0; i < board_args.size(); i++) {
+        board_place b;
+        std::string error;
+        if (!parse_board(board_args[i], default_port, b, error))
+            return usage_error("invalid address '" + board_args[i] +
+                               "': expected a host name, an IPv4 or an IPv6 address, with "
+                               "[IPv6]:PORT or ADDRESS:PORT for a port of its own");
+        b.label = board_label(i);
+        if (i == 0) {
+            opt.address = b.address;
+            opt.port = b.port;
+        }
+        if (board_args.size() > 1)
+            opt.boards.push_back(b);
     }
     if (optind < argc)
         return usage_error(std::string("unexpected argument '") + argv[optind] + "'");

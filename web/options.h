@@ -11,6 +11,7 @@
 struct web_options {
     std::string address = "127.0.0.1";     // the board
     int port = 9003;
+    std::vector<board_place> boards;        // two or more boards shown as one (-a repeated)
     int interval = 1;                       // seconds between polls
     std::string listen_host = "127.0.0.1";  // where the browsers come
     int listen_port = 9004;

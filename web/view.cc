@@ -33,6 +33,34 @@ snapshot_count_poll(web_snapshot &s, double seconds, bool ok)
     s.last_poll_seconds = seconds;
 }
 
+void
+snapshot_merge_boards(web_snapshot &s)
+{
+    std::vector<std::vector<console_alert>> alerts;
+    std::vector<std::string> labels;
+    s.up = false;
+    for (const web_board &b : s.boards) {
+        alerts.push_back(b.alerts);
+        labels.push_back(b.place.label);
+        s.up = s.up || b.up;
+    }
+    s.alerts.clear();
+    s.where.clear();
+    for (merged_alert &r : merge_boards(alerts, labels)) {
+        s.where[r.alert.hostname + '\0' + r.alert.key] = {r.place, r.difference};
+        s.alerts.push_back(std::move(r.alert));
+    }
+}
+
+int
+snapshot_divergent(const web_snapshot &s)
+{
+    int n = 0;
+    for (const auto &[id, w] : s.where)
+        n += w.second.empty() ? 0 : 1;
+    return n;
+}
+
 std::string
 web_state(std::string_view type)
 {
@@ -233,9 +261,34 @@ board_json(const web_snapshot &s, const web_view_options &opt, const filter_expr
     };
     if (!filter_error.empty())
         b["filter_error"] = shown(filter_error);
+    if (!s.boards.empty()) {
+        // Each board with its state, and the actions that wait for one.
+        ojson boards = ojson::array();
+        for (const web_board &wb : s.boards)
+            boards.push_back({{"label", wb.place.label}, {"address", shown(board_name(wb.place))},
+                              {"up", wb.up}, {"error", shown(wb.error)}});
+        b["boards"] = std::move(boards);
+        ojson pending = ojson::array();
+        for (const web_pending &p : s.pending)
+            pending.push_back({{"board", p.board < s.boards.size() ? s.boards[p.board].place.label
+                                                                   : "?"},
+                               {"action", p.command == CMD_UNACK   ? "unack"
+                                          : p.command == CMD_DELETE ? "delete"
+                                                                    : "ack"},
+                               {"host", shown(console_trim(p.host))},
+                               {"key", shown(console_trim(p.key))},
+                               {"by", shown(p.who)},
+                               {"since", console_local_time(p.since, 'T')}});
+        b["pending"] = std::move(pending);
+        b["divergent"] = snapshot_divergent(s);
+    }
     ojson list = ojson::array();
     for (const auto &a : alerts) {
         ojson o = alert_object(a, true, web_first_seen(s, a));
+        if (auto w = s.where.find(a.hostname + '\0' + a.key); w != s.where.end()) {
+            o["boards"] = w->second.first;
+            o["differs"] = w->second.second.empty() ? ojson(nullptr) : ojson(shown(w->second.second));
+        }
         if (!opt.links.empty()) {
             ojson links = ojson::array();
             for (const auto &l : opt.links)
@@ -361,7 +414,19 @@ metrics_text(const web_snapshot &s, time_t now)
 {
     std::string out;
     family(out, "tarrow_up", "gauge", "1 when the last poll of the board succeeded, else 0.");
-    out += "tarrow_up " + std::string(s.up ? "1" : "0") + "\n";
+    if (s.boards.empty())
+        out += "tarrow_up " + std::string(s.up ? "1" : "0") + "\n";
+    for (const web_board &b : s.boards)
+        out += "tarrow_up{board=\"" + board_name(b.place) + "\"} " + (b.up ? "1" : "0") + "\n";
+    if (!s.boards.empty()) {
+        family(out, "tarrow_boards_divergent_alerts", "gauge",
+               "Alerts not the same on every board: missing on one, acknowledged on one only, "
+               "or of another state.");
+        out += "tarrow_boards_divergent_alerts " + std::to_string(snapshot_divergent(s)) + "\n";
+        family(out, "tarrow_boards_pending_actions", "gauge",
+               "Operators' actions waiting for a board that could not be reached.");
+        out += "tarrow_boards_pending_actions " + std::to_string(s.pending.size()) + "\n";
+    }
     // Counts of a board that cannot be reached would pass for current ones: left out.
     if (s.up) {
         console_counts c = console_count_states(s.alerts);

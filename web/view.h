@@ -13,6 +13,7 @@
 
 #include "common/console_client.h"
 #include "common/filter_expr.h"
+#include "console/boards.h"
 
 // The page: HTML with its CSS and JavaScript inline (made from page.html at build time).
 extern const char WEB_PAGE[];
@@ -20,6 +21,24 @@ extern const char WEB_PAGE[];
 // Upper bounds of the poll duration histogram, in seconds (+Inf follows).
 inline constexpr std::array<double, 8> POLL_BUCKETS = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.1,
                                                        0.5, 2.5};
+
+// One of several boards as the last poll left it.
+struct web_board {
+    board_place place;
+    bool up = false;
+    std::string error;                  // why the last poll failed; empty when up
+    std::vector<console_alert> alerts;  // as last fetched, kept while it does not answer
+};
+// An operator's action that a board did not take because it could not be reached: sent when
+// the board answers again, before anything newer for it.
+struct web_pending {
+    std::uint64_t id = 0;
+    std::size_t board = 0;              // index into the snapshot's boards
+    std::string command;                // CMD_ACKNOWLEDGE, CMD_UNACK or CMD_DELETE
+    std::string host, key, who, note;   // host and key as stored
+    long long until = 0;
+    time_t since = 0;
+};
 
 // What the poller knows: the last board it fetched and how its polls went.
 struct web_snapshot {
@@ -36,7 +55,19 @@ struct web_snapshot {
     // finer than the listing's minute for the alerts raised while it runs.
     std::map<std::string, long long> seen;
     std::uint64_t seen_polls = 0;
+    // With several boards: each board, and by host and key ('\0' between) where the alert is
+    // and what differs ("both", ""), and the actions that wait for a board. alerts then holds
+    // one row per host and key, and up is true while any board answers.
+    std::vector<web_board> boards;
+    std::map<std::string, std::pair<std::string, std::string>> where;
+    std::vector<web_pending> pending;
+    std::uint64_t next_pending = 1;
 };
+
+// Merges the boards of the snapshot into its alerts, where and up.
+void snapshot_merge_boards(web_snapshot &s);
+// The alerts that differ between the boards.
+int snapshot_divergent(const web_snapshot &s);
 
 // Notes when the alerts of the snapshot were first seen; now is the time of the poll.
 void snapshot_note_seen(web_snapshot &s, long long now);

@@ -209,3 +209,45 @@ TEST(WebView, AlertsAreFoundByTheirShownHostAndKey)
     EXPECT_EQ(find_alert(in, "web01", "DISK2"), nullptr);
     EXPECT_EQ(find_alert(in, "web0", "DISK"), nullptr);
 }
+
+TEST(WebView, SeveralBoardsShowWhereEachAlertIsAndWhatWaits)
+{
+    web_snapshot s;
+    s.boards = {{{"127.0.0.1", 9003, "A"}, true, "", {}}, {{"::1", 9004, "B"}, false, "refused", {}}};
+    s.boards[0].alerts = {alert("web01", "DISK", "AK", "full"), alert("web02", "LOAD", "AW", "x")};
+    s.boards[1].alerts = {alert("web01", "DISK", "AC", "full")};
+    s.pending.push_back({1, 1, "AC", s.boards[0].alerts[0].hostname, s.boards[0].alerts[0].key,
+                         "ann", "", 0, 1700000000});
+    snapshot_merge_boards(s);
+    EXPECT_TRUE(s.up) << "one board answers";
+    ASSERT_EQ(s.alerts.size(), 2u);
+    EXPECT_EQ(snapshot_divergent(s), 2);
+
+    nlohmann::json b = nlohmann::json::parse(board_json(s, web_view_options{}));
+    EXPECT_EQ(b["divergent"], 2);
+    ASSERT_EQ(b["boards"].size(), 2u);
+    EXPECT_EQ(b["boards"][1]["address"], "[::1]:9004");
+    EXPECT_EQ(b["boards"][1]["up"], false);
+    ASSERT_EQ(b["pending"].size(), 1u);
+    EXPECT_EQ(b["pending"][0]["board"], "B");
+    EXPECT_EQ(b["pending"][0]["action"], "ack");
+    EXPECT_EQ(b["pending"][0]["host"], "web01");
+    EXPECT_EQ(b["alerts"][0]["boards"], "both");
+    EXPECT_EQ(b["alerts"][0]["differs"], "acknowledged on A only");
+    EXPECT_EQ(b["alerts"][1]["boards"], "A");
+    EXPECT_EQ(b["alerts"][1]["differs"], "on A only");
+
+    std::string m = metrics_text(s, 1700000000);
+    EXPECT_NE(m.find("tarrow_up{board=\"127.0.0.1:9003\"} 1\n"), std::string::npos) << m;
+    EXPECT_NE(m.find("tarrow_up{board=\"[::1]:9004\"} 0\n"), std::string::npos) << m;
+    EXPECT_EQ(m.find("\ntarrow_up 1"), std::string::npos) << "one sample per board only";
+    EXPECT_NE(m.find("tarrow_boards_divergent_alerts 2\n"), std::string::npos) << m;
+    EXPECT_NE(m.find("tarrow_boards_pending_actions 1\n"), std::string::npos) << m;
+
+    // The boards agree once B has what A has.
+    s.boards[1].alerts = s.boards[0].alerts;
+    snapshot_merge_boards(s);
+    EXPECT_EQ(snapshot_divergent(s), 0);
+    EXPECT_NE(metrics_text(s, 1700000000).find("tarrow_boards_divergent_alerts 0\n"),
+              std::string::npos);
+}
