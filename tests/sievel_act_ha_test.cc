@@ -154,6 +154,29 @@ holds_alerts(int port, const std::vector<std::string> &names, int timeout_ms)
     return false;
 }
 
+// The status code of a plain HTTP GET to 127.0.0.1:port, 0 when there is no answer.
+int
+http_status(int port, const std::string &path)
+{
+    int fd = connect_local(port);
+    if (fd < 0)
+        return 0;
+    send_all(fd, "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    std::string reply = read_exact(fd, 12, 2000);
+    close(fd);
+    return reply.rfind("HTTP/1.", 0) == 0 ? atoi(reply.c_str() + 9) : 0;
+}
+
+// Waits until the web server on port answers its readiness check.
+bool
+wait_ready(int port, int timeout_ms)
+{
+    for (long end = monotonic_ms() + timeout_ms; monotonic_ms() < end; sleep_ms(200))
+        if (http_status(port, "/-/ready") == 200)
+            return true;
+    return false;
+}
+
 TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
 {
     const std::string am_program = find_program("prometheus-alertmanager");
@@ -352,7 +375,7 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
     EXPECT_TRUE(both_have("SSHFAIL", "AK"));
     // The active silences whose matchers name SSHFAIL, as replica 2 lists them.
     auto silences_of = [&](const std::string &name) {
-        std::string r = http(web2, "GET /api/v2/silences HTTP/1.0\r\n\r\n");
+        std::string r = http(am2.port, "GET /api/v2/silences HTTP/1.0\r\n\r\n");
         json list = json::parse(r.substr(std::min(r.size(), r.find("\r\n\r\n") + 4)), nullptr,
                                 false);
         int n = 0;
@@ -385,7 +408,7 @@ TEST(sievel_act_ha, two_boards_one_cluster_each_alert_notified_once)
     EXPECT_EQ(del.status, 0) << del.out << del.err;
     EXPECT_TRUE(both_have("SSHFAIL", ""));
     auto in_am = [&](const std::string &name) {
-        std::string r = http(web1, "GET /api/v2/alerts HTTP/1.0\r\n\r\n");
+        std::string r = http(am1.port, "GET /api/v2/alerts HTTP/1.0\r\n\r\n");
         return r.find("\"alertname\":\"" + name + "\"") != std::string::npos;
     };
     bool gone = false;
