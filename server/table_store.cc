@@ -373,10 +373,10 @@ long
 table_store_gather_us(int handled, int open, int *target)
 {
     // Half the last flush's time, at most 1 ms, while fewer requests were handled since the
-    // last flush than there are connections or than the last flush carried: the rest, on
-    // their way, then share the next flush rather than start a half-full one of their own.
-    // A lone client never waits.
-    *target = open > last_flush_records ? open : static_cast<int>(last_flush_records);
+    // last flush than it carried and one more from each connection: the rest, on their way,
+    // then share the next flush rather than start a half-full one of their own, and a flush
+    // may grow as clients keep more in flight. A lone client never waits.
+    *target = open + static_cast<int>(last_flush_records);
     if (!sync_to_disk || open <= 1 || handled >= *target || handled <= 0)
         return 0;
     long us = last_flush_us / 2;
