@@ -558,7 +558,7 @@ TEST_F(TableTest, RandomRequestsMatchModel)
     sock_pair sp;
     ASSERT_EQ(client_open(sp.server_fd, "127.0.0.1:40002"), 0);
     int acked = 0;
-    for (int size : {1, 2, 5, 50}) {
+    for (int size : {1, 2, 4, 5, 8, 50}) {
         for (unsigned seed : {1u, 2u, 20261207u}) {
             SCOPED_TRACE("size " + std::to_string(size) + " seed " + std::to_string(seed));
             TearDown();
