@@ -269,6 +269,17 @@ TEST_F(console, full_table_listing_splits_at_4095)
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(count(r[0].data(), "^"), 9u);
     EXPECT_EQ(r[0].data().substr(15, 6), "host0 ");
+
+    // Lines that end exactly at 4095 characters fill the first reply: 31 lines cut at 127
+    // and two of 79 (49 characters before the text, 29 of text, the newline).
+    alert_table_reset();
+    for (int i = 0; i < 34; i++)
+        store("host" + std::to_string(i), "key" + std::to_string(i), "AC",
+              std::string(i < 31 ? 100 : 29, 'x'));
+    r = ask("CONSOLE99", "h", "k", "SL");
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].data_length(), "4095");
+    EXPECT_EQ(r[1].data().substr(15, 6), "host33");
 }
 
 TEST_F(console, reply_header_bytes)
