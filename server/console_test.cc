@@ -656,7 +656,10 @@ TEST_F(console, every_byte_in_every_field_of_every_listing)
             EXPECT_EQ(r[0].data().substr(LEN_DATETIME + 1),
                       host + " " + key + " AC " + text + "^");
         }
-        ASSERT_EQ(act("AN", upto("h" + b), upto("k" + b), "w" + upto(b), "n" + b + "n")[0].type(), "--");
+        std::vector<reply> acked =
+            act("AN", upto("h" + b), upto("k" + b), "w" + upto(b), "n" + b + "n");
+        ASSERT_EQ(acked.size(), 1u);
+        ASSERT_EQ(acked[0].type(), "--");
         r = ask("CONSOLE", host, key, "SX");
         ASSERT_EQ(r.size(), 1u);
         EXPECT_TRUE(printable(r[0].data())) << r[0].data();
