@@ -151,6 +151,11 @@ TEST_F(mirror_fixture, earlier_runs_are_taken_up_from_alertmanager)
     });
     EXPECT_EQ(mirror_recover(st, cfg, list), 3);
     EXPECT_EQ(mirror_recover(st, cfg, json::object()), 0);
+    // What the bridge already holds stays: a later look at Alertmanager takes nothing.
+    json stale = list;
+    stale[0]["annotations"]["summary"] = "stale";
+    EXPECT_EQ(mirror_recover(st, cfg, stale), 0);
+    EXPECT_EQ(st.alerts.at({"web01", "DISK"}).text, "s");
     // Still acknowledged: the severity seen before is kept. GONE left the board meanwhile.
     EXPECT_EQ(update({alert("DISK", "AK")}),
               (std::vector<std::string>{"board 127.0.0.1:9003 regained",

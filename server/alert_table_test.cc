@@ -591,7 +591,7 @@ TEST_F(TableTest, RandomRequestsMatchModel)
     sock_pair sp;
     ASSERT_EQ(client_open(sp.server_fd, "127.0.0.1:40002"), 0);
     int acked = 0, early = 0;
-    for (int size : {1, 2, 5, 50}) {
+    for (int size : {1, 2, 4, 5, 8, 50}) {
         for (unsigned seed : {1u, 20261207u}) {
             SCOPED_TRACE("size " + std::to_string(size) + " seed " + std::to_string(seed));
             TearDown();
@@ -603,7 +603,7 @@ TEST_F(TableTest, RandomRequestsMatchModel)
             m.size = static_cast<std::size_t>(size);
             int max_unread = 0, max_table = 0;
             int keys = size < 5 ? 4 : 40;
-            for (int step = 0; step < 1500; step++) {
+            for (int step = 0; step < 1000; step++) {
                 model_now += rng() % 3;
                 ack_tick();
                 m.expire();

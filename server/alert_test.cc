@@ -24,6 +24,10 @@ TEST_F(AlertTest, AckIsByteExactAndOnlyWhenAsked)
     }
     EXPECT_NE(log().find("*ERR: Unknown message type ZZ from somehost       , discarded\n"),
               std::string::npos);
+    // A log-only record is a known type: logged, counted as such, and nothing more.
+    EXPECT_EQ(log().find("Unknown message type LO"), std::string::npos);
+    EXPECT_EQ(stats.received_log_only, 1u);
+    EXPECT_EQ(stats.received_unknown_type, 1u);
     EXPECT_EQ(last_table_entry, 1);
 
     for (char rw : {'N', 'y', '\0'}) {

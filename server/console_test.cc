@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -55,6 +56,8 @@ class console : public server_fixture {
 protected:
     sock_pair sp;
     time_t (*clock_backup)() = ack_clock;
+    // How long a request waits for more replies once the server's pass has written its own.
+    int reply_wait_ms = 50;
 
     void SetUp() override
     {
@@ -78,7 +81,7 @@ protected:
         memset(req.data() + OFF_ACK_UNTIL, ' ', LEN_ACK_UNTIL);
         memcpy(req.data() + OFF_ACK_WHO, who.data(), who.size());
         process_console_request(sp.server_fd, req.data());
-        return split_replies(read_available(sp.peer_fd, 50));
+        return split_replies(read_available(sp.peer_fd, reply_wait_ms));
     }
 
     // Sends one console request and returns the replies written for it.
@@ -87,7 +90,7 @@ protected:
     {
         line_buf req = make_record(productid, host, key, cmd, want);
         process_console_request(sp.server_fd, req.data());
-        return split_replies(read_available(sp.peer_fd, 50));
+        return split_replies(read_available(sp.peer_fd, reply_wait_ms));
     }
 };
 
@@ -216,6 +219,7 @@ TEST_F(console, listing_follows_every_kind_of_table_change)
              line_buf l = make_record("GENALERT", "web", "cpu", "KA");
              alert_acknowledge(l.data(), 0);
          }},
+        {"unacknowledge", [this] { act("UA", "web", "cpu", "ops"); }},
         {"delete",
          [] {
              line_buf l = make_record("GENALERT", "web", "disk", "AK");
@@ -265,6 +269,17 @@ TEST_F(console, full_table_listing_splits_at_4095)
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(count(r[0].data(), "^"), 9u);
     EXPECT_EQ(r[0].data().substr(15, 6), "host0 ");
+
+    // Lines that end exactly at 4095 characters fill the first reply: 31 lines cut at 127
+    // and two of 79 (49 characters before the text, 29 of text, the newline).
+    alert_table_reset();
+    for (int i = 0; i < 34; i++)
+        store("host" + std::to_string(i), "key" + std::to_string(i), "AC",
+              std::string(i < 31 ? 100 : 29, 'x'));
+    r = ask("CONSOLE99", "h", "k", "SL");
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].data_length(), "4095");
+    EXPECT_EQ(r[1].data().substr(15, 6), "host33");
 }
 
 TEST_F(console, reply_header_bytes)
@@ -577,6 +592,98 @@ TEST_F(console, whole_listing_rows_are_escaped_and_paged)
     }
     EXPECT_EQ(next, 600);
     EXPECT_GT(answers, 1);
+}
+
+// Every byte value in every field: the board rows ("SA", "SQ") and the details ("SD", "SX")
+// carry only printable characters, the rest as %XX; the listing ("SL") carries the bytes as
+// stored, a newline as '^', as consoles have always read it.
+TEST_F(console, every_byte_in_every_field_of_every_listing)
+{
+    auto esc = [](const std::string &s) {
+        std::string out;
+        for (unsigned char c : s) {
+            char hex[4];
+            snprintf(hex, sizeof hex, "%%%02X", c);
+            out += c < 0x20 || c >= 0x7f || c == '%' || c == '^' ? std::string(hex)
+                                                                  : std::string(1, char(c));
+        }
+        return out;
+    };
+    // Printable, tabs between the fields of a row apart.
+    auto printable = [](const std::string &d) {
+        return std::find_if(d.begin(), d.end(), [](char c) {
+                   return c != '\t' && (static_cast<unsigned char>(c) < 0x20 ||
+                                        static_cast<unsigned char>(c) >= 0x7f);
+               }) == d.end();
+    };
+    auto field = [](const std::string &row, int n) {
+        std::size_t at = 0;
+        for (int i = 0; i < n; i++)
+            at = row.find('\t', at) + 1;
+        return row.substr(at, row.find_first_of("\t^", at) - at);
+    };
+    reply_wait_ms = 0;     // each reply is written whole in the pass that handles its request
+    for (int v = 0; v < 256; v++) {
+        SCOPED_TRACE("byte " + std::to_string(v));
+        const std::string b(1, static_cast<char>(v));
+        // A zero byte ends a text field where it stands, a newline a name as well.
+        auto upto = [](const std::string &s) { return s.substr(0, s.find('\0')); };
+        auto name = [](const std::string &s) { return s.substr(0, s.find_first_of('\n')); };
+        const std::string host = pad(name(upto("h" + b)), LEN_HOSTNAME);
+        const std::string key = pad(name(upto("k" + b)), LEN_KEY);
+        const std::string text = upto("t" + b + "t"), opt = upto("o" + b + "o");
+        alert_table_reset();
+        store("h" + b, "k" + b, "AC", "t" + b + "t");
+        memcpy(table_bytes(0) + OFF_OPTIONAL_DATA, opt.data(), opt.size());
+
+        std::vector<reply> r = ask("CONSOLE24_127", "c", "", "SA");
+        ASSERT_EQ(r.size(), 1u);
+        std::string row = r[0].data().substr(r[0].data().find('^') + 1);
+        EXPECT_TRUE(printable(row)) << row;
+        EXPECT_EQ(field(row, 2), esc(host));
+        EXPECT_EQ(field(row, 3), esc(key));
+        EXPECT_EQ(field(row, 6), esc(text));
+        EXPECT_EQ(field(row, 7), esc(opt));
+
+        r = ask("CONSOLE", host, key, "SD");
+        ASSERT_EQ(r.size(), 1u);
+        EXPECT_TRUE(printable(r[0].data())) << r[0].data();
+        EXPECT_NE(r[0].data().find("MSGTEXT: " + esc(text) + "^OPTIONAL DATA: " + esc(opt) +
+                                   "^"), std::string::npos) << r[0].data();
+        if (v != '\n') {    // a newline ends the listing's line
+            r = ask("CONSOLE24_127", "c", "", "SL");
+            ASSERT_EQ(r.size(), 1u);
+            EXPECT_EQ(r[0].data().substr(LEN_DATETIME + 1),
+                      host + " " + key + " AC " + text + "^");
+        }
+        std::vector<reply> acked =
+            act("AN", upto("h" + b), upto("k" + b), "w" + upto(b), "n" + b + "n");
+        ASSERT_EQ(acked.size(), 1u);
+        ASSERT_EQ(acked[0].type(), "--");
+        r = ask("CONSOLE", host, key, "SX");
+        ASSERT_EQ(r.size(), 1u);
+        EXPECT_TRUE(printable(r[0].data())) << r[0].data();
+        EXPECT_NE(r[0].data().find("^ACK NOTE: "), std::string::npos) << r[0].data();
+
+    }
+
+    // The waiting records, one for each byte value, behind a full board of one.
+    ASSERT_EQ(alert_table_init(1), 0);
+    store("full", "k", "AC", "x");
+    for (int v = 0; v < 256; v++)
+        store("q", "k" + std::to_string(v), "AC", "t" + std::string(1, char(v)) + "t");
+    for (int v = 0; v < 256; v++) {
+        SCOPED_TRACE("waiting byte " + std::to_string(v));
+        std::vector<reply> r = ask("CONSOLE", "c", std::to_string(v), "SQ");
+        ASSERT_GE(r.size(), 1u);
+        std::string data = r[0].data();
+        std::string row = data.substr(data.find('^') + 1);
+        row = row.substr(0, row.find('^') + 1);
+        EXPECT_TRUE(printable(row)) << row;
+        EXPECT_EQ(field(row, 0), std::to_string(v));
+        std::string t = "t" + std::string(1, char(v)) + "t";
+        EXPECT_EQ(field(row, 6), esc(t.substr(0, t.find('\0'))));
+    }
 }
 
 // The waiting listing: the overflow file's unread records in file order with their record

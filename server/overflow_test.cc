@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "server/test_util.h"
 
@@ -36,6 +37,16 @@ records(int n, const std::string &type = "AC", int first = 0)
         all.append(l.data(), ALERT_RECORD_SIZE);
     }
     return all;
+}
+
+// The read index each time the table took the time, that is while a record took effect.
+std::vector<int> read_index_seen;
+
+time_t
+clock_noting_read_index()
+{
+    read_index_seen.push_back(next_evt_record_to_read);
+    return 1800000000;
 }
 
 // Reopens the overflow file after the test wrote it by hand.
@@ -237,7 +248,19 @@ TEST_F(OverflowTest, RefillStopsWhenTableIsFullAndKeepsTheRest)
     write_file(event_logfile_name, records(5));
     reopen();
     unlink_permitted = 1;
+    // While a record is replayed the read index still points at it, so that an exit in the
+    // middle (which saves the table) finds it unread and replays it again.
+    struct clock_guard {
+        time_t (*saved)() = ack_clock;
+        ~clock_guard() { ack_clock = saved; }
+    } restore;
+    read_index_seen.clear();
+    ack_clock = clock_noting_read_index;
     alert_retrieve_from_overflow();
+    ack_clock = restore.saved;
+    ASSERT_FALSE(read_index_seen.empty());
+    EXPECT_EQ(read_index_seen.front(), 0);
+    EXPECT_EQ(read_index_seen.back(), 2);
     alert_check_overflow_file();
     EXPECT_EQ(last_table_entry, 50);
     EXPECT_EQ(next_evt_record_to_read, 3);

@@ -150,6 +150,19 @@ TEST_F(StoreTest, PositionIsTrustedOnlyForTheSameOverflowFile)
         }
     }
 
+    // Every record read when the table was saved: the last record proves the file, and the
+    // restart reads on from its end, replaying nothing.
+    put_file(table_file_name, table);
+    put_file(event_logfile_name, two);
+    restart();
+    send("k1", "AK");
+    ASSERT_EQ(next_evt_record_to_read, 2);
+    ASSERT_EQ(table_store_save(), 0);
+    testing::internal::CaptureStderr();
+    restart();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(next_evt_record_to_read, 2);
+
     // The file removed while the server was down: an alert that spills after the restart is
     // read back when room is made, not skipped as if it had been read already.
     put_file(table_file_name, table);

@@ -42,11 +42,18 @@ TEST(ServerProcess, QuieskStopsItAndTheLogTellsTheWholeLife)
 {
     temp_dir d;
     server_proc s = start_server(d.path);
+    server_guard g{s};
     ASSERT_GT(s.port, 0);
+    // Only the whole word stops it: a line that shares its first five letters is junk.
+    int fd = connect_local(s.port);
+    ASSERT_TRUE(send_all(fd, "KILLEX\n"));
+    EXPECT_TRUE(wait_for_log(d.path, "Ignored data=KILLEX")) << read_log(d.path);
+    close(fd);
     run_result q = run_program({quiesk_path(), std::to_string(s.port), "127.0.0.1"});
     EXPECT_EQ(q.status, 0);
     EXPECT_EQ(q.out, "\n");
     EXPECT_EQ(wait_exit(s.pid), 0);
+    s.pid = -1;
     std::string log = read_log(d.path);
     expect_in_order(log, {
         "----: tarrow alert collection server\n",
@@ -152,6 +159,16 @@ TEST(ServerProcess, ArgumentsThatCannotBeRightStartNothing)
     }
     EXPECT_EQ(read_log(d.path), "");
     EXPECT_EQ(read_file(d.path + "/evt_buffer.dat"), "");
+
+    // The table sizes at the bounds are right: each starts a server of that size.
+    for (const char *n : {"1", "100000"}) {
+        temp_dir b;
+        server_proc s = start_server(b.path, {"--table-size", n});
+        server_guard g{s};
+        EXPECT_GT(s.port, 0) << n;
+        EXPECT_NE(read_log(b.path).find("INFO: The board holds up to " + std::string(n) +
+                                        " alerts\n"), std::string::npos) << n;
+    }
 }
 
 // A second server in the same directory would share its files: it is refused, and the first

@@ -565,7 +565,17 @@ TEST_F(tarrowc_e2e, waiting_alerts_are_shown_and_acted_on)
     raise("critical", "ONBOARD", "first");
     raise("critical", "WAITS", "second");
 
-    run_result r = tarrowc({"show", host, "WAITS"});
+    // The tsv columns: datetime, host, key, type and text, and "waiting" sixth for an alert
+    // behind the board.
+    run_result r = tarrowc({"list", "--tsv"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::size_t nl = r.out.find('\n');
+    ASSERT_NE(nl, std::string::npos) << r.out;
+    ASSERT_GE(r.out.size(), nl + 15) << r.out;
+    EXPECT_EQ(r.out.substr(14, nl + 1 - 14), "\t" + host + "\tONBOARD\tAC\tfirst\n");
+    EXPECT_EQ(r.out.substr(nl + 15), "\t" + host + "\tWAITS\tAC\tsecond\twaiting\n");
+
+    r = tarrowc({"show", host, "WAITS"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Text:          second\n"), std::string::npos) << r.out;
     r = tarrowc({"ack", "--by", "alice", "--note", "on it", host, "WAITS"});

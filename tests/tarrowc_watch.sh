@@ -154,11 +154,18 @@ wait_screen 20 "hide or show acknowledged" || fail "no help overlay"
 keys x
 wait_gone 20 "hide or show acknowledged" || fail "the help overlay did not close"
 
-# A new critical alert is marked until it is selected.
+# A watch started on a board of critical alerts marks none of them new; a new critical alert
+# is marked until it is selected.
+tmux -L "$sock" kill-session -t watch
+tmux -L "$sock" -f /dev/null new-session -d -s watch -x 80 -y 24 \
+    "LC_ALL=C.UTF-8 $tarrowc -p $port -i 1 watch" || fail "tmux could not start again"
+wait_screen 50 "^ 31\+0 " || fail "the watch started again did not list the board"
+! screen | grep -q "new critical" || fail "the first listing marked its critical alerts new"
 keys Home
 raise critical NEWONE "just now"
 wait_screen 30 "^ 32\+0 " || fail "the new alert did not arrive"
-screen | grep -Eq "[0-9]+ new critical" || fail "the status line does not count new critical alerts"
+screen | grep -Eq "(^|[^0-9])1 new critical" ||
+    fail "the status line does not count the one new critical alert"
 keys NPage
 wait_screen 20 "^\* +[0-9]+[smhd] .*NEWONE +critical" || fail "a new critical alert was not marked"
 keys End
