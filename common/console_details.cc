@@ -17,6 +17,13 @@ console_ack_state(const console_ack &ack)
 std::string
 console_local_time(long long t, char sep)
 {
+    // A board's times repeat (many alerts stored or acknowledged in one second): the last
+    // one asked in each thread is kept.
+    thread_local long long last_t = -1;
+    thread_local char last_sep = 0;
+    thread_local std::string last_text;
+    if (t == last_t && sep == last_sep)
+        return last_text;
     time_t tt = static_cast<time_t>(t);
     struct tm tm;
     char buf[32];
@@ -25,7 +32,10 @@ console_local_time(long long t, char sep)
     char fmt[] = "%Y-%m-%d %H:%M:%S";
     fmt[8] = sep;
     strftime(buf, sizeof buf, fmt, &tm);
-    return buf;
+    last_t = t;
+    last_sep = sep;
+    last_text = buf;
+    return last_text;
 }
 
 int

@@ -439,6 +439,7 @@ board_json(const std::vector<console_alert> &alerts)
     if (alerts.empty())
         return "[]\n";
     std::string out = "[\n";
+    out.reserve(alerts.size() * 512);
     for (const auto &a : alerts) {
         nlohmann::ordered_json persistent = nullptr;
         if (a.persistent == 'Y' || a.persistent == 'N')
@@ -464,23 +465,26 @@ board_json(const std::vector<console_alert> &alerts)
         }
         if (!a.pending.empty())
             item["pending"] = console_visible(a.pending, true);
-        if (a.type == MSG_CLEAR && a.ack.present)
-            item["acknowledged"] = {
-                {"by", console_visible(a.ack.by, true)},
-                {"note", console_visible(a.ack.note, true)},
-                {"since", console_local_time(a.ack.since, 'T')},
-                {"until", a.ack.until != 0
-                              ? nlohmann::ordered_json(console_local_time(a.ack.until, 'T'))
-                              : nullptr},
-            };
+        if (a.type == MSG_CLEAR && a.ack.present) {
+            // Filled in place: an initializer list would copy every value once more.
+            nlohmann::ordered_json &ack = item["acknowledged"];
+            ack["by"] = console_visible(a.ack.by, true);
+            ack["note"] = console_visible(a.ack.note, true);
+            ack["since"] = console_local_time(a.ack.since, 'T');
+            ack["until"] = a.ack.until != 0
+                               ? nlohmann::ordered_json(console_local_time(a.ack.until, 'T'))
+                               : nlohmann::ordered_json(nullptr);
+        }
         std::string text = item.dump(2);
         if (out.size() > 2)
             out += ",\n";
-        out += "  ";
-        for (char c : text) {
-            out += c;
-            if (c == '\n')
-                out += "  ";
+        // Each line of the object two more spaces in.
+        for (std::size_t at = 0; at < text.size();) {
+            std::size_t nl = text.find('\n', at);
+            std::size_t end = nl == std::string::npos ? text.size() : nl + 1;
+            out += "  ";
+            out.append(text, at, end - at);
+            at = end;
         }
     }
     return out + "\n]\n";
