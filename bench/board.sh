@@ -115,19 +115,19 @@ for r in $(seq "$rounds"); do
     stop_server
 done
 
-m50=$(printf '%s\n' "${rate50[@]}" | median)
-m10k=$(printf '%s\n' "${rate10k[@]}" | median)
+med() { printf '%s\n' "$@" | median; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+
+m50=$(med "${rate50[@]}")
+m10k=$(med "${rate10k[@]}")
 echo "churn, records/s (median of $rounds): 50 open $m50, 10000 open $m10k," \
-     "ratio $(awk -v a="$m10k" -v b="$m50" 'BEGIN {printf "%.2f", a / b}') (target >= 0.80)"
-echo "whole listing of 10000, server CPU per listing: $(printf '%s\n' "${list_ms[@]}" | median) ms" \
-     "(target < 20 ms)"
-echo "summary, server CPU per request: $(printf '%s\n' "${summary_us[@]}" | median) us" \
-     "(target < 50 us)"
-h=$(printf '%s\n' "${hwm[@]}" | median)
-echo "VmHWM with 10000 alerts: $h kB, limit $(( (2 * 1024 * 1024 + 300 * 10000) / 1024 )) kB"
-a=$(printf '%s\n' "${ack_us[@]}" | median)
-ar=$(printf '%s\n' "${ack_ref_us[@]}" | median)
+     "ratio $(ratio "$m10k" "$m50") (target >= 0.80)"
+echo "whole listing of 10000, server CPU per listing: $(med "${list_ms[@]}") ms (target < 20 ms)"
+echo "summary, server CPU per request: $(med "${summary_us[@]}") us (target < 50 us)"
+echo "VmHWM with 10000 alerts: $(med "${hwm[@]}") kB," \
+     "limit $(( (2 * 1024 * 1024 + 300 * 10000) / 1024 )) kB"
+a=$(med "${ack_us[@]}")
+ar=$(med "${ack_ref_us[@]}")
 echo "acknowledge, server CPU each: board of 100000 $a us, of 20000 $ar us," \
-     "ratio $(awk -v a="$a" -v b="$ar" 'BEGIN {printf "%.2f", a / b}') (target <= 5 us)"
-echo "tarrowc list --json, 10000 acknowledged / 10000 not: $(printf '%s\n' "${json[@]}" | median)" \
-     "(target <= 1.30)"
+     "ratio $(ratio "$a" "$ar") (target <= 5 us)"
+echo "tarrowc list --json, 10000 acknowledged / 10000 not: $(med "${json[@]}") (target <= 1.30)"

@@ -104,3 +104,21 @@ pad_header_fields(char *record)
     space_fill_string(record + OFF_AUX_NUMBER, LEN_AUX_NUMBER);
     space_fill_string(record + OFF_DATETIME, LEN_DATETIME);
 }
+
+std::size_t
+field_escape(char *out, std::string_view text)
+{
+    static const char HEX[] = "0123456789ABCDEF";
+    std::size_t n = 0;
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c >= 0x7f || c == '%' || c == '^') {
+            out[n++] = '%';
+            out[n++] = HEX[c >> 4];
+            out[n++] = HEX[c & 0xf];
+        } else {
+            out[n++] = ch;
+        }
+    }
+    return n;
+}

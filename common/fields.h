@@ -2,6 +2,9 @@
 #ifndef COMMON_FIELDS_H
 #define COMMON_FIELDS_H
 
+#include <cstddef>
+#include <string_view>
+
 // Newlines become '^' in the first min(strlen(text), n) bytes.
 void translate_nl_to_hat(char *text, int n);
 // '^' becomes a newline in the first min(strlen(text), n) bytes.
@@ -19,5 +22,9 @@ void space_fill_string(char *field, int n);
 void set_datestamp(char *dest);
 // Space-fills the six header text fields of an alert request buffer or console reply.
 void pad_header_fields(char *record);
+// Copies the text to out with the bytes that could be read as structure in a reply's data
+// ('%', '^', tab, control and non-ASCII bytes) as %XX, two upper-case hex digits. Returns the
+// bytes written (at most three times the text's).
+std::size_t field_escape(char *out, std::string_view text);
 
 #endif // COMMON_FIELDS_H

@@ -7,14 +7,14 @@ namespace {
 
 // "host/key/TYPE", then "w" for waiting, "=AW" for the severity before an acknowledgement.
 console_alert
-alert(const std::string &spec)
+alert(const std::string &text)
 {
     console_alert a;
-    std::size_t s1 = spec.find('/'), s2 = spec.find('/', s1 + 1);
-    a.hostname = spec.substr(0, s1);
-    a.key = spec.substr(s1 + 1, s2 - s1 - 1);
-    a.type = spec.substr(s2 + 1, 2);
-    std::string rest = spec.substr(s2 + 3);
+    std::size_t s1 = text.find('/'), s2 = text.find('/', s1 + 1);
+    a.hostname = text.substr(0, s1);
+    a.key = text.substr(s1 + 1, s2 - s1 - 1);
+    a.type = text.substr(s2 + 1, 2);
+    std::string rest = text.substr(s2 + 3);
     a.waiting = rest.find('w') != std::string::npos;
     if (std::size_t eq = rest.find('='); eq != std::string::npos)
         a.ack.severity = rest.substr(eq + 1, 2);
@@ -22,10 +22,10 @@ alert(const std::string &spec)
 }
 
 std::vector<console_alert>
-board(const std::vector<std::string> &specs)
+board(const std::vector<std::string> &texts)
 {
     std::vector<console_alert> out;
-    for (const std::string &s : specs)
+    for (const std::string &s : texts)
         out.push_back(alert(s));
     return out;
 }

@@ -5,7 +5,6 @@
 // Then what the server writes must load back to the board it had: a save alone, and the
 // journal entries the console's changes (an un-acknowledgement, an acknowledgement, a
 // deletion) add to that save, as after a crash.
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -48,9 +47,7 @@ load_again()
 extern "C" int
 LLVMFuzzerInitialize(int *, char ***)
 {
-    fuzz_enter_private_dir();
-    signal(SIGPIPE, SIG_IGN);
-    keep_table = true;
+    fuzz_saved_table_setup();
     return 0;
 }
 

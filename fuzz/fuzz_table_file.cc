@@ -3,7 +3,6 @@
 // damaged, moves it aside whole and starts with an empty table; nothing in between. A restored
 // board then serves a console: a listing, each alert's details, an acknowledgement and a
 // deletion, every reply whole.
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -36,9 +35,7 @@ as_kept(const std::string &input, int n)
 extern "C" int
 LLVMFuzzerInitialize(int *, char ***)
 {
-    fuzz_enter_private_dir();
-    signal(SIGPIPE, SIG_IGN);
-    keep_table = true;
+    fuzz_saved_table_setup();
     return 0;
 }
 

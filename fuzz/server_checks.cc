@@ -1,6 +1,7 @@
 #include "fuzz/server_checks.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -134,4 +135,12 @@ fuzz_serve_console()
     fuzz_collect_replies(sv[1], replies);
     FUZZ_CHECK(replies.empty());
     close(sv[1]);
+}
+
+void
+fuzz_saved_table_setup()
+{
+    fuzz_enter_private_dir();
+    signal(SIGPIPE, SIG_IGN);
+    keep_table = true;
 }

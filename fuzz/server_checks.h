@@ -22,4 +22,8 @@ void fuzz_collect_replies(int fd, std::string &pending);
 // must come back whole and the connection end closed.
 void fuzz_serve_console();
 
+// Set-up of the saved-table targets: a private working directory, SIGPIPE ignored (a reply to
+// a closed peer), and the table kept (--keep-table).
+void fuzz_saved_table_setup();
+
 #endif // FUZZ_SERVER_CHECKS_H

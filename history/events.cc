@@ -8,6 +8,26 @@
 
 #include <nlohmann/json.hpp>
 
+int
+history_apply_line(const char *p, std::size_t n, stamp_cache &cache, log_line &line,
+                   board &b, timeline &t, stamp_t end, stamp_t &first_stamp)
+{
+    while (n > 0) {
+        parse_log_line(p, n, cache, line);
+        if (first_stamp == 0 && line.kind != line_kind::unknown)
+            first_stamp = line.stamp;
+        if (line.kind != line_kind::unknown && end != 0 && line.stamp > end)
+            return -1;
+        if (board_apply(b, line) == 0)
+            return 0;
+        for (const change &ch : b.changes)
+            timeline_add(t, ch);
+        p = line.rest.data();
+        n = line.rest.size();
+    }
+    return 1;
+}
+
 long
 history_scan(const std::vector<log_file> &files, board &b, timeline &t, bool &read_error)
 {
@@ -23,20 +43,9 @@ history_scan(const std::vector<log_file> &files, board &b, timeline &t, bool &re
         const char *p;
         std::size_t n;
         int got;
-        while ((got = reader_next(reader, p, n)) != 0) {
-            bool understood = got == 1;
-            // A message without a newline is followed by the next one in the same line.
-            while (understood && n > 0) {
-                parse_log_line(p, n, cache, line);
-                if (board_apply(b, line) == 0)
-                    understood = false;
-                for (const change &ch : b.changes)
-                    timeline_add(t, ch);
-                p = line.rest.data();
-                n = line.rest.size();
-            }
-            odd += understood ? 0 : 1;
-        }
+        stamp_t first = 0;
+        while ((got = reader_next(reader, p, n)) != 0)
+            odd += got == 1 && history_apply_line(p, n, cache, line, b, t, 0, first) == 1 ? 0 : 1;
         read_error = read_error || reader.error;
         reader_close(reader);
     }

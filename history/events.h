@@ -12,6 +12,14 @@
 #include "history/logfiles.h"
 #include "history/report.h"
 
+// Applies the messages of one line read from a log (a message without a newline is followed
+// by the next one in the same line) to the board, handing each change to t; stops before a
+// message stamped after end (0: no end). first_stamp takes the first message's time while
+// it is 0. Returns 1 when every message was understood, 0 when one was not, -1 when it
+// stopped at end.
+int history_apply_line(const char *p, std::size_t n, stamp_cache &cache, log_line &line,
+                       board &b, timeline &t, stamp_t end, stamp_t &first_stamp);
+
 // Reads the files in order and applies each line to the board, handing each change to t.
 // Returns the number of lines not understood; read_error is set when a file could not be
 // read whole.

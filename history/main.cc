@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "history/board.h"
+#include "history/events.h"
 #include "history/logfiles.h"
 #include "history/logline.h"
 #include "history/report.h"
@@ -110,24 +111,11 @@ scan(const std::vector<log_file> &files, stamp_t end, board &b, timeline &t,
         int got;
         while (!done && (got = reader_next(reader, p, n)) != 0) {
             line_number++;
-            bool understood = got == 1;
-            // A message without a newline is followed by the next one in the same line.
-            while (understood && n > 0) {
-                parse_log_line(p, n, cache, line);
-                if (first_stamp == 0 && line.kind != line_kind::unknown)
-                    first_stamp = line.stamp;
-                if (line.kind != line_kind::unknown && end != 0 && line.stamp > end) {
-                    done = true;
-                    break;
-                }
-                if (board_apply(b, line) == 0)
-                    understood = false;
-                for (const change &ch : b.changes)
-                    timeline_add(t, ch);
-                p = line.rest.data();
-                n = line.rest.size();
-            }
-            if (!understood && !done && odd.count++ == 0) {
+            int applied = got == 1
+                              ? history_apply_line(p, n, cache, line, b, t, end, first_stamp)
+                              : 0;
+            done = applied < 0;
+            if (applied == 0 && odd.count++ == 0) {
                 odd.first_file = f.path;
                 odd.first_line = line_number;
             }

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <string_view>
 
-#include "server/console.h"
+#include "common/fields.h"
 #include "server/server.h"
 
 static char peer_who[LEN_ACK_WHO + 1] = "overflow";
@@ -132,6 +132,34 @@ ack_request_who(const char *request, char *who)
         snprintf(who, LEN_ACK_WHO + 1, "%s", peer_who);
 }
 
+bool
+ack_request_until(const char *request, time_t *until)
+{
+    // Decimal seconds since the epoch after any blanks, then blanks or zero bytes only.
+    *until = 0;
+    std::size_t i = 0;
+    while (i < LEN_ACK_UNTIL && request[OFF_ACK_UNTIL + i] == ' ')
+        i++;
+    for (; i < LEN_ACK_UNTIL && request[OFF_ACK_UNTIL + i] >= '0' &&
+           request[OFF_ACK_UNTIL + i] <= '9'; i++)
+        *until = *until * 10 + (request[OFF_ACK_UNTIL + i] - '0');
+    for (; i < LEN_ACK_UNTIL; i++)
+        if (request[OFF_ACK_UNTIL + i] != ' ' && request[OFF_ACK_UNTIL + i] != '\0') {
+            *until = 0;
+            return false;
+        }
+    return true;
+}
+
+void
+ack_request_note(const char *request, char *note)
+{
+    // msgtext, and when that is full, its continuation in optional_data.
+    std::size_t n = clean_text(request + OFF_MSGTEXT, LEN_MSGTEXT, note, false);
+    if (n == LEN_MSGTEXT)
+        clean_text(request + OFF_OPTIONAL_DATA, LEN_ACK_NOTE_TAIL, note + n, false);
+}
+
 static const char *
 not_found(const char *request, const char *what)
 {
@@ -149,27 +177,16 @@ ack_console_note(const char *request)
     if (rec == nullptr)
         return not_found(request, "acknowledge");
 
-    // The expiry: decimal seconds since the epoch, blank or 0 for none.
     time_t until = 0;
-    std::size_t i = 0;
-    while (i < LEN_ACK_UNTIL && request[OFF_ACK_UNTIL + i] == ' ')
-        i++;
-    for (; i < LEN_ACK_UNTIL && request[OFF_ACK_UNTIL + i] >= '0' &&
-           request[OFF_ACK_UNTIL + i] <= '9'; i++)
-        until = until * 10 + (request[OFF_ACK_UNTIL + i] - '0');
-    for (; i < LEN_ACK_UNTIL; i++)
-        if (request[OFF_ACK_UNTIL + i] != ' ' && request[OFF_ACK_UNTIL + i] != '\0')
-            return "*ERR: Acknowledgement expiry is not a time\n";
+    if (!ack_request_until(request, &until))
+        return "*ERR: Acknowledgement expiry is not a time\n";
     if (until != 0 && until <= ack_clock())
         return "*ERR: Acknowledgement expiry has passed\n";
 
     char who[LEN_ACK_WHO + 1];
     ack_request_who(request, who);
-    // The note: msgtext, and when that is full, its continuation in optional_data.
     char note[LEN_ACK_NOTE + 1];
-    std::size_t n = clean_text(request + OFF_MSGTEXT, LEN_MSGTEXT, note, false);
-    if (n == LEN_MSGTEXT)
-        clean_text(request + OFF_OPTIONAL_DATA, LEN_ACK_NOTE_TAIL, note + n, false);
+    ack_request_note(request, note);
 
     alert_ack a = new_ack(rec, who, note, until);
     alert_set_state(rec, MSG_CLEAR, &a);

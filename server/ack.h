@@ -18,6 +18,13 @@ void ack_set_peer(const char *peer_address);
 // bytes and blanks made '_'), or the peer address. who holds LEN_ACK_WHO + 1 bytes.
 void ack_request_who(const char *request, char *who);
 
+// The expiry an "AN" request carries in its version field: seconds since the epoch, 0 for
+// none (blank). False, with until 0, when the field holds anything else.
+bool ack_request_until(const char *request, time_t *until);
+// The note a console request carries (an acknowledgement's, a delete's): msgtext and its
+// continuation in optional_data, control bytes as spaces. note holds LEN_ACK_NOTE + 1 bytes.
+void ack_request_note(const char *request, char *note);
+
 // "AN": acknowledges the alert the request names with the operator, note and expiry it
 // carries. Returns nullptr when done, or the error text for the console.
 const char *ack_console_note(const char *request);

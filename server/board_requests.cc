@@ -8,6 +8,7 @@
 
 #include "common/fields.h"
 #include "common/record.h"
+#include "server/ack.h"
 #include "server/console.h"
 #include "server/server.h"
 
@@ -51,30 +52,6 @@ page_put(reply_page &p, const char *line, std::size_t n)
     if (p.reply[OFF_DATA + p.len - 1] == '\n')
         p.reply[OFF_DATA + p.len - 1] = '^';   // a line end as the wire carries it
     return true;
-}
-
-static bool
-must_escape(unsigned char c)
-{
-    return c < 0x20 || c >= 0x7f || c == '%' || c == '^';
-}
-
-std::size_t
-field_escape(char *out, std::string_view text)
-{
-    static const char HEX[] = "0123456789ABCDEF";
-    std::size_t n = 0;
-    for (char ch : text) {
-        auto c = static_cast<unsigned char>(ch);
-        if (must_escape(c)) {
-            out[n++] = '%';
-            out[n++] = HEX[c >> 4];
-            out[n++] = HEX[c & 0xf];
-        } else {
-            out[n++] = ch;
-        }
-    }
-    return n;
 }
 
 // Writes number as decimal digits. Returns their count.
@@ -179,13 +156,9 @@ waiting_extra(const char *rec, row_extra &x, char *who)
     memcpy(who, rec + OFF_ACK_WHO, LEN_ACK_WHO);
     who[LEN_ACK_WHO] = '\0';
     x.who = who;
-    long until = 0;
-    for (std::size_t i = 0; i < LEN_ACK_UNTIL; i++) {
-        char c = rec[OFF_ACK_UNTIL + i];
-        if (c >= '0' && c <= '9' && until < 100000000000L)
-            until = until * 10 + (c - '0');
-    }
-    x.until = until;
+    time_t until = 0;
+    ack_request_until(rec, &until);
+    x.until = static_cast<long>(until);
     x.note = alert_field_text(rec, OFF_MSGTEXT);
 }
 

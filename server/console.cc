@@ -331,15 +331,9 @@ refill_from_overflow()
 static void
 log_deleted(const char *rec, const char *who, const char *request)
 {
-    char note[LEN_MSGTEXT + 1];
-    std::string_view text = alert_field_text(request, OFF_MSGTEXT);
-    std::size_t n = 0;
-    for (char c : text) {
-        auto u = static_cast<unsigned char>(c);
-        note[n++] = u < 0x20 || u == 0x7f ? ' ' : c;
-    }
-    note[n] = '\0';
-    char tail[LEN_ACK_WHO + LEN_MSGTEXT + 16];
+    char note[LEN_ACK_NOTE + 1];
+    ack_request_note(request, note);
+    char tail[LEN_ACK_WHO + LEN_ACK_NOTE + 16];
     snprintf(tail, sizeof tail, " by %s: %s", who, note);
     alert_log_fact("Deleted", rec, std::string_view(rec + OFF_MSGTYPE, LEN_MSGTYPE), tail);
 }

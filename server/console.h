@@ -18,11 +18,6 @@ void send_console_reply(int fd, char *reply, int text_len);
 // reply for the caller to write. False when the request is none of them.
 bool board_request(int fd, const char *request, char *reply);
 
-// Copies the text to out with the bytes that could be read as structure ('%', '^', tab,
-// control and non-ASCII bytes) as %XX. Returns the bytes written (at most three times the
-// text's).
-std::size_t field_escape(char *out, std::string_view text);
-
 // Carries out a console action read back from the overflow file ("AD", "AN", "UA", with who
 // in the record), as it would have been when it arrived.
 void console_replay(char *record);

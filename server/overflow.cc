@@ -155,16 +155,22 @@ waiting_type_of(const char *record)
 // over when the refill reaches it. Replayed again after a restart it changes nothing that
 // came after it, since all of that waits behind it.
 inline constexpr int MAX_ACTIONS = 4096;
-static long action_at[MAX_ACTIONS];     // record numbers, in file order
-static bool action_done[MAX_ACTIONS];   // took effect ahead of the refill
+struct waiting_action {
+    long at;                    // record number
+    bool done;                  // took effect ahead of the refill
+    char id[ID_LEN];            // its alert, so that readiness needs no read of the file
+};
+static waiting_action actions[MAX_ACTIONS];     // in file order
 static int action_count;
 
 static void
-actions_note(long index)
+actions_note(long index, const char *id)
 {
     if (action_count < MAX_ACTIONS) {
-        action_at[action_count] = index;
-        action_done[action_count++] = false;
+        waiting_action &a = actions[action_count++];
+        a.at = index;
+        a.done = false;
+        memcpy(a.id, id, ID_LEN);
     }
 }
 
@@ -173,14 +179,12 @@ static bool
 actions_take(long index)
 {
     for (int i = 0; i < action_count; i++) {
-        if (action_at[i] != index)
+        if (actions[i].at != index)
             continue;
-        bool done = action_done[i];
+        bool done = actions[i].done;
         action_count--;
-        memmove(action_at + i, action_at + i + 1,
-                static_cast<std::size_t>(action_count - i) * sizeof action_at[0]);
-        memmove(action_done + i, action_done + i + 1,
-                static_cast<std::size_t>(action_count - i) * sizeof action_done[0]);
+        memmove(actions + i, actions + i + 1,
+                static_cast<std::size_t>(action_count - i) * sizeof actions[0]);
         return done;
     }
     return false;
@@ -252,7 +256,7 @@ waiting_count(const char *record, long index, int delta)
             if (console) {
                 w.console++;
                 w.pending++;
-                actions_note(index);
+                actions_note(index, id);
                 w.action = record[OFF_MSGTYPE];
                 memcpy(w.who, record + OFF_ACK_WHO, LEN_ACK_WHO);
                 w.who[LEN_ACK_WHO] = '\0';
@@ -733,17 +737,18 @@ actions_apply_ready()
         return false;
     bool any = false;
     for (int i = 0; i < action_count; i++) {
-        char rec[ALERT_RECORD_SIZE];
-        if (action_done[i] || read_record(action_at[i], rec) != 0)
+        waiting_action &a = actions[i];
+        if (a.done)
             continue;
-        char id[ID_LEN];
-        identity_of(rec, id);
-        std::size_t k = probe(waiting_id, id, &id_entry::id);
-        std::size_t h = probe_host(rec);
+        std::size_t k = probe(waiting_id, a.id, &id_entry::id);
+        std::size_t h = probe(waiting_host, a.id, &host_entry::host);
         if (k == ID_SLOTS || waiting_id[k].count != waiting_id[k].console ||
             (h < HOST_SLOTS && waiting_host[h].clear_all > 0))
             continue;
-        action_done[i] = true;
+        char rec[ALERT_RECORD_SIZE];
+        if (read_record(a.at, rec) != 0)
+            continue;
+        a.done = true;
         if (waiting_id[k].pending > 0)
             waiting_id[k].pending--;
         console_replay(rec);
