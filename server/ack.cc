@@ -151,6 +151,17 @@ ack_request_until(const char *request, time_t *until)
     return true;
 }
 
+const char *
+ack_check_expiry(const char *request)
+{
+    time_t until = 0;
+    if (!ack_request_until(request, &until))
+        return "*ERR: Acknowledgement expiry is not a time\n";
+    if (until != 0 && until <= ack_clock())
+        return "*ERR: Acknowledgement expiry has passed\n";
+    return nullptr;
+}
+
 void
 ack_request_note(const char *request, char *note)
 {
@@ -177,11 +188,10 @@ ack_console_note(const char *request)
     if (rec == nullptr)
         return not_found(request, "acknowledge");
 
+    if (const char *error = ack_check_expiry(request))
+        return error;
     time_t until = 0;
-    if (!ack_request_until(request, &until))
-        return "*ERR: Acknowledgement expiry is not a time\n";
-    if (until != 0 && until <= ack_clock())
-        return "*ERR: Acknowledgement expiry has passed\n";
+    ack_request_until(request, &until);
 
     char who[LEN_ACK_WHO + 1];
     ack_request_who(request, who);

@@ -21,6 +21,9 @@ void ack_request_who(const char *request, char *who);
 // The expiry an "AN" request carries in its version field: seconds since the epoch, 0 for
 // none (blank). False, with until 0, when the field holds anything else.
 bool ack_request_until(const char *request, time_t *until);
+// The error text for an "AN" whose expiry is no time or has passed, or nullptr: checked
+// before the request acts or waits, so that it is never answered "--" and dropped later.
+const char *ack_check_expiry(const char *request);
 // The note a console request carries (an acknowledgement's, a delete's): msgtext and its
 // continuation in optional_data, control bytes as spaces. note holds LEN_ACK_NOTE + 1 bytes.
 void ack_request_note(const char *request, char *note);

@@ -508,7 +508,8 @@ process_console_request(int fd, char *request)
         console_done(reply, error);
     } else if (msgtype_is(request, CMD_ACK_NOTE)) {
         // Its own "Acknowledged" line is its log line.
-        if (!console_defer(request, CMD_ACK_NOTE, "acknowledge", &error))
+        error = ack_check_expiry(request);
+        if (error == nullptr && !console_defer(request, CMD_ACK_NOTE, "acknowledge", &error))
             error = ack_console_note(request);
         console_done(reply, error);
     } else if (msgtype_is(request, CMD_UNACK)) {

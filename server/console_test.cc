@@ -768,6 +768,11 @@ TEST_F(console, actions_on_waiting_alerts_take_effect_in_order)
     EXPECT_EQ(r[0].type(), "DS");
     EXPECT_NE(r[0].data().find("MSGTEXT: text w^"), std::string::npos) << r[0].data();
 
+    // An expiry that is no time is refused at once, not answered and dropped later.
+    line_buf bad = make_record("CONSOLE", pad("h", LEN_HOSTNAME), pad("w", LEN_KEY), "AN", 'Y');
+    memcpy(bad.data() + OFF_ACK_UNTIL, "soon      ", LEN_ACK_UNTIL);
+    process_console_request(sp.server_fd, bad.data());
+    EXPECT_EQ(split_replies(read_available(sp.peer_fd, 50))[0].type(), "DE");
     ASSERT_EQ(act("AN", "h", "w", "alice", "on it")[0].type(), "--");
     EXPECT_NE(log().find("AINF: Pending acknowledge h               w              by alice\n"),
               std::string::npos) << log();
