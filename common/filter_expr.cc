@@ -20,6 +20,35 @@ static constexpr auto REGEX_FLAGS = std::regex::ECMAScript | std::regex::icase |
                                     std::regex::nosubs;
 #endif
 
+// libstdc++ reads the numbers of a pattern (a back reference after a backslash, a count between
+// '{' and '}') into a long without a bound: a longer run of digits there is refused first.
+static constexpr std::size_t PATTERN_NUMBER_DIGITS = 5;
+
+static bool
+pattern_numbers_short(std::string_view re)
+{
+    auto digit = [re](std::size_t i) { return i < re.size() && re[i] >= '0' && re[i] <= '9'; };
+    bool in_count = false;     // after '{', where digits and ',' make a repetition count
+    for (std::size_t i = 0; i < re.size(); i++) {
+        std::size_t run = 0;
+        if (re[i] == '\\') {
+            while (digit(i + 1 + run))
+                run++;
+            i += run > 0 ? run : 1;     // past the digits, or the escaped character
+            in_count = false;
+        } else if (in_count && digit(i)) {
+            while (digit(i + run))
+                run++;
+            i += run - 1;
+        } else {
+            in_count = re[i] == '{' || (in_count && re[i] == ',');
+        }
+        if (run > PATTERN_NUMBER_DIGITS)
+            return false;
+    }
+    return true;
+}
+
 static std::string
 lower(std::string_view s)
 {
@@ -142,6 +171,11 @@ parse_terms(std::string_view text, filter_expr &out, std::string &error)
             if (t.value.size() > PATTERN_MAX) {
                 error = "the regular expression after '" + shown + "' is longer than " +
                         std::to_string(PATTERN_MAX) + " characters";
+                return false;
+            }
+            if (!pattern_numbers_short(t.value)) {
+                error = "a number in the regular expression after '" + shown +
+                        "' is longer than " + std::to_string(PATTERN_NUMBER_DIGITS) + " digits";
                 return false;
             }
             try {

@@ -67,6 +67,8 @@ TEST(FilterExpr, RefusesWithAMessage)
         {"key=~a{2,1}", "bad regular expression"},
         {"text=\"a\"b", "a blank must follow the closing quote"},
         {"text=~(a)\\1", "bad regular expression"},              // no back references
+        {"host=~a\\1234567", "a number in the regular expression after 'host=~' is longer"},
+        {"key=~a{1,9999999999999999999}", "is longer than 5 digits"},
     };
     for (const auto &c : cases) {
         filter_expr f;

@@ -137,6 +137,14 @@ alert_field_text(const char *rec, std::size_t off)
     return field_text(rec, OFF_ALERT_NEWLINE, off);
 }
 
+// The longest text alert_field_text can give for the field at off: a field a sender left
+// unterminated runs on into the fields after it.
+constexpr std::size_t
+alert_field_text_max(std::size_t off)
+{
+    return OFF_ALERT_NEWLINE - off;
+}
+
 inline std::string_view
 field_text(std::span<const char, ALERT_RECORD_SIZE> rec, std::size_t off)
 {

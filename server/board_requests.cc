@@ -18,10 +18,13 @@ inline constexpr int PAGE_REPLIES = 4;
 // Overflow file records read for one request at most, so that a long file is read in
 // pieces between other clients' lines.
 inline constexpr long WAITING_PAGE_RECORDS = 256;
-// A row's longest text: every field escaped, the numbers, tabs and the newline.
-inline constexpr std::size_t ROW_MAX = 12 + 3 * (LEN_DATETIME + LEN_HOSTNAME + LEN_KEY +
-                                                 LEN_MSGTYPE + 1 + LEN_MSGTEXT +
-                                                 LEN_OPTIONAL_DATA) +
+// A row's longest text: every field escaped (a field left unterminated runs on to the end
+// of the record), the numbers, tabs and the newline.
+inline constexpr std::size_t ROW_MAX = 12 + 3 * (alert_field_text_max(OFF_DATETIME) +
+                                                 alert_field_text_max(OFF_HOSTNAME) +
+                                                 alert_field_text_max(OFF_KEY) + LEN_MSGTYPE +
+                                                 1 + alert_field_text_max(OFF_MSGTEXT) +
+                                                 alert_field_text_max(OFF_OPTIONAL_DATA)) +
                                        4 * 21 + 3 * (LEN_ACK_WHO + LEN_MSGTYPE + LEN_ACK_NOTE) +
                                        3 * (16 + LEN_ACK_WHO) + 16;
 

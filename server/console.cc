@@ -265,8 +265,10 @@ console_refresh_me(int fd, char *reply)
 static void
 details_text(char *reply, const char *rec)
 {
-    char host[3 * LEN_HOSTNAME], when[3 * LEN_DATETIME], key[3 * LEN_KEY];
-    char text[3 * LEN_MSGTEXT], optional[3 * LEN_OPTIONAL_DATA], type[3 * LEN_MSGTYPE];
+    // Room for each field escaped, also one that runs on to the end of the record.
+    char host[3 * alert_field_text_max(OFF_HOSTNAME)], when[3 * alert_field_text_max(OFF_DATETIME)];
+    char key[3 * alert_field_text_max(OFF_KEY)], text[3 * alert_field_text_max(OFF_MSGTEXT)];
+    char optional[3 * alert_field_text_max(OFF_OPTIONAL_DATA)], type[3 * LEN_MSGTYPE];
     std::size_t host_n = field_escape(host, alert_field_text(rec, OFF_HOSTNAME));
     std::size_t when_n = field_escape(when, alert_field_text(rec, OFF_DATETIME));
     std::size_t key_n = field_escape(key, alert_field_text(rec, OFF_KEY));

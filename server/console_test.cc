@@ -664,8 +664,19 @@ TEST_F(console, every_byte_in_every_field_of_every_listing)
         ASSERT_EQ(r.size(), 1u);
         EXPECT_TRUE(printable(r[0].data())) << r[0].data();
         EXPECT_NE(r[0].data().find("^ACK NOTE: "), std::string::npos) << r[0].data();
-
     }
+    // Texts a sender left unterminated up to the record's end, each byte one escaped as three:
+    // the message text runs on into the optional data, in the rows and details alike.
+    alert_table_reset();
+    store("h", "k", "AC", "");
+    memset(table_bytes(0) + OFF_MSGTEXT, 0xff, OFF_ALERT_NEWLINE - OFF_MSGTEXT);
+    const std::string run_on = esc(std::string(OFF_ALERT_NEWLINE - OFF_MSGTEXT, '\xff'));
+    std::vector<reply> got = ask("CONSOLE24_127", "c", "", "SA");
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(field(got[0].data().substr(got[0].data().find('^') + 1), 6), run_on);
+    got = ask("CONSOLE", pad("h", LEN_HOSTNAME), pad("k", LEN_KEY), "SD");
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_NE(got[0].data().find("MSGTEXT: " + run_on + "^"), std::string::npos) << got[0].data();
 
     // The waiting records, one for each byte value, behind a full board of one.
     ASSERT_EQ(alert_table_init(1), 0);
