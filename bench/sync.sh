@@ -1,7 +1,8 @@
 #!/bin/bash
 # What --sync costs and how full its flushes are. Measures the disk's flush time F here (a
-# 234-byte write and an fdatasync in the working directory, median of 200) and the round trip
-# r of one record without --sync; then for N = 1, 8, 32 and 128 records in flight (N
+# 234-byte write and an fdatasync in the working directory, median of 200, the better of an
+# append and a write into zero-filled room) and the round trip r of one record without
+# --sync; then for N = 1, 8, 32 and 128 records in flight (N
 # connections up to 32, the rest pipelined on them) runs tarrowd --keep-table --sync and
 # tarrowd --keep-table, interleaved in each round, and prints the medians of ACKs/s, the p50
 # and p99 ACK latency, the records per flush (the server's own figures) and the ratio of the
@@ -48,23 +49,32 @@ median() {
     sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'
 }
 
-flush_us=$(cd "$work" && python3 - <<'EOF'
+# F: the median of 200 fdatasyncs of a 234-byte write, both appended to a growing file and
+# written over a zero-filled one (as tarrowd's journal is); the smaller is taken.
+read -r append_us flush_us < <(cd "$work" && python3 - <<'EOF'
 import os, time
-fd = os.open("probe", os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
-t = []
-for _ in range(200):
-    s = time.perf_counter()
-    os.write(fd, b"x" * 234)
-    os.fdatasync(fd)
-    t.append(time.perf_counter() - s)
-t.sort()
-print(round(t[len(t) // 2] * 1e6))
+def probe(name, ahead):
+    fd = os.open(name, os.O_WRONLY | os.O_CREAT, 0o644)
+    if ahead:
+        os.write(fd, bytes(1 << 20))
+        os.fsync(fd)
+    t = []
+    for i in range(200):
+        s = time.perf_counter()
+        os.pwrite(fd, b"x" * 234, i * 234)
+        os.fdatasync(fd)
+        t.append(time.perf_counter() - s)
+    os.close(fd)
+    t.sort()
+    return round(t[len(t) // 2] * 1e6)
+a, o = probe("probe-append", False), probe("probe-ahead", True)
+print(a, min(a, o))
 EOF
 )
 start_server --keep-table
 rt_us=$("$build/bench/tarrow_load" "$port" flight 1 4000 | awk '{print $4}')
 stop_server
-echo "disk flush F = $flush_us us, round trip r = $rt_us us (medians)" >&2
+echo "disk flush F = $flush_us us (appending: $append_us us), round trip r = $rt_us us (medians)" >&2
 
 printf "%5s %10s %10s %9s %9s %10s %8s %8s\n" N "sync/s" "plain/s" "p50 us" "p99 us" \
     "rec/flush" "/ N" "/ ideal"

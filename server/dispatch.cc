@@ -458,11 +458,13 @@ process_client(int fd)
 }
 
 // Waits up to us microseconds for more requests, handling a line of each connection as it
-// comes, until handled reaches target or the time is up.
+// comes, until handled reaches target or the time is up; then takes, without waiting, what
+// arrived while the last ones were handled.
 static void
 gather_more(const int *fds, int n, long us, int handled, int target)
 {
     long deadline = monotonic_us() + us;
+    bool last = false;
     // Bounded in rounds as well as in time: each round handles a line or waits.
     for (int rounds = 0; handled < target && rounds < 4 * MAX_CLIENTS; rounds++) {
         struct pollfd p[MAX_CLIENTS];
@@ -478,9 +480,15 @@ gather_more(const int *fds, int n, long us, int handled, int target)
                 p[k++] = {fd, POLLIN, 0};
             }
         }
-        long left = deadline - monotonic_us();
-        if (handled >= target || left <= 0 || k == 0)
+        if (handled >= target || last)
             return;
+        long left = deadline - monotonic_us();
+        if (k == 0 && left > 0)
+            continue;       // every connection had a line: another round
+        if (left <= 0) {
+            left = 0;
+            last = true;
+        }
         struct timespec ts = {0, left * 1000};
         if (ppoll(p, static_cast<nfds_t>(k), &ts, nullptr) <= 0)
             return;
@@ -535,7 +543,10 @@ client_serve_pass()
     if (long gather = table_store_gather_us(handled, n, &target); gather > 0)
         gather_more(fds, n, gather, handled, target);
     long junk_due = junk_report();
-    long next = client_send_queued(false);
+    // With --sync every answer goes out once its flush is done: one held back for the next
+    // line of its connection would hold up its client for a whole flush more.
+    long next = client_send_queued(sync_to_disk);
+    table_store_answers_sent();
     return next < 0 || (junk_due >= 0 && junk_due < next) ? junk_due : next;
 }
 

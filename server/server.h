@@ -377,6 +377,9 @@ void table_store_sync_dir();
 void table_store_close();
 // Counts a request handled, for the figures of the flush that makes it durable.
 void table_store_count_request();
+// With --sync: the answers that waited for the last flush are written; the time from its
+// start sets how long later flushes wait to gather more.
+void table_store_answers_sent();
 // With --sync: microseconds to wait for more requests before flushing (0: flush now), when
 // handled requests came since the last flush over open connections; target is how many to
 // wait for at most.

@@ -4,6 +4,8 @@
 #ifndef SERVER_TABLE_FILE_H
 #define SERVER_TABLE_FILE_H
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -28,7 +30,7 @@ checksum(const char *p, std::size_t n, std::uint32_t h = 2166136261u)
 int open_state_file(const char *name, int flags);
 // The board is loaded: from now on the writer saves and journals. fd is the journal's, seq the
 // newest sequence number seen; whole when alert_table.dat alone gave the board (otherwise it
-// is saved at once, which empties the journal).
-void table_store_loaded(int fd, unsigned long seq, bool whole);
+// is saved at once, which empties the journal); journal_at where its next entry goes.
+void table_store_loaded(int fd, unsigned long seq, bool whole, off_t journal_at);
 
 #endif // SERVER_TABLE_FILE_H

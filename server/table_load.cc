@@ -438,9 +438,12 @@ read_journal(int fd, loaded_image &img, const loaded_image *base, long &damaged,
     off_t off = 0;
     for (;; off += static_cast<off_t>(ALERT_RECORD_SIZE)) {
         ssize_t n = pread(fd, rec, sizeof rec, off);
-        if (n != static_cast<ssize_t>(sizeof rec)) {
-            // The end; a torn record there and the records before it are a torn entry.
-            damaged += static_cast<long>(raw_n) + (n > 0 ? 1 : 0);
+        // The end, or the zero-filled room a --sync server keeps past it; a torn record
+        // there and the records before it are a torn entry.
+        bool zeros = n == static_cast<ssize_t>(sizeof rec) && rec[0] == '\0' &&
+                     memcmp(rec, rec + 1, sizeof rec - 1) == 0;
+        if (n != static_cast<ssize_t>(sizeof rec) || zeros) {
+            damaged += static_cast<long>(raw_n) + (n > 0 && !zeros ? 1 : 0);
             raw_n = 0;
             break;
         }
@@ -682,9 +685,9 @@ table_store_load()
     bool journal_dirty = false;
     unsigned long image_seq = 0;
     int jfd = open_state_file(table_journal_name, O_RDWR | O_CREAT);
+    off_t good_end = 0;
     if (jfd >= 0) {
         long damaged = 0;
-        off_t good_end = 0;
         have_journal = read_journal(jfd, from_journal,
                                     have_file && from_file.has_state ? &from_file : nullptr,
                                     damaged, good_end);
@@ -748,8 +751,8 @@ table_store_load()
         myprintf("INFO: Restored %d alerts from %s, %d waiting in %s from record %d\n",
                  last_table_entry, img == &from_journal ? table_journal_name : table_file_name,
                  alerts_num_buffered(), event_logfile_name, next_evt_record_to_read);
-    table_store_loaded(jfd, image_seq,
-                       img == &from_file && from_file.has_state && !journal_dirty);
+    table_store_loaded(jfd, image_seq, img == &from_file && from_file.has_state && !journal_dirty,
+                       good_end);
     return last_table_entry;
 }
 

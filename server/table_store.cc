@@ -51,8 +51,10 @@ static constexpr long LARGE_SAVE_INTERVAL_MS = 30000;
 static constexpr int LARGE_BOARD = 1000;
 // A journal this large is folded into the saved table at once.
 static constexpr std::size_t JOURNAL_FOLD_BYTES = 8u << 20;
-// The last flush with --sync: its time and the requests it carried.
-static long last_flush_us = 0;
+// The flushes with --sync: how long until their answers were out, a running mean over the
+// last few (one flush may be quick or slow by chance), and the requests the last one carried.
+static long flush_us_smooth = 0;
+static long flush_began_us = -1;    // of the flush whose answers are being written
 static long last_flush_records = 0;
 
 // What the file on disk says, so that an unchanged board is not written again.
@@ -64,6 +66,14 @@ static bool save_failing = false;
 static unsigned journaled_generation = 0;
 static int journaled_read_index = -1;
 static int journal_fd = -1;
+// Where the next entry goes, and the file's size: with --sync the file is kept zero-filled
+// some way past its last entry, so that syncing an entry writes data only. The file's size,
+// and with it the file system's own journal, then changes once per JOURNAL_AHEAD_BYTES
+// rather than with every entry. A reader takes a record of zeros for the end.
+static off_t journal_end = 0;
+static off_t journal_size = 0;
+static constexpr std::size_t JOURNAL_AHEAD_BYTES = 64u << 10;
+static const char journal_zeros[JOURNAL_AHEAD_BYTES] = {};
 // Every image written gets the next number; the newest one is loaded.
 static unsigned long image_seq = 0;
 // Nothing is saved before the saved table has been read: a start that fails early must not
@@ -177,18 +187,38 @@ build_image()
     return (n + acks + 1) * ALERT_RECORD_SIZE;
 }
 
+// Writes n bytes at off, or at the file's position when off is negative.
 static bool
-write_all(int fd, const char *p, std::size_t n)
+write_all(int fd, const char *p, std::size_t n, off_t off = -1)
 {
     while (n > 0) {
-        ssize_t w = write(fd, p, n);
+        ssize_t w = off < 0 ? write(fd, p, n) : pwrite(fd, p, n, off);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
             return false;
         p += w;
         n -= static_cast<std::size_t>(w);
+        if (off >= 0)
+            off += w;
     }
+    return true;
+}
+
+// Writes a journal entry at its end; with --sync, zeros after it when it reaches the end of
+// the file (their failure only leaves the file shorter: the entry stands).
+static bool
+journal_append(const char *bytes, std::size_t size)
+{
+    if (!write_all(journal_fd, bytes, size, journal_end))
+        return false;
+    off_t end = journal_end + static_cast<off_t>(size);
+    if (end > journal_size)
+        journal_size = end;
+    if (sync_to_disk && end + static_cast<off_t>(ALERT_RECORD_SIZE) > journal_size &&
+        write_all(journal_fd, journal_zeros, sizeof journal_zeros, end))
+        journal_size = end + static_cast<off_t>(sizeof journal_zeros);
+    journal_end = end;
     return true;
 }
 
@@ -273,6 +303,7 @@ table_store_save()
     // The saved table holds all the journal did; an emptying lost to a power cut leaves
     // older entries behind, which the sequence numbers tell apart.
     if (journal_fd >= 0 && ftruncate(journal_fd, 0) == 0) {
+        journal_end = journal_size = 0;
         journaled_generation = saved_generation;
         journaled_read_index = read_index;
     }
@@ -333,8 +364,8 @@ table_store_sync()
         size = build_image();
         bytes = image;
     }
-    off_t end = journal_fd >= 0 ? lseek(journal_fd, 0, SEEK_END) : -1;
-    if (end >= 0 && write_all(journal_fd, bytes, size) &&
+    off_t end = journal_fd >= 0 ? journal_end : -1;
+    if (end >= 0 && journal_append(bytes, size) &&
         (!sync_to_disk || fdatasync(journal_fd) == 0)) {
         journaled_generation = alert_table_generation;
         journaled_read_index = next_evt_record_to_read;
@@ -345,7 +376,7 @@ table_store_sync()
             flush_records += unflushed_records;
             flush_us_total += us;
             flush_us_max = us > flush_us_max ? us : flush_us_max;
-            last_flush_us = static_cast<long>(us);
+            flush_began_us = started;
             last_flush_records = static_cast<long>(unflushed_records);
             unflushed_records = 0;
         }
@@ -355,9 +386,14 @@ table_store_sync()
         return 0;
     }
     int saved_errno = journal_fd >= 0 ? errno : EBADF;
-    // Whatever was written of this entry is cut off, so the next one starts whole.
+    // Whatever was written of this entry is cut off, so the next one starts whole (and is
+    // written over it should the cut fail).
     if (end >= 0 && ftruncate(journal_fd, end) != 0)
         saved_errno = errno;
+    else if (end >= 0)
+        journal_size = end;
+    if (end >= 0)
+        journal_end = end;
     myprintf("*ERR: Unable to write the journal %s, %s\n", table_journal_name,
              strerror(saved_errno));
     return -1;
@@ -369,17 +405,27 @@ table_store_count_request()
     unflushed_records++;
 }
 
+void
+table_store_answers_sent()
+{
+    if (flush_began_us < 0)
+        return;
+    flush_us_smooth += (monotonic_us() - flush_began_us - flush_us_smooth) / 8;
+    flush_began_us = -1;
+}
+
 long
 table_store_gather_us(int handled, int open, int *target)
 {
-    // Half the last flush's time, at most 1 ms, while fewer requests were handled since the
-    // last flush than it carried and one more from each connection: the rest, on their way,
-    // then share the next flush rather than start a half-full one of their own, and a flush
-    // may grow as clients keep more in flight. A lone client never waits.
+    // Half the recent flushes' time (until their answers were out), at most 1 ms, while fewer
+    // requests were handled since the last flush than it carried and one more from each
+    // connection: the rest, on their way, then share the next flush rather than start a
+    // half-full one of their own, and a flush may grow as clients keep more in flight. A lone
+    // client never waits.
     *target = open + static_cast<int>(last_flush_records);
     if (!sync_to_disk || open <= 1 || handled >= *target || handled <= 0)
         return 0;
-    long us = last_flush_us / 2;
+    long us = flush_us_smooth / 2;
     return us > 1000 ? 1000 : us;
 }
 
@@ -397,9 +443,12 @@ table_store_figures(char *buf, std::size_t cap)
 }
 
 void
-table_store_loaded(int fd, unsigned long seq, bool whole)
+table_store_loaded(int fd, unsigned long seq, bool whole, off_t journal_at)
 {
     journal_fd = fd;
+    struct stat st;
+    journal_end = journal_at;
+    journal_size = fd >= 0 && fstat(fd, &st) == 0 ? st.st_size : journal_at;
     image_seq = seq;
     alert_table_generation++;
     alert_changes_taken();
