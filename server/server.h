@@ -64,6 +64,7 @@ struct client_slot {            // plain data, indexed by descriptor
                                 // trickles bytes of a record that never ends is idle too
     char peer_address[50] = "SPARE";
     client_queue *out = nullptr;   // allocated with the first reply
+    long sync_round = -2;       // with --sync, the flush its last request went into
 };
 
 extern client_slot client[MAX_CLIENTS];
@@ -378,12 +379,12 @@ void table_store_close();
 // Counts a request handled, for the figures of the flush that makes it durable.
 void table_store_count_request();
 // With --sync: the answers that waited for the last flush are written; the time from its
-// start sets how long later flushes wait to gather more.
-void table_store_answers_sent();
+// start sets how long later flushes wait to gather more. True when there was such a flush.
+bool table_store_answers_sent();
 // With --sync: microseconds to wait for more requests before flushing (0: flush now), when
-// handled requests came since the last flush over open connections; target is how many to
-// wait for at most.
-long table_store_gather_us(int handled, int open, int *target);
+// handled requests came since the last flush and expected connections that took part in it
+// have sent nothing since; target is how many requests to wait for at most.
+long table_store_gather_us(int handled, int expected, int *target);
 // The flush figures as "name value" lines into buf (at most cap bytes). Returns the length.
 std::size_t table_store_figures(char *buf, std::size_t cap);
 

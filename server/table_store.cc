@@ -405,25 +405,26 @@ table_store_count_request()
     unflushed_records++;
 }
 
-void
+bool
 table_store_answers_sent()
 {
     if (flush_began_us < 0)
-        return;
+        return false;
     flush_us_smooth += (monotonic_us() - flush_began_us - flush_us_smooth) / 8;
     flush_began_us = -1;
+    return true;
 }
 
 long
-table_store_gather_us(int handled, int open, int *target)
+table_store_gather_us(int handled, int expected, int *target)
 {
-    // Half the recent flushes' time (until their answers were out), at most 1 ms, while fewer
-    // requests were handled since the last flush than it carried and one more from each
-    // connection: the rest, on their way, then share the next flush rather than start a
-    // half-full one of their own, and a flush may grow as clients keep more in flight. A lone
-    // client never waits.
-    *target = open + static_cast<int>(last_flush_records);
-    if (!sync_to_disk || open <= 1 || handled >= *target || handled <= 0)
+    // While connections that took part in the last flush have not sent again and fewer
+    // requests came than it carried, wait up to half the time recent flushes took until their
+    // answers were out, at most 1 ms: their requests, on their way, then share the next flush
+    // rather than start a half-full one of their own. A lone client, or one beside idle
+    // connections, never waits.
+    *target = static_cast<int>(last_flush_records);
+    if (!sync_to_disk || expected <= 0 || handled >= *target || handled <= 0)
         return 0;
     long us = flush_us_smooth / 2;
     return us > 1000 ? 1000 : us;
