@@ -697,10 +697,12 @@ table_store_load()
                      "records), ignored; the entries before it are kept\n", table_journal_name,
                      damaged);
             warn_both(text);
-            if (ftruncate(jfd, good_end) != 0)
-                journal_dirty = true;
         }
+        // What follows the last whole entry (a damaged one, or the zero-filled room) goes, so
+        // that the next entry is followed by nothing older.
         struct stat st;
+        if (fstat(jfd, &st) == 0 && st.st_size > good_end && ftruncate(jfd, good_end) != 0)
+            journal_dirty = true;
         journal_dirty = journal_dirty || (fstat(jfd, &st) == 0 && st.st_size > 0);
         table_store_sync_dir();     // the journal's name, when it is new
     } else if (errno != ENOENT) {
