@@ -463,13 +463,14 @@ process_client(int fd)
     return 0;
 }
 
-// Waits up to us microseconds for more requests, handling a line of each connection as it
-// comes, until handled reaches target or the time is up; then takes, without waiting, what
-// arrived while the last ones were handled.
+// Waits up to us microseconds in all for more requests, handling a line of each connection as
+// it comes, until handled reaches target or the wait is used up; then takes, without waiting,
+// what arrived while the last ones were handled. Only the time spent waiting counts: handling
+// many requests does not leave their senders' next ones out.
 static void
 gather_more(const int *fds, int n, long us, int handled, int target)
 {
-    long deadline = monotonic_us() + us;
+    long left = us;
     bool last = false;
     // Bounded in rounds as well as in time: each round handles a line or waits.
     for (int rounds = 0; handled < target && rounds < 4 * MAX_CLIENTS; rounds++) {
@@ -488,7 +489,6 @@ gather_more(const int *fds, int n, long us, int handled, int target)
         }
         if (handled >= target || last)
             return;
-        long left = deadline - monotonic_us();
         if (k == 0 && left > 0)
             continue;       // every connection had a line: another round
         if (left <= 0) {
@@ -496,7 +496,10 @@ gather_more(const int *fds, int n, long us, int handled, int target)
             last = true;
         }
         struct timespec ts = {0, left * 1000};
-        if (ppoll(p, static_cast<nfds_t>(k), &ts, nullptr) <= 0)
+        long began = monotonic_us();
+        int ready = ppoll(p, static_cast<nfds_t>(k), &ts, nullptr);
+        left -= monotonic_us() - began;
+        if (ready <= 0)
             return;
         for (int i = 0; i < k; i++) {
             int fd = p[i].fd;

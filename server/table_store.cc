@@ -52,10 +52,11 @@ static constexpr int LARGE_BOARD = 1000;
 // A journal this large is folded into the saved table at once.
 static constexpr std::size_t JOURNAL_FOLD_BYTES = 8u << 20;
 // The flushes with --sync: how long until their answers were out, a running mean over the
-// last few (one flush may be quick or slow by chance), and the requests the last one carried.
+// last few (one flush may be quick or slow by chance), and the most requests one carried of
+// late (it falls by a sixteenth a flush, so that one flush short by chance does not lower it).
 static long flush_us_smooth = 0;
 static long flush_began_us = -1;    // of the flush whose answers are being written
-static long last_flush_records = 0;
+static long flush_records_peak = 0;
 
 // What the file on disk says, so that an unchanged board is not written again.
 static unsigned saved_generation = 0;
@@ -377,7 +378,9 @@ table_store_sync()
             flush_us_total += us;
             flush_us_max = us > flush_us_max ? us : flush_us_max;
             flush_began_us = started;
-            last_flush_records = static_cast<long>(unflushed_records);
+            flush_records_peak -= flush_records_peak / 16;
+            if (static_cast<long>(unflushed_records) > flush_records_peak)
+                flush_records_peak = static_cast<long>(unflushed_records);
             unflushed_records = 0;
         }
         // A journal that grew large is folded into the saved table soon.
@@ -419,11 +422,11 @@ long
 table_store_gather_us(int handled, int expected, int *target)
 {
     // While connections that took part in the last flush have not sent again and fewer
-    // requests came than it carried, wait up to half the time recent flushes took until their
+    // requests came than flushes carried of late, wait up to half the time recent flushes took until their
     // answers were out, at most 1 ms: their requests, on their way, then share the next flush
     // rather than start a half-full one of their own. A lone client, or one beside idle
     // connections, never waits.
-    *target = static_cast<int>(last_flush_records);
+    *target = static_cast<int>(flush_records_peak);
     if (!sync_to_disk || expected <= 0 || handled >= *target || handled <= 0)
         return 0;
     long us = flush_us_smooth / 2;
