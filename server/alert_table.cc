@@ -2,7 +2,8 @@
 // the server keeps of each beside its bytes (times, acknowledgement).
 //
 // The records stay in the slot where they were stored (pool); the table order is an array of
-// slot numbers, so that a removal moves 4 bytes per later record rather than 234. An
+// slot numbers. A removal leaves a gap there, closed all at once when positions are next read
+// or the array is full, so that clearing alerts one by one costs no walk of a large board. An
 // identity index (open addressing over hostname and key) finds a record without a scan, and
 // an index of the expiries (a binary heap over slots) finds the next one without a walk.
 #include <cstdio>
@@ -28,7 +29,10 @@ time_t (*ack_clock)() = system_clock;
 static alert_record *pool;          // alert_table_size records, in no order
 static alert_meta *meta;            // beside each pool slot
 static alert_ack *acks;             // beside each pool slot, while its record is "AK"
-static int *order;                  // pool slot of each position, last_table_entry of them
+static int *order;                  // pool slot of each position, -1 for a gap; order_end used
+static int order_end;               // last_table_entry plus the gaps
+static int order_cap;               // alert_table_size and room for a quarter as many gaps
+static int *position;               // each slot's index in order
 static int *free_slot;              // pool slots not in use, free_count of them
 static int free_count;
 static char *counted_type;          // the count each pool slot is counted under
@@ -43,9 +47,30 @@ static bool changes_lost;           // too many, or a reset: the whole board is 
 
 static const char FALLBACK_SEVERITY[] = "AC";   // an ack whose severity was never known
 
+// Closes the gaps removals left in the order, so that positions count from 0 again.
+static void
+pack_order()
+{
+    int kept = 0;
+    for (int i = 0; i < order_end; i++)
+        if (order[i] >= 0) {
+            position[order[i]] = kept;
+            order[kept++] = order[i];
+        }
+    order_end = kept;
+}
+
+static void
+packed()
+{
+    if (order_end != last_table_entry)
+        pack_order();
+}
+
 const alert_record &
 alert_order::operator[](std::ptrdiff_t i) const
 {
+    packed();
     return pool[order[i]];
 }
 
@@ -61,6 +86,7 @@ alert_table_init(int size)
     free(meta);
     free(acks);
     free(order);
+    free(position);
     free(free_slot);
     free(id_index);
     free(counted_type);
@@ -71,16 +97,18 @@ alert_table_init(int size)
     pool = static_cast<alert_record *>(calloc(n, sizeof(alert_record)));
     meta = static_cast<alert_meta *>(calloc(n, sizeof(alert_meta)));
     acks = static_cast<alert_ack *>(calloc(n, sizeof(alert_ack)));
-    order = static_cast<int *>(calloc(n, sizeof(int)));
+    order_cap = size + size / 4 + 1;
+    order = static_cast<int *>(calloc(static_cast<std::size_t>(order_cap), sizeof(int)));
+    position = static_cast<int *>(calloc(n, sizeof(int)));
     free_slot = static_cast<int *>(calloc(n, sizeof(int)));
     id_index = static_cast<int *>(calloc(entries, sizeof(int)));
     counted_type = static_cast<char *>(calloc(n, 1));
     expiry_heap = static_cast<int *>(calloc(n, sizeof(int)));
     heap_at = static_cast<int *>(calloc(n, sizeof(int)));
     changes = static_cast<table_change *>(calloc(MAX_TABLE_CHANGES, sizeof(table_change)));
-    if (changes == nullptr || pool == nullptr || meta == nullptr || acks == nullptr || order == nullptr || free_slot == nullptr ||
-        id_index == nullptr || counted_type == nullptr || expiry_heap == nullptr ||
-        heap_at == nullptr)
+    if (changes == nullptr || pool == nullptr || meta == nullptr || acks == nullptr ||
+        order == nullptr || position == nullptr || free_slot == nullptr || id_index == nullptr ||
+        counted_type == nullptr || expiry_heap == nullptr || heap_at == nullptr)
         return -1;
     id_mask = entries - 1;
     alert_table_size = size;
@@ -94,7 +122,7 @@ alert_table_reset()
     if (pool == nullptr && alert_table_init(alert_table_size) != 0)
         die("Unable to allocate the alert table", 1);
     alert_table_generation++;
-    last_table_entry = 0;
+    last_table_entry = order_end = 0;
     alert_counts = {};
     // Slots are taken lowest first, so an emptied table fills the way it first did.
     free_count = alert_table_size;
@@ -366,10 +394,8 @@ alert_lookup(const char *record)
     int slot = slot_of(record);
     if (slot < 0)
         return -1;
-    for (int i = 0; i < last_table_entry; i++)
-        if (order[i] == slot)
-            return i;
-    return -1;
+    packed();
+    return position[slot];
 }
 
 // ---- Changes ----
@@ -429,7 +455,11 @@ alert_table_append(const char *record)
     std::size_t k = index_find(record);
     if (id_index[k] == 0)
         id_index[k] = slot + 1;
-    order[last_table_entry++] = slot;
+    if (order_end == order_cap)
+        pack_order();
+    position[slot] = order_end;
+    order[order_end++] = slot;
+    last_table_entry++;
     note_change('P', record);
     return 0;
 }
@@ -497,6 +527,7 @@ int
 alerts_compress()
 {
     alert_table_generation++;
+    packed();
     int removed = 0, kept = 0;
     for (int i = 0; i < last_table_entry; i++) {
         int slot = order[i];
@@ -504,10 +535,11 @@ alerts_compress()
             release_slot(slot);
             removed++;
         } else {
+            position[slot] = kept;
             order[kept++] = slot;
         }
     }
-    last_table_entry = kept;
+    last_table_entry = order_end = kept;
     return removed;
 }
 
@@ -516,19 +548,20 @@ alert_remove_through(int last)
 {
     if (last < 0 || last >= last_table_entry)
         return 0;
+    packed();
     for (int i = 0; i <= last; i++)
         set_msgtype(pool[order[i]].data(), MSG_REMOVING);
     return alerts_compress();
 }
 
-// Removes the record at position i alone; the later ones move up by one.
+// Removes the record of a pool slot alone; the later ones move up by one (once the gap it
+// leaves is closed).
 static void
-remove_at(int i)
+remove_slot(int slot)
 {
     alert_table_generation++;
-    release_slot(order[i]);
-    memmove(order + i, order + i + 1,
-            static_cast<std::size_t>(last_table_entry - i - 1) * sizeof(int));
+    order[position[slot]] = -1;
+    release_slot(slot);
     last_table_entry--;
 }
 
@@ -550,7 +583,7 @@ alert_delete(char *record, int from_overflow)
 {
     alert_table_generation++;
     int unread = alerts_num_buffered();
-    int slot = alert_lookup(record);
+    int slot = slot_of(record);
     if (slot < 0) {
         if (defer_behind_buffered(record, unread, from_overflow))
             return 0;
@@ -559,7 +592,7 @@ alert_delete(char *record, int from_overflow)
                  print_len(host), host.data());
         return 0;
     }
-    remove_at(slot);
+    remove_slot(slot);
     return 1;
 }
 
@@ -580,6 +613,7 @@ alert_delete_all_for_host(char *record, int from_overflow)
     bool host_waits = !from_overflow && overflow_waiting_host(record) > 0;
     if (last_table_entry == 0 && !host_waits)
         return;
+    packed();
     for (int i = 0; i < last_table_entry; i++) {
         char *rec = pool[order[i]].data();
         if (memcmp(rec + OFF_HOSTNAME, record + OFF_HOSTNAME, LEN_HOSTNAME) == 0 &&

@@ -628,12 +628,17 @@ TEST_F(TableTest, RandomRequestsMatchModel)
                 std::string at = "step " + std::to_string(step);
                 ASSERT_EQ(last_table_entry, static_cast<int>(m.table.size())) << at;
                 table_counts want{};
+                // The table is read every third step only: reading positions closes the gaps
+                // removals leave, which build up in between.
+                const bool look = step % 3 == 2;
                 for (int i = 0; i < last_table_entry; i++) {
                     const model_rec &t = m.table[i];
-                    ASSERT_EQ(host_of(i), t.host) << at << " slot " << i;
-                    ASSERT_EQ(key_of(i), t.key) << at << " slot " << i;
-                    ASSERT_EQ(type_of(i), t.type) << at << " slot " << i;
-                    ASSERT_STREQ(memory_table[i].data() + OFF_MSGTEXT, t.text.c_str()) << at;
+                    if (look) {
+                        ASSERT_EQ(host_of(i), t.host) << at << " slot " << i;
+                        ASSERT_EQ(key_of(i), t.key) << at << " slot " << i;
+                        ASSERT_EQ(type_of(i), t.type) << at << " slot " << i;
+                        ASSERT_STREQ(memory_table[i].data() + OFF_MSGTEXT, t.text.c_str()) << at;
+                    }
                     std::string state = t.type == "AK" ? t.sev : t.type;
                     long *c = state == "AC" ? &want.critical
                               : state == "AW" ? &want.warning : &want.info;
@@ -642,8 +647,9 @@ TEST_F(TableTest, RandomRequestsMatchModel)
                         acked++;
                         c = state == "AC" ? &want.acked_critical
                             : state == "AW" ? &want.acked_warning : &want.acked_info;
-                        const alert_ack *ack = alert_ack_of(memory_table[i].data());
-                        ASSERT_EQ(std::string(ack->severity, 2), t.sev) << at;
+                        const alert_ack *ack =
+                            look ? alert_ack_of(memory_table[i].data()) : nullptr;
+                        ASSERT_TRUE(!look || std::string(ack->severity, 2) == t.sev) << at;
                     }
                     (*c)++;
                 }
