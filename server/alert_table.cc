@@ -140,6 +140,10 @@ alert_table_reset()
 static void
 note_change(char kind, const char *rec)
 {
+    // Once lost, the whole board is written next: the changes are not needed (nor written
+    // at all without a journal, whose first write takes them).
+    if (changes_lost)
+        return;
     if (change_count >= MAX_TABLE_CHANGES) {
         changes_lost = true;
         return;
