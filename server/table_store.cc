@@ -422,10 +422,10 @@ long
 table_store_gather_us(int handled, int expected, int *target)
 {
     // While connections that took part in the last flush have not sent again and fewer
-    // requests came than flushes carried of late, wait up to half the time recent flushes took until their
-    // answers were out, at most 1 ms: their requests, on their way, then share the next flush
-    // rather than start a half-full one of their own. A lone client, or one beside idle
-    // connections, never waits.
+    // requests came than flushes carried of late, wait up to half the time recent flushes took
+    // until their answers were out, at most 1 ms: their requests, on their way, then share the
+    // next flush rather than start a half-full one of their own. A lone client, or one beside
+    // idle connections, never waits.
     *target = static_cast<int>(flush_records_peak);
     if (!sync_to_disk || expected <= 0 || handled >= *target || handled <= 0)
         return 0;
