@@ -61,23 +61,28 @@ awk 'BEGIN {
     }
 }' >"$tmp/sample"
 
-# Daily files of about 40 MB made of copies of the sample, up to the size asked for. Their
-# lines keep the sample's date, before every file's name: the board is asked for at the end
-# of the month, after all of them.
-target=$((size_mb * 1024 * 1024))
-day=1
-total=0
-while [ "$total" -lt "$target" ]; do
-    f=$tmp/logs/log_202612$(printf %02d $day).log
-    : >"$f"
-    while [ "$(wc -c <"$f")" -lt $((40 * 1024 * 1024)) ]; do
-        cat "$tmp/sample" >>"$f"
+# Daily files in DIR of about MB megabytes each made of copies of SAMPLE, up to BYTES in all
+# (with "cap", a file also stops before it would pass BYTES); sets bytes to what they hold.
+# Their lines keep the sample's date, before every file's name: the board is asked for at
+# the end of the month, after all of them.
+#   fill_days DIR SAMPLE MB BYTES [cap]
+fill_days() {
+    local day=1 f
+    bytes=0
+    while [ "$bytes" -lt "$4" ]; do
+        f=$1/log_202612$(printf %02d $day).log
+        : >"$f"
+        while [ "$(wc -c <"$f")" -lt $(($3 * 1024 * 1024)) ] &&
+            { [ "${5:-}" != cap ] || [ $((bytes + $(wc -c <"$f"))) -lt "$4" ]; }; do
+            cat "$2" >>"$f"
+        done
+        bytes=$((bytes + $(wc -c <"$f")))
+        day=$((day + 1))
     done
-    total=$((total + $(wc -c <"$f")))
-    day=$((day + 1))
-done
+}
+
+fill_days "$tmp/logs" "$tmp/sample" 40 $((size_mb * 1024 * 1024))
 lines=$(cat "$tmp"/logs/*.log | wc -l)
-bytes=$total
 
 now() { date +%s.%N; }
 
@@ -176,20 +181,8 @@ if [ "$full_mb" -gt 0 ]; then
             }
         }
     }' >"$tmp/full_sample"
-    target=$((full_mb * 1024 * 1024))
-    day=1
-    total=0
-    while [ "$total" -lt "$target" ]; do
-        f=$tmp/full/log_202612$(printf %02d $day).log
-        : >"$f"
-        while [ "$(wc -c <"$f")" -lt $((64 * 1024 * 1024)) ] && [ $((total + $(wc -c <"$f"))) -lt "$target" ]; do
-            cat "$tmp/full_sample" >>"$f"
-        done
-        total=$((total + $(wc -c <"$f")))
-        day=$((day + 1))
-    done
+    fill_days "$tmp/full" "$tmp/full_sample" 64 $((full_mb * 1024 * 1024)) cap
     lines=$(cat "$tmp"/full/*.log | wc -l)
-    bytes=$total
     i=0
     while [ $i -lt "$runs" ]; do
         run full "$history" -d "$tmp/full" --at "2026-12-31 23:59:59" --host db00

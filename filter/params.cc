@@ -81,6 +81,20 @@ entry_rule(int i)
     return nullptr;
 }
 
+// Copies the alert key at p into key (LEN_ALERT_KEY + 1 bytes), cut to LEN_ALERT_KEY and
+// terminated; returns the end of its word.
+static const char *
+copy_key(const char *p, char *key)
+{
+    const char *key_end = skip_word(p);
+    std::size_t n = static_cast<std::size_t>(key_end - p);
+    if (n > LEN_ALERT_KEY)
+        n = LEN_ALERT_KEY;
+    memcpy(key, p, n);
+    key[n] = '\0';
+    return key_end;
+}
+
 // True when the word at p (up to a blank or the line's end) is text.
 static bool
 word_is(const char *p, const char *end, const char *text)
@@ -98,12 +112,8 @@ store_key_rule(const char *p)
         printf("Error: KEY line without a key\n");
         return 0;
     }
-    const char *key_end = skip_word(p);
-    std::size_t n = static_cast<std::size_t>(key_end - p);
-    if (n > LEN_ALERT_KEY)
-        n = LEN_ALERT_KEY;
     char key[LEN_ALERT_KEY + 1] = {};
-    memcpy(key, p, n);
+    const char *key_end = copy_key(p, key);
     for (int k = 0; k < key_rules.count; ++k)
         if (strcmp(key_rules.rule[k].alert_key, key) == 0) {
             printf("Error: a second KEY line for %s\n", key);
@@ -179,13 +189,7 @@ store_line(const char *line)
         return 0;
     }
 
-    const char *key_end = skip_word(p);
-    std::size_t n = static_cast<std::size_t>(key_end - p);
-    if (n > LEN_ALERT_KEY)
-        n = LEN_ALERT_KEY;
-    memcpy(e.alert_key, p, n);
-    e.alert_key[n] = '\0';
-    p = skip_blanks(key_end);
+    p = skip_blanks(copy_key(p, e.alert_key));
     if (at_line_end(p)) {
         printf("Error: Incomplete line in parameter file, no data start offset found\n");
         return 0;
@@ -203,7 +207,7 @@ store_line(const char *line)
     }
 
     // The match text runs to the end of the line, inner and trailing blanks included.
-    n = 0;
+    std::size_t n = 0;
     while (n < LEN_MATCH_TEXT && !at_line_end(p + n))
         ++n;
     memcpy(e.match_text, p, n);

@@ -389,10 +389,6 @@ count_junk(client_slot &c)
     }
 }
 
-// With --sync, the flushes whose answers went out so far; each connection notes the one its
-// last request went into.
-static long sync_round = 0;
-
 int
 process_client(int fd)
 {
@@ -425,14 +421,12 @@ process_client(int fd)
                          "ignored\n", c.peer_address, static_cast<int>(len));
             count_junk(c);
         } else if (message_from_forwarding_application(line)) {
-            table_store_count_request();
-            c.sync_round = sync_round;
+            c.sync_round = table_store_count_request();
             process_alert_request(fd, line);
             line_dirty = len > ALERT_RECORD_SIZE ? len : ALERT_RECORD_SIZE;
         } else if (message_from_console_application(line, nullptr) >= 1) {
             stats.console_requests++;
-            table_store_count_request();
-            c.sync_round = sync_round;
+            c.sync_round = table_store_count_request();
             process_console_request(fd, line);
             line_dirty = LINE_BUFFER_SIZE;   // a reply may have been built in it
         } else if (memcmp(line, PRODUCT_KILLER.data(), PRODUCT_KILLER.size()) == 0) {
@@ -550,16 +544,16 @@ client_serve_pass()
     // With --sync, the requests of the other clients that are on their way join this flush.
     int target = 0;
     int expected = 0;
+    long last_flush = table_store_flushes() - 1;
     for (int i = 0; sync_to_disk && i < n; i++)
-        expected += client[fds[i]].fd == fds[i] && client[fds[i]].sync_round == sync_round - 1;
+        expected += client[fds[i]].fd == fds[i] && client[fds[i]].sync_round == last_flush;
     if (long gather = table_store_gather_us(handled, expected, &target); gather > 0)
         gather_more(fds, n, gather, handled, target);
     long junk_due = junk_report();
     // With --sync every answer goes out once its flush is done: one held back for the next
     // line of its connection would hold up its client for a whole flush more.
     long next = client_send_queued(sync_to_disk);
-    if (table_store_answers_sent())
-        sync_round++;
+    table_store_answers_sent();
     return next < 0 || (junk_due >= 0 && junk_due < next) ? junk_due : next;
 }
 

@@ -64,7 +64,7 @@ struct client_slot {            // plain data, indexed by descriptor
                                 // trickles bytes of a record that never ends is idle too
     char peer_address[50] = "SPARE";
     client_queue *out = nullptr;   // allocated with the first reply
-    long sync_round = -2;       // with --sync, the flush its last request went into
+    long sync_round = -2;       // with --sync, the flush its last request went into (a count)
 };
 
 extern client_slot client[MAX_CLIENTS];
@@ -376,11 +376,14 @@ int table_store_sync();
 void table_store_sync_dir();
 // Closes the journal (tests load again after it).
 void table_store_close();
-// Counts a request handled, for the figures of the flush that makes it durable.
-void table_store_count_request();
+// Counts a request handled, for the figures of the flush that makes it durable; returns the
+// number of that flush (the flushes so far).
+long table_store_count_request();
+// The flushes with --sync so far.
+long table_store_flushes();
 // With --sync: the answers that waited for the last flush are written; the time from its
-// start sets how long later flushes wait to gather more. True when there was such a flush.
-bool table_store_answers_sent();
+// start sets how long later flushes wait to gather more.
+void table_store_answers_sent();
 // With --sync: microseconds to wait for more requests before flushing (0: flush now), when
 // handled requests came since the last flush and expected connections that took part in it
 // have sent nothing since; target is how many requests to wait for at most.

@@ -188,20 +188,19 @@ build_image()
     return (n + acks + 1) * ALERT_RECORD_SIZE;
 }
 
-// Writes n bytes at off, or at the file's position when off is negative.
+// Writes n bytes at off.
 static bool
-write_all(int fd, const char *p, std::size_t n, off_t off = -1)
+write_all(int fd, const char *p, std::size_t n, off_t off)
 {
     while (n > 0) {
-        ssize_t w = off < 0 ? write(fd, p, n) : pwrite(fd, p, n, off);
+        ssize_t w = pwrite(fd, p, n, off);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
             return false;
         p += w;
         n -= static_cast<std::size_t>(w);
-        if (off >= 0)
-            off += w;
+        off += w;
     }
     return true;
 }
@@ -270,7 +269,7 @@ table_store_save()
     // A link or anything else at the temporary name is removed, never written through.
     unlink(TEMP_NAME);
     int fd = open_state_file(TEMP_NAME, O_WRONLY | O_CREAT | O_EXCL);
-    bool ok = fd >= 0 && write_all(fd, image, size);
+    bool ok = fd >= 0 && write_all(fd, image, size, 0);
     if (ok && sync_to_disk)
         ok = fdatasync(fd) == 0;
     int saved_errno = errno;
@@ -402,20 +401,26 @@ table_store_sync()
     return -1;
 }
 
-void
+long
 table_store_count_request()
 {
     unflushed_records++;
+    return static_cast<long>(flushes);
 }
 
-bool
+long
+table_store_flushes()
+{
+    return static_cast<long>(flushes);
+}
+
+void
 table_store_answers_sent()
 {
     if (flush_began_us < 0)
-        return false;
+        return;
     flush_us_smooth += (monotonic_us() - flush_began_us - flush_us_smooth) / 8;
     flush_began_us = -1;
-    return true;
 }
 
 long

@@ -97,6 +97,17 @@ fresh(long long now_ms)
 
 static void publish();
 
+// A poll that reached the board (or some of the boards): its summary and the time are kept.
+// Called with shared.mu held.
+static void
+note_success(web_snapshot &s, std::vector<std::pair<std::string, long>> &&figures)
+{
+    s.figures = std::move(figures);
+    s.fetched = time(nullptr);
+    snapshot_note_seen(s, s.fetched);
+    shared.last_success_ms = monotonic_ms();
+}
+
 // One poll: fetch the board and leave what every request needs.
 static void
 poll_once()
@@ -119,10 +130,7 @@ poll_once()
     s.error = ok ? "" : error;
     if (ok) {
         s.alerts = std::move(alerts);
-        s.figures = std::move(figures);
-        s.fetched = time(nullptr);
-        snapshot_note_seen(s, s.fetched);
-        shared.last_success_ms = monotonic_ms();
+        note_success(s, std::move(figures));
     }
     publish();
 }
@@ -153,12 +161,8 @@ poll_boards()
         say("%s", line.c_str());
     snapshot_count_poll(s, took.count(), all_ok);
     snapshot_merge_boards(s);
-    if (s.up) {
-        s.figures = std::move(figures);
-        s.fetched = time(nullptr);
-        snapshot_note_seen(s, s.fetched);
-        shared.last_success_ms = monotonic_ms();
-    }
+    if (s.up)
+        note_success(s, std::move(figures));
     publish();
 }
 
