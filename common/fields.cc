@@ -1,6 +1,9 @@
 // Field helpers: fill and convert the text and number fields of the wire records.
 #include "common/fields.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -121,4 +124,20 @@ field_escape(char *out, std::string_view text)
         }
     }
     return n;
+}
+
+bool
+write_all_at(int fd, const char *p, std::size_t len, off_t off)
+{
+    while (len > 0) {
+        ssize_t n = pwrite(fd, p, len, off);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        len -= static_cast<std::size_t>(n);
+        off += n;
+    }
+    return true;
 }

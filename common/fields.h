@@ -1,6 +1,9 @@
-// Field helpers shared by the server and the sender tools; each works in place.
+// Field helpers shared by the server and the sender tools, each working in place, and the
+// write of a file region they share.
 #ifndef COMMON_FIELDS_H
 #define COMMON_FIELDS_H
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <string_view>
@@ -26,5 +29,8 @@ void pad_header_fields(char *record);
 // ('%', '^', tab, control and non-ASCII bytes) as %XX, two upper-case hex digits. Returns the
 // bytes written (at most three times the text's).
 std::size_t field_escape(char *out, std::string_view text);
+// Writes all of len bytes at off of the file fd (a short write goes on, an interrupted one is
+// tried again); false with errno set.
+bool write_all_at(int fd, const char *p, std::size_t len, off_t off);
 
 #endif // COMMON_FIELDS_H

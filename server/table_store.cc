@@ -188,35 +188,18 @@ build_image()
     return (n + acks + 1) * ALERT_RECORD_SIZE;
 }
 
-// Writes n bytes at off.
-static bool
-write_all(int fd, const char *p, std::size_t n, off_t off)
-{
-    while (n > 0) {
-        ssize_t w = pwrite(fd, p, n, off);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-        off += w;
-    }
-    return true;
-}
-
 // Writes a journal entry at its end; with --sync, zeros after it when it reaches the end of
 // the file (their failure only leaves the file shorter: the entry stands).
 static bool
 journal_append(const char *bytes, std::size_t size)
 {
-    if (!write_all(journal_fd, bytes, size, journal_end))
+    if (!write_all_at(journal_fd, bytes, size, journal_end))
         return false;
     off_t end = journal_end + static_cast<off_t>(size);
     if (end > journal_size)
         journal_size = end;
     if (sync_to_disk && end + static_cast<off_t>(ALERT_RECORD_SIZE) > journal_size &&
-        write_all(journal_fd, journal_zeros, sizeof journal_zeros, end))
+        write_all_at(journal_fd, journal_zeros, sizeof journal_zeros, end))
         journal_size = end + static_cast<off_t>(sizeof journal_zeros);
     journal_end = end;
     return true;
@@ -269,7 +252,7 @@ table_store_save()
     // A link or anything else at the temporary name is removed, never written through.
     unlink(TEMP_NAME);
     int fd = open_state_file(TEMP_NAME, O_WRONLY | O_CREAT | O_EXCL);
-    bool ok = fd >= 0 && write_all(fd, image, size, 0);
+    bool ok = fd >= 0 && write_all_at(fd, image, size, 0);
     if (ok && sync_to_disk)
         ok = fdatasync(fd) == 0;
     int saved_errno = errno;

@@ -192,23 +192,6 @@ spool_header(char *h, std::size_t acked)
     h[SPOOL_HEADER - 1] = '\n';
 }
 
-// Writes all of len bytes at off; false with errno set.
-static bool
-write_at(int fd, const char *p, std::size_t len, off_t off)
-{
-    while (len > 0) {
-        ssize_t n = pwrite(fd, p, len, off);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        len -= static_cast<std::size_t>(n);
-        off += n;
-    }
-    return true;
-}
-
 static off_t
 record_offset(std::size_t i)
 {
@@ -237,7 +220,7 @@ spool_append(board &b)
         std::size_t first = b.count - s.unwritten;
         std::size_t idx = (b.head + first) % b.ring_cap;
         std::size_t run = std::min(s.unwritten, b.ring_cap - idx);
-        if (!write_at(s.fd, b.ring.get() + idx * REC, run * REC, record_offset(s.records))) {
+        if (!write_all_at(s.fd, b.ring.get() + idx * REC, run * REC, record_offset(s.records))) {
             // Cut back to the whole records; the spool is given up either way.
             int saved_errno = errno;
             if (ftruncate(s.fd, record_offset(s.records)) != 0)
@@ -257,7 +240,7 @@ spool_write_header(spool_file &s)
 {
     char h[SPOOL_HEADER];
     spool_header(h, s.acked);
-    if (!write_at(s.fd, h + SPOOL_MAGIC_LEN, SPOOL_ACKED_LEN, SPOOL_MAGIC_LEN))
+    if (!write_all_at(s.fd, h + SPOOL_MAGIC_LEN, SPOOL_ACKED_LEN, SPOOL_MAGIC_LEN))
         return false;
     s.acked_written = s.acked;
     s.unsynced = true;
@@ -284,11 +267,11 @@ spool_rewrite(board &b, const char **what)
         return -1;
     char h[SPOOL_HEADER];
     spool_header(h, 0);
-    bool ok = spool_lock(fd) && write_at(fd, h, SPOOL_HEADER, 0);
+    bool ok = spool_lock(fd) && write_all_at(fd, h, SPOOL_HEADER, 0);
     for (std::size_t i = 0; ok && i < b.count;) {
         std::size_t idx = (b.head + i) % b.ring_cap;
         std::size_t run = std::min(b.count - i, b.ring_cap - idx);
-        ok = write_at(fd, b.ring.get() + idx * REC, run * REC, record_offset(i));
+        ok = write_all_at(fd, b.ring.get() + idx * REC, run * REC, record_offset(i));
         i += run;
     }
     if (!ok || fdatasync(fd) != 0 || rename(tmp.c_str(), s.path.c_str()) != 0) {
@@ -386,7 +369,7 @@ spool_open(board &b)
     struct stat st;
     char h[SPOOL_HEADER];
     spool_header(h, 0);
-    if (fstat(fd, &st) != 0 || (st.st_size == 0 && !write_at(fd, h, SPOOL_HEADER, 0))) {
+    if (fstat(fd, &st) != 0 || (st.st_size == 0 && !write_all_at(fd, h, SPOOL_HEADER, 0))) {
         int saved_errno = errno;
         fprintf(stderr, "sievel-act: spool %s: %s\n", s.path.c_str(), strerror(saved_errno));
         close(fd);
@@ -428,7 +411,8 @@ spool_open(board &b)
     s.fd = fd;
     if (record_offset(good) != static_cast<off_t>(size)) {
         fprintf(stderr, "sievel-act: board %s: spool %s: cut a torn tail of %zu bytes\n",
-                b.name.c_str(), s.path.c_str(), size - static_cast<std::size_t>(record_offset(good)));
+                b.name.c_str(), s.path.c_str(),
+                size - static_cast<std::size_t>(record_offset(good)));
         if (ftruncate(fd, record_offset(good)) != 0 || fdatasync(fd) != 0) {
             spool_give_up(b, "truncate");
             return -1;
